@@ -1,0 +1,98 @@
+// platform.h - the one door to the operating system.
+//
+// Everything Tarnwick asks of the operating system goes through these
+// functions: owned recursive mutexes, auto-reset events, thread start, sleep,
+// the standard streams, and the handful of file operations (open shared,
+// unlink, stat, access, mkdir) whose error codes the scanner interprets.
+// Two backends implement it: platform_posix.cpp (every test runs on it) and
+// platform_win32.cpp (the kernel calls of the Windows build).
+//
+// No other file includes an operating-system header.
+//
+// Errors travel as results: nullptr handles, false, or the C library's error
+// code (ENOENT, EACCES, ...). Nothing here throws or prints.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace tarnwick::platform {
+
+// Opaque handles. A null handle means "the operating system refused".
+using MutexHandle = void*;
+using EventHandle = void*;
+using ThreadHandle = std::uintptr_t;
+
+// createMutex - a new unnamed mutex, owned by no thread. Recursive: the owning
+// thread may lock again and must unlock as often. nullptr when refused.
+MutexHandle createMutex();
+// lockMutex - waits without time-out until the calling thread owns the mutex.
+void lockMutex(MutexHandle mutex);
+// unlockMutex - gives up one level of ownership. REQUIRES: caller owns it.
+void unlockMutex(MutexHandle mutex);
+// closeMutex - destroys the mutex. REQUIRES: nobody owns it or waits on it.
+void closeMutex(MutexHandle mutex);
+
+// createEvent - a new unnamed auto-reset event, not signalled. nullptr when
+// refused.
+EventHandle createEvent();
+// setEvent - signals the event: exactly one wait (now or later) is released.
+void setEvent(EventHandle event);
+// resetEvent - makes the event non-signalled.
+void resetEvent(EventHandle event);
+// waitEvent - waits without time-out for the event, then makes it
+// non-signalled again.
+void waitEvent(EventHandle event);
+// closeEvent - destroys the event. REQUIRES: nobody waits on it.
+void closeEvent(EventHandle event);
+
+// ThreadBody - what a started thread runs, with its one pointer-sized argument.
+using ThreadBody = void (*)(void* argument);
+// startThread - starts a detached thread with the default stack size running
+// body(argument). On success stores its handle and returns true; returns
+// false, starting nothing, when the operating system refuses.
+bool startThread(ThreadBody body, void* argument, ThreadHandle& handle);
+// sleepMilliseconds - suspends the calling thread; 0 gives up the time slice.
+void sleepMilliseconds(std::uint64_t milliseconds);
+
+// prepareStandardStreams - once at start-up: standard input in binary mode
+// (line ends are folded by the protocol reader itself), standard output in
+// the platform's text mode, and a reader closing standard output must not
+// kill the process (SIGPIPE ignored on POSIX).
+void prepareStandardStreams();
+// readDescriptor - reads up to size bytes from a file descriptor (0 is
+// standard input). Returns the count, 0 at end of input, -1 on error.
+long readDescriptor(int descriptor, char* buffer, std::size_t size);
+// inputPending - true when at least one byte (or the end of input) can be
+// read from the descriptor at once, without waiting.
+bool inputPending(int descriptor);
+
+// openSharedFile - fopen that lets other processes read, write and delete the
+// file meanwhile (Windows share modes; plain fopen on POSIX). Mode as fopen.
+std::FILE* openSharedFile(const std::string& path, const char* mode);
+
+// removePath - unlinks a file. Returns 0 on success, else the C library's
+// error code (ENOENT: no such file; EACCES: held open by another process).
+int removePath(const std::string& path);
+
+// RemovalInterceptor - a test seam. When installed, every removePath first
+// asks it: a return of -1 lets the real unlink go ahead, any other value is
+// reported as that call's result without touching the file.
+using RemovalInterceptor = int (*)(const std::string& path);
+// setRemovalInterceptor - installs (or, with nullptr, removes) the seam.
+void setRemovalInterceptor(RemovalInterceptor interceptor);
+
+// PathStatus - what stat reports of one entry.
+struct PathStatus {
+    bool isDirectory = false;
+    std::int64_t size = 0;
+};
+// statPath - fills status and returns true when the entry exists.
+bool statPath(const std::string& path, PathStatus& status);
+// pathExists - the C library's access test for existence.
+bool pathExists(const std::string& path);
+// makeOneDirectory - mkdir of a single level; true when it was created.
+bool makeOneDirectory(const std::string& path);
+
+}  // namespace tarnwick::platform

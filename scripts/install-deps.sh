@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what building and testing Tarnwick needs on a fresh Debian machine.
+# Only packages that are missing are installed; safe to run again.
+set -euo pipefail
+packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest
+          libbenchmark-dev libclang-rt-14-dev python3 "$@")
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
