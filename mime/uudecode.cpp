@@ -1,0 +1,143 @@
+// uudecode.cpp - the uuencode state machine and the line decoder.
+//
+// The machine tolerates text between the lines of a block: a line that
+// breaks the pattern sends it to resynchronising, from which a full-length
+// "M" line (decoded) or a "BEGIN" line leads back into the block. The length
+// of the block's first line fixes the length every full line must have.
+#include "mime/uudecode.h"
+
+#include <cstring>
+#include <memory>
+
+namespace tarnwick::mime {
+namespace {
+
+enum class UuState { Seeking, Resynchronising, InBlock, AfterLastLine, ExpectingEnd };
+
+// decodeChar - the uuencode mapping; the grave accent encodes 0 like space.
+inline unsigned decodeChar(unsigned char c) {
+    return (c - 32u) & 63u;
+}
+
+// isEmptyDataLine - the empty line before "end": a space or a grave accent.
+inline bool isEmptyDataLine(std::string_view line) {
+    return !line.empty() && (line[0] == ' ' || line[0] == '`');
+}
+
+// isEndLine - "end" followed by a whitespace byte.
+bool isEndLine(std::string_view line) {
+    if (line.size() < 4 || line.compare(0, 3, "end") != 0)
+        return false;
+    char c = line[3];
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+// isUuBeginLine - see the header.
+bool isUuBeginLine(std::string_view line) {
+    if (line.size() < 11 || line.compare(0, 6, "begin ") != 0)
+        return false;
+    for (std::size_t i = 6; i < 9; ++i) {
+        if (line[i] < '0' || line[i] > '9')
+            return false;
+    }
+    auto nameStart = static_cast<unsigned char>(line[10]);
+    return line[6] >= '4' && line[9] == ' ' && nameStart >= 33 && nameStart <= 127;
+}
+
+// decodeUuLine - see the header.
+void decodeUuLine(std::string_view line, PartFileOutput& output) {
+    if (line.empty())
+        return;
+    unsigned count = decodeChar(static_cast<unsigned char>(line[0]));
+    std::string_view data = line.substr(1);
+    if (!data.empty() && data.back() == '\n')
+        data.remove_suffix(1);
+    auto at = [&data](std::size_t i) -> unsigned {
+        return i < data.size() ? decodeChar(static_cast<unsigned char>(data[i])) : 0u;
+    };
+    unsigned written = 0;
+    for (std::size_t i = 0; written < count; i += 4) {
+        unsigned g0 = at(i), g1 = at(i + 1), g2 = at(i + 2), g3 = at(i + 3);
+        unsigned char bytes[3] = {static_cast<unsigned char>(g0 << 2 | g1 >> 4),
+                                  static_cast<unsigned char>(g1 << 4 | g2 >> 2),
+                                  static_cast<unsigned char>(g2 << 6 | g3)};
+        for (unsigned char byte : bytes) {
+            if (written == count)
+                break;
+            output.put(byte);
+            ++written;
+        }
+    }
+}
+
+// scanForUuencoded - see the header.
+int scanForUuencoded(PartReader& reader, int messageNumber, const std::string& folder) {
+    char buffer[kUuLineBufferSize];
+    std::unique_ptr<PartFileOutput> output;
+    UuState state = UuState::Seeking;
+    std::size_t expectedLength = 0;
+    std::string keptLine;
+
+    // Closing counts like any part file's: data the anti-virus kept from
+    // the disk must not pass as unpacked.
+    auto closeOutput = [&output]() {
+        if (output && !output->close())
+            writeFailed = true;
+    };
+
+    while (reader.readLine(buffer, sizeof buffer)) {
+        std::string_view line(buffer, std::strlen(buffer));
+        bool fullLine = !line.empty() && line[0] == 'M' && line.size() == expectedLength;
+        switch (state) {
+            case UuState::Seeking:
+                if (!isUuBeginLine(line))
+                    break;
+                output = openPartFile(messageNumber, folder);
+                if (!output) {
+                    writeFailed = true;
+                    return 1;
+                }
+                state = UuState::InBlock;
+                break;
+            case UuState::Resynchronising:
+                if (fullLine) {
+                    decodeUuLine(line, *output);
+                    state = UuState::InBlock;
+                } else if (line.compare(0, 5, "BEGIN") == 0) {
+                    state = UuState::InBlock;
+                }
+                break;
+            case UuState::InBlock:
+                if (expectedLength == 0) {
+                    expectedLength = line.size();
+                    fullLine = !line.empty() && line[0] == 'M';
+                }
+                if (fullLine) {
+                    decodeUuLine(line, *output);
+                } else if (line.size() > expectedLength) {
+                    state = UuState::Resynchronising;
+                } else {
+                    keptLine.assign(line);
+                    state = isEmptyDataLine(line) ? UuState::ExpectingEnd : UuState::AfterLastLine;
+                }
+                break;
+            case UuState::AfterLastLine:
+                state = isEmptyDataLine(line) ? UuState::ExpectingEnd : UuState::Resynchronising;
+                break;
+            case UuState::ExpectingEnd:
+                if (isEndLine(line)) {
+                    decodeUuLine(keptLine, *output);
+                    closeOutput();
+                    return 0;
+                }
+                state = UuState::Resynchronising;
+                break;
+        }
+    }
+    closeOutput();
+    return 0;
+}
+
+}  // namespace tarnwick::mime

@@ -1,0 +1,153 @@
+// walker.cpp - the structure walker and unpackMessage.
+//
+// Every handler reads its part to the end of part, so after each sub-part
+// the reader stands at a boundary line or at the end of input, which is
+// what finishBoundaryLine expects. Content types are compared ASCII
+// case-insensitively: "equals" the whole compacted type, "starts with" its
+// first bytes.
+#include "mime/walker.h"
+
+#include <cstring>
+#include <memory>
+
+#include "mime/decoders.h"
+#include "mime/header_parser.h"
+#include "mime/part_files.h"
+#include "mime/unpacker.h"
+#include "mime/uudecode.h"
+
+namespace tarnwick::mime {
+namespace {
+
+constexpr std::string_view kEncapsulated = "message/rfc822";
+constexpr std::string_view kPlainText = "text/plain";
+
+// lowerAscii - folds ASCII letters only.
+inline char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+// startsWithIgnoreCase - text begins with literal, ASCII case folded.
+bool startsWithIgnoreCase(std::string_view text, std::string_view literal) {
+    if (text.size() < literal.size())
+        return false;
+    for (std::size_t i = 0; i < literal.size(); ++i) {
+        if (lowerAscii(text[i]) != lowerAscii(literal[i]))
+            return false;
+    }
+    return true;
+}
+
+// equalsIgnoreCase - whole text equals literal, ASCII case folded.
+bool equalsIgnoreCase(std::string_view text, std::string_view literal) {
+    return text.size() == literal.size() && startsWithIgnoreCase(text, literal);
+}
+
+// isWhitespace - the header parser's whitespace set.
+inline bool isWhitespace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// hasUsableType - a Content-Type value that names a type/subtype. Only the
+// field itself counts (up to a newline that does not fold), not the header
+// lines after it that share the buffer.
+bool hasUsableType(const char* contentType) {
+    if (contentType == nullptr)
+        return false;
+    for (const char* p = contentType; *p != '\0'; ++p) {
+        if (*p == '/')
+            return true;
+        if (*p == '\n' && p != contentType && !isWhitespace(p[1]))
+            return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+// processEntity - see the header.
+int processEntity(PartReader& reader, std::string_view defaultType, int messageNumber,
+                  const std::string& folder) {
+    HeaderFields fields = readHeaderBlock(reader);
+    ContentType content;
+    for (;;) {
+        bool encapsulated = equalsIgnoreCase(defaultType, kEncapsulated);
+        if (encapsulated && !hasUsableType(fields.contentType)) {
+            // A digest entry without a type of its own: one byte (two for a
+            // carriage return) goes before the encapsulated header is read.
+            if (reader.nextChar() == '\r')
+                reader.nextChar();
+            fields = readHeaderBlock(reader);
+        }
+        std::string_view fallback = encapsulated ? kPlainText : defaultType;
+        if (hasUsableType(fields.contentType)) {
+            content = splitContentType(fields.contentType);
+        } else {
+            std::string fallbackText(fallback);
+            content = splitContentType(fallbackText.c_str());
+        }
+        if (!equalsIgnoreCase(content.type, kEncapsulated))
+            break;
+        // Encapsulated messages nest by going round again, not by recursion.
+        fields = readHeaderBlock(reader);
+        defaultType = kEncapsulated;
+    }
+
+    std::string_view type = content.type;
+    if (startsWithIgnoreCase(type, "message/")) {
+        reader.drainPart();
+        return 0;
+    }
+    if (startsWithIgnoreCase(type, "multipart/")) {
+        if (reader.depth() >= kMaxNestingDepth)
+            reader.drainPart();
+        else
+            processMultipart(reader, content.type, content.parameters, messageNumber, folder);
+        return 0;
+    }
+    bool named = findDispositionFilename(fields.disposition) != nullptr ||
+                 findParameter(content.parameters, "name") != nullptr;
+    bool text = startsWithIgnoreCase(type, "text/");
+    if (text && !named && reader.depth() == 0 &&
+        fields.transferEncoding == TransferEncoding::None) {
+        scanForUuencoded(reader, messageNumber, folder);
+    } else if (text && !named) {
+        reader.drainPart();
+    } else {
+        writePartFile(reader, fields.transferEncoding, messageNumber, folder);
+    }
+    return 0;
+}
+
+// processMultipart - see the header.
+int processMultipart(PartReader& reader, const char* type, const char* const* parameters,
+                     int messageNumber, const std::string& folder) {
+    // Taken before the first sub-part's header reuses the parser's buffers.
+    std::string_view subPartType =
+        equalsIgnoreCase(type, "multipart/digest") ? kEncapsulated : kPlainText;
+    const char* boundary = findParameter(parameters, "boundary");
+    reader.pushBoundary(boundary != nullptr ? boundary : "");
+    // A boundary on the very first body line then looks like any other.
+    reader.pushBackNewline();
+    reader.drainPart();
+    while (!reader.finishBoundaryLine())
+        processEntity(reader, subPartType, messageNumber, folder);
+    reader.drainPart();
+    return 0;
+}
+
+// unpackMessage - see unpacker.h.
+int unpackMessage(std::unique_ptr<ByteSource> input, int messageNumber, const std::string& folder) {
+    writeFailed = false;
+    partNumber = 0;
+    if (input) {
+        PartReader reader(std::move(input));
+        processEntity(reader, kPlainText, messageNumber, folder);
+        reader.release();
+    }
+    if (writeFailed)
+        return -1;
+    return static_cast<int>(partFileRegistry.count(messageNumber));
+}
+
+}  // namespace tarnwick::mime
