@@ -83,6 +83,22 @@ using RemovalInterceptor = int (*)(const std::string& path);
 // setRemovalInterceptor - installs (or, with nullptr, removes) the seam.
 void setRemovalInterceptor(RemovalInterceptor interceptor);
 
+// Test seams for the refusal paths. Each call arms a count: the next count
+// creations of a mutex or event (createMutex, createEvent) return nullptr,
+// and the next count startThread calls return false, as if the operating
+// system had refused. Both backends honour them; product code never arms them.
+void refuseObjectCreations(int count);
+void refuseThreadStarts(int count);
+
+namespace detail {
+// Used by the backends: true (and one armed refusal spent) when this call
+// must fail.
+bool takeCreationRefusal();
+bool takeThreadStartRefusal();
+// The installed removal seam, or nullptr.
+RemovalInterceptor removalInterceptor();
+}  // namespace detail
+
 // PathStatus - what stat reports of one entry.
 struct PathStatus {
     bool isDirectory = false;

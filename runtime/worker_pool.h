@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <limits>
 
 #include "runtime/sync.h"
 
@@ -73,6 +74,14 @@ class WorkerPool {
     static PooledMutex& idleLock();
     static SyncEvent& started();
 };
+
+// sleepMillisecondsFor - the length of sleepSeconds(seconds) in
+// milliseconds: 0 for zero or negative counts, seconds * 1000 computed in 64
+// bits, capped at kLongestSleepSeconds.
+std::uint64_t sleepMillisecondsFor(std::int64_t seconds);
+// Longer waits are cut to this (about 584 million years); it only keeps the
+// multiplication from overflowing.
+constexpr std::int64_t kLongestSleepSeconds = std::numeric_limits<std::int64_t>::max() / 1000;
 
 // sleepSeconds - suspends the calling thread for whole seconds; 0 yields,
 // a negative count sleeps 0; no 32-bit overflow for long waits.

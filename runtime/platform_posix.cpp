@@ -1,0 +1,229 @@
+// platform_posix.cpp - the platform layer over POSIX threads and the C library.
+//
+// Mutexes are recursive pthread mutexes; an auto-reset event is a flag with
+// its own pthread mutex and condition variable. Threads are started detached
+// and never joined. This backend serves every test run on Linux; it does not
+// emulate Windows' abandoned-mutex rule (a thread that ends while owning a
+// mutex leaves it locked), which Tarnwick never relies on.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "runtime/platform.h"
+
+namespace tarnwick::platform {
+
+namespace {
+
+// The state behind an EventHandle.
+struct PosixEvent {
+    pthread_mutex_t mutex;
+    pthread_cond_t signal;
+    bool signalled = false;
+};
+
+// What a new thread needs to find its body; freed by the thread itself.
+struct ThreadStart {
+    ThreadBody body;
+    void* argument;
+};
+
+// runThread - the pthread entry: unpacks the start record and runs the body.
+void* runThread(void* raw) {
+    ThreadStart start = *static_cast<ThreadStart*>(raw);
+    delete static_cast<ThreadStart*>(raw);
+    start.body(start.argument);
+    return nullptr;
+}
+
+}  // namespace
+
+MutexHandle createMutex() {
+    if (detail::takeCreationRefusal())
+        return nullptr;
+    auto* mutex = new (std::nothrow) pthread_mutex_t;
+    if (mutex == nullptr)
+        return nullptr;
+    pthread_mutexattr_t attributes;
+    if (pthread_mutexattr_init(&attributes) != 0) {
+        delete mutex;
+        return nullptr;
+    }
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    const int result = pthread_mutex_init(mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+    if (result != 0) {
+        delete mutex;
+        return nullptr;
+    }
+    return mutex;
+}
+
+void lockMutex(MutexHandle mutex) {
+    pthread_mutex_lock(static_cast<pthread_mutex_t*>(mutex));
+}
+
+void unlockMutex(MutexHandle mutex) {
+    pthread_mutex_unlock(static_cast<pthread_mutex_t*>(mutex));
+}
+
+void closeMutex(MutexHandle mutex) {
+    auto* posixMutex = static_cast<pthread_mutex_t*>(mutex);
+    pthread_mutex_destroy(posixMutex);
+    delete posixMutex;
+}
+
+EventHandle createEvent() {
+    if (detail::takeCreationRefusal())
+        return nullptr;
+    auto* event = new (std::nothrow) PosixEvent;
+    if (event == nullptr)
+        return nullptr;
+    if (pthread_mutex_init(&event->mutex, nullptr) != 0) {
+        delete event;
+        return nullptr;
+    }
+    if (pthread_cond_init(&event->signal, nullptr) != 0) {
+        pthread_mutex_destroy(&event->mutex);
+        delete event;
+        return nullptr;
+    }
+    return event;
+}
+
+void setEvent(EventHandle handle) {
+    auto* event = static_cast<PosixEvent*>(handle);
+    pthread_mutex_lock(&event->mutex);
+    event->signalled = true;
+    pthread_cond_signal(&event->signal);
+    pthread_mutex_unlock(&event->mutex);
+}
+
+void resetEvent(EventHandle handle) {
+    auto* event = static_cast<PosixEvent*>(handle);
+    pthread_mutex_lock(&event->mutex);
+    event->signalled = false;
+    pthread_mutex_unlock(&event->mutex);
+}
+
+void waitEvent(EventHandle handle) {
+    auto* event = static_cast<PosixEvent*>(handle);
+    pthread_mutex_lock(&event->mutex);
+    // The flag, not the wake-up, is the signal: spurious wake-ups go back to
+    // waiting, and consuming the flag is what makes the event auto-reset.
+    while (!event->signalled)
+        pthread_cond_wait(&event->signal, &event->mutex);
+    event->signalled = false;
+    pthread_mutex_unlock(&event->mutex);
+}
+
+void closeEvent(EventHandle handle) {
+    auto* event = static_cast<PosixEvent*>(handle);
+    pthread_cond_destroy(&event->signal);
+    pthread_mutex_destroy(&event->mutex);
+    delete event;
+}
+
+bool startThread(ThreadBody body, void* argument, ThreadHandle& handle) {
+    if (detail::takeThreadStartRefusal())
+        return false;
+    auto* start = new (std::nothrow) ThreadStart{body, argument};
+    if (start == nullptr)
+        return false;
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) {
+        delete start;
+        return false;
+    }
+    // Detached: workers are never joined, and their resources go back to the
+    // system when they end (as the Windows run-time closes its handle).
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const int result = pthread_create(&thread, &attributes, runThread, start);
+    pthread_attr_destroy(&attributes);
+    if (result != 0) {
+        delete start;
+        return false;
+    }
+    handle = static_cast<ThreadHandle>(thread);
+    return true;
+}
+
+void sleepMilliseconds(std::uint64_t milliseconds) {
+    if (milliseconds == 0) {
+        sched_yield();
+        return;
+    }
+    timespec remaining;
+    remaining.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    remaining.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    // A signal handler may cut the sleep short; sleep the rest.
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+void prepareStandardStreams() {
+    // A mail server that closes its end of our standard output must not kill
+    // us: the write fails with EPIPE instead and the console log goes on.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+long readDescriptor(int descriptor, char* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t count = read(descriptor, buffer, size);
+        if (count >= 0)
+            return static_cast<long>(count);
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+bool inputPending(int descriptor) {
+    pollfd entry{};
+    entry.fd = descriptor;
+    entry.events = POLLIN;
+    if (poll(&entry, 1, 0) <= 0)
+        return false;
+    // A hang-up means a read returns 0 at once: that counts as pending too.
+    return (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+std::FILE* openSharedFile(const std::string& path, const char* mode) {
+    return std::fopen(path.c_str(), mode);
+}
+
+int removePath(const std::string& path) {
+    if (RemovalInterceptor interceptor = detail::removalInterceptor()) {
+        const int verdict = interceptor(path);
+        if (verdict != -1)
+            return verdict;
+    }
+    return unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+bool statPath(const std::string& path, PathStatus& status) {
+    struct stat entry;
+    if (stat(path.c_str(), &entry) != 0)
+        return false;
+    status.isDirectory = S_ISDIR(entry.st_mode);
+    status.size = static_cast<std::int64_t>(entry.st_size);
+    return true;
+}
+
+bool pathExists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+bool makeOneDirectory(const std::string& path) {
+    return mkdir(path.c_str(), 0777) == 0;
+}
+
+}  // namespace tarnwick::platform
