@@ -1,0 +1,124 @@
+// concurrency_test.cpp - the command loop in threaded mode: workers answering
+// at once, the queue limit and the in-use refusal with held workers, and a
+// loop that ends while requests still run.
+#include "front_harness.h"
+
+namespace tarnwick {
+namespace {
+
+using test::countOf;
+using test::LoopDriver;
+using test::ScratchFolder;
+using test::TestFilter;
+
+const std::string intf = "1 intf\n";
+
+TEST(ThreadedLoop, ManyWorkersAnsweringAtOnceKeepEveryLineWholeAndPaired) {
+    constexpr std::uint32_t requests = 40;
+    ScratchFolder scratch;
+    const std::string path = scratch.file("m.eml");
+    TestFilter filter(true);
+    FilterResult headers("X-A: 1");
+    headers.lines.push_back("X-B: \"2\"");
+    std::string input = intf;
+    for (std::uint32_t id = 1; id <= requests; ++id) {
+        filter.plan(id, {headers, false, false});
+        input += std::to_string(id) + " file " + path + "\n";
+    }
+    LoopDriver driver(filter);
+    driver.send(input);
+    driver.finish();
+    driver.waitFor(") Thread processing done", requests);
+    const std::string output = driver.output();
+    for (std::uint32_t id = 1; id <= requests; ++id) {
+        const std::string n = std::to_string(id);
+        const auto started = output.find("* (" + n + ") Thread processing started\n");
+        const auto answer = output.find("\n* Adding Header(s) to message\n" + n +
+                                        " ADDHEADER \"X-A: 1\\eX-B: \\\"2\\\"\"\n");
+        const auto done = output.find("\n* (" + n + ") Thread processing done\n");
+        ASSERT_NE(answer, std::string::npos) << n;
+        EXPECT_LT(started, answer);
+        EXPECT_LT(answer, done);
+    }
+    EXPECT_EQ(countOf(output, "\n"), 3 + 4 * requests) << "a line was split or merged";
+    EXPECT_EQ(filter.inProgress(), 0u);
+}
+
+TEST(ThreadedLoop, TheQueueLimitComesBeforeTheInUseTestAndLiftsWhenOneFinishes) {
+    ScratchFolder scratch;
+    const std::string path = scratch.file("m.eml");
+    TestFilter filter(true);
+    std::string input = intf;
+    for (std::uint32_t id = 1; id <= maxActiveRequests + 1; ++id) {
+        filter.plan(id, {okResult, true, false});
+        input += std::to_string(id) + " file " + path + "\n";
+    }
+    LoopDriver driver(filter);
+    driver.send(input + "01 file " + path + "\n");
+    const std::string full =
+        "REJECTED \"Too much files in queue (50), try again in a few seconds.\"\n";
+    driver.waitFor("01 " + full);
+    EXPECT_EQ(countOf(driver.output(), "51 " + full), 1u);
+    filter.release(1);
+    driver.waitFor("* (1) Thread processing done\n");
+    driver.send("51 file " + path + "\n");
+    driver.waitFor("* (51) Thread processing started\n");
+    EXPECT_EQ(filter.inProgress(), maxActiveRequests);
+    for (std::uint32_t id = 2; id <= maxActiveRequests + 1; ++id)
+        filter.release(id);
+    driver.waitFor(") Thread processing done", maxActiveRequests + 1);
+    EXPECT_EQ(filter.inProgress(), 0u);
+}
+
+TEST(ThreadedLoop, TokensWithTheSameNumberAreRefusedAsInUseWithTheNumber) {
+    const struct {
+        std::string first, second;
+        std::uint32_t number;
+    } cases[] = {{"8", "08", 8}, {"4294967295", "-1", 4294967295u}, {"abc", "0", 0}};
+    ScratchFolder scratch;
+    const std::string path = scratch.file("m.eml");
+    for (const auto& c : cases) {
+        TestFilter filter(true);
+        filter.plan(c.number, {okResult, true, false});
+        LoopDriver driver(filter);
+        const std::string n = std::to_string(c.number);
+        driver.send(intf + c.first + " file " + path + "\n" + c.second + " file " + path + "\n");
+        driver.waitFor(c.second + " REJECTED \"This request ID is already in use (" + n +
+                       "), try again in a few seconds.\"\n");
+        filter.release(c.number);
+        driver.waitFor("* (" + n + ") Thread processing done\n");
+        EXPECT_EQ(countOf(driver.output(), "\n" + n + " OK\n"), 1u);
+    }
+}
+
+TEST(ThreadedLoop, AThrowingRequestIsAnsweredAndItsNumberReleased) {
+    ScratchFolder scratch;
+    const std::string path = scratch.file("m.eml");
+    TestFilter filter(true);
+    filter.plan(3, {okResult, false, true});
+    LoopDriver driver(filter);
+    driver.send(intf + "3 file " + path + "\n");
+    driver.waitFor("* (3) Thread processing done\n");
+    EXPECT_NE(
+        driver.output().find("* (3) Unexpected error while processing the message\n* OK\n3 OK\n"),
+        std::string::npos);
+    EXPECT_EQ(filter.inProgress(), 0u);
+}
+
+TEST(ThreadedLoop, EndOfInputReturnsWithoutWaitingForRunningRequests) {
+    ScratchFolder scratch;
+    const std::string path = scratch.file("m.eml");
+    TestFilter filter(true);
+    filter.plan(4, {FilterResult(FilterResult::Discard), true, false});
+    LoopDriver driver(filter);
+    driver.send(intf + "4 file " + path + "\n9 quit\n");
+    driver.finish();
+    EXPECT_EQ(countOf(driver.output(), "4 DISCARD"), 0u);
+    EXPECT_EQ(filter.inProgress(), 1u);
+    // The filter outlives the worker here; it must be kept until this line.
+    filter.release(4);
+    driver.waitFor("* Discarding message\n4 DISCARD\n* (4) Thread processing done\n");
+}
+
+}  // namespace
+}  // namespace tarnwick
