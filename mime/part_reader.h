@@ -12,10 +12,18 @@
 // it as single newlines (TextModeFile folds CR LF).
 //
 // Memory: the buffer starts at kInitialBufferSize and grows only to hold
-// pushed-back text; the boundary table grows by kBoundaryTableGrowth entries.
+// pushed-back text; the boundary table grows by at least
+// kBoundaryTableGrowth entries (geometrically, so pushing many boundaries
+// stays linear). Finding which active boundary a line opens costs at most
+// kMaxBoundaryLength + 1 hash probes whatever the number of boundaries.
+//
+// Reads of the source: at most the buffer size each; at a newline the
+// reader looks ahead up to kBoundaryLookAhead bytes, reading again as often
+// as needed, so how a source splits its data never changes what is seen.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -32,6 +40,8 @@ class PartReader {
     // Boundaries are stored and compared on their first 70 bytes only.
     static constexpr std::size_t kMaxBoundaryLength = 70;
     static constexpr std::size_t kBoundaryTableGrowth = 20;
+    // A newline, two hyphens and the longest stored boundary.
+    static constexpr std::size_t kBoundaryLookAhead = 3 + kMaxBoundaryLength;
 
     // Takes ownership of the source; release (or destruction) closes it.
     explicit PartReader(std::unique_ptr<ByteSource> source);
@@ -43,11 +53,22 @@ class PartReader {
     void release();
 
     // nextChar - the next byte (0..255) of the current part, or kEndOfPart.
-    int nextChar();
+    // Once a boundary line has ended the part, every call returns
+    // kEndOfPart (bytes pushed back meanwhile excepted, up to their first
+    // newline) until finishBoundaryLine has dealt with it.
+    int nextChar() {
+        if (read_ != end_ && *read_ != '\n')
+            return static_cast<unsigned char>(*read_++);
+        return nextCharSlow();
+    }
     // readLine - stores bytes into buffer until size-1 bytes, a newline, or
     // the end of part, then a terminating zero. False when nothing was
-    // stored (also for size 0 or 1).
-    bool readLine(char* buffer, std::size_t size);
+    // stored (also for size 0 or 1). A longer line comes in pieces; only
+    // the last piece ends with the newline.
+    bool readLine(char* buffer, std::size_t size) { return readLinePiece(buffer, size) != 0; }
+    // readLinePiece - readLine that returns the number of bytes stored (0
+    // when readLine would yield false). Zero bytes inside the line count.
+    std::size_t readLinePiece(char* buffer, std::size_t size);
     // pushBack - puts text in front of the unread input.
     void pushBack(std::string_view text);
     // pushBackNewline - puts one newline in front of the unread input and
@@ -65,16 +86,48 @@ class PartReader {
     // drainPart - discards the rest of the current part.
     void drainPart();
 
-    // takeRun - bulk access for the decoders: the unread bytes of the current
-    // part that can be had without a boundary check (up to, not including,
-    // the next newline in the buffer; refills as needed). Empty at the end
-    // of part. The bytes are consumed.
+    // takeRun - bulk access for the decoders. Returns the next bytes of the
+    // current part, exactly the bytes successive nextChar calls would
+    // return, and consumes them: a newline can only be the first byte of
+    // a run (one that does not begin a boundary line); the run stops before
+    // the next newline or at the end of the buffered data, whichever comes
+    // first. Empty exactly when nextChar would return kEndOfPart. The view
+    // points into the reader's buffer and is valid until the next call of
+    // any member of this reader.
     std::string_view takeRun();
 
   private:
-    // The buffer, the boundary table and the counters are chosen by the
-    // implementation; nextChar's common case stays inline for speed.
+    class BoundaryTable;
+
+    // nextCharSlow - nextChar when the next byte is a newline or none is
+    // buffered: end-of-part state, refill, boundary line check.
+    int nextCharSlow();
+    // refill - REQUIRES: no unread byte. Reads into the start of the buffer;
+    // false at the end of input.
+    bool refill();
+    // lookAhead - reads until wanted bytes are unread or the input ends.
+    void lookAhead(std::size_t wanted);
+    // beginsBoundaryLine - REQUIRES: the next byte is a newline. True (and
+    // boundarySeen_ set) when it begins a line of an active boundary.
+    bool beginsBoundaryLine();
+    // makeRoomInFront - makes sure length + 1 bytes lie in front of the
+    // unread bytes, growing the buffer when needed.
+    void makeRoomInFront(std::size_t length);
+    // dropInnermost - forgets the innermost boundary.
+    void dropInnermost();
+
+    std::unique_ptr<ByteSource> source_;
+    bool inputEnded_ = false;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t bufferSize_ = 0;
+    // The unread bytes are [read_, end_), inside the buffer.
+    char* read_ = nullptr;
+    char* end_ = nullptr;
+    std::unique_ptr<BoundaryTable> boundaries_;
     int depth_ = 0;
+    // Index of the boundary whose line ended the current part; depth_ (or
+    // more) when none has been seen.
+    int boundarySeen_ = 0;
 };
 
 }  // namespace tarnwick::mime

@@ -1,0 +1,176 @@
+// message_input.cpp - text-mode reading of a message file and finding where
+// the message's own header block begins.
+//
+// The translation is done here rather than by a text-mode C stream because
+// such a stream would end the input at a Ctrl-Z on Windows and treat line
+// ends differently per platform.
+#include "mime/message_input.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "front/envelope.h"
+#include "mime/header_parser.h"
+#include "runtime/platform.h"
+
+namespace tarnwick::mime {
+
+TextModeFile::TextModeFile(std::FILE* file, std::size_t rawBufferSize)
+    : file_(file),
+      raw_(new char[std::max<std::size_t>(rawBufferSize, 2)]),
+      rawSize_(std::max<std::size_t>(rawBufferSize, 2)) {}
+
+TextModeFile::~TextModeFile() {
+    if (file_ != nullptr)
+        std::fclose(file_);
+}
+
+bool TextModeFile::ensureRaw(std::size_t count) {
+    if (rawEnd_ - rawPos_ >= count)
+        return true;
+    if (rawPos_ != 0) {
+        std::memmove(raw_.get(), raw_.get() + rawPos_, rawEnd_ - rawPos_);
+        rawEnd_ -= rawPos_;
+        rawPos_ = 0;
+    }
+    while (rawEnd_ < count && !fileEnded_) {
+        const std::size_t got = std::fread(raw_.get() + rawEnd_, 1, rawSize_ - rawEnd_, file_);
+        // fread falls short only at the end of the file or on an error;
+        // both end the input.
+        if (got < rawSize_ - rawEnd_)
+            fileEnded_ = true;
+        rawEnd_ += got;
+    }
+    return rawEnd_ - rawPos_ >= count;
+}
+
+int TextModeFile::foldedAt(std::size_t& rawCount) {
+    if (pendingPos_ < pending_.size()) {
+        rawCount = 0;
+        return static_cast<unsigned char>(pending_[pendingPos_]);
+    }
+    if (!ensureRaw(1))
+        return -1;
+    const char c = raw_[rawPos_];
+    // A CR at the end of the buffered bytes needs the next read to tell.
+    if (c == '\r' && ensureRaw(2) && raw_[rawPos_ + 1] == '\n') {
+        rawCount = 2;
+        return '\n';
+    }
+    rawCount = 1;
+    return static_cast<unsigned char>(c);
+}
+
+int TextModeFile::peek() {
+    std::size_t rawCount = 0;
+    return foldedAt(rawCount);
+}
+
+int TextModeFile::get() {
+    std::size_t rawCount = 0;
+    const int c = foldedAt(rawCount);
+    if (c < 0)
+        return c;
+    if (rawCount == 0)
+        ++pendingPos_;
+    rawPos_ += rawCount;
+    return c;
+}
+
+void TextModeFile::putBack(std::string_view text) {
+    pending_.assign(text);
+    pendingPos_ = 0;
+}
+
+std::size_t TextModeFile::read(char* buffer, std::size_t size) {
+    if (pendingPos_ < pending_.size()) {
+        const std::size_t count = std::min(size, pending_.size() - pendingPos_);
+        std::memcpy(buffer, pending_.data() + pendingPos_, count);
+        pendingPos_ += count;
+        if (pendingPos_ == pending_.size()) {
+            pending_.clear();
+            pendingPos_ = 0;
+        }
+        return count;
+    }
+    std::size_t stored = 0;
+    while (stored < size && ensureRaw(1)) {
+        const char* start = raw_.get() + rawPos_;
+        const std::size_t available = std::min(rawEnd_ - rawPos_, size - stored);
+        const void* cr = std::memchr(start, '\r', available);
+        const std::size_t count = cr ? static_cast<const char*>(cr) - start : available;
+        std::memcpy(buffer + stored, start, count);
+        stored += count;
+        rawPos_ += count;
+        if (cr != nullptr)
+            buffer[stored++] = static_cast<char>(get());  // the CR, or the folded LF
+    }
+    return stored;
+}
+
+namespace {
+
+// skipRestOfLine - consumes the current line's remaining bytes and its line
+// end (LF, CR, CR LF or LF CR). Returns the number of content bytes; sets
+// ended when no line end was found (end of input).
+std::size_t skipRestOfLine(TextModeFile& input, bool& ended) {
+    std::size_t content = 0;
+    for (;;) {
+        const int c = input.get();
+        if (c < 0) {
+            ended = true;
+            return content;
+        }
+        if (c == '\n' || c == '\r') {
+            if (input.peek() == (c == '\n' ? '\r' : '\n'))
+                input.get();
+            return content;
+        }
+        ++content;
+    }
+}
+
+// isNameByte - a byte that may continue a header field name.
+bool isNameByte(int c) {
+    return c != ':' && c >= 33 && c <= 126;
+}
+
+}  // namespace
+
+void positionAtMessage(TextModeFile& input) {
+    // Examine the first line only as far as the two tests need: three
+    // bytes for the envelope test, the field name and its colon for the
+    // header test.
+    std::string prefix;
+    for (;;) {
+        const int c = input.peek();
+        if (c < 0 || c == '\n' || c == '\r')
+            break;
+        const bool nameEnded =
+            !prefix.empty() && !isNameByte(static_cast<unsigned char>(prefix.back()));
+        if ((prefix.size() >= 3 && nameEnded) || prefix.size() >= kMaxFirstLineLookAhead)
+            break;
+        prefix.push_back(static_cast<char>(input.get()));
+    }
+    const bool envelope = beginsEnvelopeBlock(prefix);
+    if (!envelope && isHeaderLine(prefix)) {
+        input.putBack(prefix);
+        return;
+    }
+    // (a) and (c): skip through the first empty line.
+    bool ended = false;
+    std::size_t content = prefix.size() + skipRestOfLine(input, ended);
+    while (content != 0 && !ended)
+        content = skipRestOfLine(input, ended);
+}
+
+std::unique_ptr<ByteSource> openMessageForUnpacking(const std::string& path) {
+    std::FILE* file = platform::openSharedFile(path, "rb");
+    if (file == nullptr)
+        return nullptr;
+    auto input = std::make_unique<TextModeFile>(file);
+    positionAtMessage(*input);
+    return input;
+}
+
+}  // namespace tarnwick::mime
