@@ -1,0 +1,161 @@
+// part_files_test.cpp - part-file naming and numbering, and the removal
+// rounds of removePartFiles: files deleted by the anti-virus, files it
+// still holds open, and the leftovers retried by later calls.
+#include "mime/part_files.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "mime/unpacker.h"
+#include "runtime/platform.h"
+
+namespace tarnwick::mime {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Paths the stand-in anti-virus holds open: their removal reports EACCES.
+std::set<std::string> heldOpen;
+
+int holdOpenFiles(const std::string& path) {
+    return heldOpen.count(path) != 0 ? EACCES : -1;
+}
+
+class PartFilesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder_ = fs::temp_directory_path() / "tarnwick-part-files-test";
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+        heldOpen.clear();
+        platform::setRemovalInterceptor(holdOpenFiles);
+        partNumber = 0;
+        leftoverFiles.clear();
+    }
+    void TearDown() override {
+        platform::setRemovalInterceptor(nullptr);
+        heldOpen.clear();
+        for (int message : {1, 2, 3})
+            removePartFiles(message);
+        leftoverFiles.clear();
+        fs::remove_all(folder_);
+    }
+
+    // createFiles - count part files of message, each holding one byte.
+    std::vector<std::string> createFiles(int message, int count) {
+        for (int i = 0; i < count; ++i) {
+            auto output = openPartFile(message, folder_.string());
+            EXPECT_NE(output, nullptr);
+            if (output)
+                output->put('x');
+        }
+        return registeredPartFiles(message);
+    }
+
+    fs::path folder_;
+};
+
+TEST_F(PartFilesTest, NamesCarryFolderMessageAndPartNumberSigned) {
+    EXPECT_EQ(partFileName("./ScanMe", 12, 0), "./ScanMe/msg-12-part-0.scanme");
+    EXPECT_EQ(partFileName("d", -1, 3), "d/msg--1-part-3.scanme");
+}
+
+TEST_F(PartFilesTest, FilesAreNumberedInOrderAndRegisteredWithTheirData) {
+    std::vector<std::string> paths = createFiles(1, 3);
+    ASSERT_EQ(paths.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(paths[i], partFileName(folder_.string(), 1, i));
+        EXPECT_EQ(fs::file_size(paths[i]), 1u);
+    }
+}
+
+TEST_F(PartFilesTest, FileThatCannotBeCreatedUsesUpItsNumberAndIsNotRegistered) {
+    createFiles(1, 1);
+    fs::create_directory(partFileName(folder_.string(), 1, 1));  // blocks part 1
+    EXPECT_EQ(openPartFile(1, folder_.string()), nullptr);
+    createFiles(1, 1);
+    EXPECT_EQ(registeredPartFiles(1),
+              (std::vector<std::string>{partFileName(folder_.string(), 1, 0),
+                                        partFileName(folder_.string(), 1, 2)}));
+    fs::remove(partFileName(folder_.string(), 1, 1));
+}
+
+TEST_F(PartFilesTest, RemovingFilesThatAllExistReturnsZeroAndDropsTheEntry) {
+    std::vector<std::string> paths = createFiles(1, 3);
+    EXPECT_EQ(removePartFiles(1), 0);
+    for (const std::string& path : paths)
+        EXPECT_FALSE(fs::exists(path));
+    EXPECT_TRUE(registeredPartFiles(1).empty());
+}
+
+TEST_F(PartFilesTest, FileDeletedByAnotherProgramReturnsOne) {
+    std::vector<std::string> paths = createFiles(1, 3);
+    fs::remove(paths[1]);
+    EXPECT_EQ(removePartFiles(1), 1);
+    EXPECT_FALSE(fs::exists(paths[0]));
+    EXPECT_FALSE(fs::exists(paths[2]));
+    EXPECT_TRUE(registeredPartFiles(1).empty());
+}
+
+TEST_F(PartFilesTest, HeldFileReturnsMinusOneUntilReleased) {
+    std::vector<std::string> paths = createFiles(1, 3);
+    heldOpen.insert(paths[2]);
+    EXPECT_EQ(removePartFiles(1), -1);
+    EXPECT_EQ(registeredPartFiles(1), std::vector<std::string>{paths[2]});
+    EXPECT_TRUE(fs::exists(paths[2]));
+    heldOpen.clear();
+    EXPECT_EQ(removePartFiles(1), 0);
+    EXPECT_FALSE(fs::exists(paths[2]));
+    EXPECT_TRUE(registeredPartFiles(1).empty());
+}
+
+TEST_F(PartFilesTest, MissingAndHeldFileGivesOneAndTheHeldFileIsRetriedByAnyMessage) {
+    std::vector<std::string> paths = createFiles(1, 3);
+    fs::remove(paths[0]);
+    heldOpen.insert(paths[1]);
+    EXPECT_EQ(removePartFiles(1), 1);
+    EXPECT_TRUE(registeredPartFiles(1).empty());
+    EXPECT_EQ(pendingLeftoverFiles(), std::vector<std::string>{paths[1]});
+
+    // Still held: a call for a message without files keeps it pending.
+    EXPECT_EQ(removePartFiles(2), 0);
+    EXPECT_EQ(pendingLeftoverFiles(), std::vector<std::string>{paths[1]});
+    heldOpen.clear();
+    EXPECT_EQ(removePartFiles(2), 0);
+    EXPECT_TRUE(pendingLeftoverFiles().empty());
+    EXPECT_FALSE(fs::exists(paths[1]));
+}
+
+TEST_F(PartFilesTest, LeftoverThatVanishedMeanwhileIsDropped) {
+    std::vector<std::string> paths = createFiles(1, 2);
+    fs::remove(paths[0]);
+    heldOpen.insert(paths[1]);
+    EXPECT_EQ(removePartFiles(1), 1);
+    heldOpen.clear();
+    fs::remove(paths[1]);
+    EXPECT_EQ(removePartFiles(3), 0);
+    EXPECT_TRUE(pendingLeftoverFiles().empty());
+}
+
+TEST_F(PartFilesTest, LeftoversAreRetriedAfterTheMessagesOwnFiles) {
+    std::vector<std::string> first = createFiles(1, 2);
+    fs::remove(first[0]);
+    heldOpen.insert(first[1]);
+    EXPECT_EQ(removePartFiles(1), 1);
+    // A second message loses a file too while both of its others are held:
+    // its held files join the older leftover, after it.
+    std::vector<std::string> second = createFiles(2, 3);
+    fs::remove(second[0]);
+    heldOpen.insert(second[1]);
+    heldOpen.insert(second[2]);
+    EXPECT_EQ(removePartFiles(2), 1);
+    EXPECT_EQ(pendingLeftoverFiles(), (std::vector<std::string>{second[1], second[2], first[1]}));
+}
+
+}  // namespace
+}  // namespace tarnwick::mime
