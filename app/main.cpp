@@ -1,0 +1,21 @@
+// main.cpp - the entry point of the tarnwick filter process.
+//
+// The filter is never destroyed: when standard input ends, workers may still
+// be scanning messages, so the process flushes its output and ends at once,
+// leaving them no destroyed filter to touch.
+#include <cstdlib>
+#include <iostream>
+
+#include "app/start_up.h"
+#include "runtime/platform.h"
+
+// main - prepares the streams, starts up and ends the process with the
+// start-up's exit code.
+int main(int argc, char** argv) {
+    tarnwick::platform::prepareStandardStreams();
+    // Deliberately leaked: it must outlive every worker thread.
+    auto* filter = new tarnwick::AvFilter();
+    const int status = tarnwick::startUp(*filter, argc, argv);
+    std::cout.flush();
+    std::_Exit(status);
+}

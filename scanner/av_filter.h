@@ -1,0 +1,113 @@
+// av_filter.h - AvFilter, the anti-virus filter: the one filter of the
+// process and its per-message operation, the scan job.
+//
+// Tarnwick holds no virus scanner. The scan job writes a copy of each
+// message, and then its decoded attachments, into the folder "ScanMe" of the
+// current working directory, waits so that the machine's resident
+// anti-virus can act on them, and looks at what became of the files: a file
+// that could not be written, vanished, changed its size or stays locked
+// counts as a virus found. The verdict travels back as two header lines; a
+// message whose files cannot even be set up is accepted unchanged.
+//
+// The scan job never rejects or discards a message and never stops the
+// process. It does not know which anti-virus is installed and never calls it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "front/filter_base.h"
+
+namespace tarnwick {
+
+// The temporary folder, relative to the current working directory.
+inline constexpr const char* kTempFolder = "ScanMe";
+// The same folder as the unpacker names it inside part-file paths.
+inline constexpr const char* kPartFolder = "./ScanMe";
+
+// The verdict header lines.
+inline constexpr const char* kVirusFoundHeader = "X-Tarnwick: Virus Found";
+inline constexpr const char* kNoVirusHeader = "X-Tarnwick: No Virus Reported";
+inline constexpr const char* kScannerHeader = "X-ExtScanner: Quillmark's Tarnwick";
+
+// ScanPause - why the scan job is about to sleep.
+enum class ScanPause {
+    FirstWait,     // after writing the copy
+    SecondWait,    // after unpacking the attachments
+    FailurePause,  // after a write the anti-virus probably blocked
+    LockedRound,   // one round of waiting for a locked copy or part files
+};
+
+// ScanTiming - the scan job's clock. The product uses the defaults; tests
+// shorten the pauses or act, in place of sleeping, as the anti-virus would.
+struct ScanTiming {
+    // Rounds a waiting loop for locked files runs before it gives up: a
+    // locked copy is then left in ScanMe, locked part files go to the
+    // deferred clean-up, and the verdict is a virus in both cases.
+    int maxLockedRounds = 60;
+    // Seconds of one round of those loops.
+    std::int64_t lockedRoundSeconds = 1;
+    // Seconds given to the anti-virus after it blocked a write.
+    std::int64_t failurePauseSeconds = 2;
+    // pause - called for every pause with the request number, the reason and
+    // the seconds; the default sleeps. Called without any lock held, from
+    // several workers at once.
+    std::function<void(std::uint32_t requestId, ScanPause reason, std::int64_t seconds)> pause;
+};
+
+// AvFilter - the filter that lets the resident anti-virus judge every
+// message. Threaded: every request runs on a worker thread.
+class AvFilter : public FilterBase {
+  public:
+    AvFilter();
+    explicit AvFilter(ScanTiming timing);
+    ~AvFilter() override;
+
+    // processMessage - the scan job for one message (see the top of this
+    // file). Blocks for the whole scan: the wait time once, twice when
+    // attachments were unpacked, plus pauses for locked files. Returns the
+    // Ok result when the message file, the folder or the copy cannot be set
+    // up, else AddHeader with the verdict line and the scanner line.
+    FilterResult processMessage(std::uint32_t requestId, const std::string& path) override;
+
+    // retryLeftovers - tries again to remove the part files of every number
+    // in leftoverIds, in ascending order, and keeps only those still locked.
+    // Writes nothing when there is nothing to retry, else one line before
+    // and one closing line after. Takes the filter's lock itself.
+    // REQUIRES: the caller does not hold it.
+    void retryLeftovers();
+
+    // waitSeconds - the base wait in seconds (never negative in practice:
+    // start-up stores 0 for a negative argument). Set before the command
+    // loop starts, read-only afterwards.
+    int waitSeconds = 5;
+    // leftoverIds - message numbers whose part files could not all be
+    // removed yet. REQUIRES: the filter's lock held for every access.
+    std::set<int> leftoverIds;
+
+  private:
+    // runSecondLevel - unpacks the attachments of the message at path, waits
+    // waitTime seconds and removes them again; sets virusFound when one
+    // could not be written, disappeared or stayed locked.
+    void runSecondLevel(std::uint32_t requestId, const std::string& path, std::int64_t waitTime,
+                        bool& virusFound);
+    // waitForLockedCopy - the waiting loop for a copy that could not be
+    // removed; sets virusFound while it still exists or when giving up.
+    void waitForLockedCopy(std::uint32_t requestId, const std::string& copyPath, bool& virusFound);
+    // pause - sleeps through the timing.
+    void pause(std::uint32_t requestId, ScanPause reason, std::int64_t seconds);
+
+    ScanTiming timing_;
+};
+
+// messageNumberOf - the number under which the unpacker registers the part
+// files of a request: the same 32 bits, read as a signed number.
+int messageNumberOf(std::uint32_t requestId);
+
+// logForRequest - writes "* (N) text" as one line, N the request number in
+// unsigned decimal.
+void logForRequest(std::uint32_t requestId, const std::string& text);
+
+}  // namespace tarnwick

@@ -1,0 +1,216 @@
+// scan_job.cpp - AvFilter::processMessage: set-up, the copy, the first wait,
+// the first-level verification, the waiting for a locked copy and the verdict.
+//
+// The second level lives in second_level.cpp, the deferred clean-up in
+// leftovers.cpp. Nothing here holds the filter's lock: the copy, the waits
+// and the checks of the copy run concurrently with other requests.
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "runtime/console_log.h"
+#include "runtime/platform.h"
+#include "runtime/worker_pool.h"
+#include "scanner/av_filter.h"
+#include "scanner/file_system.h"
+#include "scanner/wait_time.h"
+
+namespace tarnwick {
+
+namespace {
+
+// Bytes moved per step of the copy.
+constexpr std::size_t kCopyBlockSize = 4096;
+
+// copyFileName - "mail-N-msg.scanme", N the request number in unsigned decimal.
+std::string copyFileName(std::uint32_t requestId) {
+    return "mail-" + std::to_string(requestId) + "-msg.scanme";
+}
+
+// closeFile - closes a stream if it is open.
+void closeFile(std::FILE*& file) {
+    if (file != nullptr)
+        std::fclose(file);
+    file = nullptr;
+}
+
+// CopyOutcome - what the copy step reports.
+struct CopyOutcome {
+    std::uint64_t bytesCopied = 0;
+    bool copyFailed = false;
+};
+
+// copyMessage - copies the rest of message to copy in blocks.
+CopyOutcome copyMessage(std::FILE* message, std::FILE* copy) {
+    CopyOutcome outcome;
+    if (std::feof(message))
+        return outcome;
+    char block[kCopyBlockSize];
+    for (;;) {
+        const std::size_t count = std::fread(block, 1, sizeof block, message);
+        const std::size_t written = count == 0 ? 0 : std::fwrite(block, 1, count, copy);
+        outcome.bytesCopied += count;
+        // A short last block at the end of the message is the normal end; a
+        // stream error on either side means the copy is incomplete.
+        if (written != count || std::ferror(copy) || std::ferror(message)) {
+            outcome.copyFailed = true;
+            break;
+        }
+        if (std::feof(message) || count == 0)
+            break;
+    }
+    return outcome;
+}
+
+// removeFileError - removes the file; 0 when it was removed, else the C
+// library's error code (ENOENT: it was already gone).
+int removeFileError(const std::string& path) {
+    int error = 0;
+    return removeFile(path, &error) ? 0 : error;
+}
+
+}  // namespace
+
+// messageNumberOf - the unpacker's signed view of a request number.
+int messageNumberOf(std::uint32_t requestId) {
+    // Modulo 2^32: a one-to-one mapping, so two requests in progress never
+    // share part-file names.
+    return static_cast<int>(requestId);
+}
+
+// logForRequest - one progress line of a request.
+void logForRequest(std::uint32_t requestId, const std::string& text) {
+    writeLogLine("* (" + std::to_string(requestId) + ") " + text);
+}
+
+AvFilter::AvFilter() : AvFilter(ScanTiming{}) {}
+
+AvFilter::AvFilter(ScanTiming timing) : FilterBase(true), timing_(std::move(timing)) {}
+
+AvFilter::~AvFilter() = default;
+
+// pause - one pause of the scan job.
+void AvFilter::pause(std::uint32_t requestId, ScanPause reason, std::int64_t seconds) {
+    if (timing_.pause)
+        timing_.pause(requestId, reason, seconds);
+    else
+        sleepSeconds(seconds);
+}
+
+// processMessage - the scan job.
+FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string& path) {
+    // Set-up: any failure here accepts the message unchanged, with no wait.
+    std::FILE* message = platform::openSharedFile(path, "rb");
+    if (message == nullptr) {
+        writeLogLine("* Unexpected error, contact Quillmark");
+        return okResult;
+    }
+    if (!isDirectory(kTempFolder))
+        makeDirectory(kTempFolder);
+    if (!isDirectory(kTempFolder)) {
+        writeLogLine("* Unable to create temp dir (./ScanMe), please verify rights.");
+        closeFile(message);
+        return okResult;
+    }
+    const std::string copyName = copyFileName(requestId);
+    const std::string copyPath = std::string(kTempFolder) + "/" + copyName;
+    std::FILE* copy = platform::openSharedFile(copyPath, "wb");
+    if (copy == nullptr) {
+        writeLogLine("* Unable to create temp file (./ScanMe/" + copyName +
+                     "), please verify rights.");
+        closeFile(message);
+        return okResult;
+    }
+
+    // Copy: the message as the mail server stored it, without its envelope.
+    skipEnvelope(message);
+    logForRequest(requestId, "Copying file to be scanned");
+    const CopyOutcome copied = copyMessage(message, copy);
+    // A failure while closing the copy is not looked at: buffered bytes that
+    // could not be written leave the copy short, which the size comparison
+    // below reports.
+    closeFile(copy);
+    closeFile(message);
+
+    // First wait.
+    std::int64_t wait = 0;
+    if (copied.copyFailed) {
+        logForRequest(requestId,
+                      "Error while copying file, the AV probably prevented disk write because of "
+                      "virus in data.");
+        logForRequest(requestId,
+                      "Virus found, skipping first- and second-level verification but waiting a "
+                      "few seconds for the file to be unlocked.");
+        pause(requestId, ScanPause::FailurePause, timing_.failurePauseSeconds);
+    } else {
+        logForRequest(requestId,
+                      "Copy done (" + std::to_string(copied.bytesCopied / 1024) + " kbytes)");
+        wait = waitTime(copied.bytesCopied, waitSeconds);
+        logForRequest(requestId, "Waiting " + std::to_string(wait) + " seconds");
+        pause(requestId, ScanPause::FirstWait, wait);
+        logForRequest(requestId, "First-Level verification");
+    }
+
+    // First-level verification.
+    bool virusFound = false;
+    bool copyLocked = false;
+    bool firstLevelPassed = false;
+    if (fileExists(copyPath)) {
+        // Sizes in 64 bits: a copy of 2 GiB or more must not compare as changed.
+        const std::int64_t size = fileSize(copyPath);
+        const int removal = removeFileError(copyPath);
+        copyLocked = removal != 0 && removal != ENOENT;
+        const bool sameSize = size >= 0 && static_cast<std::uint64_t>(size) == copied.bytesCopied;
+        firstLevelPassed = sameSize && !copied.copyFailed;
+        if (sameSize && copied.copyFailed)
+            virusFound = true;
+    }
+    if (!firstLevelPassed && !virusFound) {
+        if (!copied.copyFailed)
+            logForRequest(requestId,
+                          "First-Level verification failed, virus found, skipping second-level "
+                          "verification");
+        virusFound = true;
+    }
+    if (firstLevelPassed) {
+        logForRequest(requestId, "First-Level verification passed");
+        runSecondLevel(requestId, path, wait, virusFound);
+    }
+
+    if (copyLocked)
+        waitForLockedCopy(requestId, copyPath, virusFound);
+
+    retryLeftovers();
+
+    FilterResult result(std::string(virusFound ? kVirusFoundHeader : kNoVirusHeader));
+    result.lines.push_back(kScannerHeader);
+    return result;
+}
+
+// waitForLockedCopy - waits, a bounded number of rounds, for a copy that the
+// anti-virus still held when the job tried to remove it.
+void AvFilter::waitForLockedCopy(std::uint32_t requestId, const std::string& copyPath,
+                                 bool& virusFound) {
+    for (int round = 0; round < timing_.maxLockedRounds; ++round) {
+        logForRequest(requestId, "Temp files are locked by the AV, waiting 1 sec");
+        pause(requestId, ScanPause::LockedRound, timing_.lockedRoundSeconds);
+        // While the copy is still there the anti-virus is dealing with it;
+        // no removal is tried until it has gone.
+        if (fileExists(copyPath)) {
+            virusFound = true;
+            continue;
+        }
+        const int removal = removeFileError(copyPath);
+        if (removal == 0 || removal == ENOENT)
+            return;
+    }
+    // Give up so that the mail server gets its answer. One last removal is
+    // tried in case the anti-virus has let go of the file meanwhile.
+    removeFileError(copyPath);
+    logForRequest(requestId,
+                  "The AV kept the temp file locked, giving up waiting; the file may remain in "
+                  "ScanMe folder.");
+    virusFound = true;
+}
+
+}  // namespace tarnwick

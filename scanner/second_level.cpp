@@ -1,0 +1,96 @@
+// second_level.cpp - the second level of the scan job: the attachments of a
+// message that passed the first level are unpacked, decoded, into ScanMe,
+// the anti-virus gets a second wait, and the part files are removed again.
+//
+// The unpacker keeps process-wide state and has no lock of its own, so every
+// call into it (unpacking and removal) runs under the filter's lock. The
+// lock is never held while sleeping; lines written while it is held take the
+// console lock inside it, never the other way round.
+#include <string>
+
+#include "mime/message_input.h"
+#include "mime/unpacker.h"
+#include "runtime/console_log.h"
+#include "scanner/av_filter.h"
+
+namespace tarnwick {
+
+// runSecondLevel - unpack, wait, verify, and wait for locked part files.
+void AvFilter::runSecondLevel(std::uint32_t requestId, const std::string& path,
+                              std::int64_t waitTime, bool& virusFound) {
+    const int messageNumber = messageNumberOf(requestId);
+
+    // The message is opened again for the unpacker, positioned at its own
+    // header block (after an envelope block, if any).
+    std::unique_ptr<mime::ByteSource> input = mime::openMessageForUnpacking(path);
+    if (!input) {
+        logForRequest(requestId,
+                      "Unable to reopen the message, skipping second-level verification");
+        return;
+    }
+    logForRequest(requestId, "Unpacking attachments, if any");
+    int unpacked = 0;
+    {
+        MutexLock held(lock);
+        unpacked = mime::unpackMessage(std::move(input), messageNumber, kPartFolder);
+    }
+
+    if (unpacked < 0) {
+        logForRequest(requestId,
+                      "Error while unpacking attachments, the AV probably prevented disk write "
+                      "because of virus in data.");
+        logForRequest(requestId,
+                      "Virus found, skipping second-level verification but waiting a few seconds "
+                      "for the files to be unlocked.");
+        pause(requestId, ScanPause::FailurePause, timing_.failurePauseSeconds);
+        logForRequest(requestId, "Trying to clean");
+        {
+            MutexLock held(lock);
+            if (mime::removePartFiles(messageNumber) == -1) {
+                logForRequest(requestId,
+                              "Unable to clean temp files, files may remain in ScanMe folder. "
+                              "Will try to clean them later.");
+                leftoverIds.insert(messageNumber);
+            }
+        }
+        virusFound = true;
+        return;
+    }
+    if (unpacked == 0) {
+        logForRequest(requestId, "Nothing unpacked, skipping second-level verification");
+        return;
+    }
+
+    logForRequest(requestId, "Unpacked " + std::to_string(unpacked) + " attachments");
+    logForRequest(requestId, "Waiting " + std::to_string(waitTime) + " seconds again");
+    pause(requestId, ScanPause::SecondWait, waitTime);
+    logForRequest(requestId, "Second-Level verification");
+    int removal = 0;
+    {
+        MutexLock held(lock);
+        removal = mime::removePartFiles(messageNumber);
+    }
+    if (removal == 1)
+        virusFound = true;
+
+    // Part files the anti-virus still holds: wait for them, a bounded number
+    // of rounds, then leave them to the deferred clean-up.
+    for (int round = 0; removal == -1 && round < timing_.maxLockedRounds; ++round) {
+        logForRequest(requestId, "Temp files are locked by the AV, waiting 1 sec");
+        pause(requestId, ScanPause::LockedRound, timing_.lockedRoundSeconds);
+        MutexLock held(lock);
+        removal = mime::removePartFiles(messageNumber);
+        if (removal == 1)
+            virusFound = true;
+    }
+    if (removal == -1) {
+        MutexLock held(lock);
+        logForRequest(requestId,
+                      "The AV kept the temp files locked, giving up waiting; files may remain in "
+                      "ScanMe folder. Will try to clean them later.");
+        leftoverIds.insert(messageNumber);
+        virusFound = true;
+    }
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,52 @@
+// scan_concurrency_test.cpp - many scan jobs at once in one filter: the
+// unpacker's shared state, the deferred clean-up and the console log are only
+// touched under their locks (run under ThreadSanitizer).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+
+#include "tests/scanner/scan_fixture.h"
+
+namespace tarnwick::testing {
+namespace {
+
+// The most requests the command loop lets run at once.
+constexpr std::uint32_t kInFlight = 50;
+
+TEST_F(ScanJobTest, FiftyRequestsUnpackingAtOnceAllGetTheirVerdict) {
+    const std::string path = writeMessage("m.eml", twoAttachmentMessage());
+    // Every fifth request has a part file the anti-virus keeps for good,
+    // so the deferred clean-up runs beside the others.
+    for (std::uint32_t id = 0; id < kInFlight; id += 5)
+        LockedFiles::lock("msg-" + std::to_string(id + 1000) + "-part-1", EACCES);
+    std::vector<FilterResult> results(kInFlight, okResult);
+    std::vector<std::thread> workers;
+    for (std::uint32_t id = 0; id < kInFlight; ++id)
+        workers.emplace_back([&, id] { results[id] = filter->processMessage(id + 1000, path); });
+    for (std::thread& worker : workers)
+        worker.join();
+
+    for (std::uint32_t id = 0; id < kInFlight; ++id)
+        EXPECT_EQ(results[id].lines, verdict(id % 5 == 0)) << id;
+    std::set<int> expectedLeftovers;
+    for (std::uint32_t id = 0; id < kInFlight; id += 5)
+        expectedLeftovers.insert(static_cast<int>(id + 1000));
+    EXPECT_EQ(filter->leftoverIds, expectedLeftovers);
+
+    const std::vector<std::string> lines = takeLines();
+    for (std::uint32_t id = 0; id < kInFlight; ++id) {
+        const std::string unpacked = "* (" + std::to_string(id + 1000) + ") Unpacked 2 attachments";
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), unpacked), 1) << unpacked;
+    }
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.rfind("* ", 0), 0u) << line;
+
+    LockedFiles::clear();
+    filter->retryLeftovers();
+    EXPECT_TRUE(scanMeEntries().empty());
+}
+
+}  // namespace
+}  // namespace tarnwick::testing

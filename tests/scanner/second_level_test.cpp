@@ -1,0 +1,238 @@
+// second_level_test.cpp - the attachments of a message that passed the first
+// level: unpacked, waited for, removed; locked, deleted or unwritable part
+// files; the deferred clean-up of what stays locked.
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/scanner/scan_fixture.h"
+
+namespace tarnwick::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// prefixed - the lines with "* (id) " in front of each.
+Lines prefixed(std::uint32_t requestId, const Lines& texts) {
+    Lines lines;
+    for (const std::string& text : texts)
+        lines.push_back("* (" + std::to_string(requestId) + ") " + text);
+    return lines;
+}
+
+const Lines kFirstLevelPassed = {"Copying file to be scanned",
+                                 "Copy done (0 kbytes)",
+                                 "Waiting 0 seconds",
+                                 "First-Level verification",
+                                 "First-Level verification passed",
+                                 "Unpacking attachments, if any"};
+
+Lines concat(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST_F(ScanJobTest, AttachmentsLeftAloneAreCountedWaitedForAndRemoved) {
+    std::vector<std::string> during;
+    onPause([&](std::uint32_t, ScanPause reason) {
+        if (reason == ScanPause::SecondWait)
+            during = scanMeEntries();
+    });
+    const FilterResult result = scan(50, writeMessage("m.eml", twoAttachmentMessage()));
+    EXPECT_EQ(result.lines, verdict(false));
+    EXPECT_EQ(takeLines(), prefixed(50, concat(kFirstLevelPassed,
+                                               {"Unpacked 2 attachments", "Waiting 0 seconds again",
+                                                "Second-Level verification"})));
+    EXPECT_EQ(during, (Lines{"msg-50-part-0.scanme", "msg-50-part-1.scanme"}));
+    EXPECT_EQ(pauses(), (std::vector<ScanPause>{ScanPause::FirstWait, ScanPause::SecondWait}));
+    EXPECT_TRUE(scanMeEntries().empty());
+}
+
+TEST_F(ScanJobTest, PartFilesHoldTheDecodedAttachmentsDuringTheSecondWait) {
+    std::string first, second;
+    onPause([&](std::uint32_t, ScanPause reason) {
+        if (reason != ScanPause::SecondWait)
+            return;
+        std::ostringstream a, b;
+        a << std::ifstream("ScanMe/msg-51-part-0.scanme", std::ios::binary).rdbuf();
+        b << std::ifstream("ScanMe/msg-51-part-1.scanme", std::ios::binary).rdbuf();
+        first = a.str();
+        second = b.str();
+    });
+    scan(51, writeMessage("m.eml", twoAttachmentMessage()));
+    EXPECT_EQ(first, "first attachment\n");
+    EXPECT_EQ(second, "second attachment\n");
+}
+
+TEST_F(ScanJobTest, MessageAfterAnEnvelopeBlockIsUnpackedToo) {
+    const FilterResult result = scan(
+        52, writeMessage("m.eml", "M x envelope\nR y@example.org\n\n" + twoAttachmentMessage()));
+    EXPECT_EQ(result.lines, verdict(false));
+    const Lines lines = takeLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "* (52) Unpacked 2 attachments"), lines.end());
+}
+
+TEST_F(ScanJobTest, AttachmentDeletedDuringTheSecondWaitIsAVirus) {
+    onPause([&](std::uint32_t, ScanPause reason) {
+        if (reason == ScanPause::SecondWait)
+            std::filesystem::remove("ScanMe/msg-53-part-1.scanme");
+    });
+    const FilterResult result = scan(53, writeMessage("m.eml", twoAttachmentMessage()));
+    EXPECT_EQ(result.lines, verdict(true));
+    EXPECT_TRUE(scanMeEntries().empty());
+}
+
+TEST_F(ScanJobTest, CopyDeletedDuringTheFirstWaitIsNeverUnpacked) {
+    onPause([&](std::uint32_t, ScanPause reason) {
+        if (reason == ScanPause::FirstWait)
+            std::filesystem::remove("ScanMe/mail-54-msg.scanme");
+    });
+    const FilterResult result = scan(54, writeMessage("m.eml", twoAttachmentMessage()));
+    EXPECT_EQ(result.lines, verdict(true));
+    for (const std::string& line : takeLines())
+        EXPECT_EQ(line.find("Unpack"), std::string::npos) << line;
+    EXPECT_EQ(pauses(), std::vector<ScanPause>{ScanPause::FirstWait});
+}
+
+TEST_F(ScanJobTest, MessageThatCannotBeReopenedSkipsTheSecondLevel) {
+    onPause([&](std::uint32_t, ScanPause reason) {
+        if (reason == ScanPause::FirstWait)
+            std::filesystem::remove("m.eml");
+    });
+    const FilterResult result = scan(55, writeMessage("m.eml", twoAttachmentMessage()));
+    EXPECT_EQ(result.lines, verdict(false));
+    Lines expected(kFirstLevelPassed.begin(), kFirstLevelPassed.end() - 1);
+    expected.push_back("Unable to reopen the message, skipping second-level verification");
+    EXPECT_EQ(takeLines(), prefixed(55, expected));
+}
+
+TEST_F(ScanJobTest, LockedPartFilesAreWaitedForUntilReleased) {
+    LockedFiles::lock("msg-56-part-0", EACCES);
+    int rounds = 0;
+    onPause([&](std::uint32_t, ScanPause reason) {
+        if (reason == ScanPause::LockedRound && ++rounds == 2)
+            LockedFiles::unlock("msg-56-part-0");
+    });
+    const FilterResult result = scan(56, writeMessage("m.eml", twoAttachmentMessage()));
+    EXPECT_EQ(result.lines, verdict(false));
+    const Lines lines = takeLines();
+    const Lines tail(lines.end() - 2, lines.end());
+    EXPECT_EQ(tail, Lines(2, "* (56) Temp files are locked by the AV, waiting 1 sec"));
+    EXPECT_TRUE(scanMeEntries().empty());
+}
+
+TEST_F(ScanJobTest, LockedPartFileThatDisappearsWhileWaitedForIsAVirus) {
+    LockedFiles::lock("msg-57-part-0", EACCES);
+    onPause([&](std::uint32_t, ScanPause reason) {
+        if (reason == ScanPause::LockedRound) {
+            std::filesystem::remove("ScanMe/msg-57-part-0.scanme");
+            LockedFiles::unlock("msg-57-part-0");
+        }
+    });
+    const FilterResult result = scan(57, writeMessage("m.eml", twoAttachmentMessage()));
+    EXPECT_EQ(result.lines, verdict(true));
+}
+
+TEST_F(ScanJobTest, PartFilesLockedForeverGoToTheDeferredCleanUp) {
+    LockedFiles::lock("msg-58-part-1", EACCES);
+    const FilterResult result = scan(58, writeMessage("m.eml", twoAttachmentMessage()));
+    EXPECT_EQ(result.lines, verdict(true));
+    const Lines lines = takeLines();
+    ASSERT_GE(lines.size(), static_cast<std::size_t>(kRounds) + 3);
+    EXPECT_EQ(Lines(lines.end() - kRounds - 3, lines.end()),
+              concat(Lines(kRounds, "* (58) Temp files are locked by the AV, waiting 1 sec"),
+                     {"* (58) The AV kept the temp files locked, giving up waiting; files may "
+                      "remain in ScanMe folder. Will try to clean them later.",
+                      "* Retrying to clear temp files left by previous scans",
+                      "* Unable to clean all temp files, will try again later"}));
+    EXPECT_EQ(filter->leftoverIds, std::set<int>{58});
+
+    // Released later: the next scan job clears them.
+    LockedFiles::unlock("msg-58-part-1");
+    scan(59, writeMessage("p.eml", plainMessage()));
+    const Lines later = takeLines();
+    EXPECT_EQ(Lines(later.end() - 2, later.end()),
+              (Lines{"* Retrying to clear temp files left by previous scans",
+                     "* All temp files cleared"}));
+    EXPECT_TRUE(filter->leftoverIds.empty());
+    EXPECT_TRUE(scanMeEntries().empty());
+}
+
+TEST_F(ScanJobTest, PartFileThatCannotBeWrittenIsAVirusAndIsCleanedUpLater) {
+    // A folder where the second part file belongs makes its creation fail.
+    std::filesystem::create_directories("ScanMe/msg-60-part-1.scanme");
+    LockedFiles::lock("msg-60-part-0", EACCES);
+    const FilterResult result = scan(60, writeMessage("m.eml", twoAttachmentMessage()));
+    EXPECT_EQ(result.lines, verdict(true));
+    EXPECT_EQ(takeLines(),
+              concat(prefixed(60, concat(kFirstLevelPassed,
+                                         {"Error while unpacking attachments, the AV probably "
+                                          "prevented disk write because of virus in data.",
+                                          "Virus found, skipping second-level verification but "
+                                          "waiting a few seconds for the files to be unlocked.",
+                                          "Trying to clean",
+                                          "Unable to clean temp files, files may remain in "
+                                          "ScanMe folder. Will try to clean them later."})),
+                     {"* Retrying to clear temp files left by previous scans",
+                      "* Unable to clean all temp files, will try again later"}));
+    EXPECT_EQ(pauses(), (std::vector<ScanPause>{ScanPause::FirstWait, ScanPause::FailurePause}));
+    EXPECT_EQ(filter->leftoverIds, std::set<int>{60});
+
+    // Still locked during the next job: retried and kept.
+    scan(61, writeMessage("p.eml", plainMessage()));
+    EXPECT_EQ(takeLines().back(), "* Unable to clean all temp files, will try again later");
+    EXPECT_EQ(filter->leftoverIds, std::set<int>{60});
+
+    LockedFiles::unlock("msg-60-part-0");
+    scan(62, writeMessage("p.eml", plainMessage()));
+    EXPECT_EQ(takeLines().back(), "* All temp files cleared");
+    EXPECT_TRUE(filter->leftoverIds.empty());
+    EXPECT_FALSE(std::filesystem::exists("ScanMe/msg-60-part-0.scanme"));
+}
+
+TEST_F(ScanJobTest, UnwritablePartFileWhoseSiblingsCanBeRemovedIsNotDeferred) {
+    std::filesystem::create_directories("ScanMe/msg-63-part-1.scanme");
+    const FilterResult result = scan(63, writeMessage("m.eml", twoAttachmentMessage()));
+    EXPECT_EQ(result.lines, verdict(true));
+    const Lines lines = takeLines();
+    EXPECT_EQ(lines.back(), "* (63) Trying to clean");
+    EXPECT_TRUE(filter->leftoverIds.empty());
+    EXPECT_FALSE(std::filesystem::exists("ScanMe/msg-63-part-0.scanme"));
+}
+
+TEST_F(ScanJobTest, LeftoversAreRetriedInAscendingOrderAndOnlyTheLockedOnesKept) {
+    for (const std::uint32_t requestId : {7u, 3u}) {
+        LockedFiles::lock("msg-" + std::to_string(requestId) + "-part-0", EACCES);
+        scan(requestId, writeMessage("m.eml", twoAttachmentMessage()));
+    }
+    EXPECT_EQ(filter->leftoverIds, (std::set<int>{3, 7}));
+    LockedFiles::unlock("msg-3-part-0");
+    takeLines();
+    LockedFiles::clearAttempts();
+    filter->retryLeftovers();
+    // The order of the removal attempts shows the order of the retry.
+    const Lines attempts = LockedFiles::attempts();
+    const auto first3 = std::find_if(attempts.begin(), attempts.end(), [](const std::string& p) {
+        return p.find("msg-3-") != std::string::npos;
+    });
+    const auto first7 = std::find_if(attempts.begin(), attempts.end(), [](const std::string& p) {
+        return p.find("msg-7-") != std::string::npos;
+    });
+    ASSERT_NE(first7, attempts.end());
+    EXPECT_LT(first3, first7);
+    EXPECT_EQ(takeLines(), (Lines{"* Retrying to clear temp files left by previous scans",
+                                  "* Unable to clean all temp files, will try again later"}));
+    EXPECT_EQ(filter->leftoverIds, std::set<int>{7});
+    EXPECT_FALSE(std::filesystem::exists("ScanMe/msg-3-part-0.scanme"));
+    EXPECT_TRUE(std::filesystem::exists("ScanMe/msg-7-part-0.scanme"));
+}
+
+TEST_F(ScanJobTest, EmptyLeftoverRecordMakesTheRetryWriteNothing) {
+    filter->retryLeftovers();
+    EXPECT_TRUE(takeLines().empty());
+}
+
+}  // namespace
+}  // namespace tarnwick::testing

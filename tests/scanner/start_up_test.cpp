@@ -1,0 +1,119 @@
+// start_up_test.cpp - the wait argument, the banner and start-up as a whole.
+#include "app/start_up.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <sstream>
+
+#include "runtime/console_log.h"
+
+namespace tarnwick {
+namespace {
+
+TEST(StartUp, WaitArgumentIsReadTheWayAtoiReadsIt) {
+    const struct {
+        const char* argument;
+        int expected;
+    } cases[] = {
+        {"12", 12},
+        {"  7", 7},
+        {"+3", 3},
+        {"4x", 4},
+        {"abc", 0},
+        {"", 0},
+        {"-5", 0},
+        {" -0", 0},
+        {"0012", 12},
+        {"\t\n 9", 9},
+        {"2147483647", INT_MAX},
+        {"99999999999999999999", INT_MAX},
+        {"- 5", 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(parseWaitArgument(c.argument), c.expected) << '"' << c.argument << '"';
+}
+
+TEST(StartUp, BannerNamesTheWait) {
+    std::ostringstream out;
+    writeBanner(out, 12);
+    EXPECT_EQ(out.str(),
+              "* Quillmark's Tarnwick v1.12a running (12)...\n"
+              "* This software uses a built-in MIME unpacker\n"
+              "* See tarnwick-readme for details\n");
+}
+
+#ifndef _WIN32
+// StartUpRun - start-up in a fresh working directory with the command loop
+// reading an empty input.
+class StartUpRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previous_ = std::filesystem::current_path();
+        std::random_device seed;
+        folder_ = std::filesystem::temp_directory_path() /
+                  ("tarnwick-start-" + std::to_string(seed()) + std::to_string(seed()));
+        std::filesystem::create_directories(folder_);
+        std::filesystem::current_path(folder_);
+    }
+    void TearDown() override {
+        std::filesystem::current_path(previous_);
+        std::filesystem::remove_all(folder_);
+    }
+    // run - start-up with the arguments; returns the first console line and
+    // stores the exit code.
+    std::string run(std::vector<std::string> words, AvFilter& filter) {
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        std::FILE* input = std::tmpfile();
+        std::ostringstream out;
+        {
+            ConsoleRedirect redirect(out);
+            status = startUp(filter, static_cast<int>(argv.size()), argv.data(), fileno(input));
+        }
+        std::fclose(input);
+        return out.str().substr(0, out.str().find('\n'));
+    }
+    int status = -1;
+
+  private:
+    std::filesystem::path previous_;
+    std::filesystem::path folder_;
+};
+
+TEST_F(StartUpRun, OnlyTheFirstArgumentSetsTheWaitAndScanMeIsCreated) {
+    const struct {
+        std::vector<std::string> words;
+        int wait;
+    } cases[] = {
+        {{"tarnwick"}, 5},           {{"tarnwick", "12"}, 12}, {{"tarnwick", "letters"}, 0},
+        {{"tarnwick", "7", "9"}, 7}, {{"tarnwick", "-4"}, 0},
+    };
+    for (const auto& c : cases) {
+        AvFilter filter;
+        const std::string banner = run(c.words, filter);
+        EXPECT_EQ(banner,
+                  "* Quillmark's Tarnwick v1.12a running (" + std::to_string(c.wait) + ")...");
+        EXPECT_EQ(filter.waitSeconds, c.wait);
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(std::filesystem::is_directory("ScanMe"));
+    }
+}
+
+TEST_F(StartUpRun, ScanMeThatIsAPlainFileIsLeftAloneSilently) {
+    std::FILE* plain = std::fopen("ScanMe", "w");
+    ASSERT_NE(plain, nullptr);
+    std::fclose(plain);
+    AvFilter filter;
+    run({"tarnwick", "0"}, filter);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(std::filesystem::is_regular_file("ScanMe"));
+}
+#endif
+
+}  // namespace
+}  // namespace tarnwick
