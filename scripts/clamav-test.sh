@@ -41,6 +41,7 @@ if ! command -v clamd >/dev/null || ! command -v clamonacc >/dev/null; then
   scripts/install-deps.sh clamav clamav-daemon || unavailable "installing clamav failed"
 fi
 id clamav >/dev/null 2>&1 || unavailable "the clamav user is missing"
+export PYTHONDONTWRITEBYTECODE=1
 driver=(python3 "$repo/tests/clamav/clamav_suite.py")
 
 top=$(mktemp -d /tmp/tarnwick-clamav.XXXXXX)

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Runs Tarnwick's Windows build against really locked files, under Wine.
+# Usage: scripts/windows-lock-test.sh
+# Environment: WIN_BUILD_DIR (the MinGW-w64 build directory, default build-win, the one that
+# scripts/windows-test.sh uses; configured and built here when it holds no tarnwick.exe),
+# LOCK_WAIT (Tarnwick's wait argument, default 2).
+#
+# A file is locked for a Windows program only by another Windows process, so the anti-virus is
+# played by tests/windows/lock_holder.exe, started in the same fresh Wine prefix as Tarnwick.
+# The prefix, its wineserver and every Wine process in it are this script's own and are ended on
+# exit, also on failure; nothing else is touched.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+build=${WIN_BUILD_DIR:-build-win}
+wait_seconds=${LOCK_WAIT:-2}
+export PYTHONDONTWRITEBYTECODE=1
+
+scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64
+
+if [ ! -f "$build/app/tarnwick.exe" ]; then
+  toolchain=$(ls cmake/*.cmake 2>/dev/null | grep -i -E 'mingw|win' | head -n 1 || true)
+  [ -n "$toolchain" ] || { echo "windows-lock-test: no MinGW toolchain file in cmake/" >&2; exit 1; }
+  cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$build" --target tarnwick >/dev/null
+fi
+
+top=$(mktemp -d /tmp/tarnwick-winelock.XXXXXX)
+export WINEPREFIX=$top/prefix WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset DISPLAY
+cleanup() {
+  if [ -d "$WINEPREFIX" ]; then
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+  fi
+  rm -rf "$top"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# The helper comes from the build when tests/windows is part of it, else it is compiled here.
+holder=$build/tests/windows/lock_holder.exe
+if [ ! -f "$holder" ]; then
+  holder=$top/lock_holder.exe
+  x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror \
+    -static -static-libgcc -static-libstdc++ -o "$holder" tests/windows/lock_holder.cpp
+fi
+
+started=$SECONDS
+# All output of the prefix's helpers goes to /dev/null, or they would keep the CI log pipe open.
+wineserver -p >/dev/null 2>&1 </dev/null
+wine wineboot -i >/dev/null 2>&1 </dev/null
+echo "windows-lock-test: Wine prefix ready after $((SECONDS - started)) s"
+
+mkdir -p "$top/work"
+status=0
+python3 tests/windows/lock_suite.py --tarnwick "$(cd "$build/app" && pwd)/tarnwick.exe" \
+  --holder "$(cd "$(dirname "$holder")" && pwd)/$(basename "$holder")" \
+  --work "$top/work" --wait "$wait_seconds" || status=1
+echo "windows-lock-test: $([ $status -eq 0 ] && echo passed || echo FAILED) in $((SECONDS - started)) s"
+exit $status
