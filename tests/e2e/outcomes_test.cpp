@@ -1,0 +1,197 @@
+// outcomes_test.cpp - every outcome of a scan that a run can reach, end to end.
+//
+// Each test runs one request through the real executable and compares the
+// whole sequence of lines, byte for byte, from "Thread processing started" to
+// "Thread processing done". What the resident anti-virus would do is played
+// by StandInAv; a copy blocked from being written comes from a file-size
+// limit on the child; set-up failures come from entries placed in the folder
+// before the start.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "session.h"
+#include "stand_in_av.h"
+
+namespace tarnwick::e2e {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// throughFirstWait - the lines of a request up to the first verification.
+Lines throughFirstWait(const std::string& id, const std::string& kbytes, const std::string& wait) {
+    return {jobLine(id, "Thread processing started"), jobLine(id, "Copying file to be scanned"),
+            jobLine(id, "Copy done (" + kbytes + " kbytes)"),
+            jobLine(id, "Waiting " + wait + " seconds"), jobLine(id, "First-Level verification")};
+}
+
+// withVerdict - lines followed by the verdict group and the closing notice.
+Lines withVerdict(Lines lines, const std::string& id, bool virusFound) {
+    lines.push_back("* Adding Header(s) to message");
+    lines.push_back(verdictAnswer(id, virusFound));
+    lines.push_back(jobLine(id, "Thread processing done"));
+    return lines;
+}
+
+// append - lines with more lines after them.
+Lines append(Lines lines, const Lines& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+// kbytesOf - the copy's size in whole KiB for a message without envelope.
+std::string kbytesOf(const std::string& path) {
+    return std::to_string(std::filesystem::file_size(path) / 1024);
+}
+
+// scan - submits path as request id and reads through its closing notice.
+Lines scan(TarnwickSession& session, const std::string& id, const std::string& path) {
+    session.startAndInitialise();
+    session.send(id + " FILE " + path);
+    return session.readThrough(jobLine(id, "Thread processing done"));
+}
+
+// setUpFailure - the lines of a request whose files could not be set up.
+Lines setUpFailure(const std::string& id, const std::string& line) {
+    return {jobLine(id, "Thread processing started"), line, "* OK", id + " OK",
+            jobLine(id, "Thread processing done")};
+}
+
+// secondLevelHead - the lines that open the second level.
+Lines secondLevelHead(const std::string& id) {
+    return {jobLine(id, "First-Level verification passed"),
+            jobLine(id, "Unpacking attachments, if any")};
+}
+
+TEST(ScanOutcomeTest, MessageWithoutAttachmentsPassesWithNothingUnpacked) {
+    TarnwickSession session({"0"});
+    std::string path = session.copySample("plain.eml");
+    Lines expected =
+        withVerdict(append(append(throughFirstWait("2", kbytesOf(path), "0"), secondLevelHead("2")),
+                           {jobLine("2", "Nothing unpacked, skipping second-level verification")}),
+                    "2", false);
+    EXPECT_EQ(scan(session, "2", path), expected);
+    EXPECT_EQ(session.scanMeFiles(), Lines{});
+}
+
+TEST(ScanOutcomeTest, AttachmentsLeftAloneAreCountedWaitedForAndRemoved) {
+    TarnwickSession session({"0"});
+    std::string path = session.copySample("attachments.eml");
+    Lines expected = withVerdict(
+        append(append(throughFirstWait("3", kbytesOf(path), "0"), secondLevelHead("3")),
+               {jobLine("3", "Unpacked 2 attachments"), jobLine("3", "Waiting 0 seconds again"),
+                jobLine("3", "Second-Level verification")}),
+        "3", false);
+    EXPECT_EQ(scan(session, "3", path), expected);
+    EXPECT_EQ(session.scanMeFiles(), Lines{});
+}
+
+TEST(ScanOutcomeTest, CopyDeletedDuringTheWaitIsAVirusAndNothingIsUnpacked) {
+    TarnwickSession session({"1"});
+    StandInAv av(session.scanMe(), {{R"(mail-\d+-msg\.scanme)", "", AvAction::Delete}});
+    std::string path = session.copySample("attachments.eml");
+    Lines expected =
+        withVerdict(append(throughFirstWait("4", kbytesOf(path), "1"),
+                           {jobLine("4",
+                                    "First-Level verification failed, virus found, skipping "
+                                    "second-level verification")}),
+                    "4", true);
+    EXPECT_EQ(scan(session, "4", path), expected);
+    EXPECT_EQ(av.acted(), std::set<std::string>{"mail-4-msg.scanme"});
+    EXPECT_EQ(av.seen(), std::set<std::string>{"mail-4-msg.scanme"});  // no part file ever
+    EXPECT_EQ(session.scanMeFiles(), Lines{});
+}
+
+TEST(ScanOutcomeTest, CopyCleanedToAnotherSizeIsAVirus) {
+    TarnwickSession session({"1"});
+    // The marker closes the message, so the copy is complete once it shows.
+    StandInAv av(session.scanMe(), {{"", "CLEAN-ME-MARKER", AvAction::Truncate, 10}});
+    std::string path =
+        session.writeMessage("infected.eml", "Subject: infected\n\nbody\nCLEAN-ME-MARKER\n");
+    Lines expected =
+        withVerdict(append(throughFirstWait("5", "0", "1"),
+                           {jobLine("5",
+                                    "First-Level verification failed, virus found, skipping "
+                                    "second-level verification")}),
+                    "5", true);
+    EXPECT_EQ(scan(session, "5", path), expected);
+    EXPECT_EQ(av.acted(), std::set<std::string>{"mail-5-msg.scanme"});
+    EXPECT_EQ(session.scanMeFiles(), Lines{});  // the job removed the cleaned copy
+}
+
+TEST(ScanOutcomeTest, DecodedAttachmentDeletedDuringTheSecondWaitIsAVirus) {
+    TarnwickSession session({"1"});
+    StandInAv av(session.scanMe(), {{R"(msg-6-part-1\.scanme)", "", AvAction::Delete}});
+    std::string path = session.copySample("attachments.eml");
+    Lines expected = withVerdict(
+        append(append(throughFirstWait("6", kbytesOf(path), "1"), secondLevelHead("6")),
+               {jobLine("6", "Unpacked 2 attachments"), jobLine("6", "Waiting 1 seconds again"),
+                jobLine("6", "Second-Level verification")}),
+        "6", true);
+    EXPECT_EQ(scan(session, "6", path), expected);
+    EXPECT_EQ(av.acted(), std::set<std::string>{"msg-6-part-1.scanme"});
+    EXPECT_EQ(session.scanMeFiles(), Lines{});
+}
+
+TEST(ScanOutcomeTest, CopyBlockedFromBeingWrittenIsAVirusWithoutVerification) {
+    // The child may write no file beyond 8 KiB; the message is 20,000 bytes.
+    TarnwickSession session({"0"}, ChildLimits{8192});
+    std::string path =
+        session.writeMessage("large.eml", "Subject: large\n\n" + std::string(20000 - 16, 'z'));
+    Lines expected = withVerdict(
+        {jobLine("7", "Thread processing started"), jobLine("7", "Copying file to be scanned"),
+         jobLine("7",
+                 "Error while copying file, the AV probably prevented disk write because of "
+                 "virus in data."),
+         jobLine("7",
+                 "Virus found, skipping first- and second-level verification but waiting a few "
+                 "seconds for the file to be unlocked.")},
+        "7", true);
+    EXPECT_EQ(scan(session, "7", path), expected);
+    EXPECT_EQ(session.scanMeFiles(), Lines{});
+}
+
+TEST(ScanOutcomeTest, PartFileThatCannotBeWrittenIsAVirusWithoutSecondWait) {
+    // A folder in the place of the first part file makes its creation fail.
+    TarnwickSession session({"0"}, {}, [](const std::string& folder) {
+        std::filesystem::create_directories(folder + "/ScanMe/msg-8-part-0.scanme");
+    });
+    std::string path = session.copySample("attachments.eml");
+    Lines expected = withVerdict(
+        append(append(throughFirstWait("8", kbytesOf(path), "0"), secondLevelHead("8")),
+               {jobLine("8",
+                        "Error while unpacking attachments, the AV probably prevented disk write "
+                        "because of virus in data."),
+                jobLine("8",
+                        "Virus found, skipping second-level verification but waiting a few "
+                        "seconds for the files to be unlocked."),
+                jobLine("8", "Trying to clean")}),
+        "8", true);
+    EXPECT_EQ(scan(session, "8", path), expected);
+    EXPECT_EQ(session.scanMeFiles(), Lines{});  // the second part was cleaned at once
+}
+
+TEST(ScanOutcomeTest, ScanMeThatIsAPlainFileLeavesTheMessageUnchanged) {
+    TarnwickSession session({"0"}, {}, [](const std::string& folder) {
+        std::ofstream(folder + "/ScanMe") << "not a folder";
+    });
+    std::string path = session.copySample("plain.eml");
+    EXPECT_EQ(scan(session, "9", path),
+              setUpFailure("9", "* Unable to create temp dir (./ScanMe), please verify rights."));
+    EXPECT_EQ(readFile(session.folder() + "/ScanMe"), "not a folder");
+}
+
+TEST(ScanOutcomeTest, CopyThatCannotBeCreatedLeavesTheMessageUnchanged) {
+    TarnwickSession session({"0"}, {}, [](const std::string& folder) {
+        std::filesystem::create_directories(folder + "/ScanMe/mail-10-msg.scanme");
+    });
+    std::string path = session.copySample("plain.eml");
+    EXPECT_EQ(scan(session, "10", path),
+              setUpFailure("10",
+                           "* Unable to create temp file (./ScanMe/mail-10-msg.scanme), please "
+                           "verify rights."));
+}
+
+}  // namespace
+}  // namespace tarnwick::e2e
