@@ -101,21 +101,28 @@ def run_cases(args):
         if not session.initialise():
             print("FAIL: Tarnwick did not answer INTF; output: %s" % session.lines()[-5:])
             return 1
+        ids = [request_id for request_id, _ in jobs]
+
+        def answered():
+            found = session.answers()
+            return sum(1 for request_id in ids if request_id in found)
+
         sent = 0
-        while sent < len(jobs) or len(session.answers()) < len(jobs):
+        while answered() < len(jobs):
             # Keep the queue full without exceeding the program's limit.
-            while sent < len(jobs) and sent - len(session.answers()) < MAX_IN_FLIGHT:
+            while sent < len(jobs) and sent - answered() < MAX_IN_FLIGHT:
                 request_id = jobs[sent][0]
                 session.send("%d FILE %s" % (request_id, os.path.join(mail, "%d.eml" % request_id)))
                 sent += 1
-            done = len(session.answers())
-            if not session.wait_until(lambda ls: len(session.answers()) > done, per_message_bound):
+            done = answered()
+            if not session.wait_until(lambda _: answered() > done, per_message_bound):
                 break
         answers = session.answers()
         logs = {request_id: session.log_for(request_id) for request_id, _ in jobs}
     elapsed = time.monotonic() - started
 
     failed = 0
+    totals = {"clean": [0, 0], "infected": [0, 0]}  # kind -> [as expected, runs]
     print("ScanMail %s, %d runs per case, wait %d s:" % (args.scan_mail, args.runs, args.wait))
     for index, (name, message, expected) in enumerate(cases):
         problems = []
@@ -125,6 +132,9 @@ def run_cases(args):
                 if problem:
                     problems.append("#%d %s" % (request_id, problem))
         good = args.runs - len(problems)
+        total = totals["clean" if expected == "clean" else "infected"]
+        total[0] += good
+        total[1] += args.runs
         verdict = "ok  " if not problems else "FAIL"
         what = "clean" if expected == "clean" else "caught at %s level" % expected
         print("  %s %-36s %7d bytes  %s %d/%d" % (verdict, name, len(message), what, good, args.runs))
@@ -136,7 +146,10 @@ def run_cases(args):
     if leftovers:
         print("  FAIL files left in ScanMe: %s" % ", ".join(sorted(leftovers)[:10]))
         failed += 1
-    print("  %d messages in %.1f s" % (len(jobs), elapsed))
+    print(
+        "  %d messages in %.1f s: infected caught as expected %d/%d, clean passed %d/%d"
+        % (len(jobs), elapsed, *totals["infected"], *totals["clean"])
+    )
     return 1 if failed else 0
 
 
