@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds tarnwick if needed and starts it in the current folder.
+#
+# Usage: scripts/run.sh [WAIT]      (from any folder; WAIT in seconds, default 5)
+#
+# The filter creates its ScanMe folder in the folder it is started from, reads
+# commands on standard input and answers on standard output, as a mail server
+# would drive it. Everything the build prints goes to standard error, so that
+# standard output carries only the filter's own lines. The arguments are
+# passed on unchanged.
+set -euo pipefail
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+build="$repo/build"
+{
+  "$repo/scripts/install-deps.sh"
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    # Same configuration as scripts/test.sh, so the two share one build.
+    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_BENCH=ON
+  fi
+  cmake --build "$build" --target tarnwick
+} >&2
+exec "$build/app/tarnwick" "$@"
