@@ -121,6 +121,9 @@ class QuotedPrintableDecoder {
 // Base64Decoder - the group state machine.
 class Base64Decoder {
   public:
+    // Decoded bytes gathered on the stack before one append.
+    static constexpr std::size_t kBlockBytes = 3 * 256;
+
     explicit Base64Decoder(PartFileOutput& output) : output_(output) {}
 
     // paddingSeen - true once a "=" has ended the data.
@@ -131,18 +134,24 @@ class Base64Decoder {
         const auto* p = reinterpret_cast<const unsigned char*>(run.data());
         const auto* end = p + run.size();
         while (p < end && !paddingSeen_) {
-            // Whole groups of four alphabet characters: the common case.
-            while (count_ == 0 && end - p >= 4) {
+            // Whole groups of four alphabet characters, the common case, are
+            // decoded into a local block and appended at once.
+            unsigned char block[kBlockBytes];
+            std::size_t used = 0;
+            while (count_ == 0 && end - p >= 4 && used + 3 <= kBlockBytes) {
                 unsigned a = kBase64Value[p[0]], b = kBase64Value[p[1]];
                 unsigned c = kBase64Value[p[2]], d = kBase64Value[p[3]];
                 if ((a | b | c | d) >= 64)
                     break;
-                unsigned char bytes[3] = {static_cast<unsigned char>(a << 2 | b >> 4),
-                                          static_cast<unsigned char>(b << 4 | c >> 2),
-                                          static_cast<unsigned char>(c << 6 | d)};
-                output_.append(reinterpret_cast<const char*>(bytes), 3);
+                block[used] = static_cast<unsigned char>(a << 2 | b >> 4);
+                block[used + 1] = static_cast<unsigned char>(b << 4 | c >> 2);
+                block[used + 2] = static_cast<unsigned char>(c << 6 | d);
+                used += 3;
                 p += 4;
             }
+            output_.append(reinterpret_cast<const char*>(block), used);
+            if (used > 0)
+                continue;
             if (p < end)
                 feed(*p++);
         }
