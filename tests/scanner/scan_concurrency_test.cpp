@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <barrier>
 #include <cerrno>
 #include <thread>
 
@@ -21,6 +22,13 @@ TEST_F(ScanJobTest, FiftyRequestsUnpackingAtOnceAllGetTheirVerdict) {
     // so the deferred clean-up runs beside the others.
     for (std::uint32_t id = 0; id < kInFlight; id += 5)
         LockedFiles::lock("msg-" + std::to_string(id + 1000) + "-part-1", EACCES);
+    // All requests meet at the first wait, so that all of them unpack and
+    // remove their part files at the same time afterwards.
+    std::barrier meeting(static_cast<std::ptrdiff_t>(kInFlight));
+    onPause([&](std::uint32_t, ScanPause reason) {
+        if (reason == ScanPause::FirstWait)
+            meeting.arrive_and_wait();
+    });
     std::vector<FilterResult> results(kInFlight, okResult);
     std::vector<std::thread> workers;
     for (std::uint32_t id = 0; id < kInFlight; ++id)
