@@ -50,6 +50,7 @@ fi
 
 started=$SECONDS
 # All output of the prefix's helpers goes to /dev/null, or they would keep the CI log pipe open.
+mkdir -p "$WINEPREFIX"
 wineserver -p >/dev/null 2>&1 </dev/null
 wine wineboot -i >/dev/null 2>&1 </dev/null
 echo "windows-lock-test: Wine prefix ready after $((SECONDS - started)) s"

@@ -23,7 +23,9 @@ _ANSWER = re.compile(r"^(\d+) (.*)$")
 class TarnwickSession:
     """One Tarnwick process; use as a context manager so the process never outlives the test."""
 
-    def __init__(self, command, cwd, env=None):
+    def __init__(self, command, cwd, env=None, line_end=b"\n"):
+        """line_end: what ends each line sent; a Windows mail server sends CR LF."""
+        self._line_end = line_end
         self._lines = []
         self._cond = threading.Condition()
         self._ended = False
@@ -57,8 +59,8 @@ class TarnwickSession:
             self._cond.notify_all()
 
     def send(self, line):
-        """send - writes one protocol line (LF-ended) and flushes it."""
-        self.process.stdin.write(line.encode("latin-1") + b"\n")
+        """send - writes one protocol line and its line end in one write, and flushes it."""
+        self.process.stdin.write(line.encode("latin-1") + self._line_end)
         self.process.stdin.flush()
 
     def lines(self):

@@ -47,6 +47,11 @@ STILL_LOCKED = "* Unable to clean all temp files, will try again later"
 ALL_CLEARED = "* All temp files cleared"
 
 
+def verdict_of(answer):
+    """verdict_of - a short name for an answer text."""
+    return {VIRUS_ANSWER: "Virus Found", CLEAN_ANSWER: "No Virus Reported"}.get(answer, answer)
+
+
 class Holder:
     """One lock_holder.exe process and the lines it has printed."""
 
@@ -114,7 +119,12 @@ class Suite:
         log = session.log_for(request_id)
         self.check(case, answer == expected, "answered %r" % answer)
         self.check(case, LOCKED_LINE in log, "no waiting line for the locked file")
+        self.report(case, "%d waiting lines, %s" % (log.count(LOCKED_LINE), verdict_of(answer)))
         return log
+
+    def report(self, case, what):
+        mine = [f for f in self.failures if f.startswith(case + ":")]
+        print("  %s %-18s %s" % ("FAIL" if mine else "ok  ", case, what))
 
     def run(self):
         os.makedirs(os.path.join(self.work, "mail"), exist_ok=True)
@@ -127,7 +137,9 @@ class Suite:
         )
         started = time.monotonic()
         command = ["wine", self.args.tarnwick, str(self.args.wait)]
-        with TarnwickSession(command, cwd=self.work) as session:
+        # CR LF, as a Windows mail server sends: under Wine a Unix pipe cannot be peeked, so a
+        # bare LF would leave the program waiting for the next input to end the line.
+        with TarnwickSession(command, cwd=self.work, line_end=b"\r\n") as session:
             if not session.initialise(EVENT_TIMEOUT_SECONDS):
                 print("FAIL: no INTF answer; output: %s" % session.lines()[-5:])
                 return 1
@@ -153,7 +165,7 @@ class Suite:
         left = [n for n in os.listdir(os.path.join(self.work, "ScanMe")) if n.endswith(".scanme")]
         self.check("after the run", not left, "files left in ScanMe: %s" % left)
         for failure in self.failures:
-            print("FAIL %s" % failure)
+            print("  FAIL %s" % failure)
         print("windows-lock-test: %d failures, %.1f s" % (len(self.failures), elapsed))
         return 1 if self.failures else 0
 
@@ -186,6 +198,7 @@ class Suite:
         self.check(case, answer == CLEAN_ANSWER, "the later message answered %r" % answer)
         self.check(case, RETRYING in later and ALL_CLEARED in later,
                    "the later job did not clear the left files: %s" % later)
+        self.report(case, "unpacking error, deferred, cleared by request 5; %s" % verdict_of(answer))
 
 
 def main():
