@@ -179,6 +179,7 @@ class Suite:
         answer = self.answer(session, 4)
         log = session.log_for(4)
         self.check(case, answer == VIRUS_ANSWER, "answered %r" % answer)
+        verdict = verdict_of(answer)
         expected = [UNPACK_ERROR, UNPACK_SKIP, "Trying to clean", CLEAN_FAILED]
         self.check(case, [line for line in log if line in expected] == expected,
                    "unpacking error lines missing or out of order: %s" % log)
@@ -193,12 +194,12 @@ class Suite:
         held.finish()
         before = len(session.lines())
         self.submit(session, 5, msgs.plain_message("Later message.\n"))
-        answer = self.answer(session, 5)
+        later_answer = self.answer(session, 5)
         later = session.lines()[before:]
-        self.check(case, answer == CLEAN_ANSWER, "the later message answered %r" % answer)
+        self.check(case, later_answer == CLEAN_ANSWER, "the later message answered %r" % later_answer)
         self.check(case, RETRYING in later and ALL_CLEARED in later,
                    "the later job did not clear the left files: %s" % later)
-        self.report(case, "unpacking error, deferred, cleared by request 5; %s" % verdict_of(answer))
+        self.report(case, "unpacking error, deferred, cleared by request 5; %s" % verdict)
 
 
 def main():
