@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Runs one Windows executable under Wine for ctest: quiet, without a display,
+# in the prefix that scripts/windows-test.sh prepared (WINEPREFIX).
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset DISPLAY
+exec wine "$@"
