@@ -25,12 +25,18 @@ std::string sizedMessage(std::size_t size) {
 }
 
 struct WaitCase {
+    std::string name;
     std::vector<std::string> args;
     std::string banner;       // the number in the first banner line
     std::size_t messageSize;  // bytes of the message (no envelope)
     std::string copyDone;     // the kbytes figure
     std::string waiting;      // the seconds of the first wait
 };
+
+// PrintTo - names a case in test output.
+void PrintTo(const WaitCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class FirstWaitTest : public testing::TestWithParam<WaitCase> {};
 
@@ -55,24 +61,26 @@ TEST_P(FirstWaitTest, BannerAndFirstWaitFollowTheArgumentAndTheMessageSize) {
     EXPECT_EQ(session.child().waitExit(Millis(3000)), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(CommandLineAndSizes, FirstWaitTest,
-                         testing::Values(
-                             // No argument: the default of 5 seconds.
-                             WaitCase{{}, "5", 100, "0", "5"},
-                             // The argument as atoi reads it; only the first one counts.
-                             WaitCase{{"12"}, "12", 100, "0", "12"},
-                             WaitCase{{"abc"}, "0", 100, "0", "0"},
-                             WaitCase{{"7", "9"}, "7", 100, "0", "7"},
-                             // Around the thresholds of the size formula (units of 100 KiB).
-                             WaitCase{{"5"}, "5", 6 * 102400 - 1, "599", "5"},
-                             WaitCase{{"5"}, "5", 6 * 102400, "600", "5"},
-                             WaitCase{{"5"}, "5", 12 * 102400 - 1, "1199", "5"},
-                             WaitCase{{"5"}, "5", 12 * 102400, "1200", "6"},
-                             WaitCase{{"5"}, "5", 20 * 102400, "2000", "10"},
-                             WaitCase{{"5"}, "5", 44 * 102400, "4400", "22"},
-                             WaitCase{{"5"}, "5", 80 * 102400, "8000", "22"},
-                             WaitCase{{"1"}, "1", 3 * 1024 * 1024, "3072", "13"},
-                             WaitCase{{"0"}, "0", 1024 * 1024, "1024", "2"}));
+INSTANTIATE_TEST_SUITE_P(
+    CommandLineAndSizes, FirstWaitTest,
+    testing::Values(
+        // No argument: the default of 5 seconds.
+        WaitCase{"NoArgumentMeansFive", {}, "5", 100, "0", "5"},
+        // The argument as atoi reads it; only the first one counts.
+        WaitCase{"TwelveSeconds", {"12"}, "12", 100, "0", "12"},
+        WaitCase{"LettersMeanZero", {"abc"}, "0", 100, "0", "0"},
+        WaitCase{"OnlyTheFirstArgumentCounts", {"7", "9"}, "7", 100, "0", "7"},
+        // Around the thresholds of the size formula (units of 100 KiB).
+        WaitCase{"OneByteBelowSixBlocks", {"5"}, "5", 6 * 102400 - 1, "599", "5"},
+        WaitCase{"SixBlocks", {"5"}, "5", 6 * 102400, "600", "5"},
+        WaitCase{"OneByteBelowTwelveBlocks", {"5"}, "5", 12 * 102400 - 1, "1199", "5"},
+        WaitCase{"TwelveBlocks", {"5"}, "5", 12 * 102400, "1200", "6"},
+        WaitCase{"TwentyBlocks", {"5"}, "5", 20 * 102400, "2000", "10"},
+        WaitCase{"FortyFourBlocksReachTheCap", {"5"}, "5", 44 * 102400, "4400", "22"},
+        WaitCase{"EightyBlocksStayAtTheCap", {"5"}, "5", 80 * 102400, "8000", "22"},
+        WaitCase{"ThreeMiBWithWaitOne", {"1"}, "1", 3 * 1024 * 1024, "3072", "13"},
+        WaitCase{"OneMiBWithWaitZero", {"0"}, "0", 1024 * 1024, "1024", "2"}),
+    [](const testing::TestParamInfo<WaitCase>& info) { return info.param.name; });
 
 TEST(StartUpTest, LargeWaitIsNotCutShortByAnOverflow) {
     // 4294968 seconds in milliseconds wraps a 32-bit count to 704 ms.
