@@ -89,7 +89,7 @@ class HeaderBlocks : public ::testing::TestWithParam<BlockCase> {};
 
 TEST_P(HeaderBlocks, EndWhereTheyShouldAndYieldTheirFields) {
     const BlockCase& c = GetParam();
-    for (std::size_t readSize : {1ul, 3ul, 1024ul}) {
+    for (std::size_t readSize : {std::size_t{1}, std::size_t{3}, std::size_t{1024}}) {
         PartReader reader(std::make_unique<MemorySource>(c.input, readSize));
         const HeaderFields fields = readHeaderBlock(reader);
         EXPECT_EQ(fieldText(fields.contentType), c.contentType) << readSize;

@@ -31,6 +31,9 @@ std::string readAll(ByteSource& source, std::size_t readSize) {
     return out;
 }
 
+constexpr std::size_t kRawSizes[] = {2, 3, 5, TextModeFile::kRawBufferSize};
+constexpr std::size_t kReadSizes[] = {1, 2, 4, 1024};
+
 TEST(TextModeFile, FoldsCrLfKeepsLoneCrAndCtrlZWhereverReadsSplitThem) {
     const struct {
         std::string raw;
@@ -48,8 +51,8 @@ TEST(TextModeFile, FoldsCrLfKeepsLoneCrAndCtrlZWhereverReadsSplitThem) {
     int file = 0;
     for (const auto& c : cases) {
         const fs::path path = writeFile("fold-" + std::to_string(file++), c.raw);
-        for (std::size_t rawSize : {2ul, 3ul, 5ul, TextModeFile::kRawBufferSize}) {
-            for (std::size_t readSize : {1ul, 2ul, 4ul, 1024ul}) {
+        for (std::size_t rawSize : kRawSizes) {
+            for (std::size_t readSize : kReadSizes) {
                 TextModeFile input(std::fopen(path.string().c_str(), "rb"), rawSize);
                 EXPECT_EQ(readAll(input, readSize), c.folded)
                     << ::testing::PrintToString(c.raw) << " raw " << rawSize << " read "
@@ -66,10 +69,12 @@ TEST(TextModeFile, CrLfSplitAcrossTwoFileReadsBecomesOneLf) {
     std::string raw(TextModeFile::kRawBufferSize - 1, 'a');
     raw += "\r\nb";
     const fs::path path = writeFile("split", raw);
-    TextModeFile input(std::fopen(path.string().c_str(), "rb"));
     std::string expected(TextModeFile::kRawBufferSize - 1, 'a');
     expected += "\nb";
-    EXPECT_EQ(readAll(input, 4096), expected);
+    {
+        TextModeFile input(std::fopen(path.string().c_str(), "rb"));
+        EXPECT_EQ(readAll(input, 4096), expected);
+    }
     fs::remove(path);
 }
 

@@ -50,12 +50,16 @@ std::string run(const std::string& input, const std::string& script, std::size_t
         } else if (op == "fin") {
             out += reader.finishBoundaryLine() ? 'T' : 'F';
         } else if (op == "depth") {
-            out += 'd' + std::to_string(reader.depth());
+            out += 'd';
+            out += std::to_string(reader.depth());
         } else if (op.rfind("line:", 0) == 0) {
             std::vector<char> buffer(std::stoul(op.substr(5)) + 1, '#');
             const std::size_t size = buffer.size() - 1;
-            out += reader.readLine(buffer.data(), size) ? '<' + std::string(buffer.data()) + '>'
-                                                        : std::string("<>");
+            const bool stored = reader.readLine(buffer.data(), size);
+            out += '<';
+            if (stored)
+                out += buffer.data();
+            out += '>';
         }
     }
     return out;
@@ -249,7 +253,7 @@ TEST(PartReader, RandomWalksAgreeWithAPlainModelOfTheRules) {
                 }
                 case 1:
                     reader.pushBackNewline();
-                    model.text.insert(model.pos, "\n");
+                    model.text.insert(model.pos, 1, '\n');
                     model.seen = model.depth();
                     break;
                 case 2:
@@ -284,7 +288,7 @@ TEST(PartReader, HundredThousandActiveBoundariesKeepOutermostFirstPrefixRules) {
     input += "\n--k99999\nA\n--k5x\nB\n--k0--\n";
     PartReader reader(std::make_unique<MemorySource>(input));
     for (int i = 0; i < kCount; ++i)
-        reader.pushBoundary("k" + std::to_string(i));
+        reader.pushBoundary(std::string("k").append(std::to_string(i)));
     std::string body;
     for (int c; (c = reader.nextChar()) != PartReader::kEndOfPart;)
         body += static_cast<char>(c);
