@@ -177,13 +177,6 @@ TEST_F(ScanJobTest, CopyLockedForeverIsGivenUpAfterTheLastRound) {
     EXPECT_EQ(scanMeEntries(), Lines{"mail-32-msg.scanme"});
 }
 
-TEST_F(ScanJobTest, CopyThatCannotBeRemovedForAnotherReasonThanLockingIsWaitedForToo) {
-    // Only ENOENT counts as "already gone"; every other error is a lock.
-    LockedFiles::lock("mail-33-msg", EPERM);
-    const FilterResult result = scan(33, writeMessage("m.eml", plainMessage()));
-    EXPECT_EQ(result.lines, verdict(true));
-}
-
 TEST_F(ScanJobTest, CopyReportedAlreadyGoneIsNotWaitedFor) {
     LockedFiles::lock("mail-34-msg", ENOENT);
     const FilterResult result = scan(34, writeMessage("m.eml", plainMessage()));

@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "tests/scanner/scan_fixture.h"
 
@@ -48,30 +46,6 @@ TEST_F(ScanJobTest, AttachmentsLeftAloneAreCountedWaitedForAndRemoved) {
     EXPECT_EQ(during, (Lines{"msg-50-part-0.scanme", "msg-50-part-1.scanme"}));
     EXPECT_EQ(pauses(), (std::vector<ScanPause>{ScanPause::FirstWait, ScanPause::SecondWait}));
     EXPECT_TRUE(scanMeEntries().empty());
-}
-
-TEST_F(ScanJobTest, PartFilesHoldTheDecodedAttachmentsDuringTheSecondWait) {
-    std::string first, second;
-    onPause([&](std::uint32_t, ScanPause reason) {
-        if (reason != ScanPause::SecondWait)
-            return;
-        std::ostringstream a, b;
-        a << std::ifstream("ScanMe/msg-51-part-0.scanme", std::ios::binary).rdbuf();
-        b << std::ifstream("ScanMe/msg-51-part-1.scanme", std::ios::binary).rdbuf();
-        first = a.str();
-        second = b.str();
-    });
-    scan(51, writeMessage("m.eml", twoAttachmentMessage()));
-    EXPECT_EQ(first, "first attachment\n");
-    EXPECT_EQ(second, "second attachment\n");
-}
-
-TEST_F(ScanJobTest, MessageAfterAnEnvelopeBlockIsUnpackedToo) {
-    const FilterResult result = scan(
-        52, writeMessage("m.eml", "M x envelope\nR y@example.org\n\n" + twoAttachmentMessage()));
-    EXPECT_EQ(result.lines, verdict(false));
-    const Lines lines = takeLines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "* (52) Unpacked 2 attachments"), lines.end());
 }
 
 TEST_F(ScanJobTest, AttachmentDeletedDuringTheSecondWaitIsAVirus) {
