@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 
 namespace tarnwick::mime {
@@ -16,8 +17,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A name of this run's own, so that builds testing side by side never share
+// a file.
+const std::string& runTag() {
+    static const std::string tag = std::to_string(std::random_device{}());
+    return tag;
+}
+
 fs::path writeFile(const std::string& name, const std::string& content) {
-    const fs::path path = fs::temp_directory_path() / ("tarnwick-input-" + name);
+    const fs::path path = fs::temp_directory_path() / ("tarnwick-input-" + runTag() + "-" + name);
     std::ofstream(path, std::ios::binary) << content;
     return path;
 }
