@@ -31,7 +31,9 @@ ANSWER_SLACK_SECONDS = 60
 
 ONE_MIB = 1024 * 1024
 
-FIRST_LEVEL_FAILED = "First-Level verification failed, virus found, skipping second-level verification"
+FIRST_LEVEL_FAILED = (
+    "First-Level verification failed, virus found, skipping second-level verification"
+)
 FIRST_LEVEL_PASSED = "First-Level verification passed"
 SECOND_LEVEL = "Second-Level verification"
 
@@ -42,7 +44,7 @@ def cases_for(scan_mail):
     Expected level: "clean" (No Virus Reported), "first" (the copy was caught) or "second"
     (the copy passed, a decoded attachment was caught)."""
     marker, standard = msgs.marker_payload(), msgs.standard_test_file()
-    large_marker_body = b"\n" + msgs.MARKER + b"\n"
+    large_plain = msgs.plain_message(b"\n" + msgs.MARKER + b"\n", ONE_MIB)
     if scan_mail:
         # The scanner decodes mail itself, so encoded attachments are caught in the copy.
         return [
@@ -50,7 +52,7 @@ def cases_for(scan_mail):
             ("base64 marker attachment", msgs.base64_attachment_message(marker), "first"),
             ("base64 test file attachment", msgs.base64_attachment_message(standard), "first"),
             ("uuencoded marker body", msgs.uuencoded_message(marker), "first"),
-            ("1 MiB plain text with marker", msgs.plain_message(large_marker_body, ONE_MIB), "first"),
+            ("1 MiB plain text with marker", large_plain, "first"),
         ]
     return [
         ("clean base64 attachment", msgs.base64_attachment_message(b"harmless\n" * 50), "clean"),
@@ -58,7 +60,7 @@ def cases_for(scan_mail):
         ("base64 test file attachment", msgs.base64_attachment_message(standard), "second"),
         ("uuencoded marker body", msgs.uuencoded_message(marker), "second"),
         ("uuencoded test file body", msgs.uuencoded_message(standard), "second"),
-        ("1 MiB plain text with marker", msgs.plain_message(large_marker_body, ONE_MIB), "first"),
+        ("1 MiB plain text with marker", large_plain, "first"),
         (
             "base64 marker attachment in 1 MiB",
             msgs.base64_attachment_message(marker + b"\0" * ONE_MIB),
@@ -137,7 +139,8 @@ def run_cases(args):
         total[1] += args.runs
         verdict = "ok  " if not problems else "FAIL"
         what = "clean" if expected == "clean" else "caught at %s level" % expected
-        print("  %s %-36s %7d bytes  %s %d/%d" % (verdict, name, len(message), what, good, args.runs))
+        size = len(message)
+        print("  %s %-36s %7d bytes  %s %d/%d" % (verdict, name, size, what, good, args.runs))
         for problem in problems[:5]:
             print("         %s" % problem)
         failed += bool(problems)

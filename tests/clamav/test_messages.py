@@ -73,7 +73,8 @@ def base64_attachment_message(payload, file_name="data.bin", pad_to=0):
         _ENVELOPE
         + _headers("attachment", 'Content-Type: multipart/mixed; boundary="%s"\n' % boundary)
         + "\nThis is a multi-part message in MIME format.\n\n"
-        + "--%s\nContent-Type: text/plain\n\nSee the attachment.\n%s\n" % (boundary, _filler(pad_to))
+        + "--%s\nContent-Type: text/plain\n\n" % boundary
+        + "See the attachment.\n%s\n" % _filler(pad_to)
         + "--%s\nContent-Type: application/octet-stream; name=\"%s\"\n" % (boundary, file_name)
         + "Content-Transfer-Encoding: base64\n"
         + 'Content-Disposition: attachment; filename="%s"\n\n' % file_name
@@ -88,7 +89,6 @@ def uuencoded_message(payload, file_name="data.bin"):
     lines = []
     for start in range(0, len(payload), 45):
         lines.append(binascii.b2a_uu(payload[start : start + 45], backtick=True).decode("ascii"))
-    body = (
-        "Here is the file you asked for.\n\nbegin 644 %s\n" % file_name + "".join(lines) + "`\nend\n"
-    )
+    body = "Here is the file you asked for.\n\nbegin 644 %s\n" % file_name
+    body += "".join(lines) + "`\nend\n"
     return plain_message(body)

@@ -196,7 +196,9 @@ class Suite:
         self.submit(session, 5, msgs.plain_message("Later message.\n"))
         later_answer = self.answer(session, 5)
         later = session.lines()[before:]
-        self.check(case, later_answer == CLEAN_ANSWER, "the later message answered %r" % later_answer)
+        self.check(
+            case, later_answer == CLEAN_ANSWER, "the later message answered %r" % later_answer
+        )
         self.check(case, RETRYING in later and ALL_CLEARED in later,
                    "the later job did not clear the left files: %s" % later)
         self.report(case, "unpacking error, deferred, cleared by request 5; %s" % verdict)
