@@ -85,7 +85,8 @@ class FilterBase {
     // nothing here.
     virtual void shutdown();
 
-    // run - the command loop on standard input; see run(int).
+    // run - the command loop on standard input; see run(int). Prepares the
+    // standard streams first (platform::prepareStandardStreams).
     void run();
 
     // run - reads commands from inputDescriptor, answers them on the console

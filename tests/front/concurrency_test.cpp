@@ -91,20 +91,6 @@ TEST(ThreadedLoop, TokensWithTheSameNumberAreRefusedAsInUseWithTheNumber) {
     }
 }
 
-TEST(ThreadedLoop, AThrowingRequestIsAnsweredAndItsNumberReleased) {
-    ScratchFolder scratch;
-    const std::string path = scratch.file("m.eml");
-    TestFilter filter(true);
-    filter.plan(3, {okResult, false, true});
-    LoopDriver driver(filter);
-    driver.send(intf + "3 file " + path + "\n");
-    driver.waitFor("* (3) Thread processing done\n");
-    EXPECT_NE(
-        driver.output().find("* (3) Unexpected error while processing the message\n* OK\n3 OK\n"),
-        std::string::npos);
-    EXPECT_EQ(filter.inProgress(), 0u);
-}
-
 TEST(ThreadedLoop, EndOfInputReturnsWithoutWaitingForRunningRequests) {
     ScratchFolder scratch;
     const std::string path = scratch.file("m.eml");

@@ -82,11 +82,6 @@ TEST(ReadTextLine, APairSplitAcrossTwoWritesIsOneLineEndAndNothingWaitsForIt) {
     }
 }
 
-TEST(ReadTextLine, AMegabyteWithoutLineEndIsOneLine) {
-    const std::string big(1 << 20, 'q');
-    EXPECT_EQ(pipeLines(big, 65536), std::vector<std::string>{big});
-}
-
 TEST(SkipEnvelope, SkipsTheBlockOnlyWhenTheFirstLineHasItsShape) {
     const struct {
         std::string bytes;

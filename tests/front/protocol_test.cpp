@@ -25,12 +25,6 @@ TEST(SplitFields, SeparatorsTokensAndTheArgumentTailFollowTheLine) {
         EXPECT_EQ(splitFields(c.line), c.fields) << c.line;
 }
 
-TEST(LowerCase, OnlyAsciiCapitalsChange) {
-    EXPECT_EQ(lowerCase("QuIt"), "quit");
-    EXPECT_EQ(lowerCase("INTFX"), "intfx");
-    EXPECT_EQ(lowerCase("\xC9@[Z"), "\xC9@[z");
-}
-
 TEST(ToRequestNumber, ReadsLikeUnsignedDecimalExtractionWithin32Bits) {
     const struct {
         std::string token;
@@ -54,15 +48,6 @@ TEST(ToRequestNumber, ReadsLikeUnsignedDecimalExtractionWithin32Bits) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(toRequestNumber(c.token), c.number) << c.token;
-}
-
-TEST(ReplaceAll, ContinuesAfterTheInsertedTextAndCounts) {
-    std::string text = "aaa";
-    EXPECT_EQ(replaceAll(text, "a", "aa"), 3u);
-    EXPECT_EQ(text, "aaaaaa");
-    text = "\\e\\e\\e";
-    EXPECT_EQ(replaceAll(text, "\\e\\e", "\\e"), 1u);
-    EXPECT_EQ(text, "\\e\\e");
 }
 
 TEST(QuoteText, EscapesAndJoinsLinesIntoOneLine) {
