@@ -2,6 +2,7 @@
 // of every awkward size, and the part-file output's failure reporting.
 #include "mime/decoders.h"
 #include "mime/unpacker.h"
+#include "tests/common/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +31,8 @@ std::string readFile(const fs::path& path) {
 // the reader then stands at the boundary line.
 std::string decode(TransferEncoding encoding, const std::string& body, std::size_t readSize,
                    bool bounded = false, bool* atBoundary = nullptr) {
-    fs::path path = fs::temp_directory_path() / "tarnwick-decoders-test.bin";
+    const fs::path folder = tarnwick::test_support::makeTempFolder("tarnwick-decoders");
+    const fs::path path = folder / "decoded.bin";
     PartReader reader(std::make_unique<MemorySource>(body, readSize));
     if (bounded)
         reader.pushBoundary("b");
@@ -47,7 +49,7 @@ std::string decode(TransferEncoding encoding, const std::string& body, std::size
     if (atBoundary != nullptr)
         *atBoundary = reader.finishBoundaryLine();
     std::string result = readFile(path);
-    fs::remove(path);
+    fs::remove_all(folder);
     return result;
 }
 

@@ -13,6 +13,7 @@
 
 #include "mime/unpacker.h"
 #include "runtime/platform.h"
+#include "tests/common/temp_folder.h"
 
 namespace tarnwick::mime {
 namespace {
@@ -29,9 +30,7 @@ int holdOpenFiles(const std::string& path) {
 class PartFilesTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        folder_ = fs::temp_directory_path() / "tarnwick-part-files-test";
-        fs::remove_all(folder_);
-        fs::create_directories(folder_);
+        folder_ = tarnwick::test_support::makeTempFolder("tarnwick-part-files");
         heldOpen.clear();
         platform::setRemovalInterceptor(holdOpenFiles);
         partNumber = 0;

@@ -1,6 +1,7 @@
 // uudecode_test.cpp - the uuencode state machine over whole text bodies and
 // the line decoder.
 #include "mime/uudecode.h"
+#include "tests/common/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -35,9 +36,7 @@ std::string bytesRange(int from, int to) {
 class UudecodeTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        folder_ = fs::temp_directory_path() / "tarnwick-uudecode-test";
-        fs::remove_all(folder_);
-        fs::create_directories(folder_);
+        folder_ = tarnwick::test_support::makeTempFolder("tarnwick-uudecode");
         writeFailed = false;
         partNumber = 0;
     }

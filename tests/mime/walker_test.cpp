@@ -16,6 +16,7 @@
 
 #include "mime/part_files.h"
 #include "mime/unpacker.h"
+#include "tests/common/temp_folder.h"
 
 namespace tarnwick::mime {
 namespace {
@@ -41,9 +42,7 @@ std::string foldLineEnds(const std::string& text) {
 class WalkerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        folder_ = (fs::temp_directory_path() / "tarnwick-walker-test").string();
-        fs::remove_all(folder_);
-        fs::create_directories(folder_);
+        folder_ = tarnwick::test_support::makeTempFolder("tarnwick-walker").string();
     }
     void TearDown() override {
         for (int message : {0, 1, 2})

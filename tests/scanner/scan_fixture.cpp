@@ -9,6 +9,7 @@
 
 #include "mime/unpacker.h"
 #include "runtime/platform.h"
+#include "tests/common/temp_folder.h"
 
 namespace tarnwick::testing {
 
@@ -102,10 +103,7 @@ std::vector<std::string> verdict(bool virus) {
 
 void ScanJobTest::SetUp() {
     previous_ = std::filesystem::current_path();
-    std::random_device seed;
-    folder_ = std::filesystem::temp_directory_path() /
-              ("tarnwick-scan-" + std::to_string(seed()) + "-" + std::to_string(seed()));
-    std::filesystem::create_directories(folder_);
+    folder_ = test_support::makeTempFolder("tarnwick-scan");
     std::filesystem::current_path(folder_);
     redirect_ = std::make_unique<ConsoleRedirect>(captured_);
     ScanTiming timing;

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "runtime/console_log.h"
+#include "tests/common/temp_folder.h"
 
 namespace tarnwick {
 namespace {
@@ -53,10 +54,7 @@ class StartUpRun : public ::testing::Test {
   protected:
     void SetUp() override {
         previous_ = std::filesystem::current_path();
-        std::random_device seed;
-        folder_ = std::filesystem::temp_directory_path() /
-                  ("tarnwick-start-" + std::to_string(seed()) + std::to_string(seed()));
-        std::filesystem::create_directories(folder_);
+        folder_ = tarnwick::test_support::makeTempFolder("tarnwick-start");
         std::filesystem::current_path(folder_);
     }
     void TearDown() override {
