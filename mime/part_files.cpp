@@ -21,8 +21,8 @@ std::vector<std::string> leftoverFiles;
 
 // PartFileOutput::PartFileOutput - adopts the file; stdio's own buffering is
 // switched off so that a failing write shows in our flush, not later.
-PartFileOutput::PartFileOutput(std::FILE* file)
-    : file_(file), buffer_(std::make_unique<char[]>(kBufferSize)) {
+PartFileOutput::PartFileOutput(std::FILE* file, std::string path)
+    : file_(file), path_(std::move(path)), buffer_(std::make_unique<char[]>(kBufferSize)) {
     std::setvbuf(file_, nullptr, _IONBF, 0);
 }
 
@@ -62,6 +62,8 @@ bool PartFileOutput::close() {
     flush();
     std::fclose(file_);
     file_ = nullptr;
+    if (!path_.empty())
+        platform::offerToScanner(path_);
     return !failed_;
 }
 
@@ -104,8 +106,8 @@ std::unique_ptr<PartFileOutput> openPartFile(int messageNumber, const std::strin
     std::FILE* file = platform::openSharedFile(name, "wb");
     if (file == nullptr)
         return nullptr;
-    partFileRegistry.add(messageNumber, std::move(name));
-    return std::make_unique<PartFileOutput>(file);
+    partFileRegistry.add(messageNumber, name);
+    return std::make_unique<PartFileOutput>(file, std::move(name));
 }
 
 // registeredPartFiles - see unpacker.h.

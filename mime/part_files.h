@@ -44,7 +44,9 @@ class PartFileOutput {
     static constexpr std::size_t kBufferSize = 64 * 1024;
 
     // Takes ownership of file. REQUIRES: file open for binary writing.
-    explicit PartFileOutput(std::FILE* file);
+    // When path is given, the closed file is offered to the anti-virus
+    // (platform::offerToScanner).
+    explicit PartFileOutput(std::FILE* file, std::string path = {});
     ~PartFileOutput();
     PartFileOutput(const PartFileOutput&) = delete;
     PartFileOutput& operator=(const PartFileOutput&) = delete;
@@ -67,6 +69,7 @@ class PartFileOutput {
     void flush();
 
     std::FILE* file_;
+    std::string path_;
     std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0;
     bool failed_ = false;

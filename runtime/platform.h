@@ -72,6 +72,14 @@ bool inputPending(int descriptor);
 // file meanwhile (Windows share modes; plain fopen on POSIX). Mode as fopen.
 std::FILE* openSharedFile(const std::string& path, const char* mode);
 
+// offerToScanner - after a file that the anti-virus must judge has been
+// written and closed: on POSIX it is opened for reading once and closed
+// again, because on-access scanners there examine a file when it is opened,
+// not when its writer closes it. The outcome is not interpreted; the checks
+// that follow see what the anti-virus did. Does nothing on Windows, whose
+// scanners act on the writer's close.
+void offerToScanner(const std::string& path);
+
 // removePath - unlinks a file. Returns 0 on success, else the C library's
 // error code (ENOENT: no such file; EACCES: held open by another process).
 int removePath(const std::string& path);

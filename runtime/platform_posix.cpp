@@ -200,6 +200,12 @@ std::FILE* openSharedFile(const std::string& path, const char* mode) {
     return std::fopen(path.c_str(), mode);
 }
 
+void offerToScanner(const std::string& path) {
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor >= 0)
+        ::close(descriptor);
+}
+
 int removePath(const std::string& path) {
     if (RemovalInterceptor interceptor = detail::removalInterceptor()) {
         const int verdict = interceptor(path);

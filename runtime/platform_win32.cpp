@@ -133,6 +133,8 @@ std::FILE* openSharedFile(const std::string& path, const char* mode) {
     return _fsopen(path.c_str(), mode, _SH_DENYNO);
 }
 
+void offerToScanner(const std::string&) {}
+
 int removePath(const std::string& path) {
     if (RemovalInterceptor interceptor = detail::removalInterceptor()) {
         const int verdict = interceptor(path);

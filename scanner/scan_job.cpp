@@ -131,6 +131,7 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
     // below reports.
     closeFile(copy);
     closeFile(message);
+    platform::offerToScanner(copyPath);
 
     // First wait.
     std::int64_t wait = 0;
