@@ -68,21 +68,6 @@ TEST(ConsoleLogTest, GroupOfLinesIsWrittenAsWrittenAndFlushedAfterEachLine) {
     EXPECT_EQ(buffer.flushedAt, (std::vector<std::size_t>{5, 11}));
 }
 
-TEST(ConsoleLogTest, RedirectEndsWithItsScope) {
-    RecordingBuffer outer;
-    RecordingBuffer inner;
-    std::ostream outerStream(&outer);
-    std::ostream innerStream(&inner);
-    ConsoleRedirect first(outerStream);
-    {
-        ConsoleRedirect second(innerStream);
-        writeLogLine("inner");
-    }
-    writeLogLine("outer");
-    EXPECT_EQ(inner.text, "inner\n");
-    EXPECT_EQ(outer.text, "outer\n");
-}
-
 TEST(ConsoleLogTest, FailedLineReleasesTheLockAndLaterLinesAreStillWritten) {
     RecordingBuffer buffer;
     std::ostream target(&buffer);

@@ -144,14 +144,5 @@ TEST_F(RefusedObjectTest, RefusedEventStopsTheProcess) {
         ::testing::ExitedWithCode(3), "\\* Unable to create a synchronisation object");
 }
 
-TEST(RefusedObjectSeamTest, PooledObjectsNeedNoCreationWhileTheirPoolHoldsHandles) {
-    // Reuse must not touch the operating system: with a free handle in the
-    // pool, an armed refusal is not spent.
-    { PooledMutex warm; }
-    platform::refuseObjectCreations(1);
-    PooledMutex reused;
-    EXPECT_EQ(platform::createMutex(), nullptr);  // the refusal was still armed
-}
-
 }  // namespace
 }  // namespace tarnwick

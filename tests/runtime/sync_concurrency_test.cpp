@@ -74,15 +74,6 @@ TYPED_TEST(MutexOwnershipTest, ScopedLockWithoutLockNowNeitherLocksNorUnlocks) {
     EXPECT_TRUE(other.acquiredAtLast());
 }
 
-TYPED_TEST(MutexOwnershipTest, ScopedLockHoldsTheMutexForItsScope) {
-    TypeParam mutex;
-    auto other = [&] {
-        MutexLock taken(mutex);
-        return std::make_unique<Contender>(mutex);
-    }();
-    EXPECT_TRUE(other->acquiredAtLast());
-}
-
 // Waiter - a thread that waits on the event once and notes when it returned.
 class Waiter {
   public:

@@ -80,17 +80,5 @@ TEST_F(ThreadRefTest, AssigningAnEmptyReferenceEmptiesTheTarget) {
     EXPECT_EQ(disposals, 1);
 }
 
-TEST_F(ThreadRefTest, DestructorReleasesLikeRelease) {
-    {
-        ThreadRef outer(new ThreadRecord, countingDeleter);
-        {
-            ThreadRef inner;
-            inner = outer;
-        }
-        EXPECT_EQ(disposals, 0);
-    }
-    EXPECT_EQ(disposals, 1);
-}
-
 }  // namespace
 }  // namespace tarnwick
