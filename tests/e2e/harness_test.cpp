@@ -106,7 +106,13 @@ TEST(StandInAvTest, DeletesTruncatesAndCapturesWhatItsRulesMatch) {
     std::ofstream(scanMe + "/other.scanme") << "has EICAR-LIKE inside";
     std::ofstream(scanMe + "/msg-4-part-0.scanme") << "first";
 
-    ASSERT_TRUE(waitUntil([&] { return av.acted().size() == 2 && av.captured().size() == 1; }));
+    // The stand-in may look while a file is still being written, so wait for
+    // the finished content rather than for the first capture.
+    ASSERT_TRUE(waitUntil([&] {
+        const auto captured = av.captured();
+        return av.acted().size() == 2 && captured.count("msg-4-part-0.scanme") == 1 &&
+               captured.at("msg-4-part-0.scanme") == "first";
+    }));
     EXPECT_FALSE(std::filesystem::exists(scanMe + "/mail-4-msg.scanme"));
     EXPECT_EQ(readFile(scanMe + "/other.scanme"), "has");
     EXPECT_EQ(readFile(scanMe + "/mail-4-note.txt"), "not watched");
