@@ -117,10 +117,15 @@ bool inputPending(int descriptor) {
     switch (GetFileType(handle)) {
         case FILE_TYPE_PIPE: {
             DWORD available = 0;
-            // A broken pipe fails the peek; the next read returns 0 at once.
-            if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr))
-                return true;
-            return available > 0;
+            if (PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr))
+                return available > 0;
+            // A broken pipe fails the peek and the next read returns 0 at
+            // once. Any other failure (some pipe emulations cannot be peeked
+            // at all) says nothing is known to be there: reporting "pending"
+            // would make the reader block for the byte after a line end.
+            const DWORD error = GetLastError();
+            return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ||
+                   error == ERROR_PIPE_NOT_CONNECTED;
         }
         case FILE_TYPE_CHAR:
             return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
