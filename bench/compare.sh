@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# compare.sh - runs unpack_bench beside `cp` + `rm` of the same files and a plain
+# `base64 -d` of the same text, on a tmpfs folder, and prints the ratios against
+# the unpacker's speed and memory targets.
+#
+# Usage: bench/compare.sh [ROUNDS]      (default 5 paired rounds; medians are printed)
+# Environment: TMPFS_DIR (default /dev/shm/tarnwick-bench; must be a tmpfs),
+#              BUILD_DIR (default build-bench), SEED (default the generator's).
+# Each round runs every case once in its own process, the benchmark and its
+# baseline back to back, so both see the same machine state; the figure of a
+# case is the median over the rounds. The reference unpacker is not run here:
+# its published figures (about 176 MB/s on the 50 MB base64 case, 9x cp + rm
+# on the typical messages) stand in for it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+ROUNDS="${1:-5}"
+TMPFS_DIR="${TMPFS_DIR:-/dev/shm/tarnwick-bench}"
+BUILD_DIR="${BUILD_DIR:-build-bench}"
+REFERENCE_BASE64_MBS=176   # the reference unpacker on the 50 MB base64 case
+REFERENCE_TYPICAL_RATIO=9  # the reference unpacker on the typical messages, x cp + rm
+
+mkdir -p "$TMPFS_DIR"
+if [ "$(stat -f -c %T "$TMPFS_DIR")" != "tmpfs" ]; then
+    echo "compare.sh: $TMPFS_DIR is not on a tmpfs; set TMPFS_DIR (the shared disk is too noisy)" >&2
+    exit 1
+fi
+DATA="$TMPFS_DIR/data"
+SCRATCH="$TMPFS_DIR/scratch"
+mkdir -p "$SCRATCH"
+
+if [ ! -x "$BUILD_DIR/bench/unpack_bench" ]; then
+    cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BENCH=ON >/dev/null
+fi
+cmake --build "$BUILD_DIR" --target unpack_bench >/dev/null
+BENCH="$BUILD_DIR/bench/unpack_bench"
+
+if [ ! -f "$DATA/many_small.eml" ] || [ ! -d "$DATA/typical" ]; then
+    echo "Generating the inputs into $DATA ..."
+    python3 bench/generate.py --out "$DATA" ${SEED:+--seed "$SEED"}
+fi
+
+RESULTS="$TMPFS_DIR/results.txt"
+: >"$RESULTS"
+
+# now_ns - the monotonic-enough wall clock in nanoseconds.
+now_ns() { date +%s%N; }
+
+# bench_case NAME - runs one benchmark in a process of its own; appends
+# "bench NAME SECONDS PEAK_MIB".
+bench_case() {
+    local json
+    json="$("$BENCH" --data="$DATA" --scratch="$SCRATCH" --benchmark_filter="^$1/real_time\$" \
+        --benchmark_min_time=0 --benchmark_format=json 2>/dev/null)"
+    python3 -c '
+import json, sys
+run = json.loads(sys.argv[2])["benchmarks"][0]
+if run.get("error_occurred"):
+    sys.exit("unpack_bench: %s: %s" % (sys.argv[1], run.get("error_message")))
+scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[run["time_unit"]]
+print("bench", sys.argv[1], run["real_time"] * scale, run["peak_rss_mib"])
+' "$1" "$json" >>"$RESULTS"
+}
+
+# baseline NAME COMMAND... - times one shell command; appends "base NAME SECONDS".
+baseline() {
+    local name="$1" start end
+    shift
+    start=$(now_ns)
+    "$@"
+    end=$(now_ns)
+    echo "base $name $(( end - start ))e-9" >>"$RESULTS"
+}
+
+copy_and_remove() {
+    mkdir -p "$SCRATCH/cp"
+    cp "$DATA"/typical/* "$SCRATCH/cp/"
+    rm -f "$SCRATCH"/cp/*
+}
+
+decode_base64() {
+    base64 -d "$DATA/base64_50mb.b64" >"$SCRATCH/decoded.bin"
+    rm -f "$SCRATCH/decoded.bin"
+}
+
+for round in $(seq 1 "$ROUNDS"); do
+    echo "Round $round of $ROUNDS ..."
+    bench_case single/base64_50mb.eml
+    baseline base64-d decode_base64
+    bench_case single/qp_20mb.eml
+    bench_case single/uu_20mb.eml
+    bench_case single/many_small.eml
+    bench_case folder/typical
+    baseline cp+rm copy_and_remove
+done
+
+python3 - "$RESULTS" "$DATA" "$REFERENCE_BASE64_MBS" "$REFERENCE_TYPICAL_RATIO" <<'PY'
+import os, statistics, sys
+results, data, ref_mbs, ref_ratio = sys.argv[1], sys.argv[2], float(sys.argv[3]), float(sys.argv[4])
+times, peaks = {}, {}
+for line in open(results):
+    kind, name, seconds, *rest = line.split()
+    times.setdefault((kind, name), []).append(float(seconds))
+    if rest:
+        peaks.setdefault(name, []).append(float(rest[0]))
+
+def size_mb(*paths):
+    total = 0
+    for path in paths:
+        if os.path.isdir(path):
+            total += sum(os.path.getsize(os.path.join(path, f)) for f in os.listdir(path))
+        else:
+            total += os.path.getsize(path)
+    return total / 1e6
+
+def paired_ratio(a, b):
+    return statistics.median(x / y for x, y in zip(times[a], times[b]))
+
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+med = {key: statistics.median(value) for key, value in times.items()}
+b64 = size_mb(os.path.join(data, "base64_50mb.eml")) / med[("bench", "single/base64_50mb.eml")]
+b64d = size_mb(os.path.join(data, "base64_50mb.b64")) / med[("base", "base64-d")]
+qp = size_mb(os.path.join(data, "qp_20mb.eml")) / med[("bench", "single/qp_20mb.eml")]
+uu = size_mb(os.path.join(data, "uu_20mb.eml")) / med[("bench", "single/uu_20mb.eml")]
+typical = paired_ratio(("bench", "folder/typical"), ("base", "cp+rm"))
+small = med[("bench", "single/many_small.eml")]
+peak = max(max(v) for v in peaks.values())
+
+print()
+print("Medians over %d paired rounds (MB = 10^6 bytes of input)" % len(times[("base", "cp+rm")]))
+print("%-34s %10s   %-40s %s" % ("case", "figure", "target", ""))
+print("%-34s %7.0f MB/s  >= %.0f MB/s (2x reference %.0f); %.2fx reference  %s"
+      % ("50 MB base64 attachment", b64, 2 * ref_mbs, ref_mbs, b64 / ref_mbs, verdict(b64 >= 2 * ref_mbs)))
+print("%-34s %7.0f MB/s  aim: base64 -d; ratio to it %.2f"
+      % ("  base64 -d of the same text", b64d, b64 / b64d))
+print("%-34s %7.0f MB/s  no slower than the reference (%.0f MB/s stand-in)  %s"
+      % ("20 MB quoted-printable part", qp, ref_mbs, verdict(qp >= ref_mbs)))
+print("%-34s %7.0f MB/s  no slower than the reference (%.0f MB/s stand-in)  %s"
+      % ("20 MB uuencoded body", uu, ref_mbs, verdict(uu >= ref_mbs)))
+print("%-34s %7.2fx cp+rm  <= 3x (reference %.0fx)  %s"
+      % ("2,000 typical messages", typical, ref_ratio, verdict(typical <= 3)))
+print("%-34s %7.3f s   < 0.35 s  %s" % ("5,000 small attachments", small, verdict(small < 0.35)))
+print("%-34s %7.1f MiB  < 16 MiB on every input  %s" % ("peak memory (largest)", peak, verdict(peak < 16)))
+for name in sorted(peaks):
+    print("    %-30s %5.1f MiB" % (name, max(peaks[name])))
+PY
