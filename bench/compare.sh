@@ -8,7 +8,10 @@
 #              BUILD_DIR (default build-bench), SEED (default the generator's).
 # Each round runs every case once in its own process, the benchmark and its
 # baseline back to back, so both see the same machine state; the figure of a
-# case is the median over the rounds. The reference unpacker is not run here:
+# case is the median over the rounds. The large single messages are measured
+# twice: unpacking alone ("unpack-only", what a stand-alone unpacker does, so
+# what the reference figures compare with) and with the scan job's copy of the
+# message before it ("scan work"). The reference unpacker is not run here:
 # its published figures (about 176 MB/s on the 50 MB base64 case, 9x cp + rm
 # on the typical messages) stand in for it.
 set -euo pipefail
@@ -85,9 +88,12 @@ decode_base64() {
 
 for round in $(seq 1 "$ROUNDS"); do
     echo "Round $round of $ROUNDS ..."
-    bench_case single/base64_50mb.eml
+    bench_case unpack-only/base64_50mb.eml
     baseline base64-d decode_base64
+    bench_case single/base64_50mb.eml
+    bench_case unpack-only/qp_20mb.eml
     bench_case single/qp_20mb.eml
+    bench_case unpack-only/uu_20mb.eml
     bench_case single/uu_20mb.eml
     bench_case single/many_small.eml
     bench_case folder/typical
@@ -120,10 +126,13 @@ def verdict(ok):
     return "met" if ok else "MISSED"
 
 med = {key: statistics.median(value) for key, value in times.items()}
-b64 = size_mb(os.path.join(data, "base64_50mb.eml")) / med[("bench", "single/base64_50mb.eml")]
+def mbs(kind, name):
+    return size_mb(os.path.join(data, name)) / med[("bench", kind + "/" + name)]
+
+b64, b64scan = mbs("unpack-only", "base64_50mb.eml"), mbs("single", "base64_50mb.eml")
 b64d = size_mb(os.path.join(data, "base64_50mb.b64")) / med[("base", "base64-d")]
-qp = size_mb(os.path.join(data, "qp_20mb.eml")) / med[("bench", "single/qp_20mb.eml")]
-uu = size_mb(os.path.join(data, "uu_20mb.eml")) / med[("bench", "single/uu_20mb.eml")]
+qp, qpscan = mbs("unpack-only", "qp_20mb.eml"), mbs("single", "qp_20mb.eml")
+uu, uuscan = mbs("unpack-only", "uu_20mb.eml"), mbs("single", "uu_20mb.eml")
 typical = paired_ratio(("bench", "folder/typical"), ("base", "cp+rm"))
 small = med[("bench", "single/many_small.eml")]
 peak = max(max(v) for v in peaks.values())
@@ -135,13 +144,16 @@ print("%-34s %7.0f MB/s  >= %.0f MB/s (2x reference %.0f); %.2fx reference  %s"
       % ("50 MB base64 attachment", b64, 2 * ref_mbs, ref_mbs, b64 / ref_mbs, verdict(b64 >= 2 * ref_mbs)))
 print("%-34s %7.0f MB/s  aim: base64 -d; ratio to it %.2f"
       % ("  base64 -d of the same text", b64d, b64 / b64d))
+print("%-34s %7.0f MB/s  (copy + unpack + removal)" % ("  scan work on it", b64scan))
 print("%-34s %7.0f MB/s  no slower than the reference (%.0f MB/s stand-in)  %s"
       % ("20 MB quoted-printable part", qp, ref_mbs, verdict(qp >= ref_mbs)))
+print("%-34s %7.0f MB/s  (copy + unpack + removal)" % ("  scan work on it", qpscan))
 print("%-34s %7.0f MB/s  no slower than the reference (%.0f MB/s stand-in)  %s"
       % ("20 MB uuencoded body", uu, ref_mbs, verdict(uu >= ref_mbs)))
-print("%-34s %7.2fx cp+rm  <= 3x (reference %.0fx)  %s"
+print("%-34s %7.0f MB/s  (copy + unpack + removal)" % ("  scan work on it", uuscan))
+print("%-34s %7.2fx cp+rm  <= 3x (reference %.0fx; scan work, paired)  %s"
       % ("2,000 typical messages", typical, ref_ratio, verdict(typical <= 3)))
-print("%-34s %7.3f s   < 0.35 s  %s" % ("5,000 small attachments", small, verdict(small < 0.35)))
+print("%-34s %7.3f s   < 0.35 s (scan work)  %s" % ("5,000 small attachments", small, verdict(small < 0.35)))
 print("%-34s %7.1f MiB  < 16 MiB on every input  %s" % ("peak memory (largest)", peak, verdict(peak < 16)))
 for name in sorted(peaks):
     print("    %-30s %5.1f MiB" % (name, max(peaks[name])))

@@ -6,7 +6,9 @@
 // the scratch folder and remove the copy again (first level), then position
 // and unpack it (openMessageForUnpacking + unpackMessage) into the scratch
 // folder and remove the part files (removePartFiles). The anti-virus waits
-// are left out: they are sleeps, not work.
+// are left out: they are sleeps, not work. Each single message is also run
+// as "unpack-only/NAME": positioning, unpacking and removal without the
+// copy, the work a stand-alone unpacker does, for comparisons with one.
 //
 // Usage: unpack_bench [--data=DIR] [--folder=DIR] [--scratch=DIR] [benchmark flags]
 //   DIR defaults to $TARNWICK_BENCH_DATA, else the source tree's bench/data
@@ -107,12 +109,12 @@ struct PassTotals {
 };
 
 // scanFiles - the scan job's file work for one message; number is its
-// message number.
+// message number; without withCopy the first level's copy is left out.
 void scanFiles(const std::string& messagePath, const std::string& scratch, int number,
-               PassTotals& totals) {
+               bool withCopy, PassTotals& totals) {
     const std::string copyPath =
         scratch + "/mail-" + std::to_string(static_cast<std::uint32_t>(number)) + "-msg.scanme";
-    if (!copyAfterEnvelope(messagePath, copyPath))
+    if (withCopy && !copyAfterEnvelope(messagePath, copyPath))
         totals.failed = true;
     std::unique_ptr<tarnwick::mime::ByteSource> input =
         tarnwick::mime::openMessageForUnpacking(messagePath);
@@ -131,13 +133,13 @@ void scanFiles(const std::string& messagePath, const std::string& scratch, int n
 
 // runMessages - the benchmark body: every message once per iteration.
 void runMessages(benchmark::State& state, const std::vector<std::string>& messages,
-                 std::int64_t totalBytes, const std::string& scratch) {
+                 std::int64_t totalBytes, const std::string& scratch, bool withCopy) {
     PassTotals totals;
     int number = 0;
     for (auto _ : state) {
         totals = PassTotals{};
         for (const std::string& message : messages)
-            scanFiles(message, scratch, number++, totals);
+            scanFiles(message, scratch, number++, withCopy, totals);
         if (totals.failed) {
             state.SkipWithError("a file could not be copied, unpacked or removed");
             break;
@@ -171,13 +173,13 @@ std::int64_t totalSize(const std::vector<std::string>& files) {
 
 // registerOne - one benchmark named name over messages.
 void registerOne(const std::string& name, std::vector<std::string> messages,
-                 const std::string& scratch) {
+                 const std::string& scratch, bool withCopy = true) {
     if (messages.empty())
         return;
     const std::int64_t bytes = totalSize(messages);
     benchmark::RegisterBenchmark(name.c_str(),
-                                 [messages, bytes, scratch](benchmark::State& state) {
-                                     runMessages(state, messages, bytes, scratch);
+                                 [messages, bytes, scratch, withCopy](benchmark::State& state) {
+                                     runMessages(state, messages, bytes, scratch, withCopy);
                                  })
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
@@ -237,8 +239,11 @@ int main(int argc, char** argv) {
 
     std::vector<fs::path> folders;
     if (!data.empty()) {
-        for (const std::string& message : messagesIn(data))
-            registerOne("single/" + fs::path(message).filename().string(), {message}, scratch);
+        for (const std::string& message : messagesIn(data)) {
+            const std::string name = fs::path(message).filename().string();
+            registerOne("single/" + name, {message}, scratch);
+            registerOne("unpack-only/" + name, {message}, scratch, false);
+        }
         for (const auto& entry : fs::directory_iterator(data, error))
             if (entry.is_directory() && fs::absolute(entry.path()) != fs::absolute(scratch))
                 folders.push_back(entry.path());
