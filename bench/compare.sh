@@ -86,6 +86,8 @@ decode_base64() {
     rm -f "$SCRATCH/decoded.bin"
 }
 
+# The machine's load, printed with the figures: other work on it widens the spread.
+LOAD_BEFORE="$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
 for round in $(seq 1 "$ROUNDS"); do
     echo "Round $round of $ROUNDS ..."
     bench_case unpack-only/base64_50mb.eml
@@ -100,6 +102,7 @@ for round in $(seq 1 "$ROUNDS"); do
     baseline cp+rm copy_and_remove
 done
 
+echo "Load average before: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
 python3 - "$RESULTS" "$DATA" "$REFERENCE_BASE64_MBS" "$REFERENCE_TYPICAL_RATIO" <<'PY'
 import os, statistics, sys
 results, data, ref_mbs, ref_ratio = sys.argv[1], sys.argv[2], float(sys.argv[3]), float(sys.argv[4])
