@@ -2,6 +2,8 @@
 // at once, the queue limit and the in-use refusal with held workers, and a
 // loop that ends while requests still run.
 #include "front_harness.h"
+#include "runtime/platform.h"
+#include "runtime/worker_pool.h"
 
 namespace tarnwick {
 namespace {
@@ -104,6 +106,61 @@ TEST(ThreadedLoop, EndOfInputReturnsWithoutWaitingForRunningRequests) {
     // The filter outlives the worker here; it must be kept until this line.
     filter.release(4);
     driver.waitFor("* Discarding message\n4 DISCARD\n* (4) Thread processing done\n");
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// idleWorkers - how many workers wait on the idle list right now.
+std::size_t idleWorkers() {
+    MutexLock guard(WorkerPool::idleLock());
+    return WorkerPool::idle().size();
+}
+
+// Gate - holds the jobs that keep idle workers busy until opened.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool open = false;
+};
+
+void waitAtGate(void* argument) {
+    auto* gate = static_cast<Gate*>(argument);
+    std::unique_lock<std::mutex> guard(gate->mutex);
+    gate->opened.wait(guard, [gate] { return gate->open; });
+}
+
+TEST(ThreadedLoop, RequestWhoseWorkerCannotBeStartedIsRefusedAndItsNumberFreed) {
+    test::ScratchFolder scratch;
+    const std::string path = scratch.file("m.eml");
+    // Keep every idle worker (earlier tests in this process leave some) busy,
+    // so that the next request needs a new thread.
+    Gate gate;
+    while (idleWorkers() > 0)
+        ASSERT_NE(WorkerPool::run(waitAtGate, &gate), nullptr);
+
+    test::TestFilter filter(true);
+    test::LoopDriver driver(filter);
+    platform::refuseThreadStarts(1);
+    driver.send("1 intf\n07 file " + path + "\n");
+    driver.waitFor(
+        "07 REJECTED \"Unable to start a processing thread, try again in a few"
+        " seconds.\"\n");
+    EXPECT_EQ(filter.inProgress(), 0u);
+
+    // The number is free again: the mail server's retry is accepted.
+    driver.send("07 file " + path + "\n");
+    driver.waitFor("* (7) Thread processing done");
+    EXPECT_EQ(countOf(driver.output(), " REJECTED "), 1u) << driver.output();
+    EXPECT_EQ(countOf(driver.output(), "\n7 OK\n"), 1u) << driver.output();
+    {
+        std::lock_guard<std::mutex> guard(gate.mutex);
+        gate.open = true;
+    }
+    gate.opened.notify_all();
 }
 
 }  // namespace

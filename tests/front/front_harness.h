@@ -19,6 +19,7 @@
 
 #include "front/filter_base.h"
 #include "runtime/console_log.h"
+#include "tests/common/temp_folder.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -61,12 +62,7 @@ struct Pipe {
 // ScratchFolder - an empty folder removed with its contents at the end.
 struct ScratchFolder {
     std::filesystem::path root;
-    ScratchFolder() {
-        root = std::filesystem::temp_directory_path() /
-               ("tarnwick-test-" +
-                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-        std::filesystem::create_directories(root);
-    }
+    ScratchFolder() { root = test_support::makeTempFolder("tarnwick-front"); }
     ~ScratchFolder() { std::filesystem::remove_all(root); }
     std::string file(const std::string& name,
                      const std::string& content = "Subject: x\n\nbody\n") const {

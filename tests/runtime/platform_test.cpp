@@ -9,6 +9,7 @@
 
 #include "runtime/platform.h"
 #include "runtime/worker_pool.h"
+#include "tests/common/temp_folder.h"
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -20,14 +21,13 @@ namespace {
 // ScratchDirectory - a fresh directory under the system's temporary folder.
 struct ScratchDirectory {
     ScratchDirectory() {
-        path = (std::filesystem::temp_directory_path() /
-                ("tarnwick-platform-" + std::to_string(std::rand())))
-                   .string();
-        std::filesystem::remove_all(path);
+        parent = test_support::makeTempFolder("tarnwick-platform").string();
+        path = parent + "/scratch";
         EXPECT_TRUE(platform::makeOneDirectory(path));
     }
-    ~ScratchDirectory() { std::filesystem::remove_all(path); }
+    ~ScratchDirectory() { std::filesystem::remove_all(parent); }
     std::string file(const std::string& name) const { return path + "/" + name; }
+    std::string parent;
     std::string path;
 };
 

@@ -1,5 +1,6 @@
 // file_system_test.cpp - the file-system helpers on a scratch folder.
 #include "scanner/file_system.h"
+#include "tests/common/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -16,10 +17,7 @@ namespace fs = std::filesystem;
 class FileSystem : public ::testing::Test {
   protected:
     void SetUp() override {
-        root = fs::temp_directory_path() /
-               ("tarnwick-fs-" +
-                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-        fs::create_directories(root);
+        root = tarnwick::test_support::makeTempFolder("tarnwick-fs");
         std::ofstream(root / "file", std::ios::binary) << std::string(12345, 'x');
     }
     void TearDown() override { fs::remove_all(root); }
