@@ -103,8 +103,9 @@ namespace detail {
 // must fail.
 bool takeCreationRefusal();
 bool takeThreadStartRefusal();
-// The installed removal seam, or nullptr.
-RemovalInterceptor removalInterceptor();
+// What the installed removal seam says of path: -1 (also when none is
+// installed) lets the real unlink go ahead.
+int interceptRemoval(const std::string& path);
 }  // namespace detail
 
 // PathStatus - what stat reports of one entry.

@@ -207,11 +207,8 @@ void offerToScanner(const std::string& path) {
 }
 
 int removePath(const std::string& path) {
-    if (RemovalInterceptor interceptor = detail::removalInterceptor()) {
-        const int verdict = interceptor(path);
-        if (verdict != -1)
-            return verdict;
-    }
+    if (const int verdict = detail::interceptRemoval(path); verdict != -1)
+        return verdict;
     return unlink(path.c_str()) == 0 ? 0 : errno;
 }
 

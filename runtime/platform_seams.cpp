@@ -50,8 +50,9 @@ bool takeThreadStartRefusal() {
     return takeOne(pendingThreadStartRefusals);
 }
 
-RemovalInterceptor removalInterceptor() {
-    return installedInterceptor.load();
+int interceptRemoval(const std::string& path) {
+    const RemovalInterceptor interceptor = installedInterceptor.load();
+    return interceptor != nullptr ? interceptor(path) : -1;
 }
 
 }  // namespace detail

@@ -141,11 +141,8 @@ std::FILE* openSharedFile(const std::string& path, const char* mode) {
 void offerToScanner(const std::string&) {}
 
 int removePath(const std::string& path) {
-    if (RemovalInterceptor interceptor = detail::removalInterceptor()) {
-        const int verdict = interceptor(path);
-        if (verdict != -1)
-            return verdict;
-    }
+    if (const int verdict = detail::interceptRemoval(path); verdict != -1)
+        return verdict;
     return _unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
