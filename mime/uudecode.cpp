@@ -6,7 +6,6 @@
 // of the block's first line fixes the length every full line must have.
 #include "mime/uudecode.h"
 
-#include <cstring>
 #include <memory>
 
 namespace tarnwick::mime {
@@ -87,8 +86,9 @@ int scanForUuencoded(PartReader& reader, int messageNumber, const std::string& f
             writeFailed = true;
     };
 
-    while (reader.readLine(buffer, sizeof buffer)) {
-        std::string_view line(buffer, std::strlen(buffer));
+    // The piece's real length: a zero byte inside a line does not shorten it.
+    for (std::size_t length; (length = reader.readLinePiece(buffer, sizeof buffer)) != 0;) {
+        std::string_view line(buffer, length);
         bool fullLine = !line.empty() && line[0] == 'M' && line.size() == expectedLength;
         switch (state) {
             case UuState::Seeking:
