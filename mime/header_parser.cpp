@@ -63,21 +63,28 @@ bool startsWithNoCase(const char* text, std::string_view literal) {
     return true;
 }
 
+// scanQuoted - from the opening double quote at p to its closing one, a
+// backslash taking the next byte literally; the bytes inside are appended to
+// out when given. nullptr for a quote not closed before the end of the text.
+const char* scanQuoted(const char* p, std::string* out) {
+    for (++p; *p != '"'; ++p) {
+        if (*p == '\0')
+            return nullptr;
+        if (*p == '\\' && *++p == '\0')
+            return nullptr;
+        if (out != nullptr)
+            out->push_back(*p);
+    }
+    return p;
+}
+
 // readValue - a parameter value from p on into out: a quoted string (with
 // backslash escapes) or a run up to whitespace (or stopAtParen and '(').
 // nullptr for an unclosed quote.
 const char* readValue(const char* p, std::string& out, bool stopAtParen) {
     out.clear();
-    if (*p == '"') {
-        for (++p; *p != '"'; ++p) {
-            if (*p == '\0')
-                return nullptr;
-            if (*p == '\\' && *++p == '\0')
-                return nullptr;
-            out.push_back(*p);
-        }
-        return out.c_str();
-    }
+    if (*p == '"')
+        return scanQuoted(p, &out) != nullptr ? out.c_str() : nullptr;
     while (*p != '\0' && !isWhitespace(*p) && !(stopAtParen && *p == '('))
         out.push_back(*p++);
     return out.c_str();
@@ -251,14 +258,12 @@ ContentType splitContentType(const char* contentType) {
                 break;
             }
             if (*q == '"') {
-                for (++q; *q != '"' && *q != '\0'; ++q)
-                    if (*q == '\\' && q[1] != '\0')
-                        ++q;
-                if (*q == '\0') {
+                const char* closing = scanQuoted(q, nullptr);
+                if (closing == nullptr) {
                     more = false;  // unclosed quote: the list ends here
                     break;
                 }
-                ++q;
+                q += closing - q + 1;
                 continue;
             }
             if (*q == '(') {
@@ -321,12 +326,9 @@ const char* findDispositionFilename(const char* disposition) {
             if (*p == '\0')
                 return nullptr;
             if (*p == '"') {
-                for (++p; *p != '"'; ++p) {
-                    if (*p == '\0')
-                        return nullptr;
-                    if (*p == '\\' && *++p == '\0')
-                        return nullptr;
-                }
+                p = scanQuoted(p, nullptr);
+                if (p == nullptr)
+                    return nullptr;
                 ++p;
             } else if (*p == '(') {
                 p = skipBlanksAndComments(p);
