@@ -8,17 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-win
 
-packages=(cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "windows: installing ${missing[*]}"
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64
 
 export WINEPREFIX
 WINEPREFIX="$(mktemp -d /tmp/tarnwick-wine.XXXXXX)"
