@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "runtime/console_log.h"
-#include "scanner/file_system.h"
+#include "runtime/file_system.h"
 
 namespace tarnwick {
 

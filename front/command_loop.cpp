@@ -15,7 +15,7 @@
 #include "runtime/console_log.h"
 #include "runtime/platform.h"
 #include "runtime/worker_pool.h"
-#include "scanner/file_system.h"
+#include "runtime/file_system.h"
 
 namespace tarnwick {
 

@@ -49,7 +49,7 @@ struct ScanRequest {
 void runRequest(ScanRequest* request);
 
 // skipEnvelope - on a message file opened in binary mode: when the file's
-// first line opens an envelope block (see front/envelope.h), consumes every
+// first line opens an envelope block (see mailfile/envelope.h), consumes every
 // line up to and including the first empty line (or to the end of the file)
 // and returns true; otherwise leaves the file at its start and returns
 // false. A null file gives false.

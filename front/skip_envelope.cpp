@@ -4,7 +4,7 @@
 // block is skipped, so a file without a block is left exactly at its start.
 #include <string>
 
-#include "front/envelope.h"
+#include "mailfile/envelope.h"
 #include "front/filter_base.h"
 #include "front/protocol.h"
 

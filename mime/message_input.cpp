@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "front/envelope.h"
+#include "mailfile/envelope.h"
 #include "mime/header_parser.h"
 #include "runtime/platform.h"
 

@@ -12,7 +12,7 @@
 #include "runtime/platform.h"
 #include "runtime/worker_pool.h"
 #include "scanner/av_filter.h"
-#include "scanner/file_system.h"
+#include "runtime/file_system.h"
 #include "scanner/wait_time.h"
 
 namespace tarnwick {

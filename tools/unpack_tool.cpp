@@ -11,7 +11,7 @@
 
 #include "mime/message_input.h"
 #include "mime/unpacker.h"
-#include "scanner/file_system.h"
+#include "runtime/file_system.h"
 
 namespace tarnwick {
 

@@ -1,5 +1,5 @@
 // file_system.cpp - the file-system helpers over the platform layer.
-#include "scanner/file_system.h"
+#include "runtime/file_system.h"
 
 #include <cerrno>
 

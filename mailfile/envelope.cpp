@@ -1,5 +1,5 @@
 // envelope.cpp - the envelope-block test on a message file's first line.
-#include "front/envelope.h"
+#include "mailfile/envelope.h"
 
 namespace tarnwick {
 

@@ -1,5 +1,5 @@
 // file_system_test.cpp - the file-system helpers on a scratch folder.
-#include "scanner/file_system.h"
+#include "runtime/file_system.h"
 #include "tests/common/temp_folder.h"
 
 #include <gtest/gtest.h>
