@@ -6,6 +6,7 @@
 
 #include "runtime/console_log.h"
 #include "runtime/file_system.h"
+#include "tarnwick/version.h"
 
 namespace tarnwick {
 
@@ -45,7 +46,7 @@ int parseWaitArgument(const char* argument) {
 
 // writeBanner - the three lines that announce the filter.
 void writeBanner(std::ostream& stream, int waitSeconds) {
-    stream << "* Quillmark's Tarnwick v1.12a running (" << waitSeconds << ")...\n"
+    stream << "* Quillmark's Tarnwick v" TARNWICK_VERSION " running (" << waitSeconds << ")...\n"
            << "* This software uses a built-in MIME unpacker\n"
            << "* See tarnwick-readme for details\n"
            << std::flush;
