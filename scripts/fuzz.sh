@@ -15,7 +15,8 @@ BUILD=build-fuzz
 
 scripts/install-deps.sh
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON >/dev/null
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON \
+    -DTARNWICK_WERROR=ON >/dev/null
 cmake --build "$BUILD" --target unpack_fuzz
 
 mkdir -p "$BUILD/corpus" "$BUILD/artifacts"
