@@ -43,11 +43,29 @@ if(NOT WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${tarnwickDocDestination})
   install(FILES ${PROJECT_SOURCE_DIR}/docs/debian/copyright DESTINATION ${tarnwickDocDestination})
 
-  # Man pages: docs/man/NAME.SECTION, the version filled in, compressed as
-  # Debian keeps them when gzip is there.
+  # Man pages and the Debian changelog are compressed, as Debian keeps them,
+  # when gzip is there.
   find_program(TARNWICK_GZIP gzip)
+  set(tarnwickCompressed)
+  # tarnwick_compress(FILE OUTPUT_VARIABLE) - FILE.gz made at build time, or
+  # FILE itself without gzip.
+  function(tarnwick_compress file outputVariable)
+    if(TARNWICK_GZIP)
+      add_custom_command(OUTPUT ${file}.gz COMMAND ${TARNWICK_GZIP} -9 -n -f -k ${file}
+                         DEPENDS ${file} VERBATIM)
+      set(file ${file}.gz)
+    endif()
+    set(tarnwickCompressed ${tarnwickCompressed} ${file} PARENT_SCOPE)
+    set(${outputVariable} ${file} PARENT_SCOPE)
+  endfunction()
+
+  configure_file(${PROJECT_SOURCE_DIR}/docs/debian/changelog
+                 ${tarnwickGeneratedDocs}/changelog.Debian @ONLY)
+  tarnwick_compress(${tarnwickGeneratedDocs}/changelog.Debian changelog)
+  install(FILES ${changelog} DESTINATION ${tarnwickDocDestination})
+
+  # Man pages: docs/man/NAME.SECTION with the version filled in.
   file(GLOB tarnwickManSources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/*.[0-9])
-  set(tarnwickManPages)
   foreach(source IN LISTS tarnwickManSources)
     get_filename_component(page ${source} NAME)
     get_filename_component(program ${source} NAME_WLE)
@@ -57,16 +75,10 @@ if(NOT WIN32)
     endif()
     set(generated ${tarnwickGeneratedDocs}/man/${page})
     configure_file(${source} ${generated} @ONLY)
-    if(TARNWICK_GZIP)
-      add_custom_command(OUTPUT ${generated}.gz
-                         COMMAND ${TARNWICK_GZIP} -9 -n -f -k ${generated}
-                         DEPENDS ${generated} VERBATIM)
-      set(generated ${generated}.gz)
-    endif()
-    list(APPEND tarnwickManPages ${generated})
-    install(FILES ${generated} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+    tarnwick_compress(${generated} page)
+    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
   endforeach()
-  add_custom_target(tarnwick_man_pages ALL DEPENDS ${tarnwickManPages})
+  add_custom_target(tarnwick_compressed_docs ALL DEPENDS ${tarnwickCompressed})
 endif()
 
 # Packages.
@@ -90,8 +102,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION mail)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tarnwick maintainers <maintainers@users.noreply.c-seed-2a8ee104.example>")
+  # CPack puts the summary above it as the synopsis line.
   string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n"
       "Tarnwick is started by a mail server as a content-filter helper. It copies\n"
       "each message, and its attachments decoded, into a folder that the\n"
       "machine's on-access anti-virus watches, and reports in two added header\n"

@@ -24,6 +24,7 @@ START_SECONDS = 60
 ANSWER_SECONDS = 60
 
 BANNER_END = "* Filter is waiting for initialization command (INTF)."
+INITIALISED = "* Filter is initialized and waiting for commands."
 
 
 def run(command, work, message_name):
@@ -44,7 +45,8 @@ def run(command, work, message_name):
         if expect(session.wait_until(lambda ls: BANNER_END in ls, START_SECONDS),
                   "the banner ends with the wait for INTF"):
             send(session, "1 INTF")
-            expect(session.wait_until(lambda ls: "1 INTF 1" in ls, ANSWER_SECONDS),
+            expect(session.wait_until(lambda ls: "1 INTF 1" in ls and INITIALISED in ls,
+                                      ANSWER_SECONDS),
                    "INTF is answered 1 INTF 1")
             send(session, "2 FILE " + message_name)
             expect(session.wait_until(lambda ls: any(l.startswith("2 ") for l in ls),
