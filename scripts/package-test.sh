@@ -77,12 +77,13 @@ echo "== the Windows zip under Wine"
 mkdir -p "$top/windows"
 unzip -q "$zip" -d "$top/windows"
 expected="LICENSE.txt tarnwick-readme.txt tarnwick-unpack.exe tarnwick.exe"
-[ "$(cd "$top/windows" && echo $(ls))" = "$expected" ] ||
+[ "$(LC_ALL=C ls "$top/windows" | tr '\n' ' ')" = "$expected " ] ||
   fail "the zip's top level is not: $expected"
 for text in LICENSE.txt tarnwick-readme.txt; do
   lines=$(wc -l <"$top/windows/$text")
-  [ "$lines" -gt 0 ] && [ "$(grep -c $'\r$' "$top/windows/$text")" -eq "$lines" ] ||
+  if [ "$lines" -eq 0 ] || [ "$(grep -c $'\r$' "$top/windows/$text")" -ne "$lines" ]; then
     fail "$text does not end every line with CR LF"
+  fi
 done
 export WINEPREFIX=$top/prefix WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"

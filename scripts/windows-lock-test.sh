@@ -11,7 +11,6 @@
 # exit, also on failure; nothing else is touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
 build=${WIN_BUILD_DIR:-build-win}
 wait_seconds=${LOCK_WAIT:-2}
 export PYTHONDONTWRITEBYTECODE=1
