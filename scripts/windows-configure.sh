@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 build=${1:?usage: scripts/windows-configure.sh BUILD_DIR [CMAKE_OPTION...]}
 shift
 # -O2, as the Windows build has always been made and tested.
-exec cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+exec cmake --no-warn-unused-cli -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DTARNWICK_WERROR=ON "$@"
