@@ -36,7 +36,8 @@ constexpr std::size_t kContentTypeMinimumSize = 200;
 // and gives larger ones back.
 constexpr std::size_t kRetainedBufferBytes = 64 * 1024;
 
-// The process-wide buffers: allocated at first use, never freed.
+// The process-wide buffers: allocated at first use, bounded by what one
+// header block may keep, and given back by releaseHeaderBuffers.
 std::vector<char>& headerBuffer() {
     static std::vector<char> buffer;
     return buffer;
