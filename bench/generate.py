@@ -15,6 +15,8 @@ Writes into DIR (default bench/data, which git ignores):
                      hostile: one header line of 50 MB (200 MB) before a small attachment
   header_block_long_lines.eml
                      hostile: a header block of 500 lines of 100 KB each, some folded
+  envelope_line_50mb.eml
+                     hostile: an envelope block whose one line is 50 MB long
 --small shrinks every input (sizes divided by 100, 20 typical messages) for a quick
 check that everything runs. Messages use CR LF line ends, as the mail server stores
 them. Standard library only; nothing is downloaded.
@@ -233,6 +235,19 @@ def long_header_block(lines, length, path):
                        b"Content-Transfer-Encoding: base64\n\naGVsbG8=\n--b--\n"))
 
 
+def long_envelope_line(size, path):
+    """An envelope block of one line of size bytes before a small message."""
+    with open(path, "wb") as out:
+        out.write(b"H ")
+        left = size
+        while left > 0:
+            piece = min(left, 1 << 20)
+            out.write(b"e" * piece)
+            left -= piece
+        out.write(crlf(b"\n\nFrom: a@example.org\nContent-Type: application/octet-stream\n"
+                       b"Content-Transfer-Encoding: base64\n\naGVsbG8=\n"))
+
+
 def main():
     parser = argparse.ArgumentParser(description="Writes the unpacker benchmark's inputs.")
     parser.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "data"))
@@ -250,6 +265,7 @@ def main():
     long_header_line(50_000_000 // scale, os.path.join(args.out, "header_line_50mb.eml"))
     long_header_line(200_000_000 // scale, os.path.join(args.out, "header_line_200mb.eml"))
     long_header_block(500, 100_000 // scale, os.path.join(args.out, "header_block_long_lines.eml"))
+    long_envelope_line(50_000_000 // scale, os.path.join(args.out, "envelope_line_50mb.eml"))
 
 
 if __name__ == "__main__":
