@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace tarnwick::platform {
 
@@ -67,6 +68,13 @@ long readDescriptor(int descriptor, char* buffer, std::size_t size);
 // inputPending - true when at least one byte (or the end of input) can be
 // read from the descriptor at once, without waiting.
 bool inputPending(int descriptor);
+
+// commandLineArguments - the program's arguments after its name, as bytes:
+// argv as given on POSIX. On Windows each argument is taken from the wide
+// command line and written in the ANSI code page when it can be, else in
+// UTF-8, which the file calls below read as UTF-8 when the ANSI reading
+// names nothing (a file name outside the ANSI code page).
+std::vector<std::string> commandLineArguments(int argc, char** argv);
 
 // openSharedFile - fopen that lets other processes read, write and delete the
 // file meanwhile (Windows share modes; plain fopen on POSIX). Mode as fopen.

@@ -196,6 +196,13 @@ bool inputPending(int descriptor) {
     return (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+    std::vector<std::string> arguments;
+    for (int index = 1; index < argc; ++index)
+        arguments.emplace_back(argv[index]);
+    return arguments;
+}
+
 std::FILE* openSharedFile(const std::string& path, const char* mode) {
     return std::fopen(path.c_str(), mode);
 }

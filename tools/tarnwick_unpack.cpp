@@ -2,12 +2,15 @@
 // administrator's view of what the anti-virus is shown for one message.
 //
 // All the work is in unpack_tool.cpp; this file only answers --help and
-// --version and hands over the command line and the standard streams.
+// --version and hands over the command line (as the platform layer reads it,
+// so that on Windows a file name outside the ANSI code page survives) and the
+// standard streams.
 #include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "runtime/platform.h"
 #include "tarnwick/version.h"
 #include "tools/unpack_tool.h"
 
@@ -51,9 +54,7 @@ bool answerInformation(const std::vector<std::string>& arguments) {
 
 // main - answers --help and --version, or runs the tool on the arguments.
 int main(int argc, char** argv) {
-    std::vector<std::string> arguments;
-    for (int index = 1; index < argc; ++index)
-        arguments.emplace_back(argv[index]);
+    const std::vector<std::string> arguments = tarnwick::platform::commandLineArguments(argc, argv);
     if (answerInformation(arguments))
         return 0;
     return tarnwick::runUnpackTool(arguments, std::cout, std::cerr);
