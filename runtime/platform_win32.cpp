@@ -146,6 +146,12 @@ int removePath(const std::string& path) {
     return _unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
+bool isNoSpaceError(int error) {
+    // The run-time has no EDQUOT: a used-up quota fails the write with
+    // ERROR_DISK_FULL, which it reports as ENOSPC.
+    return error == ENOSPC;
+}
+
 bool statPath(const std::string& path, PathStatus& status) {
     struct _stat64 entry;
     if (_stat64(path.c_str(), &entry) != 0)
