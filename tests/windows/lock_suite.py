@@ -35,12 +35,12 @@ from tarnwick_session import CLEAN_ANSWER, VIRUS_ANSWER, TarnwickSession  # noqa
 EVENT_TIMEOUT_SECONDS = 90
 # How long the holders keep their files, from the moment they took them.
 HOLD_SECONDS = 6
-# A short hold: past the first-level check (the wait, 2 s by default) but over before the first
-# waiting round of a message with attachments (both waits and a second).
-SHORT_HOLD_SECONDS = 3
-# The hold on an original message file: from the end of the copy past the reopen after the first
-# wait, so that at least one reopening is refused.
-ORIGINAL_HOLD_SECONDS = 4
+# Beyond Tarnwick's wait: a short hold lasts a second past the first-level check, so it is over
+# before the first waiting round of a message with attachments (after both waits); the hold on
+# an original message file lasts two seconds past the reopening after the first wait, so that
+# at least one reopening is refused.
+SHORT_HOLD_EXTRA_SECONDS = 1
+ORIGINAL_HOLD_EXTRA_SECONDS = 2
 
 LOCKED_LINE = "Temp files are locked by the AV, waiting 1 sec"
 UNPACK_ERROR = (
@@ -148,13 +148,18 @@ class Suite:
         """copy_holder - a holder on the message copy of a request."""
         return self.holder(mode, "ScanMe\\mail-%d-msg.scanme" % request_id, seconds)
 
+    def short_hold(self):
+        """short_hold - seconds of a hold that ends a second after the first-level check."""
+        return self.args.wait + SHORT_HOLD_EXTRA_SECONDS
+
     def part_holder(self, mode, request_id, part):
         """part_holder - a holder on one part file of a request."""
         return self.holder(mode, "ScanMe\\msg-%d-part-%d.scanme" % (request_id, part))
 
     def original_holder(self, mode, request_id):
         """original_holder - a holder on a request's message file, taken once its copy exists."""
-        return self.holder(mode, "mail\\%d.eml" % request_id, ORIGINAL_HOLD_SECONDS,
+        seconds = self.args.wait + ORIGINAL_HOLD_EXTRA_SECONDS
+        return self.holder(mode, "mail\\%d.eml" % request_id, seconds,
                            "ScanMe\\mail-%d-msg.scanme" % request_id)
 
     def report(self, case, what):
@@ -180,7 +185,7 @@ class Suite:
                 return 1
             log = self.run_held_case(
                 session, "copy quarantined", 1, two_parts,
-                [self.copy_holder("hold-delete", 1, SHORT_HOLD_SECONDS)], VIRUS_ANSWER)
+                [self.copy_holder("hold-delete", 1, self.short_hold())], VIRUS_ANSWER)
             self.check("copy quarantined", "First-Level verification passed" in log,
                        "the first level did not pass before the wait for the copy")
 
@@ -198,7 +203,7 @@ class Suite:
 
             log = self.run_held_case(
                 session, "copy released", 6, msgs.plain_message("Nothing attached.\n"),
-                [self.copy_holder("hold", 6, SHORT_HOLD_SECONDS)], CLEAN_ANSWER)
+                [self.copy_holder("hold", 6, self.short_hold())], CLEAN_ANSWER)
             self.check("copy released", COPY_GIVEN_UP not in log, "the wait for the copy gave up")
 
             log = self.run_held_case(
