@@ -2,7 +2,9 @@
 //
 // Removal interprets the C library's error codes through the platform layer:
 // ENOENT means the anti-virus deleted the file, EACCES that it still holds
-// it open. No other operating-system access happens here.
+// it open; a create or write that fails for a full disk (ENOSPC, EDQUOT) is
+// noted apart from every other write failure. No other operating-system
+// access happens here.
 #include "mime/part_files.h"
 
 #include <algorithm>
@@ -87,6 +89,7 @@ void PartFileOutput::append(const char* data, std::size_t size) {
 // PartFileOutput::flush - writes the buffer out. On failure the buffer is
 // dropped all the same so decoding can go on to the end of the part.
 void PartFileOutput::flush() {
+    errno = 0;
     if (used_ > 0 && std::fwrite(buffer_.get(), 1, used_, file_) != used_) {
         failed_ = true;
         noteWriteError(errno);
@@ -153,6 +156,7 @@ std::string partFileName(const std::string& folder, int messageNumber, int numbe
 std::unique_ptr<PartFileOutput> openPartFile(int messageNumber, const std::string& folder) {
     std::string name = partFileName(folder, messageNumber, partNumber);
     ++partNumber;
+    errno = 0;
     std::FILE* file = platform::openSharedFile(name, "wb");
     if (file == nullptr) {
         noteWriteError(errno);

@@ -2,9 +2,10 @@
 //
 // Every decoded body part becomes one file "FOLDER/msg-N-part-K.scanme" in
 // the temporary folder, where the resident anti-virus examines it. This unit
-// names and opens those files, buffers their output, keeps the per-message
-// list of every file it created (PartFileRegistry) and removes them on
-// request, telling whether one had disappeared meanwhile.
+// names and opens those files, buffers their output, keeps the list of the
+// files of each request in progress (PartFileRegistry), removes them on
+// request, telling whether one had disappeared meanwhile, and keeps what
+// could not be removed for later tries.
 //
 // The state here is process-wide and unlocked: callers must never run two
 // unpackings or removals at the same time (the scan job holds the filter's

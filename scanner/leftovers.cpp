@@ -2,9 +2,9 @@
 // still held when a scan job gave up on them are retried at the end of every
 // later scan job, until they are gone.
 //
-// Only the request numbers are kept here; the unpacker remembers the paths,
-// apart from the files of the request in progress under the same number,
-// which the retry never touches. Nothing is kept across runs of the process.
+// Only the request numbers are kept here; the unpacker keeps the paths, and
+// never lets a retry touch a file that a request in progress has written
+// under the same name. Nothing is kept across runs of the process.
 #include <set>
 
 #include "mime/unpacker.h"
