@@ -4,8 +4,9 @@
 // whole sequence of lines, byte for byte, from "Thread processing started" to
 // "Thread processing done". What the resident anti-virus would do is played
 // by StandInAv; a copy blocked from being written comes from a file-size
-// limit on the child; set-up failures come from entries placed in the folder
-// before the start.
+// limit on the child; a full disk from a small tmpfs mounted on ScanMe (as
+// root) or the copy's name pointing at /dev/full; set-up failures come from
+// entries placed in the folder before the start.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>

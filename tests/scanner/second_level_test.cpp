@@ -1,6 +1,7 @@
 // second_level_test.cpp - the attachments of a message that passed the first
 // level: unpacked, waited for, removed; locked, deleted or unwritable part
-// files; the deferred clean-up of what stays locked.
+// files; a message file that cannot be reopened; a full disk; the deferred
+// clean-up of what stays locked, and a request number used again meanwhile.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
