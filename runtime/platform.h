@@ -92,6 +92,12 @@ void offerToScanner(const std::string& path);
 // error code (ENOENT: no such file; EACCES: held open by another process).
 int removePath(const std::string& path);
 
+// isNoSpaceError - true when error, a C library error code from a failed
+// create or write, says the disk is full: ENOSPC, or EDQUOT (the user's
+// quota is used up) where the platform has it. The Windows C run-time
+// reports ERROR_DISK_FULL and ERROR_HANDLE_DISK_FULL as ENOSPC.
+bool isNoSpaceError(int error);
+
 // RemovalInterceptor - a test seam. When installed, every removePath first
 // asks it: a return of -1 lets the real unlink go ahead, any other value is
 // reported as that call's result without touching the file.

@@ -219,6 +219,10 @@ int removePath(const std::string& path) {
     return unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
+bool isNoSpaceError(int error) {
+    return error == ENOSPC || error == EDQUOT;
+}
+
 bool statPath(const std::string& path, PathStatus& status) {
     struct stat entry;
     if (stat(path.c_str(), &entry) != 0)

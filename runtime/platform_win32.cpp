@@ -292,6 +292,12 @@ int removePath(const std::string& path) {
     return _wunlink(widePath(path).c_str()) == 0 ? 0 : errno;
 }
 
+bool isNoSpaceError(int error) {
+    // The run-time has no EDQUOT: a used-up quota fails the write with
+    // ERROR_DISK_FULL, which it reports as ENOSPC.
+    return error == ENOSPC;
+}
+
 bool statPath(const std::string& path, PathStatus& status) {
     WIN32_FILE_ATTRIBUTE_DATA entry;
     if (!GetFileAttributesExW(widePath(path).c_str(), GetFileExInfoStandard, &entry))
