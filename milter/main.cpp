@@ -7,6 +7,7 @@
 // spool; start the filter; then the milter library's main loop, which returns
 // on SIGTERM, SIGINT or SIGHUP. The filter is stopped on the way out.
 #include <grp.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -53,6 +54,17 @@ std::string besideThisProgram(const std::string& name) {
         return name;
     std::string path(self, static_cast<std::size_t>(length));
     return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+// absolutePath - path made absolute against the current folder, since the
+// filter is started from its working folder.
+std::string absolutePath(const std::string& path) {
+    if (path.empty() || path.front() == '/')
+        return path;
+    char here[PATH_MAX];
+    if (::getcwd(here, sizeof here) == nullptr)
+        return path;
+    return std::string(here) + "/" + path;
 }
 
 // socketPath - the file of a unix socket specification, or empty.
@@ -166,6 +178,14 @@ int run(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
     FilterProcess filter(command, log, std::chrono::seconds(options.answerTimeoutSeconds));
     Bridge bridge{options, log, filter};
     bindBridge(bridge);
+    // The milter library waits for these signals on a thread of its own; they
+    // are blocked before the supervisor thread starts, so that it inherits the
+    // mask and a SIGTERM reaches the library instead of ending the process.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&stopSignals, signal);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     filter.start();
     log.info("tarnwick-milter " TARNWICK_VERSION " listening on " + options.socket);
     int status = smfi_main() == MI_SUCCESS ? exitOk : exitFailure;
@@ -193,6 +213,12 @@ int main(int argc, char** argv) {
         case ParsedCommandLine::Request::Run:
             break;
     }
+    // Leaving the terminal changes the current folder: relative paths are
+    // taken against the folder the bridge was started in.
+    BridgeOptions& options = parsed.options;
+    options.tarnwickPath = absolutePath(options.tarnwickPath);
+    options.workFolder = absolutePath(options.workFolder);
+    options.spoolFolder = absolutePath(options.spoolFolder);
     RunAs user;
     if (!lookUpUser(parsed.options.user, user)) {
         std::fprintf(stderr, "tarnwick-milter: no such user '%s'\n", parsed.options.user.c_str());
