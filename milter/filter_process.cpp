@@ -93,7 +93,9 @@ OneScan FilterProcess::scan(const std::string& path) {
         return state_ == State::Ready && toFilter_ >= 0 && inFlight_.size() < maxRequestsInFlight;
     };
     while (!canSend()) {
-        if (state_ == State::Stopping)
+        // A program that cannot even be started fails its messages at once
+        // instead of holding each for the whole wait.
+        if (state_ == State::Stopping || (state_ != State::Ready && lastStartFailed_))
             return std::nullopt;
         Clock::time_point deadline = started + answerTimeout_;
         if (state_ != State::Ready)
@@ -152,7 +154,12 @@ void FilterProcess::supervise() {
                 return;
             state_ = State::Starting;
         }
-        RunEnd why = launch() ? runFilter() : RunEnd::Exited;
+        bool launched = launch();
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            lastStartFailed_ = !launched;
+        }
+        RunEnd why = launched ? runFilter() : RunEnd::Exited;
         endRun(why);
         std::unique_lock<std::mutex> lock(mutex_);
         if (state_ == State::Stopping)

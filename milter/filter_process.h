@@ -107,8 +107,9 @@ class FilterProcess {
     std::condition_variable changed_;
     State state_ = State::Down;
     pid_t pid_ = -1;
-    int toFilter_ = -1;    // write end of the filter's standard input
-    int fromFilter_ = -1;  // read end of its standard output and error
+    int toFilter_ = -1;             // write end of the filter's standard input
+    int fromFilter_ = -1;           // read end of its standard output and error
+    bool lastStartFailed_ = false;  // the program could not be started at all
     std::uint32_t nextNumber_ = 1;
     std::map<std::uint32_t, Pending*> inFlight_;
     std::thread supervisor_;
