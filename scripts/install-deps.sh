@@ -3,7 +3,7 @@
 # Only packages that are missing are installed; safe to run again.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest
-          libbenchmark-dev libclang-rt-14-dev python3 "$@")
+          libbenchmark-dev libclang-rt-14-dev python3 libmilter-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -11,6 +11,10 @@ done
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  # Postfix comes for the milter tests only: no system configuration, no system mail server.
+  if [[ " ${missing[*]} " == *" postfix "* ]]; then
+    echo "postfix postfix/main_mailer_type select No configuration" | $SUDO debconf-set-selections
+  fi
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

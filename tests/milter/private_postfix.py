@@ -144,7 +144,10 @@ class PrivatePostfix:
         self.output = open(os.path.join(self.top, "master.out"), "w")
         self.process = subprocess.Popen(
             [os.path.join(DAEMON_DIRECTORY, "master"), "-c", self.conf, "-d"],
-            env=env, stdout=self.output, stderr=subprocess.STDOUT)
+            env=env, stdout=self.output, stderr=subprocess.STDOUT,
+            # Its own process group: on SIGTERM the master ends the whole group, its
+            # daemons included, and never the test's own.
+            start_new_session=True)
         deadline = time.monotonic() + START_SECONDS
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
@@ -166,6 +169,11 @@ class PrivatePostfix:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+        # Daemons of this instance that outlived their master, by the master's group id.
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
         self.output.close()
 
     def log_tail(self, lines=20):
