@@ -219,6 +219,14 @@ int main(int argc, char** argv) {
     options.tarnwickPath = absolutePath(options.tarnwickPath);
     options.workFolder = absolutePath(options.workFolder);
     options.spoolFolder = absolutePath(options.spoolFolder);
+    // The anti-virus watches ScanMe; a message waiting there could be taken
+    // away before the filter reads it, and would be delivered unscanned.
+    std::string scanMe = options.workFolder + "/ScanMe";
+    if (options.spoolFolder == scanMe || options.spoolFolder.rfind(scanMe + "/", 0) == 0) {
+        std::fprintf(stderr, "tarnwick-milter: the spool folder must lie outside %s\n",
+                     scanMe.c_str());
+        return exitUsage;
+    }
     RunAs user;
     if (!lookUpUser(parsed.options.user, user)) {
         std::fprintf(stderr, "tarnwick-milter: no such user '%s'\n", parsed.options.user.c_str());

@@ -275,7 +275,8 @@ class StartUp(unittest.TestCase):
         run = lambda *words: subprocess.run([MILTER, *words], capture_output=True, text=True)
         self.assertRegex(run("--version").stdout, r"^tarnwick-milter \S+\n$")
         self.assertIn("--on-virus", run("--help").stdout)
-        for bad in (["--on-virus", "ignore"], ["-T", "0"], ["-p"], ["--nonsense"]):
+        inside = ["-d", "/tmp/w", "-s", "/tmp/w/ScanMe/spool"]
+        for bad in (["--on-virus", "ignore"], ["-T", "0"], ["-p"], ["--nonsense"], inside):
             result = run(*bad)
             self.assertEqual(result.returncode, 2, bad)
             self.assertIn("tarnwick-milter:", result.stderr)
