@@ -67,7 +67,7 @@ std::string absolutePath(const std::string& path) {
     return std::string(here) + "/" + path;
 }
 
-// socketPath - the file of a unix socket specification, or empty.
+// socketPath - the file behind a unix:/local: socket option, or empty.
 std::string socketPath(const std::string& socket) {
     for (const char* prefix : {unixPrefix, localPrefix}) {
         if (socket.rfind(prefix, 0) == 0)

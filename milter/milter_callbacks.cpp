@@ -163,10 +163,8 @@ sfsistat onEndOfMessage(SMFICTX* ctx) {
         ScanOutcome outcome = scanWithRetries(path);
         decision = decideAction(outcome, boundBridge->options);
     }
-    std::string request = decision.logText;
-    boundBridge->log.write(
-        decision.action == MilterAction::Tempfail ? LogLevel::Warning : LogLevel::Info,
-        id + ": " + request);
+    LogLevel level = decision.action == MilterAction::Tempfail ? LogLevel::Warning : LogLevel::Info;
+    boundBridge->log.write(level, id + ": " + decision.logText);
     sfsistat status = applyDecision(ctx, context, decision);
     context.endMessage();
     return status;

@@ -100,6 +100,8 @@ class Bridge:
             return f.read()
 
     def close(self):
+        """close - stops the bridge; it must end by itself, with status 0, on SIGTERM."""
+        problem = None
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             try:
@@ -107,8 +109,14 @@ class Bridge:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+                problem = "did not stop within %d s" % STOP_SECONDS
+        if problem is None and self.process.returncode != 0:
+            problem = "exited with %d" % self.process.returncode
+        log = self.log_text()
         self.log.close()
         shutil.rmtree(self.top, ignore_errors=True)
+        if problem:
+            raise AssertionError("tarnwick-milter %s; its log ends:\n%s" % (problem, log[-3000:]))
 
 
 class BridgeCase(unittest.TestCase):
