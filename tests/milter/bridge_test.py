@@ -60,6 +60,8 @@ class Bridge:
             prepare(self)
         self.port = free_port()
         env = dict(os.environ, STAND_IN_RECORD=self.record)
+        if "TSAN_OPTIONS" in env:  # reports from inside the milter library are not ours
+            env["TSAN_OPTIONS"] += " suppressions=" + os.path.join(HERE, "tsan.supp")
         self.log = open(os.path.join(self.top, "bridge.log"), "w")
         command = [MILTER, "-f", "-p", "inet:%d@127.0.0.1" % self.port, "-t", STAND_IN,
                    "-d", self.work, "-s", self.spool, *options]
