@@ -78,23 +78,11 @@ std::string socketPath(const std::string& socket) {
     return "";
 }
 
-// prepareFolder - the folder exists (made with mode when missing) and, when
-// a user is given, belongs to them.
+// prepareFolder - the folder exists; one made now belongs to the user.
 bool prepareFolder(const std::string& folder, const RunAs& user, const BridgeLog& log) {
-    std::string path;
-    for (std::size_t start = 0; start <= folder.size();) {
-        std::size_t slash = folder.find('/', start);
-        if (slash == std::string::npos)
-            slash = folder.size();
-        path = folder.substr(0, slash);
-        if (!path.empty() && ::mkdir(path.c_str(), workFolderMode) != 0 && errno != EEXIST) {
-            log.error("cannot create " + path + ": " + std::strerror(errno));
-            return false;
-        }
-        start = slash + 1;
-    }
-    if (user.change && ::chown(folder.c_str(), user.uid, user.gid) != 0) {
-        log.error("cannot hand " + folder + " to " + user.name + ": " + std::strerror(errno));
+    std::string error;
+    if (ensureFolder(folder, workFolderMode, user.uid, user.gid, error) == FolderState::Failed) {
+        log.error(error);
         return false;
     }
     return true;
@@ -132,9 +120,13 @@ bool openListener(const BridgeOptions& options, const RunAs& user, const BridgeL
     std::vector<char> socket(options.socket.begin(), options.socket.end());
     socket.push_back('\0');
     std::string path = socketPath(options.socket);
+    std::string error;
     if (!path.empty() && path.rfind('/') > 0 &&
-        !prepareFolder(path.substr(0, path.rfind('/')), user, log))
+        ensureFolder(path.substr(0, path.rfind('/')), workFolderMode, static_cast<uid_t>(-1),
+                     static_cast<gid_t>(-1), error) == FolderState::Failed) {
+        log.error(error);
         return false;
+    }
     if (smfi_register(description) != MI_SUCCESS || smfi_setconn(socket.data()) != MI_SUCCESS) {
         log.error("cannot register with the milter library");
         return false;

@@ -47,36 +47,49 @@ bool isSpoolName(const std::string& name) {
            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// makeFolders - mkdir -p, the parents with mode 0755.
-bool makeFolders(const std::string& folder, std::string& error) {
-    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        std::string part = folder.substr(0, slash);
-        mode_t mode = slash == std::string::npos ? spoolFolderMode : parentFolderMode;
-        if (!part.empty() && ::mkdir(part.c_str(), mode) != 0 && errno != EEXIST) {
-            error = "cannot create " + part + ": " + std::strerror(errno);
-            return false;
-        }
-        if (slash == std::string::npos)
-            return true;
-    }
-}
-
 }  // namespace
 
+FolderState ensureFolder(const std::string& folder, mode_t mode, uid_t owner, gid_t group,
+                         std::string& error) {
+    for (std::size_t slash = folder.find('/', 1); slash != std::string::npos;
+         slash = folder.find('/', slash + 1)) {
+        std::string parent = folder.substr(0, slash);
+        if (::mkdir(parent.c_str(), parentFolderMode) != 0 && errno != EEXIST) {
+            error = "cannot create " + parent + ": " + std::strerror(errno);
+            return FolderState::Failed;
+        }
+    }
+    if (::mkdir(folder.c_str(), mode) != 0) {
+        if (errno == EEXIST)
+            return FolderState::Existed;
+        error = "cannot create " + folder + ": " + std::strerror(errno);
+        return FolderState::Failed;
+    }
+    // mkdir's mode passed through the umask; the folder gets exactly mode.
+    if (::chmod(folder.c_str(), mode) != 0 ||
+        (owner != static_cast<uid_t>(-1) && ::chown(folder.c_str(), owner, group) != 0)) {
+        error = "cannot set up " + folder + ": " + std::strerror(errno);
+        return FolderState::Failed;
+    }
+    return FolderState::Created;
+}
+
 bool prepareSpoolFolder(const std::string& folder, uid_t owner, gid_t group, std::string& error) {
-    if (!makeFolders(folder, error))
-        return false;
+    FolderState state = ensureFolder(folder, spoolFolderMode, owner, group, error);
+    if (state != FolderState::Existed)
+        return state == FolderState::Created;
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        error = folder + " is not a folder";
+        error = "the spool folder " + folder + " is not a folder";
         return false;
     }
-    if (::chmod(folder.c_str(), spoolFolderMode) != 0) {
-        error = "cannot set the mode of " + folder + ": " + std::strerror(errno);
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        error = "the spool folder " + folder + " is writable by others than its owner";
         return false;
     }
-    if (owner != static_cast<uid_t>(-1) && ::chown(folder.c_str(), owner, group) != 0) {
-        error = "cannot hand " + folder + " to its user: " + std::strerror(errno);
+    uid_t expected = owner != static_cast<uid_t>(-1) ? owner : ::geteuid();
+    if (info.st_uid != expected) {
+        error = "the spool folder " + folder + " belongs to another user";
         return false;
     }
     return true;

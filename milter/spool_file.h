@@ -19,9 +19,20 @@
 
 namespace tarnwick::milter {
 
-// prepareSpoolFolder - creates folder (and missing parents) when needed, sets
-// its mode to 0700 and, when owner is not -1, its owner. Returns false with
-// error set when the folder cannot be had.
+// FolderState - what ensureFolder found or did.
+enum class FolderState { Created, Existed, Failed };
+
+// ensureFolder - creates folder with mode (missing parents with 0755) and,
+// when owner is not -1, hands what it created to owner and group. A folder
+// that already exists is left as it is: the bridge never changes the mode or
+// owner of a folder it did not make. Failed sets error.
+FolderState ensureFolder(const std::string& folder, mode_t mode, uid_t owner, gid_t group,
+                         std::string& error);
+
+// prepareSpoolFolder - the spool folder, created with mode 0700 for owner
+// (-1: the current user) when missing. An existing one must be a folder that
+// only its owner can write to, and belong to owner when one is given.
+// Returns false with error set otherwise.
 bool prepareSpoolFolder(const std::string& folder, uid_t owner, gid_t group, std::string& error);
 
 // removeLeftovers - removes the spool files in folder; returns how many.

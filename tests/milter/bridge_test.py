@@ -270,16 +270,34 @@ class Concurrency(BridgeCase):
 
 
 class StartUp(unittest.TestCase):
-    def test_leftover_spool_files_are_removed_and_the_folder_is_private(self):
+    def test_spool_folder_is_created_private(self):
+        bridge = Bridge()
+        self.addCleanup(bridge.close)
+        self.assertEqual(stat.S_IMODE(os.stat(bridge.spool).st_mode), 0o700)
+
+    def test_leftover_spool_files_are_removed(self):
         def leave_files(bridge):
-            os.makedirs(bridge.spool, mode=0o755)
+            os.makedirs(bridge.spool, mode=0o700)
             for name in ("msg-abc123.eml", "other.txt"):
                 open(os.path.join(bridge.spool, name), "w").close()
 
         bridge = Bridge(prepare=leave_files)
         self.addCleanup(bridge.close)
         self.assertEqual(bridge.spool_files(), ["other.txt"])
-        self.assertEqual(stat.S_IMODE(os.stat(bridge.spool).st_mode), 0o700)
+
+    def test_spool_folder_others_can_write_to_is_refused(self):
+        top = tempfile.mkdtemp(prefix="tarnwick-bridge-")
+        self.addCleanup(shutil.rmtree, top, True)
+        spool = os.path.join(top, "shared")
+        os.mkdir(spool)
+        os.chmod(spool, 0o1777)
+        result = subprocess.run(
+            [MILTER, "-f", "-p", "inet:%d@127.0.0.1" % free_port(), "-t", STAND_IN,
+             "-d", os.path.join(top, "work"), "-s", spool],
+            capture_output=True, text=True, timeout=STOP_SECONDS)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("writable by others", result.stderr)
+        self.assertEqual(stat.S_IMODE(os.stat(spool).st_mode), 0o1777)
 
     def test_command_line(self):
         run = lambda *words: subprocess.run([MILTER, *words], capture_output=True, text=True)
