@@ -121,9 +121,8 @@ class MilterClient:
                 outcome.added.append((name.decode(), value.decode()))
             elif command == b"m":
                 (index,) = struct.unpack("!I", data[:4])
-                name, value = data[4:].rstrip(b"\0").split(b"\0", 1) if b"\0" in data[4:].rstrip(
-                    b"\0") else (data[4:].rstrip(b"\0"), b"")
-                outcome.changed.append((index, name.decode(), value.decode()))
+                name, _, value = data[4:].partition(b"\0")
+                outcome.changed.append((index, name.decode(), value.rstrip(b"\0").decode()))
             elif command == b"q":
                 outcome.quarantine = data.rstrip(b"\0").decode()
             elif command == b"y":
