@@ -4,7 +4,7 @@
 # Usage: scripts/install-deps.sh [--build-only] [PACKAGE...]
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest
-          libbenchmark-dev libclang-rt-14-dev python3 "$@")
+          libbenchmark-dev libclang-rt-14-dev python3 libmilter-dev "$@")
 
 # --build-only: just what building and running the filter needs (scripts/run.sh),
 # and the packages named after it.
@@ -19,6 +19,10 @@ done
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  # Postfix comes for the milter tests only: no system configuration, no system mail server.
+  if [[ " ${missing[*]} " == *" postfix "* ]]; then
+    echo "postfix postfix/main_mailer_type select No configuration" | $SUDO debconf-set-selections
+  fi
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

@@ -1,0 +1,37 @@
+// bridge_log.h - where tarnwick-milter's log lines go: syslog (facility mail)
+// when it runs as a daemon, standard error when it runs in the foreground.
+//
+// A BridgeLog is made once in main and handed by reference to whatever logs;
+// it holds only its destination, chosen at construction, so any thread may
+// call it. It does not filter by level: every line it is given is written.
+#pragma once
+
+#include <string>
+
+namespace tarnwick::milter {
+
+// LogLevel - how important a line is; syslog receives it as the priority,
+// standard error shows it as a word in front of the line.
+enum class LogLevel { Info, Warning, Error };
+
+class BridgeLog {
+  public:
+    // BridgeLog - logs to standard error when foreground is true, otherwise
+    // opens syslog under the name "tarnwick-milter".
+    explicit BridgeLog(bool foreground);
+    // ~BridgeLog - closes syslog when it was opened.
+    ~BridgeLog();
+    BridgeLog(const BridgeLog&) = delete;
+    BridgeLog& operator=(const BridgeLog&) = delete;
+
+    // write - one line; line ends inside text are replaced by blanks.
+    void write(LogLevel level, const std::string& text) const;
+    void info(const std::string& text) const { write(LogLevel::Info, text); }
+    void warning(const std::string& text) const { write(LogLevel::Warning, text); }
+    void error(const std::string& text) const { write(LogLevel::Error, text); }
+
+  private:
+    bool foreground_;
+};
+
+}  // namespace tarnwick::milter

@@ -1,0 +1,231 @@
+// main.cpp - tarnwick-milter: lets a milter-speaking mail server (Postfix,
+// Sendmail) have every message checked by tarnwick.
+//
+// Order of start-up: read the options; open the listening socket while still
+// privileged; make the working and spool folders and hand them to the user;
+// drop to that user; leave the terminal unless in the foreground; clear the
+// spool; start the filter; then the milter library's main loop, which returns
+// on SIGTERM, SIGINT or SIGHUP. The filter is stopped on the way out.
+#include <grp.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "milter/bridge_log.h"
+#include "milter/bridge_options.h"
+#include "milter/filter_process.h"
+#include "milter/milter_callbacks.h"
+#include "milter/spool_file.h"
+#include "tarnwick/version.h"
+
+namespace {
+
+using namespace tarnwick::milter;
+
+constexpr int exitOk = 0;
+constexpr int exitFailure = 1;
+constexpr int exitUsage = 2;
+constexpr const char* unixPrefix = "unix:";
+constexpr const char* localPrefix = "local:";
+constexpr mode_t workFolderMode = 0755;
+
+// RunAs - the user the bridge and the filter run as.
+struct RunAs {
+    bool change = false;
+    uid_t uid = static_cast<uid_t>(-1);
+    gid_t gid = static_cast<gid_t>(-1);
+    std::string name;
+};
+
+// besideThisProgram - the path of name in the folder of this executable.
+std::string besideThisProgram(const std::string& name) {
+    char self[PATH_MAX];
+    ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0)
+        return name;
+    std::string path(self, static_cast<std::size_t>(length));
+    return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+// absolutePath - path made absolute against the current folder, since the
+// filter is started from its working folder.
+std::string absolutePath(const std::string& path) {
+    if (path.empty() || path.front() == '/')
+        return path;
+    char here[PATH_MAX];
+    if (::getcwd(here, sizeof here) == nullptr)
+        return path;
+    return std::string(here) + "/" + path;
+}
+
+// socketPath - the file behind a unix:/local: socket option, or empty.
+std::string socketPath(const std::string& socket) {
+    for (const char* prefix : {unixPrefix, localPrefix}) {
+        if (socket.rfind(prefix, 0) == 0)
+            return socket.substr(std::strlen(prefix));
+    }
+    if (!socket.empty() && socket.front() == '/')
+        return socket;
+    return "";
+}
+
+// prepareFolder - the folder exists; one made now belongs to the user.
+bool prepareFolder(const std::string& folder, const RunAs& user, const BridgeLog& log) {
+    std::string error;
+    if (ensureFolder(folder, workFolderMode, user.uid, user.gid, error) == FolderState::Failed) {
+        log.error(error);
+        return false;
+    }
+    return true;
+}
+
+// dropPrivileges - becomes the user for good.
+bool dropPrivileges(const RunAs& user, const BridgeLog& log) {
+    if (!user.change)
+        return true;
+    if (::initgroups(user.name.c_str(), user.gid) != 0 || ::setgid(user.gid) != 0 ||
+        ::setuid(user.uid) != 0) {
+        log.error("cannot become " + user.name + ": " + std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// lookUpUser - the uid and gid of name.
+bool lookUpUser(const std::string& name, RunAs& user) {
+    if (name.empty())
+        return true;
+    const passwd* entry = ::getpwnam(name.c_str());
+    if (entry == nullptr)
+        return false;
+    user.change = true;
+    user.uid = entry->pw_uid;
+    user.gid = entry->pw_gid;
+    user.name = name;
+    return true;
+}
+
+// openListener - registers the callbacks and opens the socket.
+bool openListener(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
+    smfiDesc description = milterDescription();
+    std::vector<char> socket(options.socket.begin(), options.socket.end());
+    socket.push_back('\0');
+    std::string path = socketPath(options.socket);
+    std::string error;
+    if (!path.empty() && path.rfind('/') > 0 &&
+        ensureFolder(path.substr(0, path.rfind('/')), workFolderMode, static_cast<uid_t>(-1),
+                     static_cast<gid_t>(-1), error) == FolderState::Failed) {
+        log.error(error);
+        return false;
+    }
+    if (smfi_register(description) != MI_SUCCESS || smfi_setconn(socket.data()) != MI_SUCCESS) {
+        log.error("cannot register with the milter library");
+        return false;
+    }
+    if (smfi_opensocket(true) != MI_SUCCESS) {
+        log.error("cannot listen on " + options.socket);
+        return false;
+    }
+    if (!path.empty() && user.change && ::chown(path.c_str(), user.uid, user.gid) != 0) {
+        log.error("cannot hand " + path + " to " + user.name + ": " + std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// run - the bridge from the opened socket to the end of the main loop.
+int run(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
+    if (!openListener(options, user, log) || !prepareFolder(options.workFolder, user, log))
+        return exitFailure;
+    std::string error;
+    if (!prepareSpoolFolder(options.spoolFolder, user.uid, user.gid, error)) {
+        log.error(error);
+        return exitFailure;
+    }
+    if (!dropPrivileges(user, log))
+        return exitFailure;
+    if (!options.foreground && ::daemon(0, 0) != 0) {
+        log.error(std::string("cannot leave the terminal: ") + std::strerror(errno));
+        return exitFailure;
+    }
+    int leftovers = removeLeftovers(options.spoolFolder);
+    if (leftovers > 0)
+        log.info("removed " + std::to_string(leftovers) + " spool file(s) left by an earlier run");
+
+    FilterCommand command;
+    command.program =
+        options.tarnwickPath.empty() ? besideThisProgram("tarnwick") : options.tarnwickPath;
+    if (!options.waitSeconds.empty())
+        command.arguments.push_back(options.waitSeconds);
+    command.workFolder = options.workFolder;
+    FilterProcess filter(command, log, std::chrono::seconds(options.answerTimeoutSeconds));
+    Bridge bridge{options, log, filter};
+    bindBridge(bridge);
+    // The milter library waits for these signals on a thread of its own; they
+    // are blocked before the supervisor thread starts, so that it inherits the
+    // mask and a SIGTERM reaches the library instead of ending the process.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&stopSignals, signal);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    filter.start();
+    log.info("tarnwick-milter " TARNWICK_VERSION " listening on " + options.socket);
+    int status = smfi_main() == MI_SUCCESS ? exitOk : exitFailure;
+    log.info("shutting down");
+    filter.stop();
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> words(argv + 1, argv + argc);
+    ParsedCommandLine parsed = parseOptions(words);
+    switch (parsed.request) {
+        case ParsedCommandLine::Request::Help:
+            std::fputs(usageText().c_str(), stdout);
+            return exitOk;
+        case ParsedCommandLine::Request::Version:
+            std::puts("tarnwick-milter " TARNWICK_VERSION);
+            return exitOk;
+        case ParsedCommandLine::Request::Error:
+            std::fprintf(stderr, "tarnwick-milter: %s\nTry 'tarnwick-milter --help'.\n",
+                         parsed.error.c_str());
+            return exitUsage;
+        case ParsedCommandLine::Request::Run:
+            break;
+    }
+    // Leaving the terminal changes the current folder: relative paths are
+    // taken against the folder the bridge was started in.
+    BridgeOptions& options = parsed.options;
+    options.tarnwickPath = absolutePath(options.tarnwickPath);
+    options.workFolder = absolutePath(options.workFolder);
+    options.spoolFolder = absolutePath(options.spoolFolder);
+    // The anti-virus watches ScanMe; a message waiting there could be taken
+    // away before the filter reads it, and would be delivered unscanned.
+    std::string scanMe = options.workFolder + "/ScanMe";
+    if (options.spoolFolder == scanMe || options.spoolFolder.rfind(scanMe + "/", 0) == 0) {
+        std::fprintf(stderr, "tarnwick-milter: the spool folder must lie outside %s\n",
+                     scanMe.c_str());
+        return exitUsage;
+    }
+    RunAs user;
+    if (!lookUpUser(parsed.options.user, user)) {
+        std::fprintf(stderr, "tarnwick-milter: no such user '%s'\n", parsed.options.user.c_str());
+        return exitUsage;
+    }
+    // A filter that dies must not take the bridge with it when its pipe breaks.
+    ::signal(SIGPIPE, SIG_IGN);
+    BridgeLog log(parsed.options.foreground);
+    return run(parsed.options, user, log);
+}

@@ -1,0 +1,318 @@
+#!/usr/bin/env python3
+"""tarnwick-milter against a stand-in filter with scripted answers.
+
+Each test starts the bridge in the foreground on a free local port with stand_in_filter.py as its
+filter, drives it with MilterClient as a mail server would, and looks at the milter answers, the
+spool folder and what the stand-in recorded. Usage: bridge_test.py --milter PATH [unittest args]
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import socket
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from milter_client import MilterClient  # noqa: E402
+
+STAND_IN = os.path.join(HERE, "stand_in_filter.py")
+MILTER = None  # set from the command line
+START_SECONDS = 20
+STOP_SECONDS = 20
+
+CLEAN_FIELDS = [("X-Tarnwick", "No Virus Reported"), ("X-ExtScanner", "Quillmark's Tarnwick")]
+VIRUS_FIELDS = [("X-Tarnwick", "Virus Found"), ("X-ExtScanner", "Quillmark's Tarnwick")]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(predicate, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return predicate()
+
+
+class Bridge:
+    """A running tarnwick-milter with the stand-in filter; stopped by process id on close."""
+
+    def __init__(self, *options, prepare=None):
+        self.top = tempfile.mkdtemp(prefix="tarnwick-bridge-")
+        self.work = os.path.join(self.top, "work")
+        self.spool = os.path.join(self.top, "spool")
+        self.record = os.path.join(self.top, "record")
+        os.makedirs(self.record)
+        if prepare:
+            prepare(self)
+        self.port = free_port()
+        env = dict(os.environ, STAND_IN_RECORD=self.record)
+        if "TSAN_OPTIONS" in env:  # reports from inside the milter library are not ours
+            env["TSAN_OPTIONS"] += " suppressions=" + os.path.join(HERE, "tsan.supp")
+        self.log = open(os.path.join(self.top, "bridge.log"), "w")
+        command = [MILTER, "-f", "-p", "inet:%d@127.0.0.1" % self.port, "-t", STAND_IN,
+                   "-d", self.work, "-s", self.spool, *options]
+        self.process = subprocess.Popen(command, env=env, stdout=self.log, stderr=self.log)
+        if not wait_for(self._listening, START_SECONDS):
+            self.close()
+            raise RuntimeError("tarnwick-milter did not listen: %s" % self.log_text())
+
+    def _listening(self):
+        try:
+            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+            return True
+        except OSError:
+            return False
+
+    def send(self, script, headers=(), body=b"Hello.\r\n", recipients=("<to@example.org>",),
+             sender="<from@example.org>"):
+        fields = [("Subject", "test"), ("X-Script", script), *headers]
+        with MilterClient(self.port) as client:
+            return client.send_message(sender, list(recipients), fields, body)
+
+    def spool_files(self):
+        return sorted(os.listdir(self.spool))
+
+    def recorded(self, name):
+        with open(os.path.join(self.record, name), "rb") as f:
+            return f.read()
+
+    def starts(self):
+        try:
+            return len(self.recorded("starts").splitlines())
+        except FileNotFoundError:
+            return 0
+
+    def log_text(self):
+        self.log.flush()
+        with open(os.path.join(self.top, "bridge.log")) as f:
+            return f.read()
+
+    def close(self):
+        """close - stops the bridge; it must end by itself, with status 0, on SIGTERM."""
+        problem = None
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(STOP_SECONDS)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+                problem = "did not stop within %d s" % STOP_SECONDS
+        if problem is None and self.process.returncode != 0:
+            problem = "exited with %d" % self.process.returncode
+        log = self.log_text()
+        self.log.close()
+        shutil.rmtree(self.top, ignore_errors=True)
+        if problem:
+            raise AssertionError("tarnwick-milter %s; its log ends:\n%s" % (problem, log[-3000:]))
+
+
+class BridgeCase(unittest.TestCase):
+    options = ()
+
+    def setUp(self):
+        self.bridge = Bridge(*self.options)
+        self.addCleanup(self.bridge.close)
+
+    def assertAccepted(self, outcome, fields):
+        self.assertEqual(outcome.action, "continue", outcome)
+        self.assertEqual(outcome.added, fields, outcome)
+
+
+class TagPolicy(BridgeCase):
+    def test_each_answer_kind_becomes_its_milter_action(self):
+        b = self.bridge
+        self.assertAccepted(b.send("clean"), CLEAN_FIELDS)
+        self.assertAccepted(b.send("virus"), VIRUS_FIELDS)
+        self.assertAccepted(b.send("unscanned"), [])
+        error = b.send("error")
+        self.assertEqual((error.action, error.reply), ("reply", "550 5.7.1 Refused by the filter"))
+        self.assertEqual(b.send("discard").action, "discard")
+        self.assertAccepted(b.send("busy-once"), CLEAN_FIELDS)
+        self.assertEqual(b.spool_files(), [])
+
+    def test_escaped_answer_text_is_unescaped_into_fields(self):
+        outcome = self.bridge.send("escaped")
+        self.assertAccepted(outcome, CLEAN_FIELDS + [("X-Note", 'a "quoted" \\ value\tend')])
+
+    def test_spool_file_holds_envelope_headers_and_body_with_lf_line_ends(self):
+        body = b"line one\r\nline two\r\n\r\n.dot line\r\nend without line break"
+        outcome = self.bridge.send("clean", headers=[("X-Folded", "first\r\n\tsecond")], body=body,
+                                   recipients=("<a@example.org>", "b@example.org"))
+        self.assertAccepted(outcome, CLEAN_FIELDS)
+        spooled = self.bridge.recorded("request-1.eml")
+        self.assertEqual(
+            spooled,
+            b"F from@example.org\nR a@example.org\nR b@example.org\n\n"
+            b"Subject: test\nX-Script: clean\nX-Folded: first\n\tsecond\n\n"
+            b"line one\nline two\n\n.dot line\nend without line break")
+        self.assertEqual(self.bridge.spool_files(), [])
+
+    def test_bounce_sender_still_gives_an_envelope_block(self):
+        self.assertAccepted(self.bridge.send("clean", sender="<>"), CLEAN_FIELDS)
+        self.assertTrue(self.bridge.recorded("request-1.eml").startswith(b"F MAILER-DAEMON\nR "))
+
+    def test_forged_verdict_fields_are_removed_before_the_true_ones_are_added(self):
+        forged = [("X-Tarnwick", "No Virus Reported"), ("x-extscanner", "forged"),
+                  ("X-TARNWICK", "again")]
+        for script, fields in (("virus", VIRUS_FIELDS), ("unscanned", [])):
+            outcome = self.bridge.send(script, headers=forged)
+            self.assertAccepted(outcome, fields)
+            self.assertEqual(sorted(outcome.changed), [
+                (1, "X-ExtScanner", ""), (1, "X-Tarnwick", ""), (2, "X-Tarnwick", "")])
+
+    def test_aborted_message_leaves_no_spool_file(self):
+        with MilterClient(self.bridge.port) as client:
+            client._step(b"M", b"<a@example.org>\0")
+            client._step(b"R", b"<b@example.org>\0")
+            client._step(b"L", b"Subject\0aborted\0")
+            client._step(b"N")
+            client._step(b"B", b"half a body\r\n")
+            self.assertEqual(len(self.bridge.spool_files()), 1)
+            client.abort()
+            self.assertTrue(wait_for(lambda: self.bridge.spool_files() == [], 5))
+
+    def test_filter_that_keeps_refusing_is_tempfailed(self):
+        outcome = self.bridge.send("busy")
+        self.assertEqual(outcome.reply, "451 4.7.1 Virus scanner busy, try again later")
+
+
+class OtherPolicies(unittest.TestCase):
+    def run_policy(self, options, script):
+        bridge = Bridge(*options)
+        self.addCleanup(bridge.close)
+        return bridge.send(script)
+
+    def test_virus_reject_refuses_with_550(self):
+        outcome = self.run_policy(["--on-virus", "reject"], "virus")
+        self.assertEqual(outcome.reply, "550 5.7.1 Message refused: a virus was found")
+
+    def test_virus_quarantine_tags_and_holds(self):
+        outcome = self.run_policy(["--on-virus=quarantine"], "virus")
+        self.assertEqual((outcome.action, outcome.added), ("continue", VIRUS_FIELDS))
+        self.assertEqual(outcome.quarantine, "Tarnwick: virus found")
+
+    def test_virus_discard_drops(self):
+        self.assertEqual(self.run_policy(["--on-virus", "discard"], "virus").action, "discard")
+
+    def test_clean_message_is_tagged_under_every_virus_policy(self):
+        outcome = self.run_policy(["--on-virus", "reject"], "clean")
+        self.assertEqual((outcome.action, outcome.added), ("continue", CLEAN_FIELDS))
+
+    def test_unscanned_tempfail_answers_451(self):
+        outcome = self.run_policy(["--on-unscanned", "tempfail"], "unscanned")
+        self.assertEqual(outcome.reply, "451 4.7.1 Message could not be scanned, try again later")
+
+
+class FailingFilter(unittest.TestCase):
+    def check_restart(self, bridge, script):
+        self.assertTrue(wait_for(lambda: bridge.starts() == 1, 10))
+        outcome = bridge.send(script)
+        self.assertEqual(outcome.reply, "451 4.7.1 Virus scanner unavailable, try again later")
+        self.assertEqual(bridge.spool_files(), [])
+        outcome = bridge.send("clean")
+        self.assertEqual((outcome.action, outcome.added), ("continue", CLEAN_FIELDS))
+        self.assertEqual(bridge.starts(), 2)
+
+    def test_crashed_filter_tempfails_the_message_in_flight_and_is_restarted(self):
+        bridge = Bridge()
+        self.addCleanup(bridge.close)
+        self.check_restart(bridge, "crash")
+
+    def test_silent_filter_is_restarted_after_the_answer_timeout(self):
+        bridge = Bridge("-T", "2")
+        self.addCleanup(bridge.close)
+        started = time.monotonic()
+        self.check_restart(bridge, "silent")
+        self.assertGreaterEqual(time.monotonic() - started, 2)
+
+    def test_missing_filter_program_tempfails_without_hanging(self):
+        bridge = Bridge("-t", "/nonexistent/tarnwick")
+        self.addCleanup(bridge.close)
+        outcome = bridge.send("clean")
+        self.assertEqual(outcome.reply, "451 4.7.1 Virus scanner unavailable, try again later")
+
+
+class Concurrency(BridgeCase):
+    def test_never_more_than_fifty_requests_in_flight(self):
+        results = []
+        lock = threading.Lock()
+
+        def one():
+            outcome = self.bridge.send("slow")
+            with lock:
+                results.append(outcome)
+
+        threads = [threading.Thread(target=one) for _ in range(70)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        self.assertEqual(len(results), 70)
+        for outcome in results:
+            self.assertAccepted(outcome, CLEAN_FIELDS)
+        self.assertEqual(int(self.bridge.recorded("most-in-flight")), 50)
+        self.assertEqual(self.bridge.spool_files(), [])
+
+
+class StartUp(unittest.TestCase):
+    def test_spool_folder_is_created_private(self):
+        bridge = Bridge()
+        self.addCleanup(bridge.close)
+        self.assertEqual(stat.S_IMODE(os.stat(bridge.spool).st_mode), 0o700)
+
+    def test_leftover_spool_files_are_removed(self):
+        def leave_files(bridge):
+            os.makedirs(bridge.spool, mode=0o700)
+            for name in ("msg-abc123.eml", "other.txt"):
+                open(os.path.join(bridge.spool, name), "w").close()
+
+        bridge = Bridge(prepare=leave_files)
+        self.addCleanup(bridge.close)
+        self.assertEqual(bridge.spool_files(), ["other.txt"])
+
+    def test_spool_folder_others_can_write_to_is_refused(self):
+        top = tempfile.mkdtemp(prefix="tarnwick-bridge-")
+        self.addCleanup(shutil.rmtree, top, True)
+        spool = os.path.join(top, "shared")
+        os.mkdir(spool)
+        os.chmod(spool, 0o1777)
+        result = subprocess.run(
+            [MILTER, "-f", "-p", "inet:%d@127.0.0.1" % free_port(), "-t", STAND_IN,
+             "-d", os.path.join(top, "work"), "-s", spool],
+            capture_output=True, text=True, timeout=STOP_SECONDS)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("writable by others", result.stderr)
+        self.assertEqual(stat.S_IMODE(os.stat(spool).st_mode), 0o1777)
+
+    def test_command_line(self):
+        run = lambda *words: subprocess.run([MILTER, *words], capture_output=True, text=True)
+        self.assertRegex(run("--version").stdout, r"^tarnwick-milter \S+\n$")
+        self.assertIn("--on-virus", run("--help").stdout)
+        inside = ["-d", "/tmp/w", "-s", "/tmp/w/ScanMe/spool"]
+        for bad in (["--on-virus", "ignore"], ["-T", "0"], ["-p"], ["--nonsense"], inside):
+            result = run(*bad)
+            self.assertEqual(result.returncode, 2, bad)
+            self.assertIn("tarnwick-milter:", result.stderr)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--milter", required=True)
+    args, rest = parser.parse_known_args()
+    MILTER = os.path.abspath(args.milter)
+    unittest.main(argv=[sys.argv[0], *rest])

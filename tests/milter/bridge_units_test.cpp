@@ -1,0 +1,123 @@
+// bridge_units_test.cpp - the bridge's own protocol reading, spool writing
+// and decisions, where a fault would not show in a short end-to-end run:
+// escapes next to each other, numbers at the edge, a CR LF split between two
+// body chunks, and envelope blocks the filter must recognise.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "mailfile/envelope.h"
+#include "milter/filter_answer.h"
+#include "milter/spool_file.h"
+#include "milter/verdict_action.h"
+#include "tests/common/temp_folder.h"
+
+namespace tarnwick::milter {
+namespace {
+
+// ScratchFolder - a fresh folder, removed with everything in it at the end.
+class ScratchFolder {
+  public:
+    ScratchFolder() : path_(test_support::makeTempFolder("milter-units").string()) {}
+    ~ScratchFolder() { std::filesystem::remove_all(path_); }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+TEST(FilterAnswer, AnswerLinesAreReadByNumberAndKind) {
+    auto answer = parseAnswer("7 ADDHEADER \"X-A: 1\\eX-B: 2\"");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->requestId, 7u);
+    EXPECT_EQ(answer->kind, AnswerKind::AddHeader);
+    EXPECT_EQ(answer->text, "X-A: 1\nX-B: 2");
+
+    EXPECT_EQ(parseAnswer("4294967295 OK")->requestId, 4294967295u);
+    EXPECT_EQ(parseAnswer("0 INTF 3")->kind, AnswerKind::Intf);
+    EXPECT_EQ(parseAnswer("3 SOMETHING")->kind, AnswerKind::Unknown);
+}
+
+TEST(FilterAnswer, LinesThatAreNoAnswersAreRefused) {
+    for (const char* line : {"4294967296 OK", "12OK", "(null) FAILURE", "", "7", "-1 OK"})
+        EXPECT_FALSE(parseAnswer(line)) << line;
+    EXPECT_TRUE(isLogLine("* (3) Copy done (1 kbytes)"));
+    EXPECT_FALSE(isLogLine("*3"));
+}
+
+TEST(FilterAnswer, EscapedBackslashBeforeALetterEIsNoLineBreak) {
+    EXPECT_EQ(unescapeText("a\\\\eb"), "a\\eb");
+    EXPECT_EQ(unescapeText("\\\"q\\\"\\tx\\e"), "\"q\"\tx\n");
+    EXPECT_EQ(unescapeText("keep \\x and a last \\"), "keep \\x and a last \\");
+}
+
+TEST(FilterAnswer, HeaderFieldsKeepContinuationsAndSkipLinesWithoutName) {
+    auto fields = splitHeaderFields("X-A: one\n\ttwo\nno colon here\n: no name\n cont\nX-B:three");
+    ASSERT_EQ(fields.size(), 2u);
+    EXPECT_EQ(fields[0].name, "X-A");
+    EXPECT_EQ(fields[0].value, "one\n\ttwo");
+    EXPECT_EQ(fields[1].name, "X-B");
+    EXPECT_EQ(fields[1].value, "three");
+}
+
+TEST(SpoolFile, EveryEnvelopeBlockOpensAsTheFilterExpects) {
+    for (const char* sender : {"<user@example.org>", "<>", "", "<1digit@example.org>",
+                               "<\"quoted\"@example.org>", "<+tag@example.org>"}) {
+        std::string block = envelopeBlock(sender, {"<rcpt@example.org>"});
+        std::string firstLine = block.substr(0, block.find('\n'));
+        EXPECT_TRUE(beginsEnvelopeBlock(firstLine)) << sender << " gives " << firstLine;
+        EXPECT_EQ(block.substr(block.size() - 2), "\n\n");
+    }
+    EXPECT_EQ(envelopeBlock("<a@b>", {"<c@d>", "e@f"}), "F a@b\nR c@d\nR e@f\n\n");
+}
+
+TEST(SpoolFile, CarriageReturnLineFeedSplitBetweenChunksBecomesOneLineFeed) {
+    ScratchFolder folder;
+    std::string error;
+    auto spool = SpoolFile::create(folder.path(), error);
+    ASSERT_TRUE(spool) << error;
+    std::string path = spool->path();
+    ASSERT_TRUE(spool->writeBody("a\r"));
+    ASSERT_TRUE(spool->writeBody("\nb\r"));
+    ASSERT_TRUE(spool->writeBody("c\r\r\n"));
+    ASSERT_TRUE(spool->writeBody("end\r"));
+    ASSERT_TRUE(spool->finish());
+    std::ifstream in(path, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "a\nb\rc\r\nend\r");
+    spool.reset();
+    EXPECT_NE(::access(path.c_str(), F_OK), 0) << "the spool file outlived its object";
+}
+
+TEST(SpoolFile, LeftoversAreOnlyTheBridgesOwnFiles) {
+    ScratchFolder folder;
+    for (const char* name : {"msg-abcdef.eml", "msg-abc.eml", "notes.eml", "msg-abcdef.txt"})
+        std::ofstream(folder.path() + "/" + name) << "x";
+    EXPECT_EQ(removeLeftovers(folder.path()), 1);
+}
+
+TEST(VerdictAction, AnswersTheBridgeCannotUseAreTemporaryFailures) {
+    BridgeOptions options;
+    for (AnswerKind kind : {AnswerKind::Failure, AnswerKind::Unknown, AnswerKind::Intf}) {
+        ScanOutcome outcome{ScanOutcome::Status::Answered, FilterAnswer{1, kind, ""}};
+        MilterDecision decision = decideAction(outcome, options);
+        EXPECT_EQ(decision.action, MilterAction::Tempfail);
+        EXPECT_EQ(decision.replyCode, "451");
+    }
+    ScanOutcome headerless{ScanOutcome::Status::Answered,
+                           FilterAnswer{1, AnswerKind::AddHeader, "\n"}};
+    EXPECT_TRUE(decideAction(headerless, options).fields.empty());
+    EXPECT_TRUE(decideAction(headerless, options).removeOldFields);
+}
+
+TEST(VerdictAction, ReplyTextsCarryNoPercentSignOrControlByte) {
+    EXPECT_EQ(replySafeText("100% bad\r\n\x01text"), "100 bad text");
+    EXPECT_EQ(replySafeText(std::string(300, 'x')).size(), 200u);
+}
+
+}  // namespace
+}  // namespace tarnwick::milter

@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""A stand-in for tarnwick that speaks the helper protocol with scripted answers.
+
+The bridge tests start it in place of the real filter. It answers INTF, and for every FILE
+request reads the message file, keeps a copy of it in $STAND_IN_RECORD (when set), and answers
+as the message's "X-Script:" header field asks:
+
+  clean      ADDHEADER with "No Virus Reported"     virus     ADDHEADER with "Virus Found"
+  unscanned  OK                                     error     ERROR "Refused by the filter"
+  discard    DISCARD                                busy      REJECTED, every time
+  busy-once  REJECTED the first time, then clean    crash     the process ends at once
+  silent     no answer at all                       slow      clean, after two seconds
+  escaped    ADDHEADER with a tab, quotes and a backslash in a third field
+
+Each start appends a line to $STAND_IN_RECORD/starts; the most requests it ever held unanswered
+at once is written to $STAND_IN_RECORD/most-in-flight.
+"""
+
+import os
+import re
+import sys
+import threading
+import time
+
+CLEAN = "ADDHEADER \"X-Tarnwick: No Virus Reported\\eX-ExtScanner: Quillmark's Tarnwick\""
+VIRUS = "ADDHEADER \"X-Tarnwick: Virus Found\\eX-ExtScanner: Quillmark's Tarnwick\""
+ESCAPED = (
+    "ADDHEADER \"X-Tarnwick: No Virus Reported\\eX-ExtScanner: Quillmark's Tarnwick"
+    "\\eX-Note: a \\\"quoted\\\" \\\\ value\\tend\""
+)
+SLOW_SECONDS = 2.0
+
+record = os.environ.get("STAND_IN_RECORD", "")
+lock = threading.Lock()
+in_flight = set()
+most_in_flight = 0
+busy_seen = set()
+
+
+def write_line(line):
+    with lock:
+        sys.stdout.write(line + "\n")
+        sys.stdout.flush()
+
+
+def remember(name, text, mode="w"):
+    if record:
+        with open(os.path.join(record, name), mode) as f:
+            f.write(text)
+
+
+def answer(number, text):
+    global most_in_flight
+    write_line("* (%s) answering" % number)
+    write_line("%s %s" % (number, text))
+    with lock:
+        in_flight.discard(number)
+
+
+def handle_file(number, path):
+    global most_in_flight
+    try:
+        with open(path, "rb") as f:
+            content = f.read()
+    except OSError:
+        write_line("* File Not Found " + path)
+        write_line("%s OK" % number)
+        return
+    if record:
+        with open(os.path.join(record, "request-%s.eml" % number), "wb") as f:
+            f.write(content)
+    found = re.search(rb"^X-Script: *(\S+)", content, re.M)
+    script = found.group(1).decode() if found else "clean"
+    with lock:
+        in_flight.add(number)
+        if len(in_flight) > most_in_flight:
+            most_in_flight = len(in_flight)
+            remember("most-in-flight", str(most_in_flight))
+    if script == "crash":
+        os._exit(3)
+    if script == "silent":
+        return
+    if script == "slow":
+        threading.Timer(SLOW_SECONDS, answer, (number, CLEAN)).start()
+        return
+    if script == "busy-once":
+        key = re.search(rb"^Message-ID: *(\S+)", content, re.M | re.I)
+        key = key.group(1) if key else content
+        if key not in busy_seen:
+            busy_seen.add(key)
+            script = "busy"
+        else:
+            script = "clean"
+    texts = {
+        "clean": CLEAN,
+        "virus": VIRUS,
+        "unscanned": "OK",
+        "error": "ERROR \"Refused by the filter\"",
+        "discard": "DISCARD",
+        "busy": "REJECTED \"Too much files in queue (50), try again in a few seconds.\"",
+        "escaped": ESCAPED,
+    }
+    answer(number, texts.get(script, CLEAN))
+
+
+def main():
+    remember("starts", "%d\n" % os.getpid(), "a")
+    write_line("* Stand-in filter running")
+    for raw in sys.stdin:
+        fields = raw.rstrip("\r\n").split(" ", 2)
+        if len(fields) >= 2 and fields[1].lower() == "intf":
+            write_line("%s INTF 3" % fields[0])
+            write_line("* Filter is initialized and waiting for commands.")
+        elif len(fields) == 3 and fields[1].lower() == "file":
+            handle_file(fields[0], fields[2])
+        else:
+            write_line("%s FAILURE" % (fields[0] if fields[0] else "(null)"))
+    time.sleep(0.1)
+
+
+if __name__ == "__main__":
+    main()
