@@ -109,5 +109,11 @@ else()
       "machine's on-access anti-virus watches, and reports in two added header\n"
       "lines whether the anti-virus removed, changed or locked any of them. It\n"
       "contains no scanner of its own.")
+  # With the milter bridge on board, the package makes the system user its
+  # unit runs as.
+  if(TARGET tarnwick-milter)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/docs/debian/postinst)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  endif()
 endif()
 include(CPack)
