@@ -39,12 +39,13 @@ struct ScanRequest {
     std::string path;
 };
 
-// runRequest - the worker body of one request: calls processMessage, writes
-// the log line of the result and the answer line as one group on the console
-// log, and in threaded mode then removes the number from activeRequests,
-// logs "* (n) Thread processing done" and deletes the request (which the
-// command loop allocated with new). In unthreaded mode the request stays the
-// caller's. A processMessage that throws is logged as "* (n) Unexpected error
+// runRequest - the worker body of one request: calls processMessage; in
+// threaded mode removes the number from activeRequests (so the number is free
+// by the time the mail server can read the answer); writes the log line of
+// the result and the answer line as one group on the console log; in
+// threaded mode then logs "* (n) Thread processing done" and deletes the
+// request (which the command loop allocated with new). In unthreaded mode
+// the request stays the caller's. A processMessage that throws is logged as "* (n) Unexpected error
 // while processing the message" and answered as Ok; nothing escapes.
 void runRequest(ScanRequest* request);
 
