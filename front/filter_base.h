@@ -73,9 +73,9 @@ class FilterBase {
     // per accepted FILE request; in threaded mode on a worker thread, with
     // several calls for different numbers at the same time (two calls that
     // overlap never share requestId, so it may name per-request files). When
-    // the call starts, path named an existing file, not a folder, that could
-    // be opened for reading. Reports every outcome as a FilterResult and
-    // should not throw (runRequest contains it if it does).
+    // the call starts, path named an existing ordinary file (no folder, FIFO,
+    // socket or device) that could be opened for reading. Reports every outcome as a FilterResult
+    // and should not throw (runRequest contains it if it does).
     virtual FilterResult processMessage(std::uint32_t requestId, const std::string& path) = 0;
 
     // interfaceVersion - the version answered to an INTF with an argument;

@@ -103,7 +103,7 @@ std::string partFileName(const std::string& folder, int messageNumber, int numbe
 std::unique_ptr<PartFileOutput> openPartFile(int messageNumber, const std::string& folder) {
     std::string name = partFileName(folder, messageNumber, partNumber);
     ++partNumber;
-    std::FILE* file = platform::openSharedFile(name, "wb");
+    std::FILE* file = platform::createScanFile(name);
     if (file == nullptr)
         return nullptr;
     partFileRegistry.add(messageNumber, name);

@@ -9,10 +9,10 @@
 #include <string>
 
 #include "runtime/console_log.h"
+#include "runtime/file_system.h"
 #include "runtime/platform.h"
 #include "runtime/worker_pool.h"
 #include "scanner/av_filter.h"
-#include "runtime/file_system.h"
 #include "scanner/wait_time.h"
 
 namespace tarnwick {
@@ -114,7 +114,7 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
     }
     const std::string copyName = copyFileName(requestId);
     const std::string copyPath = std::string(kTempFolder) + "/" + copyName;
-    std::FILE* copy = platform::openSharedFile(copyPath, "wb");
+    std::FILE* copy = platform::createScanFile(copyPath);
     if (copy == nullptr) {
         writeLogLine("* Unable to create temp file (./ScanMe/" + copyName +
                      "), please verify rights.");
