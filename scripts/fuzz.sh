@@ -1,31 +1,50 @@
 #!/usr/bin/env bash
-# Builds the unpacker's libFuzzer target with clang (AddressSanitizer and
-# UndefinedBehaviorSanitizer) and fuzzes it for a bounded time, starting from
-# the unpacker's test messages. Fails when the fuzzer finds a crash, a
-# sanitizer report, a leak or an input slower than the per-input limit.
-# Usage: scripts/fuzz.sh [SECONDS]       (default 60)
-#        scripts/fuzz.sh 3600   (an hour; run it again to go on from the kept corpus)
-# Inputs that grow coverage are kept in build-fuzz/corpus between runs;
-# failing inputs land in build-fuzz/artifacts/ (replay: build-fuzz/tests/fuzz/unpack_fuzz FILE).
+# Builds the libFuzzer targets with clang (AddressSanitizer and
+# UndefinedBehaviorSanitizer) and fuzzes each for a bounded time, one after the
+# other: the unpacker from its test messages, and the command loop from its
+# seed commands. Fails when a fuzzer finds a crash, a sanitizer report, a
+# leak, a broken check of its own or an input slower than the per-input limit.
+# Usage: scripts/fuzz.sh [SECONDS]       (per target; default 60)
+#        scripts/fuzz.sh 3600   (an hour each; run it again to go on from the kept corpora)
+# Inputs that grow coverage are kept in build-fuzz/corpus/TARGET between runs;
+# failing inputs land in build-fuzz/artifacts/TARGET- (replay:
+# build-fuzz/tests/fuzz/TARGET FILE).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-SECONDS_TO_RUN="${1:-60}"
+SECONDS_PER_TARGET="${1:-60}"
 BUILD=build-fuzz
 
 scripts/install-deps.sh
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON >/dev/null
-cmake --build "$BUILD" --target unpack_fuzz
+cmake --build "$BUILD" --target unpack_fuzz protocol_fuzz
 
-mkdir -p "$BUILD/corpus" "$BUILD/artifacts"
-cp tests/mime/cases/*.eml "$BUILD/corpus/"
-# Part files go to a tmpfs when there is one: the target writes a file per part.
+# Part files go to a tmpfs when there is one: the unpacker's target writes a
+# file per part.
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then
     export TMPDIR=/dev/shm
 fi
+mkdir -p "$BUILD/artifacts"
 
-"$BUILD/tests/fuzz/unpack_fuzz" "$BUILD/corpus" \
-    -max_total_time="$SECONDS_TO_RUN" -max_len=65536 -timeout=10 \
-    -artifact_prefix="$BUILD/artifacts/" -print_final_stats=1
-echo "fuzz.sh: no failure in $SECONDS_TO_RUN s"
+# fuzz TARGET SEEDS... - one target for SECONDS_PER_TARGET from its kept
+# corpus, topped up with the seeds.
+fuzz() {
+    local target="$1"
+    shift
+    local corpus="$BUILD/corpus/$target"
+    mkdir -p "$corpus"
+    cp "$@" "$corpus/"
+    echo "fuzz.sh: $target for $SECONDS_PER_TARGET s"
+    "$BUILD/tests/fuzz/$target" "$corpus" \
+        -max_total_time="$SECONDS_PER_TARGET" -max_len=65536 -timeout=10 \
+        -artifact_prefix="$BUILD/artifacts/$target-" -print_final_stats=1
+}
+
+# The unpacker's corpus used to lie directly in build-fuzz/corpus.
+mkdir -p "$BUILD/corpus/unpack_fuzz"
+find "$BUILD/corpus" -maxdepth 1 -type f -exec mv -t "$BUILD/corpus/unpack_fuzz" {} +
+
+fuzz unpack_fuzz tests/mime/cases/*.eml
+fuzz protocol_fuzz tests/fuzz/protocol_seeds/*
+echo "fuzz.sh: no failure in $SECONDS_PER_TARGET s per target"
