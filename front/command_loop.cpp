@@ -13,9 +13,9 @@
 #include "front/input_reader.h"
 #include "front/protocol.h"
 #include "runtime/console_log.h"
+#include "runtime/file_system.h"
 #include "runtime/platform.h"
 #include "runtime/worker_pool.h"
-#include "runtime/file_system.h"
 
 namespace tarnwick {
 
@@ -96,7 +96,9 @@ void FilterBase::acceptFile(const std::string& token, const std::string& argumen
         writeLine(token + " FAILURE");
         return;
     }
-    if (!fileExists(argument)) {
+    // Anything but an ordinary file counts as missing: opening a FIFO would
+    // wait for a writer, and a device never ends.
+    if (!isRegularFile(argument)) {
         writeLine("* File Not Found " + argument);
         writeLine(token + " OK");
         return;

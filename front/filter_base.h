@@ -39,13 +39,15 @@ struct ScanRequest {
     std::string path;
 };
 
-// runRequest - the worker body of one request: calls processMessage, writes
-// the log line of the result and the answer line as one group on the console
-// log, and in threaded mode then removes the number from activeRequests,
-// logs "* (n) Thread processing done" and deletes the request (which the
-// command loop allocated with new). In unthreaded mode the request stays the
-// caller's. A processMessage that throws is logged as "* (n) Unexpected error
-// while processing the message" and answered as Ok; nothing escapes.
+// runRequest - the worker body of one request: calls processMessage; in
+// threaded mode removes the number from activeRequests (so the number is free
+// by the time the mail server can read the answer); writes the log line of
+// the result and the answer line as one group on the console log; in
+// threaded mode then logs "* (n) Thread processing done" and deletes the
+// request (which the command loop allocated with new). In unthreaded mode
+// the request stays the caller's. A processMessage that throws is logged as
+// "* (n) Unexpected error while processing the message" and answered as Ok;
+// nothing escapes.
 void runRequest(ScanRequest* request);
 
 // skipEnvelope - on a message file opened in binary mode: when the file's
@@ -72,9 +74,10 @@ class FilterBase {
     // per accepted FILE request; in threaded mode on a worker thread, with
     // several calls for different numbers at the same time (two calls that
     // overlap never share requestId, so it may name per-request files). When
-    // the call starts, path named an existing file, not a folder, that could
-    // be opened for reading. Reports every outcome as a FilterResult and
-    // should not throw (runRequest contains it if it does).
+    // the call starts, path named an existing ordinary file (no folder, FIFO,
+    // socket or device) that could be opened for reading. Reports every
+    // outcome as a FilterResult and should not throw (runRequest contains it
+    // if it does).
     virtual FilterResult processMessage(std::uint32_t requestId, const std::string& path) = 0;
 
     // interfaceVersion - the version answered to an INTF with an argument;

@@ -77,14 +77,17 @@ void writeAnswer(std::uint32_t requestId, const Outcome& outcome) {
 
 void runRequest(ScanRequest* request) {
     const Outcome outcome = decide(*request);
-    writeAnswer(request->requestId, outcome);
-    if (!request->filter.threaded)
+    if (!request->filter.threaded) {
+        writeAnswer(request->requestId, outcome);
         return;
+    }
     // The request was allocated by the command loop and is ours from here.
     const std::unique_ptr<ScanRequest> owned(request);
-    // Released only after the answer, so the mail server never sees a number
-    // answered and still in use by a running request.
+    // Released before the answer is written: a mail server may send the same
+    // number again the moment it reads the answer, and must find it free.
+    // Nothing of the request's own is used after processMessage returned.
     owned->filter.releaseRequest(owned->requestId);
+    writeAnswer(owned->requestId, outcome);
     consoleStream() << beginLine << "* (" << owned->requestId << ") Thread processing done"
                     << endLine;
 }

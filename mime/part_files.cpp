@@ -157,7 +157,7 @@ std::unique_ptr<PartFileOutput> openPartFile(int messageNumber, const std::strin
     std::string name = partFileName(folder, messageNumber, partNumber);
     ++partNumber;
     errno = 0;
-    std::FILE* file = platform::openSharedFile(name, "wb");
+    std::FILE* file = platform::createScanFile(name);
     if (file == nullptr) {
         noteWriteError(errno);
         return nullptr;

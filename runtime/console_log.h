@@ -11,9 +11,11 @@
 // A group of lines: beginLine, each line but the last ended with
 // '\n' << std::flush, the last ended with endLine.
 //
-// When the reader has closed standard output, writes fail quietly (the
-// stream's failure state is cleared at each beginLine so later lines are
-// still attempted) and endLine still releases the lock.
+// A full standard output (a pipe whose reader pauses, blocking or not) is
+// waited for: no line is dropped for it. When the reader has closed standard
+// output, writes fail quietly (the stream's failure state is cleared at each
+// beginLine so later lines are still attempted) and endLine still releases
+// the lock.
 #pragma once
 
 #include <ostream>
@@ -26,8 +28,9 @@ namespace tarnwick {
 // lives from static initialisation to process exit).
 SimpleMutex& consoleLock();
 
-// consoleStream - the stream the console log writes to: std::cout unless a
-// test redirected it with ConsoleRedirect.
+// consoleStream - the stream the console log writes to: standard output
+// (through the platform layer, not std::cout) unless a test redirected it
+// with ConsoleRedirect.
 std::ostream& consoleStream();
 
 // beginLine - manipulator: locks consoleLock and hands the stream on.

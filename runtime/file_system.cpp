@@ -34,6 +34,10 @@ bool fileExists(const std::string& path) {
     return platform::pathExists(path) && !isDirectory(path);
 }
 
+bool isRegularFile(const std::string& path) {
+    return platform::isRegularFile(path);
+}
+
 void normalisePath(std::string& path) {
     for (char& byte : path) {
         if (byte == '\\')

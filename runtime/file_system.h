@@ -31,6 +31,11 @@ std::int64_t fileSize(const std::string& path);
 // fileExists - true when path names an existing entry that is not a folder.
 bool fileExists(const std::string& path);
 
+// isRegularFile - true when path names an existing ordinary file; false for a
+// folder, FIFO, socket or device (on Windows also a reserved device name such
+// as NUL or COM1.txt) and for a missing entry. The entry is not opened.
+bool isRegularFile(const std::string& path);
+
 // normalisePath - replaces every backslash in path by a slash.
 void normalisePath(std::string& path);
 

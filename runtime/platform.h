@@ -65,6 +65,13 @@ void prepareStandardStreams();
 // readDescriptor - reads up to size bytes from a file descriptor (0 is
 // standard input). Returns the count, 0 at end of input, -1 on error.
 long readDescriptor(int descriptor, char* buffer, std::size_t size);
+// writeDescriptor - writes all size bytes to a file descriptor (1 is
+// standard output). A descriptor that cannot take more at the moment (a
+// non-blocking pipe whose reader pauses) is waited for, without time-out,
+// until it can. Returns true when every byte was written; false when the
+// reader has gone for good or another error ends the write (what was not yet
+// written is then dropped).
+bool writeDescriptor(int descriptor, const char* data, std::size_t size);
 // inputPending - true when at least one byte (or the end of input) can be
 // read from the descriptor at once, without waiting.
 bool inputPending(int descriptor);
@@ -120,18 +127,47 @@ bool takeThreadStartRefusal();
 // What the installed removal seam says of path: -1 (also when none is
 // installed) lets the real unlink go ahead.
 int interceptRemoval(const std::string& path);
+// namesWindowsDevice - true when Windows would take path for a device rather
+// than a file: its last name is a reserved device name (CON, PRN, AUX, NUL,
+// COM0-COM9, LPT0-LPT9, COM or LPT with a superscript 1-3, CONIN$, CONOUT$),
+// in any case, with or without an extension or trailing blanks; or it goes
+// into the device namespace (\\.\ or \\?\ not followed by a drive, UNC or
+// volume). Pure text rules, compiled on every platform so they can be tested
+// anywhere; only the Windows backend uses them.
+bool namesWindowsDevice(const std::string& path);
 }  // namespace detail
 
 // PathStatus - what stat reports of one entry.
 struct PathStatus {
     bool isDirectory = false;
+    // isRegularFile - an ordinary file: not a folder, FIFO, socket or device.
+    bool isRegularFile = false;
     std::int64_t size = 0;
 };
 // statPath - fills status and returns true when the entry exists.
 bool statPath(const std::string& path, PathStatus& status);
+// isRegularFile - true when path names an existing ordinary file; false for
+// a folder, a FIFO, a socket, a device, a missing entry or one whose status
+// cannot be read. On Windows the reserved device names (NUL, CON, COM1, ...,
+// with or without an extension, in any folder) and paths into the device
+// namespace (\\.\pipe\..., \\.\COM1) are devices too. Only the status
+// is queried: the entry is never opened, so a FIFO cannot make it wait.
+bool isRegularFile(const std::string& path);
 // pathExists - the C library's access test for existence.
 bool pathExists(const std::string& path);
-// makeOneDirectory - mkdir of a single level; true when it was created.
+// makeOneDirectory - mkdir of a single level; true when it was created. On
+// POSIX the folder is private to its owner (mode 0700): it holds copies of
+// mail. On Windows it inherits its parent's permissions.
 bool makeOneDirectory(const std::string& path);
+
+// createScanFile - creates (or truncates) the file at path for writing in
+// binary mode, shared as openSharedFile shares; nullptr (and errno) when it
+// cannot. Every copy of mail or part of it that the anti-virus is shown is
+// made through here. On POSIX the file is private to its owner (mode 0600),
+// or readable by the group too (0640) when the folder it is created in
+// grants its group read access, so that a scanner running under another user
+// of that group can read it by path. An existing file gets that mode as it
+// is truncated. On Windows the file inherits its folder's permissions.
+std::FILE* createScanFile(const std::string& path);
 
 }  // namespace tarnwick::platform

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <string>
 
 #include "runtime/platform.h"
 
@@ -35,6 +36,28 @@ struct ThreadStart {
     ThreadBody body;
     void* argument;
 };
+
+// Permissions of what Tarnwick creates for the anti-virus to judge: copies
+// of mail stay with the user Tarnwick runs as, unless the administrator has
+// let a group read the folder they are written to.
+constexpr mode_t kPrivateFolderMode = 0700;
+constexpr mode_t kPrivateFileMode = 0600;
+constexpr mode_t kGroupReadableFileMode = 0640;
+
+// folderOf - the folder a file path is in ("." for a bare name).
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// groupMayRead - true when the folder exists and grants its group read access.
+bool groupMayRead(const std::string& folder) {
+    struct stat entry;
+    return stat(folder.c_str(), &entry) == 0 && S_ISDIR(entry.st_mode) &&
+           (entry.st_mode & S_IRGRP) != 0;
+}
 
 // runThread - the pthread entry: unpacks the start record and runs the body.
 void* runThread(void* raw) {
@@ -186,6 +209,33 @@ long readDescriptor(int descriptor, char* buffer, std::size_t size) {
     }
 }
 
+bool writeDescriptor(int descriptor, const char* data, std::size_t size) {
+    std::size_t written = 0;
+    while (written < size) {
+        const ssize_t count = write(descriptor, data + written, size - written);
+        if (count > 0) {
+            written += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count == 0)
+            return false;  // nothing taken and no error: no progress to wait for
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;  // EPIPE: the reader has gone
+        // Full, and non-blocking: wait for room. A reader that goes away
+        // meanwhile wakes the wait too, and the next write reports it.
+        pollfd entry{};
+        entry.fd = descriptor;
+        entry.events = POLLOUT;
+        while (poll(&entry, 1, -1) < 0) {
+            if (errno != EINTR)
+                return false;
+        }
+    }
+    return true;
+}
+
 bool inputPending(int descriptor) {
     pollfd entry{};
     entry.fd = descriptor;
@@ -228,8 +278,14 @@ bool statPath(const std::string& path, PathStatus& status) {
     if (stat(path.c_str(), &entry) != 0)
         return false;
     status.isDirectory = S_ISDIR(entry.st_mode);
+    status.isRegularFile = S_ISREG(entry.st_mode);
     status.size = static_cast<std::int64_t>(entry.st_size);
     return true;
+}
+
+bool isRegularFile(const std::string& path) {
+    PathStatus status;
+    return statPath(path, status) && status.isRegularFile;
 }
 
 bool pathExists(const std::string& path) {
@@ -237,7 +293,29 @@ bool pathExists(const std::string& path) {
 }
 
 bool makeOneDirectory(const std::string& path) {
-    return mkdir(path.c_str(), 0777) == 0;
+    return mkdir(path.c_str(), kPrivateFolderMode) == 0;
+}
+
+std::FILE* createScanFile(const std::string& path) {
+    const mode_t mode = groupMayRead(folderOf(path)) ? kGroupReadableFileMode : kPrivateFileMode;
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (descriptor < 0)
+        return nullptr;
+    // The mode given to open applies only to a file it creates, and only
+    // after the umask; a file left by an earlier run may be readable by all.
+    if (fchmod(descriptor, mode) != 0) {
+        const int error = errno;
+        ::close(descriptor);
+        errno = error;
+        return nullptr;
+    }
+    std::FILE* file = fdopen(descriptor, "wb");
+    if (file == nullptr) {
+        const int error = errno;
+        ::close(descriptor);
+        errno = error;
+    }
+    return file;
 }
 
 }  // namespace tarnwick::platform

@@ -237,6 +237,21 @@ long readDescriptor(int descriptor, char* buffer, std::size_t size) {
     return _read(descriptor, buffer, count);
 }
 
+bool writeDescriptor(int descriptor, const char* data, std::size_t size) {
+    // Anonymous pipes and consoles block when full, so a failed _write means
+    // the reader has gone or the descriptor is unusable. In text mode the
+    // run-time turns each LF into CR LF and counts the bytes given, not sent.
+    while (size > 0) {
+        const unsigned chunk = static_cast<unsigned>(size < kLongestRead ? size : kLongestRead);
+        const int count = _write(descriptor, data, chunk);
+        if (count <= 0)
+            return false;
+        data += count;
+        size -= static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
 bool inputPending(int descriptor) {
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
     if (handle == INVALID_HANDLE_VALUE)
@@ -303,9 +318,20 @@ bool statPath(const std::string& path, PathStatus& status) {
     if (!GetFileAttributesExW(widePath(path).c_str(), GetFileExInfoStandard, &entry))
         return false;
     status.isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    status.isRegularFile =
+        (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
     status.size = static_cast<std::int64_t>(
         (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow);
     return true;
+}
+
+bool isRegularFile(const std::string& path) {
+    // The name first: the status query of a reserved name describes the
+    // device, or whatever the run-time makes of it.
+    if (detail::namesWindowsDevice(path))
+        return false;
+    PathStatus status;
+    return statPath(path, status) && status.isRegularFile;
 }
 
 bool pathExists(const std::string& path) {
@@ -314,6 +340,11 @@ bool pathExists(const std::string& path) {
 
 bool makeOneDirectory(const std::string& path) {
     return CreateDirectoryW(widePath(path).c_str(), nullptr) != 0;
+}
+
+std::FILE* createScanFile(const std::string& path) {
+    // The folder's inherited permissions are the administrator's to set.
+    return openSharedFile(path, "wb");
 }
 
 }  // namespace tarnwick::platform

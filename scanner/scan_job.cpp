@@ -141,7 +141,7 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
     }
     const std::string copyName = copyFileName(requestId);
     const std::string copyPath = std::string(kTempFolder) + "/" + copyName;
-    std::FILE* copy = platform::openSharedFile(copyPath, "wb");
+    std::FILE* copy = platform::createScanFile(copyPath);
     if (copy == nullptr) {
         const bool noSpace = platform::isNoSpaceError(errno);
         closeFile(message);

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -63,6 +64,12 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         ::close(toChild[1]);
         return;
     }
+    if (limits.nonBlockingOutput) {
+        // The flag belongs to the write end's open file description, which
+        // the child's standard output shares.
+        ::fcntl(fromChild[0], F_SETPIPE_SZ, 4096);
+        ::fcntl(fromChild[1], F_SETFL, ::fcntl(fromChild[1], F_GETFL) | O_NONBLOCK);
+    }
     // Everything the child needs is prepared before fork: after it, only
     // async-signal-safe calls are allowed there.
     std::vector<std::string> words;
@@ -76,11 +83,28 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     struct rlimit fileLimit = {static_cast<rlim_t>(limits.maxFileSize),
                                static_cast<rlim_t>(limits.maxFileSize)};
 
+    cpu_set_t oneProcessor;
+    CPU_ZERO(&oneProcessor);
+    if (limits.oneProcessor) {
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        ::sched_getaffinity(0, sizeof allowed, &allowed);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &allowed)) {
+                CPU_SET(cpu, &oneProcessor);
+                break;
+            }
+        }
+    }
+
     pid_ = ::fork();
     if (pid_ == 0) {
         if (::chdir(workingDirectory.c_str()) != 0 || ::dup2(toChild[0], 0) < 0 ||
             ::dup2(fromChild[1], 1) < 0) {
             ::_exit(126);
+        }
+        if (limits.oneProcessor) {
+            ::sched_setaffinity(0, sizeof oneProcessor, &oneProcessor);
         }
         if (limits.maxFileSize > 0) {
             ::signal(SIGXFSZ, SIG_IGN);

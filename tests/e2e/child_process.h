@@ -23,11 +23,18 @@ namespace tarnwick::e2e {
 
 using Millis = std::chrono::milliseconds;
 
-// ChildLimits - resource limits applied inside the child before it starts.
+// ChildLimits - resource limits applied inside the child before it starts,
+// and how its standard output is set up.
 struct ChildLimits {
     // Largest file the child may write, in bytes; 0 means no limit. Writes
     // beyond it fail with EFBIG (SIGXFSZ is ignored in the child).
     long long maxFileSize = 0;
+    // When set, the child's standard output is a non-blocking pipe of one
+    // page: a write finding it full fails with EAGAIN instead of waiting.
+    bool nonBlockingOutput = false;
+    // When set, the child runs on one processor only, so that its threads
+    // preempt one another as on a busy machine.
+    bool oneProcessor = false;
 };
 
 class ChildProcess {

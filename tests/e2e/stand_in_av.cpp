@@ -61,6 +61,11 @@ std::set<std::string> StandInAv::acted() const {
     return acted_;
 }
 
+std::map<std::string, unsigned> StandInAv::modes() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return modes_;
+}
+
 void StandInAv::watch() {
     while (!stop_) {
         scanOnce();
@@ -81,7 +86,9 @@ void StandInAv::scanOnce() {
         }
         std::string path = entry.path().string();
         std::lock_guard<std::mutex> hold(mutex_);
-        seen_.insert(name);
+        if (seen_.insert(name).second) {
+            modes_[name] = static_cast<unsigned>(entry.status(error).permissions());
+        }
         for (const auto& [pattern, rule] : rules_) {
             if (!std::regex_match(name, pattern)) {
                 continue;

@@ -5,7 +5,8 @@
 // end-to-end tests: a thread that looks at the folder every millisecond and,
 // for each ".scanme" file whose name matches a rule's pattern and whose
 // content holds the rule's marker, deletes it, truncates it, or captures its
-// content while it exists. It also records every ".scanme" name it has seen.
+// content while it exists. It also records every ".scanme" name it has seen,
+// with the permissions the file had then.
 //
 // It does not use file-change notifications (polling is enough at the
 // filter's one-second granularity) and it never locks a file: on POSIX an
@@ -55,6 +56,8 @@ class StandInAv {
     std::set<std::string> seen() const;
     // acted - names of the files deleted or truncated so far.
     std::set<std::string> acted() const;
+    // modes - file name to its permission bits when first seen.
+    std::map<std::string, unsigned> modes() const;
 
   private:
     // watch - the thread body: one scan of the folder per millisecond.
@@ -68,6 +71,7 @@ class StandInAv {
     std::map<std::string, std::string> captured_;
     std::set<std::string> seen_;
     std::set<std::string> acted_;
+    std::map<std::string, unsigned> modes_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

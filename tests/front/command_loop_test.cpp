@@ -2,8 +2,12 @@
 // a real pipe in-process: phases, immediate answers, refusals, FILE checks.
 #include "front_harness.h"
 
+#include <cerrno>
+#include <cstdio>
+
 #ifndef _WIN32
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #endif
 
@@ -78,19 +82,35 @@ TEST(CommandLoop, AMegabyteLineWithoutLineEndGetsItsAnswer) {
 }
 
 #ifndef _WIN32
-TEST(CommandLoop, AFileThatCannotBeOpenedIsAcceptedUnscanned) {
-    // A socket exists and is no folder, yet no one (not even root) opens it.
+TEST(CommandLoop, NoOrdinaryFileIsAnsweredAsMissingAndAnUnreadableOneAsUnopened) {
     ScratchFolder scratch;
-    const std::string path = (scratch.root / "socket").string();
+    // A socket exists and is no folder, yet nobody opens it as a file.
+    const std::string socketPath = (scratch.root / "socket").string();
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    socketPath.copy(address.sun_path, sizeof(address.sun_path) - 1);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    // A file without read permission; a privileged test process reads even
+    // that, so it then takes a kernel file that refuses reading to everyone.
+    std::string unreadable = scratch.file("unreadable");
+    chmod(unreadable.c_str(), 0);
+    if (std::FILE* probe = std::fopen(unreadable.c_str(), "rb")) {
+        std::fclose(probe);
+        unreadable = "/proc/sys/vm/compact_memory";
+        probe = std::fopen(unreadable.c_str(), "rb");
+        if (probe != nullptr || errno != EACCES) {
+            if (probe != nullptr)
+                std::fclose(probe);
+            close(fd);
+            GTEST_SKIP() << "no file here that this process cannot open";
+        }
+    }
     TestFilter filter(false);
-    EXPECT_EQ(runScript(filter, "1 intf\n2 file " + path + "\n"),
-              waiting + "1 INTF 1\n" + ready + "* Error: unable to open file " + path +
-                  " (did you mess with access rights?)\n2 OK\n");
+    EXPECT_EQ(runScript(filter, "1 intf\n2 file " + socketPath + "\n3 file " + unreadable + "\n"),
+              waiting + "1 INTF 1\n" + ready + "* File Not Found " + socketPath + "\n2 OK\n" +
+                  "* Error: unable to open file " + unreadable +
+                  " (did you mess with access rights?)\n3 OK\n");
     close(fd);
 }
 #endif

@@ -97,7 +97,7 @@ TEST(ConsoleLogTest, ClosedStandardOutputMakesWritesFailQuietlyWithoutKillingThe
     ASSERT_GE(dup2(ends[1], 1), 0);
     close(ends[1]);
     writeLogLine("* nobody reads this");
-    const bool failed = std::cout.bad();
+    const bool failed = consoleStream().bad();
     std::thread other([] { writeLogLine("* nor this"); });
     other.join();
     dup2(saved, 1);
@@ -106,7 +106,7 @@ TEST(ConsoleLogTest, ClosedStandardOutputMakesWritesFailQuietlyWithoutKillingThe
     EXPECT_TRUE(failed);
     // The next line starts from a clean stream again.
     consoleStream() << beginLine;
-    EXPECT_TRUE(std::cout.good());
+    EXPECT_TRUE(consoleStream().good());
     consoleStream() << endLine;
 }
 #endif

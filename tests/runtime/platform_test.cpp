@@ -56,6 +56,43 @@ TEST(PlatformFilesTest, StatTellsFilesFromDirectoriesAndReportsTheSize) {
     EXPECT_FALSE(platform::makeOneDirectory(scratch.file("a/b")));  // two levels
 }
 
+TEST(PlatformFilesTest, WindowsDeviceNamesAreToldFromFileNames) {
+    const struct {
+        const char* path;
+        bool device;
+    } cases[] = {
+        {"NUL", true},
+        {"nul", true},
+        {"C:\\spool\\con.eml", true},
+        {"spool/Aux.tar.gz", true},
+        {"PRN  .txt", true},
+        {"C:NUL", true},
+        {"COM1", true},
+        {"lpt9.msg", true},
+        {"COM1:", true},
+        {"COM\xB9", true},
+        {"lpt\xC2\xB3.eml", true},
+        {"CONIN$", true},
+        {"conout$.txt", true},
+        {"\\\\.\\pipe\\spool", true},
+        {"//./COM1", true},
+        {"\\\\?\\GLOBALROOT\\Device\\Null", true},
+        {"\\\\?\\C:\\spool\\1.eml", false},
+        {"\\\\?\\UNC\\server\\share\\1.eml", false},
+        {"\\\\.\\Volume{0a1b}\\1.eml", false},
+        {"NULL", false},
+        {"CONSOLE.eml", false},
+        {"COM10", false},
+        {"LPT", false},
+        {"nul-1.eml", false},
+        {"spool/NUL/1.eml", false},
+        {"C:\\spool\\", false},
+        {"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(platform::detail::namesWindowsDevice(c.path), c.device) << c.path;
+}
+
 TEST(PlatformFilesTest, RemovePathReportsTheErrorCode) {
     ScratchDirectory scratch;
     writeFile(scratch.file("doomed"), 1);
