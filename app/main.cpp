@@ -5,6 +5,7 @@
 // destroyed filter to touch. Nothing is left to flush: the console log
 // writes every line out as it ends.
 #include <cstdlib>
+#include <iostream>
 
 #include "app/command_line.h"
 #include "app/start_up.h"
