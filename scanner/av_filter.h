@@ -83,6 +83,11 @@ class AvFilter : public FilterBase {
     // start-up stores 0 for a negative argument). Set before the command
     // loop starts, read-only afterwards.
     int waitSeconds = 5;
+    // secondReading - whether the second level also reads each message the
+    // tolerant way mail clients do and shows the anti-virus the extra
+    // attachments found so. Set before the command loop starts, read-only
+    // afterwards.
+    bool secondReading = true;
     // leftoverIds - message numbers whose part files could not all be
     // removed yet. REQUIRES: the filter's lock held for every access.
     std::set<int> leftoverIds;
