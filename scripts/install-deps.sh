@@ -2,8 +2,10 @@
 # Installs what building and testing Tarnwick needs on a fresh Debian machine.
 # Only packages that are missing are installed; safe to run again.
 set -euo pipefail
+# The last three only ship mail as test data for the second reading's differential test.
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest
-          libbenchmark-dev libclang-rt-14-dev python3 "$@")
+          libbenchmark-dev libclang-rt-14-dev python3
+          clamav-testfiles libpython3.11-testsuite golang-github-jhillyerd-enmime-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
