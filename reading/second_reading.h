@@ -43,4 +43,35 @@ SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::s
                                     int messageNumber,
                                     const std::vector<std::string>& alreadyWritten);
 
+// ReadingBounds - what one reading may spend. readSecondTime derives them
+// from the message size with boundsForMessage.
+struct ReadingBounds {
+    // Total bytes of the extra files; beyond it nothing more is written and
+    // the sign "output limit" is given.
+    std::uint64_t outputBytes = 0;
+    // Total bytes of the temporary spill files (decoded containers, gathered
+    // fragments); beyond it they are cut short and "reading limit" is given.
+    std::uint64_t spillBytes = 0;
+    // Bytes read again after the first pass (other readings of ambiguous
+    // parts, decoded containers, joined fragments); beyond it no further
+    // pass starts and "reading limit" is given.
+    std::uint64_t rereadBytes = 0;
+};
+
+// boundsForMessage - twice the message size plus 1 MiB of output; four
+// times plus 1 MiB of spill; eight times plus 1 MiB of reading again.
+ReadingBounds boundsForMessage(std::uint64_t messageSize);
+
+// readSecondTime - as above, within explicit bounds (tests use small ones).
+SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
+                                    int messageNumber,
+                                    const std::vector<std::string>& alreadyWritten,
+                                    const ReadingBounds& bounds);
+
+// messageStart - the offset where the message proper begins in the stored
+// file of size bytes: after an envelope block (the rule of
+// mailfile/envelope.h), after a single mbox separator line ("From " and a
+// sender), else 0.
+std::uint64_t messageStart(const std::string& messagePath, std::uint64_t size);
+
 }  // namespace tarnwick::reading

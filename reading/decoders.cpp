@@ -1,0 +1,359 @@
+// decoders.cpp - streaming base64, quoted-printable, uuencode and identity
+// decoders, and the uuencode and yEnc line helpers.
+//
+// Output is gathered in a small buffer and handed to the sink in blocks.
+#include "reading/decoders.h"
+
+#include "reading/header_fields.h"
+
+namespace tarnwick::reading {
+
+namespace {
+
+// kOutputBlock - decoded bytes gathered before one write to the sink.
+constexpr std::size_t kOutputBlock = 16 * 1024;
+// kMaxHeldBlanks - blanks a quoted-printable decoder holds back waiting for
+// the line end that would drop them; more are written out as they stand.
+constexpr std::size_t kMaxHeldBlanks = 1024;
+// kMaxUuLine - the part of a uuencoded line looked at (a full line is 61).
+constexpr std::size_t kMaxUuLine = 256;
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// BufferedDecoder - output gathering shared by every decoder.
+class BufferedDecoder : public Decoder {
+  public:
+    explicit BufferedDecoder(ByteSink& sink) : sink_(sink) { out_.reserve(kOutputBlock); }
+
+  protected:
+    void put(char c) {
+        out_.push_back(c);
+        if (out_.size() >= kOutputBlock)
+            flushOutput();
+    }
+    void put(std::string_view bytes) {
+        out_.append(bytes);
+        if (out_.size() >= kOutputBlock)
+            flushOutput();
+    }
+    void flushOutput() {
+        if (!out_.empty())
+            sink_.write(out_.data(), out_.size());
+        out_.clear();
+    }
+
+  private:
+    ByteSink& sink_;
+    std::string out_;
+};
+
+class IdentityDecoder final : public Decoder {
+  public:
+    explicit IdentityDecoder(ByteSink& sink) : sink_(sink) {}
+    void feed(const char* data, std::size_t size) override {
+        if (size != 0)
+            sink_.write(data, size);
+    }
+    void finish() override {}
+
+  private:
+    ByteSink& sink_;
+};
+
+class Base64Decoder final : public BufferedDecoder {
+  public:
+    using BufferedDecoder::BufferedDecoder;
+    void feed(const char* data, std::size_t size) override {
+        for (std::size_t i = 0; i < size; ++i) {
+            const char c = data[i];
+            int v;
+            if (c >= 'A' && c <= 'Z')
+                v = c - 'A';
+            else if (c >= 'a' && c <= 'z')
+                v = c - 'a' + 26;
+            else if (c >= '0' && c <= '9')
+                v = c - '0' + 52;
+            else if (c == '+')
+                v = 62;
+            else if (c == '/')
+                v = 63;
+            else {
+                if (c == '=')
+                    endGroup();  // padding: the group ends, decoding goes on
+                continue;
+            }
+            group_ = (group_ << 6) | static_cast<unsigned>(v);
+            if (++count_ == 4) {
+                put(static_cast<char>(group_ >> 16));
+                put(static_cast<char>(group_ >> 8));
+                put(static_cast<char>(group_));
+                group_ = 0;
+                count_ = 0;
+            }
+        }
+    }
+    void finish() override {
+        endGroup();
+        flushOutput();
+    }
+
+  private:
+    // endGroup - an incomplete group gives the whole bytes it holds.
+    void endGroup() {
+        if (count_ >= 2) {
+            const unsigned bits = group_ << (6 * (4 - count_));
+            put(static_cast<char>(bits >> 16));
+            if (count_ == 3)
+                put(static_cast<char>(bits >> 8));
+        }
+        group_ = 0;
+        count_ = 0;
+    }
+
+    unsigned group_ = 0;
+    int count_ = 0;
+};
+
+class QuotedPrintableDecoder final : public BufferedDecoder {
+  public:
+    using BufferedDecoder::BufferedDecoder;
+    void feed(const char* data, std::size_t size) override {
+        for (std::size_t i = 0; i < size; ++i)
+            step(data[i]);
+    }
+    void finish() override {
+        if (state_ == State::FirstHex) {
+            put('=');
+            put(firstHex_);
+        }
+        // "=" (with blanks) at the very end is a soft break; blanks at the
+        // end of the last line go like those before any line end.
+        state_ = State::Text;
+        held_.clear();
+        flushOutput();
+    }
+
+  private:
+    enum class State { Text, Equals, FirstHex, EqualsBlanks, SoftBreakCr };
+
+    void step(char c) {
+        switch (state_) {
+            case State::Text:
+                if (c == '=') {
+                    putHeld();
+                    state_ = State::Equals;
+                } else if (c == '\r' || c == '\n') {
+                    held_.clear();  // trailing blanks of a line are dropped
+                    put(c);
+                } else if (isBlank(c)) {
+                    held_.push_back(c);
+                    if (held_.size() > kMaxHeldBlanks)
+                        putHeld();
+                } else {
+                    putHeld();
+                    put(c);
+                }
+                return;
+            case State::Equals:
+                if (hexValue(c) >= 0) {
+                    firstHex_ = c;
+                    state_ = State::FirstHex;
+                } else if (isBlank(c)) {
+                    held_.assign(1, c);
+                    state_ = State::EqualsBlanks;
+                } else if (c == '\r') {
+                    state_ = State::SoftBreakCr;
+                } else if (c == '\n') {
+                    state_ = State::Text;
+                } else {
+                    put('=');
+                    state_ = State::Text;
+                    step(c);
+                }
+                return;
+            case State::FirstHex:
+                state_ = State::Text;
+                if (hexValue(c) >= 0) {
+                    put(static_cast<char>(hexValue(firstHex_) * 16 + hexValue(c)));
+                } else {
+                    put('=');
+                    put(firstHex_);
+                    step(c);
+                }
+                return;
+            case State::EqualsBlanks:
+                if (isBlank(c) && held_.size() < kMaxHeldBlanks) {
+                    held_.push_back(c);
+                } else if (c == '\r') {
+                    held_.clear();
+                    state_ = State::SoftBreakCr;
+                } else if (c == '\n') {
+                    held_.clear();
+                    state_ = State::Text;
+                } else {
+                    put('=');
+                    putHeld();
+                    state_ = State::Text;
+                    step(c);
+                }
+                return;
+            case State::SoftBreakCr:
+                state_ = State::Text;
+                if (c != '\n')
+                    step(c);
+                return;
+        }
+    }
+    void putHeld() {
+        put(held_);
+        held_.clear();
+    }
+
+    State state_ = State::Text;
+    char firstHex_ = 0;
+    std::string held_;
+};
+
+class UudecodeDecoder final : public BufferedDecoder {
+  public:
+    using BufferedDecoder::BufferedDecoder;
+    void feed(const char* data, std::size_t size) override {
+        for (std::size_t i = 0; i < size; ++i) {
+            const char c = data[i];
+            if (c == '\n' || c == '\r') {
+                if (!(c == '\n' && afterCr_))
+                    endLine();
+                afterCr_ = c == '\r';
+                continue;
+            }
+            afterCr_ = false;
+            if (line_.size() < kMaxUuLine)
+                line_.push_back(c);
+        }
+    }
+    void finish() override {
+        endLine();
+        flushOutput();
+    }
+
+  private:
+    void endLine() {
+        if (state_ == State::BeforeBegin) {
+            if (isUuBeginLine(line_))
+                state_ = State::InBlock;
+        } else if (state_ == State::InBlock) {
+            if (isUuEndLine(line_)) {
+                state_ = State::Done;
+            } else {
+                decoded_.clear();
+                appendUuLine(line_, decoded_);
+                put(decoded_);
+            }
+        }
+        line_.clear();
+    }
+
+    enum class State { BeforeBegin, InBlock, Done };
+    State state_ = State::BeforeBegin;
+    std::string line_;
+    std::string decoded_;
+    bool afterCr_ = false;
+};
+
+}  // namespace
+
+TransferEncoding transferEncodingNamed(std::string_view value) {
+    const std::string name = lowerTrimmed(value);
+    if (name == "base64")
+        return TransferEncoding::Base64;
+    if (name == "quoted-printable")
+        return TransferEncoding::QuotedPrintable;
+    if (name == "x-uuencode" || name == "x-uue" || name == "uuencode" || name == "uue")
+        return TransferEncoding::Uuencode;
+    return TransferEncoding::Identity;
+}
+
+std::unique_ptr<Decoder> makeDecoder(TransferEncoding encoding, ByteSink& sink) {
+    switch (encoding) {
+        case TransferEncoding::Base64:
+            return std::make_unique<Base64Decoder>(sink);
+        case TransferEncoding::QuotedPrintable:
+            return std::make_unique<QuotedPrintableDecoder>(sink);
+        case TransferEncoding::Uuencode:
+            return std::make_unique<UudecodeDecoder>(sink);
+        case TransferEncoding::Identity:
+            break;
+    }
+    return std::make_unique<IdentityDecoder>(sink);
+}
+
+bool isUuBeginLine(std::string_view line) {
+    if (line.substr(0, 5) != "begin")
+        return false;
+    std::size_t at = 5;
+    const std::size_t blanksFrom = at;
+    while (at < line.size() && isBlank(line[at]))
+        ++at;
+    if (at == blanksFrom)
+        return false;
+    const std::size_t digitsFrom = at;
+    while (at < line.size() && line[at] >= '0' && line[at] <= '7')
+        ++at;
+    const std::size_t digits = at - digitsFrom;
+    return (digits == 3 || digits == 4) && (at == line.size() || isBlank(line[at]));
+}
+
+bool isUuEndLine(std::string_view line) {
+    if (line.substr(0, 3) != "end")
+        return false;
+    for (char c : line.substr(3))
+        if (!isBlank(c))
+            return false;
+    return true;
+}
+
+void appendUuLine(std::string_view line, std::string& out) {
+    if (line.empty())
+        return;
+    const int count = (line[0] - ' ') & 63;
+    auto sixBits = [&](std::size_t index) -> unsigned {
+        return index < line.size() ? static_cast<unsigned>((line[index] - ' ') & 63) : 0u;
+    };
+    int produced = 0;
+    for (std::size_t at = 1; produced < count; at += 4) {
+        const unsigned bits = (sixBits(at) << 18) | (sixBits(at + 1) << 12) |
+                              (sixBits(at + 2) << 6) | sixBits(at + 3);
+        for (int shift = 16; shift >= 0 && produced < count; shift -= 8, ++produced)
+            out.push_back(static_cast<char>((bits >> shift) & 0xff));
+    }
+}
+
+void YencUnescaper::decode(std::string_view data, std::string& out) {
+    for (char c : data) {
+        if (c == '\r' || c == '\n')
+            continue;
+        if (!escaped_ && c == '=') {
+            escaped_ = true;
+            continue;
+        }
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (escaped_)
+            byte = static_cast<unsigned char>(byte - 64);
+        escaped_ = false;
+        out.push_back(static_cast<char>(static_cast<unsigned char>(byte - 42)));
+    }
+}
+
+}  // namespace tarnwick::reading

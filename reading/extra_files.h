@@ -1,0 +1,143 @@
+// extra_files.h - the extra files one second reading writes, and the record
+// of every file already written for the message.
+//
+// ExtraFileSet knows each file written for the message, by the first
+// reading (learnExisting) or by this one, by its size and keyed hash, both
+// of its exact bytes and with every CR LF read as LF. A LeafSink receives
+// the decoded bytes of one attachment: it holds up to kHeldLeafBytes in
+// memory and writes the rest straight into the next extra file
+// "FOLDER/msg-N-extra-K.scanme"; at finish the attachment is kept only when
+// it is new (a file begun for a copy is removed again). The total size of
+// the extra files is bounded by the output limit: beyond it nothing more is
+// written and outputLimitReached is set.
+//
+// Spill files ("FOLDER/msg-N-reading-J.tmp") hold decoded containers and
+// gathered fragments while the reading needs them; the set removes them when
+// it is destroyed. Their total size has a limit of its own.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "reading/decoders.h"
+#include "reading/siphash.h"
+
+namespace tarnwick::reading {
+
+// kHeldLeafBytes - the part of an attachment kept in memory before it is
+// written to its file; attachments no longer than this that prove to be
+// copies are never written at all.
+inline constexpr std::size_t kHeldLeafBytes = 1024 * 1024;
+
+class ExtraFileSet;
+
+// SpillFile - one temporary file written in sequence, then read back.
+class SpillFile {
+  public:
+    SpillFile(ExtraFileSet& owner, std::string path, std::FILE* file);
+    ~SpillFile();
+    SpillFile(const SpillFile&) = delete;
+    SpillFile& operator=(const SpillFile&) = delete;
+
+    // append - adds bytes; beyond the spill limit nothing more is kept.
+    void append(const char* data, std::size_t size);
+    // size - the bytes kept so far.
+    std::uint64_t size() const { return size_; }
+    // close - finishes writing; the file can then be read by path.
+    void close();
+    const std::string& path() const { return path_; }
+
+  private:
+    ExtraFileSet& owner_;
+    std::string path_;
+    std::FILE* file_;
+    std::uint64_t size_ = 0;
+};
+
+// ExtraFileSet - the per-call state of the output side.
+class ExtraFileSet {
+  public:
+    // outputLimit bounds the total size of the extra files, spillLimit that
+    // of the spill files.
+    ExtraFileSet(std::string folder, int messageNumber, std::uint64_t outputLimit,
+                 std::uint64_t spillLimit);
+    ~ExtraFileSet();
+    ExtraFileSet(const ExtraFileSet&) = delete;
+    ExtraFileSet& operator=(const ExtraFileSet&) = delete;
+
+    // learnExisting - records a file already written for the message (an
+    // unreadable one is skipped).
+    void learnExisting(const std::string& path);
+    // openSpill - a new spill file; nullptr when it cannot be created.
+    std::unique_ptr<SpillFile> openSpill();
+
+    const std::vector<std::string>& files() const { return files_; }
+    bool writeFailed() const { return writeFailed_; }
+    bool outputLimitReached() const { return outputLimitReached_; }
+    bool spillLimitReached() const { return spillLimitReached_; }
+    const SipHashKey& key() const { return key_; }
+
+  private:
+    friend class LeafSink;
+    friend class SpillFile;
+
+    using Key = std::pair<std::uint64_t, std::uint64_t>;  // size, hash
+
+    std::string nextExtraPath();
+
+    std::string folder_;
+    int messageNumber_;
+    std::uint64_t outputLeft_;
+    std::uint64_t spillLeft_;
+    SipHashKey key_;
+    std::set<Key> exact_;
+    std::set<Key> folded_;
+    std::vector<std::string> files_;
+    std::vector<std::string> spillPaths_;
+    int nextK_ = 0;
+    int nextSpill_ = 0;
+    bool writeFailed_ = false;
+    bool outputLimitReached_ = false;
+    bool spillLimitReached_ = false;
+};
+
+// LeafSink - one attachment's decoded bytes on their way to an extra file.
+class LeafSink final : public ByteSink {
+  public:
+    // lineEndsMayDiffer: the attachment also counts as a copy when it
+    // differs from a known file only in CR LF against LF line ends.
+    LeafSink(ExtraFileSet& set, bool lineEndsMayDiffer);
+    ~LeafSink() override;
+    LeafSink(const LeafSink&) = delete;
+    LeafSink& operator=(const LeafSink&) = delete;
+
+    void write(const char* data, std::size_t size) override;
+    // finish - decides: keeps a new attachment, drops a copy or an empty one.
+    // Returns true when a file was kept.
+    bool finish();
+
+  private:
+    void writeToFile(const char* data, std::size_t size);
+    void foldAndHash(const char* data, std::size_t size);
+
+    ExtraFileSet& set_;
+    bool lineEndsMayDiffer_;
+    SipHasher exactHash_;
+    SipHasher foldedHash_;
+    std::uint64_t size_ = 0;
+    std::uint64_t foldedSize_ = 0;
+    bool pendingCr_ = false;
+    std::string held_;
+    std::FILE* file_ = nullptr;
+    std::string path_;
+    std::uint64_t written_ = 0;
+    bool fileFailed_ = false;
+    bool finished_ = false;
+};
+
+}  // namespace tarnwick::reading
