@@ -58,12 +58,12 @@ struct WalkJob {
     std::uint64_t end = 0;
     int depth = 0;
     std::string defaultType = "text/plain";
-    // The part's header is read from the range and reading number forced of
-    // its readings applies ...
+    // The part's header is read from the range, and reading number
+    // forcedReading of its readings applies ...
     std::size_t forcedReading = 0;
-    // ... unless preset is given: then the range is the body alone, read
-    // that way (a decoded container).
-    std::unique_ptr<PartReading> preset;
+    // ... unless preset readings are given: then the range is the body
+    // alone, read as preset[forcedReading] (a decoded container).
+    std::vector<PartReading> preset;
 };
 
 // StructureWalker - one reading of one message. Not copyable.
