@@ -408,6 +408,10 @@ void WalkPass::scheduleOtherReadings(const Frame& frame, std::uint64_t partEnd) 
         hasher.update(reinterpret_cast<const unsigned char*>(text.data()), text.size());
         return hasher.finish();
     };
+    if (walker_.visited_.size() >= kMaxRememberedReadings) {
+        walker_.signs_.note("reading limit");
+        return;
+    }
     const PartReading& chosen = frame.readings[frame.chosen];
     walker_.visited_.insert(keyOf(chosen));
     for (std::size_t i = 0; i < frame.readings.size(); ++i) {
@@ -448,13 +452,24 @@ void StructureWalker::runJob(WalkJob& job) {
     pass.run();
 }
 
+std::size_t StructureWalker::memoryOf(const WalkJob& job) {
+    std::size_t bytes = sizeof(WalkJob) + job.path.size() + job.defaultType.size();
+    for (const PartReading& reading : job.preset)
+        bytes += sizeof(PartReading) + reading.type.size() + reading.boundary.size() +
+                 reading.partialId.size();
+    return bytes;
+}
+
 bool StructureWalker::enqueue(WalkJob job) {
     const std::uint64_t size = job.end - job.begin;
-    if (jobs_.size() >= kMaxPendingJobs || size > workLeft_) {
+    const std::size_t memory = memoryOf(job);
+    if (jobs_.size() >= kMaxPendingJobs || size > workLeft_ ||
+        pendingJobBytes_ + memory > kMaxPendingJobBytes) {
         signs_.note("reading limit");
         return false;
     }
     workLeft_ -= size;
+    pendingJobBytes_ += memory;
     jobs_.push_back(std::move(job));
     return true;
 }
@@ -469,6 +484,7 @@ void StructureWalker::readMessage(const std::string& path, std::uint64_t begin, 
         while (!jobs_.empty()) {
             WalkJob job = std::move(jobs_.front());
             jobs_.pop_front();
+            pendingJobBytes_ -= memoryOf(job);
             runJob(job);
         }
         if (fragments_.empty())

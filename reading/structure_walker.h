@@ -38,6 +38,12 @@ inline constexpr int kMaxNestingDepth = 1000;
 // kMaxPendingJobs - jobs waiting at once; more are dropped with "reading
 // limit".
 inline constexpr std::size_t kMaxPendingJobs = 10000;
+// kMaxPendingJobBytes - memory the waiting jobs may hold (paths and preset
+// readings); beyond it further jobs are dropped with "reading limit".
+inline constexpr std::size_t kMaxPendingJobBytes = 2 * 1024 * 1024;
+// kMaxRememberedReadings - readings of byte ranges remembered as done; once
+// that many are known, no further readings are started ("reading limit").
+inline constexpr std::size_t kMaxRememberedReadings = 65536;
 // kMaxPartialFragments - message/partial fragments kept per reading.
 inline constexpr std::size_t kMaxPartialFragments = 10000;
 
@@ -84,6 +90,7 @@ class StructureWalker {
 
     void runJob(WalkJob& job);
     bool enqueue(WalkJob job);
+    static std::size_t memoryOf(const WalkJob& job);
     void assemblePartials();
 
     ExtraFileSet& files_;
@@ -91,6 +98,7 @@ class StructureWalker {
     YencParts yencParts_;
     std::uint64_t workLeft_;
     std::deque<WalkJob> jobs_;
+    std::size_t pendingJobBytes_ = 0;
     std::unordered_set<std::uint64_t> visited_;
     struct Fragment {
         std::string id;

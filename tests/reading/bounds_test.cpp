@@ -15,16 +15,15 @@ using Contents = std::vector<std::string>;
 // nested - levels multiparts inside each other around one attachment, and
 // an attachment "after" beside the outermost level's first part.
 std::string nested(int levels) {
-    std::string open;
-    std::string close;
+    std::string text;
     for (int i = 0; i < levels; ++i) {
         const std::string b = "b" + std::to_string(i);
-        open += "Content-Type: multipart/mixed; boundary=" + b + "\n\n--" + b + "\n";
-        close = (i == 0 ? "--b0\nContent-Type: application/x-b\n\nafter\n--b0--\n"
-                        : "--" + b + "--\n") +
-                close;
+        text += "Content-Type: multipart/mixed; boundary=" + b + "\n\n--" + b + "\n";
     }
-    return open + "Content-Type: application/x-a\n\ndeep\n" + close;
+    text += "Content-Type: application/x-a\n\ndeep\n";
+    for (int i = levels - 1; i > 0; --i)
+        text += "--b" + std::to_string(i) + "--\n";
+    return text + "--b0\nContent-Type: application/x-b\n\nafter\n--b0--\n";
 }
 
 TEST_F(ReadingTest, NestingIsFollowedToAThousandLevels) {
