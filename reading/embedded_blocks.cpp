@@ -13,6 +13,8 @@ namespace {
 // kMaxScannedLine - the part of a text line kept for recognising block
 // lines; the rest of a longer yEnc data line is decoded as it comes.
 constexpr std::size_t kMaxScannedLine = 8 * 1024;
+// kMaxYencNameBytes - the part of a yEnc file name kept to join its pieces.
+constexpr std::size_t kMaxYencNameBytes = 256;
 
 bool startsWith(const std::string& text, std::string_view prefix) {
     return text.size() >= prefix.size() &&
@@ -34,7 +36,7 @@ std::string yencValue(const std::string& line, std::string_view key) {
         return {};
     const std::size_t from = at + pattern.size();
     if (key == "name")
-        return line.substr(from);
+        return line.substr(from, kMaxYencNameBytes);
     const std::size_t end = line.find_first_of(" \t", from);
     return line.substr(from, end == std::string::npos ? end : end - from);
 }

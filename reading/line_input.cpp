@@ -107,8 +107,10 @@ bool LineInput::next(Line& line) {
         const std::size_t scanTo = position_ + std::min(available, kLineHeadBytes);
         const std::size_t end = findLineEnd(position_, scanTo);
         if (end < scanTo) {
-            if (buffer_[end] == '\r' && end + 1 == length_ && fill())
-                continue;  // the buffer moved: look again
+            if (buffer_[end] == '\r' && end + 1 == length_ && !endOfInput_) {
+                fill();  // the byte after the CR decides; the buffer may move
+                continue;
+            }
             line.offset = offset();
             line.head = std::string_view(buffer_.get() + position_, end - position_);
             line.complete = true;

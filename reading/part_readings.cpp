@@ -100,7 +100,8 @@ PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
                 if (type == "message/partial") {
                     const std::vector<std::string> ids = parameterValues(value, "id");
                     const std::vector<std::string> numbers = parameterValues(value, "number");
-                    reading.partialId = ids.empty() ? std::string() : ids.front();
+                    reading.partialId =
+                        ids.empty() ? std::string() : ids.front().substr(0, kMaxIdentifierBytes);
                     if (!numbers.empty()) {
                         for (char c : numbers.front().substr(0, 9))
                             if (c >= '0' && c <= '9')

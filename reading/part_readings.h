@@ -20,10 +20,13 @@
 namespace tarnwick::reading {
 
 // kMaxPartReadings - readings of one part at most; further ones are dropped.
-inline constexpr std::size_t kMaxPartReadings = 16;
+inline constexpr std::size_t kMaxPartReadings = 8;
 // kMaxBoundaryBytes - longer boundaries are never matched (a delimiter line
-// longer than this plus its dashes and blanks is body text).
-inline constexpr std::size_t kMaxBoundaryBytes = 1000;
+// longer than this plus its dashes and blanks is body text). The RFC allows
+// 70; the margin serves lenient senders while keeping the table small.
+inline constexpr std::size_t kMaxBoundaryBytes = 256;
+// kMaxIdentifierBytes - the part of a message/partial id kept.
+inline constexpr std::size_t kMaxIdentifierBytes = 256;
 
 // PartReading - one way to read a part.
 struct PartReading {

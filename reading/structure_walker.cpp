@@ -84,8 +84,9 @@ class WalkPass {
         std::vector<std::string> watched;  // other readings' boundaries
         std::vector<bool> watchSeen;
         std::unique_ptr<LeafOutput> leaf;
-        std::string pendingLineEnd;  // belongs to a delimiter, if one follows
-        std::unique_ptr<PartReading> containerReading;
+        std::string pendingLineEnd;                  // belongs to a delimiter, if one follows
+        bool presetReadings = false;                 // readings given by the job, not a header
+        std::vector<PartReading> containerReadings;  // of a decoded container
         bool fragment = false;
     };
 
@@ -122,13 +123,14 @@ void WalkPass::run() {
     input_ = std::make_unique<LineInput>(reader, job_.begin);
     previousContentEnd_ = job_.begin;
     pushFrame(job_.begin, job_.depth, job_.defaultType);
-    if (job_.preset != nullptr) {
+    frames_.back().forcedReading = job_.forcedReading;
+    if (!job_.preset.empty()) {
         Frame& root = frames_.back();
-        root.header.reset();
-        root.readings.push_back(*job_.preset);
-        applyReading(*job_.preset, job_.begin);
-    } else {
-        frames_.back().forcedReading = job_.forcedReading;
+        root.readings = job_.preset;
+        root.presetReadings = true;
+        root.chosen = job_.forcedReading < root.readings.size() ? job_.forcedReading : 0;
+        const PartReading reading = root.readings[root.chosen];
+        applyReading(reading, job_.begin);
     }
     Line line;
     while (input_->next(line)) {
@@ -263,8 +265,15 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
         frame.kind = Kind::Leaf;
         frame.leaf = std::make_unique<LeafOutput>();
         frame.leaf->container = walker_.files_.openSpill();
-        frame.containerReading = std::make_unique<PartReading>(reading);
-        frame.containerReading->encoding = TransferEncoding::Identity;
+        // Its readings with this encoding go with it, the chosen one first.
+        frame.containerReadings.push_back(reading);
+        for (const PartReading& other : frame.readings)
+            if (other.encoding == reading.encoding && other.key() != reading.key() &&
+                ((isMultipartType(other.type) && !other.boundary.empty()) ||
+                 isMessageContainerType(other.type)))
+                frame.containerReadings.push_back(other);
+        for (PartReading& decoded : frame.containerReadings)
+            decoded.encoding = TransferEncoding::Identity;
         frame.leaf->decoder = makeDecoder(reading.encoding, *frame.leaf);
         return;
     }
@@ -380,7 +389,7 @@ void WalkPass::finishLeaf(Frame& frame) {
         job.begin = 0;
         job.end = leaf.container->size();
         job.depth = frame.depth;
-        job.preset = std::move(frame.containerReading);
+        job.preset = std::move(frame.containerReadings);
         walker_.enqueue(std::move(job));
     }
     if (frame.fragment) {
@@ -399,6 +408,10 @@ void WalkPass::scheduleOtherReadings(const Frame& frame, std::uint64_t partEnd) 
         hasher.update(reinterpret_cast<const unsigned char*>(text.data()), text.size());
         return hasher.finish();
     };
+    if (walker_.visited_.size() >= kMaxRememberedReadings) {
+        walker_.signs_.note("reading limit");
+        return;
+    }
     const PartReading& chosen = frame.readings[frame.chosen];
     walker_.visited_.insert(keyOf(chosen));
     for (std::size_t i = 0; i < frame.readings.size(); ++i) {
@@ -423,6 +436,8 @@ void WalkPass::scheduleOtherReadings(const Frame& frame, std::uint64_t partEnd) 
         job.depth = frame.depth;
         job.defaultType = frame.defaultType;
         job.forcedReading = i;
+        if (frame.presetReadings)
+            job.preset = frame.readings;
         walker_.enqueue(std::move(job));
     }
 }
@@ -437,13 +452,24 @@ void StructureWalker::runJob(WalkJob& job) {
     pass.run();
 }
 
+std::size_t StructureWalker::memoryOf(const WalkJob& job) {
+    std::size_t bytes = sizeof(WalkJob) + job.path.size() + job.defaultType.size();
+    for (const PartReading& reading : job.preset)
+        bytes += sizeof(PartReading) + reading.type.size() + reading.boundary.size() +
+                 reading.partialId.size();
+    return bytes;
+}
+
 bool StructureWalker::enqueue(WalkJob job) {
     const std::uint64_t size = job.end - job.begin;
-    if (jobs_.size() >= kMaxPendingJobs || size > workLeft_) {
+    const std::size_t memory = memoryOf(job);
+    if (jobs_.size() >= kMaxPendingJobs || size > workLeft_ ||
+        pendingJobBytes_ + memory > kMaxPendingJobBytes) {
         signs_.note("reading limit");
         return false;
     }
     workLeft_ -= size;
+    pendingJobBytes_ += memory;
     jobs_.push_back(std::move(job));
     return true;
 }
@@ -458,6 +484,7 @@ void StructureWalker::readMessage(const std::string& path, std::uint64_t begin, 
         while (!jobs_.empty()) {
             WalkJob job = std::move(jobs_.front());
             jobs_.pop_front();
+            pendingJobBytes_ -= memoryOf(job);
             runJob(job);
         }
         if (fragments_.empty())

@@ -38,6 +38,12 @@ inline constexpr int kMaxNestingDepth = 1000;
 // kMaxPendingJobs - jobs waiting at once; more are dropped with "reading
 // limit".
 inline constexpr std::size_t kMaxPendingJobs = 10000;
+// kMaxPendingJobBytes - memory the waiting jobs may hold (paths and preset
+// readings); beyond it further jobs are dropped with "reading limit".
+inline constexpr std::size_t kMaxPendingJobBytes = 2 * 1024 * 1024;
+// kMaxRememberedReadings - readings of byte ranges remembered as done; once
+// that many are known, no further readings are started ("reading limit").
+inline constexpr std::size_t kMaxRememberedReadings = 65536;
 // kMaxPartialFragments - message/partial fragments kept per reading.
 inline constexpr std::size_t kMaxPartialFragments = 10000;
 
@@ -58,12 +64,12 @@ struct WalkJob {
     std::uint64_t end = 0;
     int depth = 0;
     std::string defaultType = "text/plain";
-    // The part's header is read from the range and reading number forced of
-    // its readings applies ...
+    // The part's header is read from the range, and reading number
+    // forcedReading of its readings applies ...
     std::size_t forcedReading = 0;
-    // ... unless preset is given: then the range is the body alone, read
-    // that way (a decoded container).
-    std::unique_ptr<PartReading> preset;
+    // ... unless preset readings are given: then the range is the body
+    // alone, read as preset[forcedReading] (a decoded container).
+    std::vector<PartReading> preset;
 };
 
 // StructureWalker - one reading of one message. Not copyable.
@@ -84,6 +90,7 @@ class StructureWalker {
 
     void runJob(WalkJob& job);
     bool enqueue(WalkJob job);
+    static std::size_t memoryOf(const WalkJob& job);
     void assemblePartials();
 
     ExtraFileSet& files_;
@@ -91,6 +98,7 @@ class StructureWalker {
     YencParts yencParts_;
     std::uint64_t workLeft_;
     std::deque<WalkJob> jobs_;
+    std::size_t pendingJobBytes_ = 0;
     std::unordered_set<std::uint64_t> visited_;
     struct Fragment {
         std::string id;
