@@ -93,9 +93,11 @@ class AvFilter : public FilterBase {
     std::set<int> leftoverIds;
 
   private:
-    // runSecondLevel - unpacks the attachments of the message at path, waits
-    // waitTime seconds and removes them again; sets virusFound when one
-    // could not be written, disappeared or stayed locked.
+    // runSecondLevel - unpacks the attachments of the message at path, and,
+    // with secondReading, writes what only the tolerant second reading finds
+    // as extra files beside them; waits waitTime seconds and removes all of
+    // them again; sets virusFound when one could not be written, disappeared
+    // or stayed locked.
     void runSecondLevel(std::uint32_t requestId, const std::string& path, std::int64_t waitTime,
                         bool& virusFound);
     // waitForLockedCopy - the waiting loop for a copy that could not be
