@@ -5,9 +5,12 @@
 // file already shown to the anti-virus.
 #include "reading/extra_files.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
+#include "reading/line_input.h"
 #include "runtime/platform.h"
 
 namespace tarnwick::reading {
@@ -57,45 +60,69 @@ ExtraFileSet::~ExtraFileSet() {
         platform::removePath(path);
 }
 
+void FoldedHasher::update(const char* data, std::size_t size) {
+    // CR LF is hashed as LF; the stretches between are hashed as they are.
+    const unsigned char cr = '\r';
+    std::size_t from = 0;
+    if (pendingCr_ && size != 0) {
+        pendingCr_ = false;
+        if (data[0] != '\n') {
+            hasher_.update(&cr, 1);
+            ++size_;
+        }
+    }
+    while (from < size) {
+        const void* found = std::memchr(data + from, '\r', size - from);
+        const std::size_t at = found == nullptr ? size : static_cast<const char*>(found) - data;
+        hasher_.update(reinterpret_cast<const unsigned char*>(data + from), at - from);
+        size_ += at - from;
+        if (at == size)
+            break;
+        if (at + 1 == size) {
+            pendingCr_ = true;  // the next piece decides
+        } else if (data[at + 1] != '\n') {
+            hasher_.update(&cr, 1);
+            ++size_;
+        }
+        from = at + 1;
+    }
+}
+
+std::pair<std::uint64_t, std::uint64_t> FoldedHasher::finish() {
+    if (pendingCr_) {
+        const unsigned char cr = '\r';
+        hasher_.update(&cr, 1);
+        ++size_;
+    }
+    return {size_, hasher_.finish()};
+}
+
 void ExtraFileSet::learnExisting(const std::string& path) {
     std::FILE* file = platform::openSharedFile(path, "rb");
     if (file == nullptr)
         return;
-    // A LeafSink that never writes: it hashes both ways and is dropped.
+    // Hashed as it is, with CR LF read as LF, and its first block alone.
     SipHasher exact(key_);
-    SipHasher folded(key_);
+    FoldedHasher folded(key_);
+    SipHasher prefix(key_);
     std::uint64_t size = 0;
-    std::uint64_t foldedSize = 0;
-    bool pendingCr = false;
     std::unique_ptr<char[]> block(new char[kCopyBlock]);
-    std::string foldedBlock;
     for (;;) {
         const std::size_t count = std::fread(block.get(), 1, kCopyBlock, file);
         if (count == 0)
             break;
         exact.update(reinterpret_cast<const unsigned char*>(block.get()), count);
+        if (size < kHeldLeafBytes)
+            prefix.update(reinterpret_cast<const unsigned char*>(block.get()),
+                          std::min<std::uint64_t>(count, kHeldLeafBytes - size));
+        folded.update(block.get(), count);
         size += count;
-        foldedBlock.clear();
-        for (std::size_t i = 0; i < count; ++i) {
-            const char c = block[i];
-            if (pendingCr && c != '\n')
-                foldedBlock.push_back('\r');
-            pendingCr = c == '\r';
-            if (!pendingCr)
-                foldedBlock.push_back(c);
-        }
-        folded.update(reinterpret_cast<const unsigned char*>(foldedBlock.data()),
-                      foldedBlock.size());
-        foldedSize += foldedBlock.size();
     }
     std::fclose(file);
-    if (pendingCr) {
-        const unsigned char cr = '\r';
-        folded.update(&cr, 1);
-        ++foldedSize;
-    }
     exact_.emplace(size, exact.finish());
-    folded_.emplace(foldedSize, folded.finish());
+    folded_.insert(folded.finish());
+    if (size > kHeldLeafBytes)
+        rememberPrefix(prefix.finish(), path);
 }
 
 std::unique_ptr<SpillFile> ExtraFileSet::openSpill() {
@@ -106,6 +133,15 @@ std::unique_ptr<SpillFile> ExtraFileSet::openSpill() {
         return nullptr;
     spillPaths_.push_back(path);
     return std::make_unique<SpillFile>(*this, path, file);
+}
+
+std::string ExtraFileSet::knownWithPrefix(std::uint64_t prefixHash) const {
+    const auto found = prefixes_.find(prefixHash);
+    return found == prefixes_.end() ? std::string() : found->second;
+}
+
+void ExtraFileSet::rememberPrefix(std::uint64_t prefixHash, const std::string& path) {
+    prefixes_.emplace(prefixHash, path);
 }
 
 std::string ExtraFileSet::nextExtraPath() {
@@ -124,59 +160,94 @@ LeafSink::~LeafSink() {
         finish();
 }
 
-void LeafSink::foldAndHash(const char* data, std::size_t size) {
+void LeafSink::hash(const char* data, std::size_t size) {
     exactHash_.update(reinterpret_cast<const unsigned char*>(data), size);
     size_ += size;
-    if (!lineEndsMayDiffer_)
-        return;  // compared exactly only: the folded form is not needed
-    // CR LF is hashed as LF; the pieces between are hashed as they are.
-    std::size_t from = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        const char c = data[i];
-        if (pendingCr_) {
-            pendingCr_ = false;
-            if (c != '\n') {
-                const unsigned char cr = '\r';
-                foldedHash_.update(&cr, 1);
-                ++foldedSize_;
-            }
-        }
-        if (c == '\r') {
-            foldedHash_.update(reinterpret_cast<const unsigned char*>(data + from), i - from);
-            foldedSize_ += i - from;
-            pendingCr_ = true;
-            from = i + 1;
-        }
-    }
-    foldedHash_.update(reinterpret_cast<const unsigned char*>(data + from), size - from);
-    foldedSize_ += size - from;
+    if (lineEndsMayDiffer_)
+        foldedHash_.update(data, size);
 }
 
 void LeafSink::write(const char* data, std::size_t size) {
     if (finished_ || size == 0)
         return;
-    foldAndHash(data, size);
-    if (file_ == nullptr && held_.size() + size <= kHeldLeafBytes && !fileFailed_) {
-        held_.append(data, size);
+    hash(data, size);
+    if (fileFailed_)
         return;
-    }
-    if (file_ == nullptr && !fileFailed_) {
-        // Too large to hold: begin the file now, removed again if a copy.
-        if (set_.outputLimitReached_)
-            return;
-        path_ = set_.nextExtraPath();
-        file_ = platform::openSharedFile(path_, "wb");
-        if (file_ == nullptr) {
-            fileFailed_ = true;
-            set_.writeFailed_ = true;
-            ++set_.nextK_;
+    if (file_ == nullptr && compared_ == nullptr) {
+        if (held_.size() + size <= kHeldLeafBytes) {
+            held_.append(data, size);
             return;
         }
-        writeToFile(held_.data(), held_.size());
-        held_.clear();
-        held_.shrink_to_fit();
+        // The held block is full: look for a known file that begins alike.
+        const std::size_t take = kHeldLeafBytes - held_.size();
+        held_.append(data, take);
+        data += take;
+        size -= take;
+        SipHasher prefix(set_.key());
+        prefix.update(reinterpret_cast<const unsigned char*>(held_.data()), held_.size());
+        prefixHash_ = prefix.finish();
+        prefixHashed_ = true;
+        comparedPath_ = set_.knownWithPrefix(prefixHash_);
+        if (!comparedPath_.empty()) {
+            compared_ = std::make_unique<RangeReader>(comparedPath_, kHeldLeafBytes,
+                                                      static_cast<std::uint64_t>(-1));
+            equalBytes_ = kHeldLeafBytes;
+        } else if (!beginFile()) {
+            return;
+        }
+    }
+    if (compared_ != nullptr) {
+        if (compareNext(data, size)) {
+            equalBytes_ += size;
+            return;
+        }
+        if (!beginFile())
+            return;
     }
     writeToFile(data, size);
+}
+
+bool LeafSink::compareNext(const char* data, std::size_t size) {
+    compareBuffer_.resize(size);
+    std::size_t got = 0;
+    while (got < size) {
+        const std::size_t count = compared_->read(compareBuffer_.data() + got, size - got);
+        if (count == 0)
+            return false;
+        got += count;
+    }
+    return std::memcmp(compareBuffer_.data(), data, size) == 0;
+}
+
+bool LeafSink::beginFile() {
+    if (set_.outputLimitReached_) {
+        fileFailed_ = true;  // nothing more is written for this attachment
+        return false;
+    }
+    path_ = set_.nextExtraPath();
+    file_ = platform::openSharedFile(path_, "wb");
+    if (file_ == nullptr) {
+        fileFailed_ = true;
+        set_.writeFailed_ = true;
+        ++set_.nextK_;
+        return false;
+    }
+    writeToFile(held_.data(), held_.size());
+    held_.clear();
+    held_.shrink_to_fit();
+    if (compared_ != nullptr) {
+        // The bytes found equal so far are those of the compared file.
+        RangeReader copy(comparedPath_, kHeldLeafBytes, equalBytes_);
+        std::string block(64 * 1024, '\0');
+        for (std::size_t count; (count = copy.read(block.data(), block.size())) != 0;)
+            writeToFile(block.data(), count);
+        if (written_ < equalBytes_ && !set_.outputLimitReached_)
+            set_.writeFailed_ = true;  // the compared file went away meanwhile
+        compared_.reset();
+        compareBuffer_.clear();
+        compareBuffer_.shrink_to_fit();
+    }
+    return true;
 }
 
 void LeafSink::writeToFile(const char* data, std::size_t size) {
@@ -195,17 +266,18 @@ bool LeafSink::finish() {
     if (finished_)
         return false;
     finished_ = true;
-    if (pendingCr_) {
-        const unsigned char cr = '\r';
-        foldedHash_.update(&cr, 1);
-        ++foldedSize_;
-    }
     const ExtraFileSet::Key exactKey(size_, exactHash_.finish());
-    const ExtraFileSet::Key foldedKey(foldedSize_, foldedHash_.finish());
+    const ExtraFileSet::Key foldedKey = foldedHash_.finish();
     const bool copy = set_.exact_.count(exactKey) != 0 ||
                       (lineEndsMayDiffer_ && set_.folded_.count(foldedKey) != 0);
-    if (fileFailed_)
+    if (fileFailed_) {
+        if (file_ != nullptr)
+            std::fclose(file_);
+        file_ = nullptr;
+        if (!path_.empty() && written_ != 0)
+            set_.files_.push_back(path_);  // cut short at the output limit
         return false;
+    }
     if (copy || size_ == 0) {
         if (file_ != nullptr) {
             std::fclose(file_);
@@ -225,15 +297,8 @@ bool LeafSink::finish() {
             set_.outputLimitReached_ = true;
             return false;
         }
-        path_ = set_.nextExtraPath();
-        file_ = platform::openSharedFile(path_, "wb");
-        if (file_ == nullptr) {
-            set_.writeFailed_ = true;
-            ++set_.nextK_;
+        if (!beginFile())
             return false;
-        }
-        writeToFile(held_.data(), held_.size());
-        held_.clear();
     }
     if (std::fclose(file_) != 0)
         set_.writeFailed_ = true;
@@ -245,6 +310,8 @@ bool LeafSink::finish() {
     // The folded form is known only of attachments compared that way.
     if (lineEndsMayDiffer_)
         set_.folded_.insert(foldedKey);
+    if (prefixHashed_)
+        set_.rememberPrefix(prefixHash_, path_);
     platform::offerToScanner(path_);
     return true;
 }
