@@ -121,9 +121,9 @@ class Base64Decoder final : public BufferedDecoder {
                 const int c = kBase64.values[bytes[i + 2]];
                 const int d = kBase64.values[bytes[i + 3]];
                 if ((a | b | c | d) >= 0) {
-                    const unsigned bits = (static_cast<unsigned>(a) << 18) |
-                                          (static_cast<unsigned>(b) << 12) |
-                                          (static_cast<unsigned>(c) << 6) | static_cast<unsigned>(d);
+                    const unsigned bits =
+                        (static_cast<unsigned>(a) << 18) | (static_cast<unsigned>(b) << 12) |
+                        (static_cast<unsigned>(c) << 6) | static_cast<unsigned>(d);
                     char* out = room(3);
                     out[0] = static_cast<char>(bits >> 16);
                     out[1] = static_cast<char>(bits >> 8);

@@ -98,31 +98,74 @@ std::pair<std::uint64_t, std::uint64_t> FoldedHasher::finish() {
 }
 
 void ExtraFileSet::learnExisting(const std::string& path) {
-    std::FILE* file = platform::openSharedFile(path, "rb");
-    if (file == nullptr)
+    platform::PathStatus status;
+    if (!platform::statPath(path, status) || status.isDirectory || status.size < 0)
         return;
-    // Hashed as it is, with CR LF read as LF, and its first block alone.
-    SipHasher exact(key_);
-    FoldedHasher folded(key_);
-    SipHasher prefix(key_);
-    std::uint64_t size = 0;
+    KnownFile file;
+    file.path = path;
+    file.size = static_cast<std::uint64_t>(status.size);
+    addKnown(std::move(file));
+}
+
+void ExtraFileSet::addKnown(KnownFile file) {
+    bySize_.emplace(file.size, known_.size());
+    known_.push_back(std::move(file));
+}
+
+void ExtraFileSet::hashFile(KnownFile& file, bool exact, bool folded, bool prefix) {
+    exact = exact && !file.exactHashed;
+    folded = folded && !file.foldedHashed;
+    prefix = prefix && !file.prefixHashed && file.size > kHeldLeafBytes;
+    if (!exact && !folded && !prefix)
+        return;
+    SipHasher exactHasher(key_);
+    FoldedHasher foldedHasher(key_);
+    SipHasher prefixHasher(key_);
+    // Only the first block is needed for the prefix alone.
+    RangeReader reader(file.path, 0, exact || folded ? file.size : kHeldLeafBytes);
     std::unique_ptr<char[]> block(new char[kCopyBlock]);
-    for (;;) {
-        const std::size_t count = std::fread(block.get(), 1, kCopyBlock, file);
-        if (count == 0)
-            break;
-        exact.update(reinterpret_cast<const unsigned char*>(block.get()), count);
-        if (size < kHeldLeafBytes)
-            prefix.update(reinterpret_cast<const unsigned char*>(block.get()),
-                          std::min<std::uint64_t>(count, kHeldLeafBytes - size));
-        folded.update(block.get(), count);
-        size += count;
+    std::uint64_t size = 0;
+    for (std::size_t count; (count = reader.read(block.get(), kCopyBlock)) != 0; size += count) {
+        if (exact)
+            exactHasher.update(reinterpret_cast<const unsigned char*>(block.get()), count);
+        if (folded)
+            foldedHasher.update(block.get(), count);
+        if (prefix && size < kHeldLeafBytes)
+            prefixHasher.update(reinterpret_cast<const unsigned char*>(block.get()),
+                                std::min<std::uint64_t>(count, kHeldLeafBytes - size));
     }
-    std::fclose(file);
-    exact_.emplace(size, exact.finish());
-    folded_.insert(folded.finish());
-    if (size > kHeldLeafBytes)
-        rememberPrefix(prefix.finish(), path);
+    // A file that changed meanwhile is hashed as it was read.
+    if (exact)
+        exact_.emplace(size, exactHasher.finish());
+    if (folded)
+        folded_.insert(foldedHasher.finish());
+    if (prefix && size >= kHeldLeafBytes)
+        prefixes_.emplace(prefixHasher.finish(), file.path);
+    file.exactHashed = file.exactHashed || exact;
+    file.foldedHashed = file.foldedHashed || folded;
+    file.prefixHashed = file.prefixHashed || prefix;
+}
+
+bool ExtraFileSet::isCopy(const Key& exact, const Key* folded) {
+    for (auto [at, end] = bySize_.equal_range(exact.first); at != end; ++at)
+        hashFile(known_[at->second], true, false, false);
+    if (exact_.count(exact) != 0)
+        return true;
+    if (folded == nullptr)
+        return false;
+    // Folding at most halves a file: only sizes from F to 2F can match.
+    const std::uint64_t foldedSize = folded->first;
+    for (auto at = bySize_.lower_bound(foldedSize);
+         at != bySize_.end() && at->first / 2 <= foldedSize; ++at)
+        hashFile(known_[at->second], false, true, false);
+    return folded_.count(*folded) != 0;
+}
+
+std::string ExtraFileSet::knownWithPrefix(std::uint64_t prefixHash) {
+    for (auto at = bySize_.upper_bound(kHeldLeafBytes); at != bySize_.end(); ++at)
+        hashFile(known_[at->second], false, false, true);
+    const auto found = prefixes_.find(prefixHash);
+    return found == prefixes_.end() ? std::string() : found->second;
 }
 
 std::unique_ptr<SpillFile> ExtraFileSet::openSpill() {
@@ -133,15 +176,6 @@ std::unique_ptr<SpillFile> ExtraFileSet::openSpill() {
         return nullptr;
     spillPaths_.push_back(path);
     return std::make_unique<SpillFile>(*this, path, file);
-}
-
-std::string ExtraFileSet::knownWithPrefix(std::uint64_t prefixHash) const {
-    const auto found = prefixes_.find(prefixHash);
-    return found == prefixes_.end() ? std::string() : found->second;
-}
-
-void ExtraFileSet::rememberPrefix(std::uint64_t prefixHash, const std::string& path) {
-    prefixes_.emplace(prefixHash, path);
 }
 
 std::string ExtraFileSet::nextExtraPath() {
@@ -160,26 +194,18 @@ LeafSink::~LeafSink() {
         finish();
 }
 
-void LeafSink::hash(const char* data, std::size_t size) {
-    exactHash_.update(reinterpret_cast<const unsigned char*>(data), size);
-    size_ += size;
-    if (lineEndsMayDiffer_)
-        foldedHash_.update(data, size);
-}
-
 void LeafSink::write(const char* data, std::size_t size) {
-    if (finished_ || size == 0)
-        return;
-    hash(data, size);
-    if (fileFailed_)
+    if (finished_ || size == 0 || fileFailed_)
         return;
     if (file_ == nullptr && compared_ == nullptr) {
         if (held_.size() + size <= kHeldLeafBytes) {
+            hash(data, size);
             held_.append(data, size);
             return;
         }
         // The held block is full: look for a known file that begins alike.
         const std::size_t take = kHeldLeafBytes - held_.size();
+        hash(data, take);
         held_.append(data, take);
         data += take;
         size -= take;
@@ -188,9 +214,10 @@ void LeafSink::write(const char* data, std::size_t size) {
         prefixHash_ = prefix.finish();
         prefixHashed_ = true;
         comparedPath_ = set_.knownWithPrefix(prefixHash_);
-        if (!comparedPath_.empty()) {
-            compared_ = std::make_unique<RangeReader>(comparedPath_, kHeldLeafBytes,
-                                                      static_cast<std::uint64_t>(-1));
+        platform::PathStatus status;
+        if (!comparedPath_.empty() && platform::statPath(comparedPath_, status)) {
+            comparedSize_ = static_cast<std::uint64_t>(status.size);
+            compared_ = std::make_unique<RangeReader>(comparedPath_, kHeldLeafBytes, comparedSize_);
             equalBytes_ = kHeldLeafBytes;
         } else if (!beginFile()) {
             return;
@@ -198,13 +225,21 @@ void LeafSink::write(const char* data, std::size_t size) {
     }
     if (compared_ != nullptr) {
         if (compareNext(data, size)) {
-            equalBytes_ += size;
+            equalBytes_ += size;  // hashed later, and only if it proves new
             return;
         }
         if (!beginFile())
             return;
     }
+    hash(data, size);
     writeToFile(data, size);
+}
+
+void LeafSink::hash(const char* data, std::size_t size) {
+    exactHash_.update(reinterpret_cast<const unsigned char*>(data), size);
+    size_ += size;
+    if (lineEndsMayDiffer_)
+        foldedHash_.update(data, size);
 }
 
 bool LeafSink::compareNext(const char* data, std::size_t size) {
@@ -238,16 +273,22 @@ bool LeafSink::beginFile() {
     if (compared_ != nullptr) {
         // The bytes found equal so far are those of the compared file.
         RangeReader copy(comparedPath_, kHeldLeafBytes, equalBytes_);
-        std::string block(64 * 1024, '\0');
-        for (std::size_t count; (count = copy.read(block.data(), block.size())) != 0;)
+        std::string block(kCopyBlock, '\0');
+        std::uint64_t copied = kHeldLeafBytes;
+        for (std::size_t count; (count = copy.read(block.data(), block.size())) != 0;
+             copied += count) {
+            hash(block.data(), count);
             writeToFile(block.data(), count);
-        if (written_ < equalBytes_ && !set_.outputLimitReached_)
+        }
+        if (copied < equalBytes_) {
             set_.writeFailed_ = true;  // the compared file went away meanwhile
+            fileFailed_ = true;
+        }
         compared_.reset();
         compareBuffer_.clear();
         compareBuffer_.shrink_to_fit();
     }
-    return true;
+    return !fileFailed_;
 }
 
 void LeafSink::writeToFile(const char* data, std::size_t size) {
@@ -266,18 +307,31 @@ bool LeafSink::finish() {
     if (finished_)
         return false;
     finished_ = true;
-    const ExtraFileSet::Key exactKey(size_, exactHash_.finish());
-    const ExtraFileSet::Key foldedKey = foldedHash_.finish();
-    const bool copy = set_.exact_.count(exactKey) != 0 ||
-                      (lineEndsMayDiffer_ && set_.folded_.count(foldedKey) != 0);
+    if (compared_ != nullptr) {
+        // Equal to the compared file up to here: a copy if that file ends too.
+        if (equalBytes_ == comparedSize_)
+            return false;
+        if (!beginFile() && file_ == nullptr)
+            return false;
+    }
     if (fileFailed_) {
-        if (file_ != nullptr)
+        if (file_ != nullptr) {
+            // Begun, then cut short: what was written stays to be scanned.
             std::fclose(file_);
-        file_ = nullptr;
-        if (!path_.empty() && written_ != 0)
-            set_.files_.push_back(path_);  // cut short at the output limit
+            file_ = nullptr;
+            if (written_ == 0) {
+                platform::removePath(path_);
+            } else {
+                set_.files_.push_back(path_);
+                set_.outputLeft_ -= written_;
+                ++set_.nextK_;
+            }
+        }
         return false;
     }
+    const ExtraFileSet::Key exactKey(size_, exactHash_.finish());
+    const ExtraFileSet::Key foldedKey = foldedHash_.finish();
+    const bool copy = set_.isCopy(exactKey, lineEndsMayDiffer_ ? &foldedKey : nullptr);
     if (copy || size_ == 0) {
         if (file_ != nullptr) {
             std::fclose(file_);
@@ -306,12 +360,19 @@ bool LeafSink::finish() {
     set_.files_.push_back(path_);
     set_.outputLeft_ -= written_;
     ++set_.nextK_;
+    // A kept file is known from now on, with the hashes already at hand.
+    ExtraFileSet::KnownFile known;
+    known.path = path_;
+    known.size = written_;
+    known.exactHashed = true;
+    known.foldedHashed = lineEndsMayDiffer_;
+    known.prefixHashed = prefixHashed_;
     set_.exact_.insert(exactKey);
-    // The folded form is known only of attachments compared that way.
     if (lineEndsMayDiffer_)
         set_.folded_.insert(foldedKey);
     if (prefixHashed_)
-        set_.rememberPrefix(prefixHash_, path_);
+        set_.prefixes_.emplace(prefixHash_, path_);
+    set_.addKnown(std::move(known));
     platform::offerToScanner(path_);
     return true;
 }

@@ -89,8 +89,9 @@ class ExtraFileSet {
     ExtraFileSet(const ExtraFileSet&) = delete;
     ExtraFileSet& operator=(const ExtraFileSet&) = delete;
 
-    // learnExisting - records a file already written for the message (an
-    // unreadable one is skipped).
+    // learnExisting - records a file already written for the message (one
+    // whose size cannot be read is skipped). Its bytes are read only when
+    // an attachment could be a copy of it, at most once for each form.
     void learnExisting(const std::string& path);
     // openSpill - a new spill file; nullptr when it cannot be created.
     std::unique_ptr<SpillFile> openSpill();
@@ -107,17 +108,34 @@ class ExtraFileSet {
 
     using Key = std::pair<std::uint64_t, std::uint64_t>;  // size, hash
 
+    // KnownFile - a file written for the message, and which of its hashes
+    // are already among the keys.
+    struct KnownFile {
+        std::string path;
+        std::uint64_t size = 0;
+        bool exactHashed = false;
+        bool foldedHashed = false;
+        bool prefixHashed = false;
+    };
+
     std::string nextExtraPath();
+    void addKnown(KnownFile file);
+    // isCopy - whether an attachment with these keys equals a known file
+    // (folded: also when only CR LF against LF differs).
+    bool isCopy(const Key& exact, const Key* folded);
     // knownWithPrefix - a known file longer than kHeldLeafBytes whose first
     // kHeldLeafBytes have hash prefixHash; empty when none.
-    std::string knownWithPrefix(std::uint64_t prefixHash) const;
-    void rememberPrefix(std::uint64_t prefixHash, const std::string& path);
+    std::string knownWithPrefix(std::uint64_t prefixHash);
+    // hashFile - reads a known file once for the hashes asked for.
+    void hashFile(KnownFile& file, bool exact, bool folded, bool prefix);
 
     std::string folder_;
     int messageNumber_;
     std::uint64_t outputLeft_;
     std::uint64_t spillLeft_;
     SipHashKey key_;
+    std::vector<KnownFile> known_;
+    std::multimap<std::uint64_t, std::size_t> bySize_;  // size to index in known_
     std::set<Key> exact_;
     std::set<Key> folded_;
     std::map<std::uint64_t, std::string> prefixes_;  // first-block hash to path
@@ -149,7 +167,8 @@ class LeafSink final : public ByteSink {
     void writeToFile(const char* data, std::size_t size);
     void hash(const char* data, std::size_t size);
     // beginFile - opens the extra file and writes what is known so far: the
-    // held bytes and the part found equal to the compared file.
+    // held bytes and the part found equal to the compared file (hashed on
+    // the way, since it was only compared while it streamed by).
     bool beginFile();
     // compareNext - true when data continues the compared file.
     bool compareNext(const char* data, std::size_t size);
@@ -163,6 +182,7 @@ class LeafSink final : public ByteSink {
     std::uint64_t prefixHash_ = 0;
     bool prefixHashed_ = false;
     std::string comparedPath_;  // the known file being compared, if any
+    std::uint64_t comparedSize_ = 0;
     std::unique_ptr<RangeReader> compared_;
     std::uint64_t equalBytes_ = 0;  // bytes found equal to the compared file
     std::string compareBuffer_;
