@@ -152,12 +152,12 @@ TEST_F(ReadingTest, QuotedPrintableSoftBreakMayHaveBlanksBeforeTheLineEnd) {
     EXPECT_EQ(result.contents, (Contents{"MALWARE==zz "}));
 }
 
-TEST_F(ReadingTest, UuencodeNamesAreTransferEncodings) {
+TEST_F(ReadingTest, UuencodeNamesAreTransferEncodingsAndEveryBlockIsDecoded) {
     for (const char* name : {"x-uuencode", "x-uue", "uuencode"}) {
         const ReadResult result =
             read("Content-Type: application/x-a\nContent-Transfer-Encoding: " + std::string(name) +
-                 "\n\nbegin 644 a.exe\n'34%,5T%210  \n`\nend\n");
-        EXPECT_EQ(result.contents, (Contents{"MALWARE"})) << name;
+                 "\n\nbegin 644 a.exe\n'34%,5T%210  \n`\nend\nbegin 644 b\n&4T5#3TY$\n`\nend\n");
+        EXPECT_EQ(result.contents, (Contents{"MALWARE", "SECOND"})) << name;
     }
 }
 
