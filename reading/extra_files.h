@@ -2,8 +2,10 @@
 // of every file already written for the message.
 //
 // ExtraFileSet knows each file written for the message, by the first
-// reading (learnExisting) or by this one, by its size and keyed hash, both
-// of its exact bytes and with every CR LF read as LF. A LeafSink receives
+// reading (learnExisting) or by this one. It compares by size and keyed
+// hash, of the exact bytes and with every CR LF read as LF; a known file is
+// read for a hash only when an attachment of a fitting size asks, and at
+// most once for each form. A LeafSink receives
 // the decoded bytes of one attachment: it holds up to kHeldLeafBytes in
 // memory; a longer attachment whose first kHeldLeafBytes equal those of a
 // known file is compared with that file as it streams by, and written only
