@@ -108,7 +108,13 @@ void ExtraFileSet::learnExisting(const std::string& path) {
 }
 
 void ExtraFileSet::addKnown(KnownFile file) {
-    bySize_.emplace(file.size, known_.size());
+    const std::size_t index = known_.size();
+    if (!file.exactHashed)
+        unhashedExact_.emplace(file.size, index);
+    if (!file.foldedHashed)
+        unhashedFolded_.emplace(file.size, index);
+    if (!file.prefixHashed && file.size > kHeldLeafBytes)
+        unhashedPrefix_.emplace(file.size, index);
     known_.push_back(std::move(file));
 }
 
@@ -147,23 +153,28 @@ void ExtraFileSet::hashFile(KnownFile& file, bool exact, bool folded, bool prefi
 }
 
 bool ExtraFileSet::isCopy(const Key& exact, const Key* folded) {
-    for (auto [at, end] = bySize_.equal_range(exact.first); at != end; ++at)
+    auto [from, to] = unhashedExact_.equal_range(exact.first);
+    for (auto at = from; at != to; ++at)
         hashFile(known_[at->second], true, false, false);
+    unhashedExact_.erase(from, to);
     if (exact_.count(exact) != 0)
         return true;
     if (folded == nullptr)
         return false;
     // Folding at most halves a file: only sizes from F to 2F can match.
     const std::uint64_t foldedSize = folded->first;
-    for (auto at = bySize_.lower_bound(foldedSize);
-         at != bySize_.end() && at->first / 2 <= foldedSize; ++at)
+    from = unhashedFolded_.lower_bound(foldedSize);
+    to = unhashedFolded_.upper_bound(2 * foldedSize);
+    for (auto at = from; at != to; ++at)
         hashFile(known_[at->second], false, true, false);
+    unhashedFolded_.erase(from, to);
     return folded_.count(*folded) != 0;
 }
 
 std::string ExtraFileSet::knownWithPrefix(std::uint64_t prefixHash) {
-    for (auto at = bySize_.upper_bound(kHeldLeafBytes); at != bySize_.end(); ++at)
-        hashFile(known_[at->second], false, false, true);
+    for (const auto& [size, index] : unhashedPrefix_)
+        hashFile(known_[index], false, false, true);
+    unhashedPrefix_.clear();
     const auto found = prefixes_.find(prefixHash);
     return found == prefixes_.end() ? std::string() : found->second;
 }

@@ -137,7 +137,11 @@ class ExtraFileSet {
     std::uint64_t spillLeft_;
     SipHashKey key_;
     std::vector<KnownFile> known_;
-    std::multimap<std::uint64_t, std::size_t> bySize_;  // size to index in known_
+    // Known files not yet hashed in each form, by size (index in known_);
+    // a file leaves a map once hashed, so each is read at most once a form.
+    std::multimap<std::uint64_t, std::size_t> unhashedExact_;
+    std::multimap<std::uint64_t, std::size_t> unhashedFolded_;
+    std::multimap<std::uint64_t, std::size_t> unhashedPrefix_;
     std::set<Key> exact_;
     std::set<Key> folded_;
     std::map<std::uint64_t, std::string> prefixes_;  // first-block hash to path
