@@ -35,28 +35,36 @@ int hexValue(char c) {
 // BufferedDecoder - output gathering shared by every decoder.
 class BufferedDecoder : public Decoder {
   public:
-    explicit BufferedDecoder(ByteSink& sink) : sink_(sink) { out_.reserve(kOutputBlock); }
+    explicit BufferedDecoder(ByteSink& sink) : sink_(sink), out_(new char[kOutputBlock]) {}
 
   protected:
     void put(char c) {
-        out_.push_back(c);
-        if (out_.size() >= kOutputBlock)
+        if (used_ == kOutputBlock)
             flushOutput();
+        out_[used_++] = c;
     }
     void put(std::string_view bytes) {
-        out_.append(bytes);
-        if (out_.size() >= kOutputBlock)
-            flushOutput();
+        for (char c : bytes)
+            put(c);
     }
+    // room - makes room for count more bytes (count <= kOutputBlock) and
+    // returns where they go; the caller then calls advance(count).
+    char* room(std::size_t count) {
+        if (used_ + count > kOutputBlock)
+            flushOutput();
+        return out_.get() + used_;
+    }
+    void advance(std::size_t count) { used_ += count; }
     void flushOutput() {
-        if (!out_.empty())
-            sink_.write(out_.data(), out_.size());
-        out_.clear();
+        if (used_ != 0)
+            sink_.write(out_.get(), used_);
+        used_ = 0;
     }
 
   private:
     ByteSink& sink_;
-    std::string out_;
+    std::unique_ptr<char[]> out_;
+    std::size_t used_ = 0;
 };
 
 class IdentityDecoder final : public Decoder {
@@ -72,37 +80,83 @@ class IdentityDecoder final : public Decoder {
     ByteSink& sink_;
 };
 
+// kBase64Padding, kBase64Other - table values of "=" and of bytes outside
+// the alphabet.
+constexpr signed char kBase64Padding = -2;
+constexpr signed char kBase64Other = -1;
+
+struct Base64Table {
+    signed char values[256];
+    constexpr Base64Table() : values() {
+        for (int i = 0; i < 256; ++i)
+            values[i] = kBase64Other;
+        for (int i = 0; i < 26; ++i) {
+            values['A' + i] = static_cast<signed char>(i);
+            values['a' + i] = static_cast<signed char>(26 + i);
+        }
+        for (int i = 0; i < 10; ++i)
+            values['0' + i] = static_cast<signed char>(52 + i);
+        values[static_cast<unsigned char>('+')] = 62;
+        values[static_cast<unsigned char>('/')] = 63;
+        values[static_cast<unsigned char>('=')] = kBase64Padding;
+    }
+};
+constexpr Base64Table kBase64;
+
 class Base64Decoder final : public BufferedDecoder {
   public:
     using BufferedDecoder::BufferedDecoder;
     void feed(const char* data, std::size_t size) override {
-        for (std::size_t i = 0; i < size; ++i) {
-            const char c = data[i];
-            int v;
-            if (c >= 'A' && c <= 'Z')
-                v = c - 'A';
-            else if (c >= 'a' && c <= 'z')
-                v = c - 'a' + 26;
-            else if (c >= '0' && c <= '9')
-                v = c - '0' + 52;
-            else if (c == '+')
-                v = 62;
-            else if (c == '/')
-                v = 63;
-            else {
-                if (c == '=')
-                    endGroup();  // padding: the group ends, decoding goes on
-                continue;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+        // Locals, not members, in the loop: stores through the output
+        // pointer could otherwise alias them and force reloads.
+        unsigned group = group_;
+        int count = count_;
+        std::size_t i = 0;
+        while (i < size) {
+            if (count == 0 && i + 4 <= size) {
+                // The common case: four alphabet characters in a row.
+                const int a = kBase64.values[bytes[i]];
+                const int b = kBase64.values[bytes[i + 1]];
+                const int c = kBase64.values[bytes[i + 2]];
+                const int d = kBase64.values[bytes[i + 3]];
+                if ((a | b | c | d) >= 0) {
+                    const unsigned bits =
+                        (static_cast<unsigned>(a) << 18) | (static_cast<unsigned>(b) << 12) |
+                        (static_cast<unsigned>(c) << 6) | static_cast<unsigned>(d);
+                    char* out = room(3);
+                    out[0] = static_cast<char>(bits >> 16);
+                    out[1] = static_cast<char>(bits >> 8);
+                    out[2] = static_cast<char>(bits);
+                    advance(3);
+                    i += 4;
+                    continue;
+                }
             }
-            group_ = (group_ << 6) | static_cast<unsigned>(v);
-            if (++count_ == 4) {
-                put(static_cast<char>(group_ >> 16));
-                put(static_cast<char>(group_ >> 8));
-                put(static_cast<char>(group_));
-                group_ = 0;
-                count_ = 0;
+            const signed char v = kBase64.values[bytes[i++]];
+            if (v < 0) {
+                if (v == kBase64Padding) {
+                    group_ = group;
+                    count_ = count;
+                    endGroup();  // padding: the group ends, decoding goes on
+                    group = 0;
+                    count = 0;
+                }
+                continue;  // outside the alphabet: skipped
+            }
+            group = (group << 6) | static_cast<unsigned>(v);
+            if (++count == 4) {
+                char* out = room(3);
+                out[0] = static_cast<char>(group >> 16);
+                out[1] = static_cast<char>(group >> 8);
+                out[2] = static_cast<char>(group);
+                advance(3);
+                group = 0;
+                count = 0;
             }
         }
+        group_ = group;
+        count_ = count;
     }
     void finish() override {
         endGroup();

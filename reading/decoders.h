@@ -6,7 +6,8 @@
 // padded group and turns a final incomplete group into the bytes it holds.
 // Quoted-printable reads "=" with blanks up to the line end as a soft line
 // break and keeps a malformed escape as it stands. Uuencode decodes the
-// first "begin" ... "end" block. Identity keeps every byte. The line-level
+// first "begin" ... "end" block (for a container; the blocks of a leaf are
+// all found by the embedded block scanner). Identity keeps every byte. The line-level
 // helpers serve the scanner of embedded uuencoded and yEnc blocks too.
 #pragma once
 

@@ -5,9 +5,12 @@
 // file already shown to the anti-virus.
 #include "reading/extra_files.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
+#include "reading/line_input.h"
 #include "runtime/platform.h"
 
 namespace tarnwick::reading {
@@ -57,45 +60,123 @@ ExtraFileSet::~ExtraFileSet() {
         platform::removePath(path);
 }
 
-void ExtraFileSet::learnExisting(const std::string& path) {
-    std::FILE* file = platform::openSharedFile(path, "rb");
-    if (file == nullptr)
-        return;
-    // A LeafSink that never writes: it hashes both ways and is dropped.
-    SipHasher exact(key_);
-    SipHasher folded(key_);
-    std::uint64_t size = 0;
-    std::uint64_t foldedSize = 0;
-    bool pendingCr = false;
-    std::unique_ptr<char[]> block(new char[kCopyBlock]);
-    std::string foldedBlock;
-    for (;;) {
-        const std::size_t count = std::fread(block.get(), 1, kCopyBlock, file);
-        if (count == 0)
-            break;
-        exact.update(reinterpret_cast<const unsigned char*>(block.get()), count);
-        size += count;
-        foldedBlock.clear();
-        for (std::size_t i = 0; i < count; ++i) {
-            const char c = block[i];
-            if (pendingCr && c != '\n')
-                foldedBlock.push_back('\r');
-            pendingCr = c == '\r';
-            if (!pendingCr)
-                foldedBlock.push_back(c);
+void FoldedHasher::update(const char* data, std::size_t size) {
+    // CR LF is hashed as LF; the stretches between are hashed as they are.
+    const unsigned char cr = '\r';
+    std::size_t from = 0;
+    if (pendingCr_ && size != 0) {
+        pendingCr_ = false;
+        if (data[0] != '\n') {
+            hasher_.update(&cr, 1);
+            ++size_;
         }
-        folded.update(reinterpret_cast<const unsigned char*>(foldedBlock.data()),
-                      foldedBlock.size());
-        foldedSize += foldedBlock.size();
     }
-    std::fclose(file);
-    if (pendingCr) {
+    while (from < size) {
+        const void* found = std::memchr(data + from, '\r', size - from);
+        const std::size_t at = found == nullptr ? size : static_cast<const char*>(found) - data;
+        hasher_.update(reinterpret_cast<const unsigned char*>(data + from), at - from);
+        size_ += at - from;
+        if (at == size)
+            break;
+        if (at + 1 == size) {
+            pendingCr_ = true;  // the next piece decides
+        } else if (data[at + 1] != '\n') {
+            hasher_.update(&cr, 1);
+            ++size_;
+        }
+        from = at + 1;
+    }
+}
+
+std::pair<std::uint64_t, std::uint64_t> FoldedHasher::finish() {
+    if (pendingCr_) {
         const unsigned char cr = '\r';
-        folded.update(&cr, 1);
-        ++foldedSize;
+        hasher_.update(&cr, 1);
+        ++size_;
     }
-    exact_.emplace(size, exact.finish());
-    folded_.emplace(foldedSize, folded.finish());
+    return {size_, hasher_.finish()};
+}
+
+void ExtraFileSet::learnExisting(const std::string& path) {
+    platform::PathStatus status;
+    if (!platform::statPath(path, status) || status.isDirectory || status.size < 0)
+        return;
+    KnownFile file;
+    file.path = path;
+    file.size = static_cast<std::uint64_t>(status.size);
+    addKnown(std::move(file));
+}
+
+void ExtraFileSet::addKnown(KnownFile file) {
+    const std::size_t index = known_.size();
+    if (!file.exactHashed)
+        unhashedExact_.emplace(file.size, index);
+    if (!file.foldedHashed)
+        unhashedFolded_.emplace(file.size, index);
+    if (!file.prefixHashed && file.size > kHeldLeafBytes)
+        unhashedPrefix_.emplace(file.size, index);
+    known_.push_back(std::move(file));
+}
+
+void ExtraFileSet::hashFile(KnownFile& file, bool exact, bool folded, bool prefix) {
+    exact = exact && !file.exactHashed;
+    folded = folded && !file.foldedHashed;
+    prefix = prefix && !file.prefixHashed && file.size > kHeldLeafBytes;
+    if (!exact && !folded && !prefix)
+        return;
+    SipHasher exactHasher(key_);
+    FoldedHasher foldedHasher(key_);
+    SipHasher prefixHasher(key_);
+    // Only the first block is needed for the prefix alone.
+    RangeReader reader(file.path, 0, exact || folded ? file.size : kHeldLeafBytes);
+    std::unique_ptr<char[]> block(new char[kCopyBlock]);
+    std::uint64_t size = 0;
+    for (std::size_t count; (count = reader.read(block.get(), kCopyBlock)) != 0; size += count) {
+        if (exact)
+            exactHasher.update(reinterpret_cast<const unsigned char*>(block.get()), count);
+        if (folded)
+            foldedHasher.update(block.get(), count);
+        if (prefix && size < kHeldLeafBytes)
+            prefixHasher.update(reinterpret_cast<const unsigned char*>(block.get()),
+                                std::min<std::uint64_t>(count, kHeldLeafBytes - size));
+    }
+    // A file that changed meanwhile is hashed as it was read.
+    if (exact)
+        exact_.emplace(size, exactHasher.finish());
+    if (folded)
+        folded_.insert(foldedHasher.finish());
+    if (prefix && size >= kHeldLeafBytes)
+        prefixes_.emplace(prefixHasher.finish(), file.path);
+    file.exactHashed = file.exactHashed || exact;
+    file.foldedHashed = file.foldedHashed || folded;
+    file.prefixHashed = file.prefixHashed || prefix;
+}
+
+bool ExtraFileSet::isCopy(const Key& exact, const Key* folded) {
+    auto [from, to] = unhashedExact_.equal_range(exact.first);
+    for (auto at = from; at != to; ++at)
+        hashFile(known_[at->second], true, false, false);
+    unhashedExact_.erase(from, to);
+    if (exact_.count(exact) != 0)
+        return true;
+    if (folded == nullptr)
+        return false;
+    // Folding at most halves a file: only sizes from F to 2F can match.
+    const std::uint64_t foldedSize = folded->first;
+    from = unhashedFolded_.lower_bound(foldedSize);
+    to = unhashedFolded_.upper_bound(2 * foldedSize);
+    for (auto at = from; at != to; ++at)
+        hashFile(known_[at->second], false, true, false);
+    unhashedFolded_.erase(from, to);
+    return folded_.count(*folded) != 0;
+}
+
+std::string ExtraFileSet::knownWithPrefix(std::uint64_t prefixHash) {
+    for (const auto& [size, index] : unhashedPrefix_)
+        hashFile(known_[index], false, false, true);
+    unhashedPrefix_.clear();
+    const auto found = prefixes_.find(prefixHash);
+    return found == prefixes_.end() ? std::string() : found->second;
 }
 
 std::unique_ptr<SpillFile> ExtraFileSet::openSpill() {
@@ -124,59 +205,101 @@ LeafSink::~LeafSink() {
         finish();
 }
 
-void LeafSink::foldAndHash(const char* data, std::size_t size) {
-    exactHash_.update(reinterpret_cast<const unsigned char*>(data), size);
-    size_ += size;
-    if (!lineEndsMayDiffer_)
-        return;  // compared exactly only: the folded form is not needed
-    // CR LF is hashed as LF; the pieces between are hashed as they are.
-    std::size_t from = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        const char c = data[i];
-        if (pendingCr_) {
-            pendingCr_ = false;
-            if (c != '\n') {
-                const unsigned char cr = '\r';
-                foldedHash_.update(&cr, 1);
-                ++foldedSize_;
-            }
+void LeafSink::write(const char* data, std::size_t size) {
+    if (finished_ || size == 0 || fileFailed_)
+        return;
+    if (file_ == nullptr && compared_ == nullptr) {
+        if (held_.size() + size <= kHeldLeafBytes) {
+            hash(data, size);
+            held_.append(data, size);
+            return;
         }
-        if (c == '\r') {
-            foldedHash_.update(reinterpret_cast<const unsigned char*>(data + from), i - from);
-            foldedSize_ += i - from;
-            pendingCr_ = true;
-            from = i + 1;
+        // The held block is full: look for a known file that begins alike.
+        const std::size_t take = kHeldLeafBytes - held_.size();
+        hash(data, take);
+        held_.append(data, take);
+        data += take;
+        size -= take;
+        SipHasher prefix(set_.key());
+        prefix.update(reinterpret_cast<const unsigned char*>(held_.data()), held_.size());
+        prefixHash_ = prefix.finish();
+        prefixHashed_ = true;
+        comparedPath_ = set_.knownWithPrefix(prefixHash_);
+        platform::PathStatus status;
+        if (!comparedPath_.empty() && platform::statPath(comparedPath_, status)) {
+            comparedSize_ = static_cast<std::uint64_t>(status.size);
+            compared_ = std::make_unique<RangeReader>(comparedPath_, kHeldLeafBytes, comparedSize_);
+            equalBytes_ = kHeldLeafBytes;
+        } else if (!beginFile()) {
+            return;
         }
     }
-    foldedHash_.update(reinterpret_cast<const unsigned char*>(data + from), size - from);
-    foldedSize_ += size - from;
+    if (compared_ != nullptr) {
+        if (compareNext(data, size)) {
+            equalBytes_ += size;  // hashed later, and only if it proves new
+            return;
+        }
+        if (!beginFile())
+            return;
+    }
+    hash(data, size);
+    writeToFile(data, size);
 }
 
-void LeafSink::write(const char* data, std::size_t size) {
-    if (finished_ || size == 0)
-        return;
-    foldAndHash(data, size);
-    if (file_ == nullptr && held_.size() + size <= kHeldLeafBytes && !fileFailed_) {
-        held_.append(data, size);
-        return;
+void LeafSink::hash(const char* data, std::size_t size) {
+    exactHash_.update(reinterpret_cast<const unsigned char*>(data), size);
+    size_ += size;
+    if (lineEndsMayDiffer_)
+        foldedHash_.update(data, size);
+}
+
+bool LeafSink::compareNext(const char* data, std::size_t size) {
+    compareBuffer_.resize(size);
+    std::size_t got = 0;
+    while (got < size) {
+        const std::size_t count = compared_->read(compareBuffer_.data() + got, size - got);
+        if (count == 0)
+            return false;
+        got += count;
     }
-    if (file_ == nullptr && !fileFailed_) {
-        // Too large to hold: begin the file now, removed again if a copy.
-        if (set_.outputLimitReached_)
-            return;
-        path_ = set_.nextExtraPath();
-        file_ = platform::openSharedFile(path_, "wb");
-        if (file_ == nullptr) {
-            fileFailed_ = true;
-            set_.writeFailed_ = true;
-            ++set_.nextK_;
-            return;
+    return std::memcmp(compareBuffer_.data(), data, size) == 0;
+}
+
+bool LeafSink::beginFile() {
+    if (set_.outputLimitReached_) {
+        fileFailed_ = true;  // nothing more is written for this attachment
+        return false;
+    }
+    path_ = set_.nextExtraPath();
+    file_ = platform::openSharedFile(path_, "wb");
+    if (file_ == nullptr) {
+        fileFailed_ = true;
+        set_.writeFailed_ = true;
+        ++set_.nextK_;
+        return false;
+    }
+    writeToFile(held_.data(), held_.size());
+    held_.clear();
+    held_.shrink_to_fit();
+    if (compared_ != nullptr) {
+        // The bytes found equal so far are those of the compared file.
+        RangeReader copy(comparedPath_, kHeldLeafBytes, equalBytes_);
+        std::string block(kCopyBlock, '\0');
+        std::uint64_t copied = kHeldLeafBytes;
+        for (std::size_t count; (count = copy.read(block.data(), block.size())) != 0;
+             copied += count) {
+            hash(block.data(), count);
+            writeToFile(block.data(), count);
         }
-        writeToFile(held_.data(), held_.size());
-        held_.clear();
-        held_.shrink_to_fit();
+        if (copied < equalBytes_) {
+            set_.writeFailed_ = true;  // the compared file went away meanwhile
+            fileFailed_ = true;
+        }
+        compared_.reset();
+        compareBuffer_.clear();
+        compareBuffer_.shrink_to_fit();
     }
-    writeToFile(data, size);
+    return !fileFailed_;
 }
 
 void LeafSink::writeToFile(const char* data, std::size_t size) {
@@ -195,17 +318,31 @@ bool LeafSink::finish() {
     if (finished_)
         return false;
     finished_ = true;
-    if (pendingCr_) {
-        const unsigned char cr = '\r';
-        foldedHash_.update(&cr, 1);
-        ++foldedSize_;
+    if (compared_ != nullptr) {
+        // Equal to the compared file up to here: a copy if that file ends too.
+        if (equalBytes_ == comparedSize_)
+            return false;
+        if (!beginFile() && file_ == nullptr)
+            return false;
+    }
+    if (fileFailed_) {
+        if (file_ != nullptr) {
+            // Begun, then cut short: what was written stays to be scanned.
+            std::fclose(file_);
+            file_ = nullptr;
+            if (written_ == 0) {
+                platform::removePath(path_);
+            } else {
+                set_.files_.push_back(path_);
+                set_.outputLeft_ -= written_;
+                ++set_.nextK_;
+            }
+        }
+        return false;
     }
     const ExtraFileSet::Key exactKey(size_, exactHash_.finish());
-    const ExtraFileSet::Key foldedKey(foldedSize_, foldedHash_.finish());
-    const bool copy = set_.exact_.count(exactKey) != 0 ||
-                      (lineEndsMayDiffer_ && set_.folded_.count(foldedKey) != 0);
-    if (fileFailed_)
-        return false;
+    const ExtraFileSet::Key foldedKey = foldedHash_.finish();
+    const bool copy = set_.isCopy(exactKey, lineEndsMayDiffer_ ? &foldedKey : nullptr);
     if (copy || size_ == 0) {
         if (file_ != nullptr) {
             std::fclose(file_);
@@ -225,15 +362,8 @@ bool LeafSink::finish() {
             set_.outputLimitReached_ = true;
             return false;
         }
-        path_ = set_.nextExtraPath();
-        file_ = platform::openSharedFile(path_, "wb");
-        if (file_ == nullptr) {
-            set_.writeFailed_ = true;
-            ++set_.nextK_;
+        if (!beginFile())
             return false;
-        }
-        writeToFile(held_.data(), held_.size());
-        held_.clear();
     }
     if (std::fclose(file_) != 0)
         set_.writeFailed_ = true;
@@ -241,10 +371,19 @@ bool LeafSink::finish() {
     set_.files_.push_back(path_);
     set_.outputLeft_ -= written_;
     ++set_.nextK_;
+    // A kept file is known from now on, with the hashes already at hand.
+    ExtraFileSet::KnownFile known;
+    known.path = path_;
+    known.size = written_;
+    known.exactHashed = true;
+    known.foldedHashed = lineEndsMayDiffer_;
+    known.prefixHashed = prefixHashed_;
     set_.exact_.insert(exactKey);
-    // The folded form is known only of attachments compared that way.
     if (lineEndsMayDiffer_)
         set_.folded_.insert(foldedKey);
+    if (prefixHashed_)
+        set_.prefixes_.emplace(prefixHash_, path_);
+    set_.addKnown(std::move(known));
     platform::offerToScanner(path_);
     return true;
 }

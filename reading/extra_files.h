@@ -2,11 +2,16 @@
 // of every file already written for the message.
 //
 // ExtraFileSet knows each file written for the message, by the first
-// reading (learnExisting) or by this one, by its size and keyed hash, both
-// of its exact bytes and with every CR LF read as LF. A LeafSink receives
+// reading (learnExisting) or by this one. It compares by size and keyed
+// hash, of the exact bytes and with every CR LF read as LF; a known file is
+// read for a hash only when an attachment of a fitting size asks, and at
+// most once for each form. A LeafSink receives
 // the decoded bytes of one attachment: it holds up to kHeldLeafBytes in
-// memory and writes the rest straight into the next extra file
-// "FOLDER/msg-N-extra-K.scanme"; at finish the attachment is kept only when
+// memory; a longer attachment whose first kHeldLeafBytes equal those of a
+// known file is compared with that file as it streams by, and written only
+// from the first difference on (with the equal part copied from the known
+// file); any other goes straight into the next extra file
+// "FOLDER/msg-N-extra-K.scanme". At finish the attachment is kept only when
 // it is new (a file begun for a copy is removed again). The total size of
 // the extra files is bounded by the output limit: beyond it nothing more is
 // written and outputLimitReached is set.
@@ -18,6 +23,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -25,6 +31,7 @@
 #include <vector>
 
 #include "reading/decoders.h"
+#include "reading/line_input.h"
 #include "reading/siphash.h"
 
 namespace tarnwick::reading {
@@ -35,6 +42,20 @@ namespace tarnwick::reading {
 inline constexpr std::size_t kHeldLeafBytes = 1024 * 1024;
 
 class ExtraFileSet;
+
+// FoldedHasher - the keyed hash and size of bytes with every CR LF read as LF.
+class FoldedHasher {
+  public:
+    explicit FoldedHasher(const SipHashKey& key) : hasher_(key) {}
+    void update(const char* data, std::size_t size);
+    // finish - the size and hash. REQUIRES: called once.
+    std::pair<std::uint64_t, std::uint64_t> finish();
+
+  private:
+    SipHasher hasher_;
+    std::uint64_t size_ = 0;
+    bool pendingCr_ = false;
+};
 
 // SpillFile - one temporary file written in sequence, then read back.
 class SpillFile {
@@ -70,8 +91,9 @@ class ExtraFileSet {
     ExtraFileSet(const ExtraFileSet&) = delete;
     ExtraFileSet& operator=(const ExtraFileSet&) = delete;
 
-    // learnExisting - records a file already written for the message (an
-    // unreadable one is skipped).
+    // learnExisting - records a file already written for the message (one
+    // whose size cannot be read is skipped). Its bytes are read only when
+    // an attachment could be a copy of it, at most once for each form.
     void learnExisting(const std::string& path);
     // openSpill - a new spill file; nullptr when it cannot be created.
     std::unique_ptr<SpillFile> openSpill();
@@ -88,15 +110,41 @@ class ExtraFileSet {
 
     using Key = std::pair<std::uint64_t, std::uint64_t>;  // size, hash
 
+    // KnownFile - a file written for the message, and which of its hashes
+    // are already among the keys.
+    struct KnownFile {
+        std::string path;
+        std::uint64_t size = 0;
+        bool exactHashed = false;
+        bool foldedHashed = false;
+        bool prefixHashed = false;
+    };
+
     std::string nextExtraPath();
+    void addKnown(KnownFile file);
+    // isCopy - whether an attachment with these keys equals a known file
+    // (folded: also when only CR LF against LF differs).
+    bool isCopy(const Key& exact, const Key* folded);
+    // knownWithPrefix - a known file longer than kHeldLeafBytes whose first
+    // kHeldLeafBytes have hash prefixHash; empty when none.
+    std::string knownWithPrefix(std::uint64_t prefixHash);
+    // hashFile - reads a known file once for the hashes asked for.
+    void hashFile(KnownFile& file, bool exact, bool folded, bool prefix);
 
     std::string folder_;
     int messageNumber_;
     std::uint64_t outputLeft_;
     std::uint64_t spillLeft_;
     SipHashKey key_;
+    std::vector<KnownFile> known_;
+    // Known files not yet hashed in each form, by size (index in known_);
+    // a file leaves a map once hashed, so each is read at most once a form.
+    std::multimap<std::uint64_t, std::size_t> unhashedExact_;
+    std::multimap<std::uint64_t, std::size_t> unhashedFolded_;
+    std::multimap<std::uint64_t, std::size_t> unhashedPrefix_;
     std::set<Key> exact_;
     std::set<Key> folded_;
+    std::map<std::uint64_t, std::string> prefixes_;  // first-block hash to path
     std::vector<std::string> files_;
     std::vector<std::string> spillPaths_;
     int nextK_ = 0;
@@ -123,16 +171,27 @@ class LeafSink final : public ByteSink {
 
   private:
     void writeToFile(const char* data, std::size_t size);
-    void foldAndHash(const char* data, std::size_t size);
+    void hash(const char* data, std::size_t size);
+    // beginFile - opens the extra file and writes what is known so far: the
+    // held bytes and the part found equal to the compared file (hashed on
+    // the way, since it was only compared while it streamed by).
+    bool beginFile();
+    // compareNext - true when data continues the compared file.
+    bool compareNext(const char* data, std::size_t size);
 
     ExtraFileSet& set_;
     bool lineEndsMayDiffer_;
     SipHasher exactHash_;
-    SipHasher foldedHash_;
+    FoldedHasher foldedHash_;
     std::uint64_t size_ = 0;
-    std::uint64_t foldedSize_ = 0;
-    bool pendingCr_ = false;
     std::string held_;
+    std::uint64_t prefixHash_ = 0;
+    bool prefixHashed_ = false;
+    std::string comparedPath_;  // the known file being compared, if any
+    std::uint64_t comparedSize_ = 0;
+    std::unique_ptr<RangeReader> compared_;
+    std::uint64_t equalBytes_ = 0;  // bytes found equal to the compared file
+    std::string compareBuffer_;
     std::FILE* file_ = nullptr;
     std::string path_;
     std::uint64_t written_ = 0;

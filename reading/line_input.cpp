@@ -71,10 +71,14 @@ bool LineInput::fill() {
 }
 
 std::size_t LineInput::findLineEnd(std::size_t from, std::size_t to) const {
-    for (std::size_t i = from; i < to; ++i)
-        if (buffer_[i] == '\n' || buffer_[i] == '\r')
-            return i;
-    return to;
+    if (from >= to)
+        return to;
+    const char* begin = buffer_.get() + from;
+    const std::size_t size = to - from;
+    const void* lf = std::memchr(begin, '\n', size);
+    const std::size_t lfAt = lf == nullptr ? size : static_cast<const char*>(lf) - begin;
+    const void* cr = std::memchr(begin, '\r', lfAt);
+    return from + (cr == nullptr ? lfAt : static_cast<const char*>(cr) - begin);
 }
 
 void LineInput::takeLineEnd() {

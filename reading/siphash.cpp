@@ -2,6 +2,8 @@
 // compression rounds per 64-bit word, four finalisation rounds.
 #include "reading/siphash.h"
 
+#include <bit>
+#include <cstring>
 #include <random>
 
 namespace tarnwick::reading {
@@ -27,6 +29,13 @@ void sipRound(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2, std::uint
     v1 = rotateLeft(v1, 17);
     v1 ^= v2;
     v2 = rotateLeft(v2, 32);
+}
+
+std::uint64_t byteSwapped(std::uint64_t value) {
+    std::uint64_t swapped = 0;
+    for (int i = 0; i < 8; ++i, value >>= 8)
+        swapped = (swapped << 8) | (value & 0xff);
+    return swapped;
 }
 
 }  // namespace
@@ -66,12 +75,22 @@ void SipHasher::update(const unsigned char* data, std::size_t size) {
             pendingCount_ = 0;
         }
     }
+    // Whole words, read little-endian; the state lives in locals meanwhile.
+    std::uint64_t v0 = v0_, v1 = v1_, v2 = v2_, v3 = v3_;
     for (; i + 8 <= size; i += 8) {
-        std::uint64_t word = 0;
-        for (int b = 7; b >= 0; --b)
-            word = (word << 8) | data[i + b];
-        compress(word);
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        if constexpr (std::endian::native == std::endian::big)
+            word = byteSwapped(word);
+        v3 ^= word;
+        sipRound(v0, v1, v2, v3);
+        sipRound(v0, v1, v2, v3);
+        v0 ^= word;
     }
+    v0_ = v0;
+    v1_ = v1;
+    v2_ = v2;
+    v3_ = v3;
     for (; i < size; ++i)
         pending_ |= static_cast<std::uint64_t>(data[i]) << (8 * pendingCount_++);
 }

@@ -320,11 +320,17 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
                 frame.fragment = true;
             }
         }
+    } else if (reading.encoding == TransferEncoding::Uuencode) {
+        // Every uuencoded block of the body is an attachment, not only the
+        // first one: the body is scanned as it stands.
+        leaf.scanner = std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_);
+        leaf.decoder = makeDecoder(TransferEncoding::Identity, leaf);
+        return;
     } else {
         const bool text = isTextType(reading.type) || isMultipartType(reading.type);
         if (frame.named || !text)
             leaf.attachment = std::make_unique<LeafSink>(walker_.files_, reading.lineEndsMayDiffer);
-        if (text && reading.encoding != TransferEncoding::Uuencode)
+        if (text)
             leaf.scanner =
                 std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_);
     }

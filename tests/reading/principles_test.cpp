@@ -152,12 +152,12 @@ TEST_F(ReadingTest, QuotedPrintableSoftBreakMayHaveBlanksBeforeTheLineEnd) {
     EXPECT_EQ(result.contents, (Contents{"MALWARE==zz "}));
 }
 
-TEST_F(ReadingTest, UuencodeNamesAreTransferEncodings) {
+TEST_F(ReadingTest, UuencodeNamesAreTransferEncodingsAndEveryBlockIsDecoded) {
     for (const char* name : {"x-uuencode", "x-uue", "uuencode"}) {
         const ReadResult result =
             read("Content-Type: application/x-a\nContent-Transfer-Encoding: " + std::string(name) +
-                 "\n\nbegin 644 a.exe\n'34%,5T%210  \n`\nend\n");
-        EXPECT_EQ(result.contents, (Contents{"MALWARE"})) << name;
+                 "\n\nbegin 644 a.exe\n'34%,5T%210  \n`\nend\nbegin 644 b\n&4T5#3TY$\n`\nend\n");
+        EXPECT_EQ(result.contents, (Contents{"MALWARE", "SECOND"})) << name;
     }
 }
 
@@ -274,6 +274,36 @@ TEST_F(ReadingTest, CopiesOfKnownFilesAreNotWrittenAgain) {
     const ReadResult result = read(crlf, {"same", "line1\nline2", "x\ny"});
     // Only the 8bit part differs (in its line ends) and keeps its exact bytes.
     EXPECT_EQ(result.contents, (Contents{"x\r\ny"}));
+}
+
+// binaryBytes - size bytes of every value, from a fixed seed, ending in 'x'.
+std::string binaryBytes(std::size_t size) {
+    std::string bytes(size, '\0');
+    std::uint32_t state = 12345;
+    for (char& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<char>(state >> 24);
+    }
+    bytes.back() = 'x';
+    return bytes;
+}
+
+TEST_F(ReadingTest, LargeAttachmentsAreComparedWithKnownFilesBeyondTheHeldBlock) {
+    const std::string known = binaryBytes(3 * 1024 * 1024 + 17);
+    std::string changed = known;
+    changed[2 * 1024 * 1024 + 5] ^= 0x55;
+    const std::string shorter = known.substr(0, 2 * 1024 * 1024 + 9) + "x";
+    const std::string longer = known + "more";
+    const auto message = [](const std::vector<std::string>& bodies) {
+        std::vector<std::string> parts;
+        for (const std::string& body : bodies)
+            parts.push_back("Content-Type: application/x-a\nContent-Transfer-Encoding: binary\n\n" +
+                            body);
+        return multipart("bound-xyz", parts);
+    };
+    EXPECT_EQ(read(message({known}), {known}).contents, Contents{});
+    EXPECT_EQ(read(message({changed, shorter, longer, known}), {known}).contents,
+              (Contents{changed, shorter, longer}));
 }
 
 TEST_F(ReadingTest, OutputStopsAtTheLimitWithItsSign) {
