@@ -21,7 +21,7 @@ using Lines = std::vector<std::string>;
 // The attachment the mbox separator line hides from the first reading.
 const char kHiddenAttachment[] = "EVASIVE-MARKER: an attachment only a mail client opens.\n";
 
-// scan - runs the sample as request id in a session with args and returns
+// scan - runs the sample as request id in the session and returns
 // its lines from "Thread processing started" to "Thread processing done".
 Lines scan(TarnwickSession& session, const std::string& sample, const std::string& id) {
     const std::string path = session.copySample(sample);
