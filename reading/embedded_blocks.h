@@ -21,7 +21,7 @@ namespace tarnwick::reading {
 
 // kMaxYencPieces - blocks of multi-part yEnc files kept per reading; later
 // ones are ignored.
-inline constexpr std::size_t kMaxYencPieces = 10000;
+inline constexpr std::size_t kMaxYencPieces = 4096;
 
 // YencParts - the multi-part yEnc blocks of one reading, spilled to a file.
 class YencParts {

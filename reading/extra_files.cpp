@@ -56,8 +56,18 @@ ExtraFileSet::ExtraFileSet(std::string folder, int messageNumber, std::uint64_t 
       key_(randomSipHashKey()) {}
 
 ExtraFileSet::~ExtraFileSet() {
-    for (const std::string& path : spillPaths_)
-        platform::removePath(path);
+    removeSpills();
+}
+
+std::vector<std::string> ExtraFileSet::removeSpills() {
+    std::vector<std::string> left;
+    for (const std::string& path : spillPaths_) {
+        const int error = platform::removePath(path);
+        if (error != 0 && error != ENOENT)
+            left.push_back(path);
+    }
+    spillPaths_.clear();
+    return left;
 }
 
 void FoldedHasher::update(const char* data, std::size_t size) {
@@ -266,6 +276,8 @@ bool LeafSink::compareNext(const char* data, std::size_t size) {
 }
 
 bool LeafSink::beginFile() {
+    if (set_.files_.size() >= kMaxExtraFiles)
+        set_.outputLimitReached_ = true;
     if (set_.outputLimitReached_) {
         fileFailed_ = true;  // nothing more is written for this attachment
         return false;

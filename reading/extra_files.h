@@ -17,8 +17,8 @@
 // written and outputLimitReached is set.
 //
 // Spill files ("FOLDER/msg-N-reading-J.tmp") hold decoded containers and
-// gathered fragments while the reading needs them; the set removes them when
-// it is destroyed. Their total size has a limit of its own.
+// gathered fragments while the reading needs them; removeSpills (or the
+// destructor) removes them. Their total size has a limit of its own.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +40,9 @@ namespace tarnwick::reading {
 // written to its file; attachments no longer than this that prove to be
 // copies are never written at all.
 inline constexpr std::size_t kHeldLeafBytes = 1024 * 1024;
+// kMaxExtraFiles - extra files of one reading at most; a further attachment
+// counts as beyond the output limit.
+inline constexpr std::size_t kMaxExtraFiles = 10000;
 
 class ExtraFileSet;
 
@@ -99,6 +102,8 @@ class ExtraFileSet {
     std::unique_ptr<SpillFile> openSpill();
 
     const std::vector<std::string>& files() const { return files_; }
+    // removeSpills - removes the spill files; returns those that stay.
+    std::vector<std::string> removeSpills();
     bool writeFailed() const { return writeFailed_; }
     bool outputLimitReached() const { return outputLimitReached_; }
     bool spillLimitReached() const { return spillLimitReached_; }

@@ -80,14 +80,17 @@ SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::s
         ExtraFileSet files(folder, messageNumber, bounds.outputBytes, bounds.spillBytes);
         for (const std::string& path : alreadyWritten)
             files.learnExisting(path);
-        StructureWalker walker(files, signs, bounds.rereadBytes);
-        walker.readMessage(messagePath, messageStart(messagePath, size), size);
+        {
+            StructureWalker walker(files, signs, bounds.rereadBytes);
+            walker.readMessage(messagePath, messageStart(messagePath, size), size);
+        }  // every spill file is closed now
         if (files.outputLimitReached())
             signs.note("output limit");
         if (files.spillLimitReached())
             signs.note("reading limit");
         outcome.extraFiles = files.files();
         outcome.writeFailed = files.writeFailed();
+        outcome.leftoverFiles = files.removeSpills();
     }
     outcome.signs = signs.names();
     return outcome;

@@ -31,6 +31,10 @@ struct SecondReadingOutcome {
     // "ambiguous boundary", "output limit", ...), each once, in the order
     // first met.
     std::vector<std::string> signs;
+    // Temporary files of the reading ("FOLDER/msg-N-reading-J.tmp") that
+    // could not be removed before returning (held open by the anti-virus);
+    // the caller may hand them to its deferred clean-up. Usually empty.
+    std::vector<std::string> leftoverFiles;
 };
 
 // readSecondTime - reads the stored message file at messagePath (from its

@@ -45,7 +45,7 @@ inline constexpr std::size_t kMaxPendingJobBytes = 2 * 1024 * 1024;
 // that many are known, no further readings are started ("reading limit").
 inline constexpr std::size_t kMaxRememberedReadings = 65536;
 // kMaxPartialFragments - message/partial fragments kept per reading.
-inline constexpr std::size_t kMaxPartialFragments = 10000;
+inline constexpr std::size_t kMaxPartialFragments = 4096;
 
 // Signs - the short names of the signs of evasion met, each once, in order.
 class Signs {

@@ -262,6 +262,16 @@ TEST_F(ReadingTest, AttachmentRuleTakesNamedDispositionAndNonTextLeaves) {
                                       "msg-7-extra-2.scanme", "msg-7-extra-3.scanme"}));
 }
 
+TEST_F(ReadingTest, ExtraFilesAreNamedWithTheSignedMessageNumber) {
+    const std::string path = (folder_ / "wrapped.eml").string();
+    std::ofstream(path, std::ios::binary) << kAttachmentBase64;
+    // Request 4294967295 arrives as -1, as in the first reading's names.
+    const SecondReadingOutcome outcome = readSecondTime(path, folder_.string(), -1, {});
+    ASSERT_EQ(outcome.extraFiles.size(), 1u);
+    EXPECT_EQ(outcome.extraFiles[0], folder_.string() + "/msg--1-extra-0.scanme");
+    EXPECT_EQ(slurp(outcome.extraFiles[0]), "MALWARE");
+}
+
 TEST_F(ReadingTest, CopiesOfKnownFilesAreNotWrittenAgain) {
     const std::string crlf =
         "Content-Type: multipart/mixed; boundary=b\r\n\r\n"
