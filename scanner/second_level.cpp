@@ -65,10 +65,14 @@ void AvFilter::runSecondLevel(std::uint32_t requestId, const std::string& path,
     reading::SecondReadingOutcome second;
     if (secondReading && unpacked >= 0) {
         second = reading::readSecondTime(path, kPartFolder, messageNumber, partFiles);
-        if (!second.extraFiles.empty()) {
+        if (!second.extraFiles.empty() || !second.leftoverFiles.empty()) {
             MutexLock held(lock);
             for (const std::string& extraFile : second.extraFiles)
                 mime::partFileRegistry.add(messageNumber, extraFile);
+            // Temporary files of the reading that the anti-virus still
+            // holds: every later removal of part files tries them again.
+            for (const std::string& leftover : second.leftoverFiles)
+                mime::leftoverFiles.push_back(leftover);
         }
     }
     if (!second.signs.empty())

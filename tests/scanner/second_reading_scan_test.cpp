@@ -134,6 +134,26 @@ TEST_F(ScanJobTest, ExtraFileThatCannotBeWrittenIsAVirusWithoutSecondWait) {
     EXPECT_EQ(scanMeEntries(), Lines{"msg-75-extra-0.scanme"});  // the folder in the way
 }
 
+TEST_F(ScanJobTest, TemporaryFileOfTheReadingStillHeldIsRemovedByALaterScan) {
+    // A base64-encoded multipart: the second reading decodes it into a
+    // temporary file, which the anti-virus here keeps open for a while.
+    const std::string message =
+        "Content-Type: multipart/mixed; boundary=\"XYZ\"\n"
+        "Content-Transfer-Encoding: base64\n"
+        "\n"
+        "LS1YWVoKQ29udGVudC1UeXBlOiBhcHBsaWNhdGlvbi96aXAKClBLLWRhdGEKLS1YWVotLQo=\n";
+    LockedFiles::lock("msg-78-reading-", EACCES);
+    const FilterResult result = scan(78, writeMessage("m.eml", message));
+    EXPECT_EQ(result.lines, verdict(false));
+    const Lines during = scanMeEntries();
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_EQ(during.front().rfind("msg-78-reading-", 0), 0u) << during.front();
+
+    LockedFiles::unlock("msg-78-reading-");
+    scan(79, writeMessage("p.eml", twoAttachmentMessage()));
+    EXPECT_TRUE(scanMeEntries().empty());
+}
+
 TEST_F(ScanJobTest, SecondReadingTurnedOffLeavesTheMessageToTheFirstReading) {
     filter->secondReading = false;
     const FilterResult result = scan(76, writeMessage("m.eml", behindAnMboxLineMessage()));
