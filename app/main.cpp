@@ -6,12 +6,17 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "app/command_line.h"
 #include "app/start_up.h"
 #include "runtime/platform.h"
 
-// main - prepares the streams, starts up and ends the process with the
-// start-up's exit code.
+// main - answers --help and --version; otherwise prepares the streams,
+// starts up and ends the process with the start-up's exit code.
 int main(int argc, char** argv) {
+    // --help and --version are answered before anything else is set up.
+    const auto information = tarnwick::findInformationRequest(argc, argv);
+    if (information != tarnwick::InformationRequest::None)
+        return tarnwick::writeInformation(information, std::cout);
     tarnwick::platform::prepareStandardStreams();
     // Deliberately leaked: it must outlive every worker thread.
     auto* filter = new tarnwick::AvFilter();

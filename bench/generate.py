@@ -11,6 +11,12 @@ Writes into DIR (default bench/data, which git ignores):
   many_small.eml     one message with 5,000 small base64 attachments
   typical/           2,000 messages of 5 to 200 KB, multipart/mixed with a text part
                      and 1 to 3 attachments; every other one with an envelope block
+  header_line_50mb.eml, header_line_200mb.eml
+                     hostile: one header line of 50 MB (200 MB) before a small attachment
+  header_block_long_lines.eml
+                     hostile: a header block of 500 lines of 100 KB each, some folded
+  envelope_line_50mb.eml
+                     hostile: an envelope block whose one line is 50 MB long
 --small shrinks every input (sizes divided by 100, 20 typical messages) for a quick
 check that everything runs. Messages use CR LF line ends, as the mail server stores
 them. Standard library only; nothing is downloaded.
@@ -198,6 +204,50 @@ def typical_folder(rng, count, low, high, folder):
             out.write(typical_message(rng, size))
 
 
+def long_header_line(size, path):
+    """A header line of size bytes after the content type, then a multipart body
+    with one small attachment."""
+    filler = b"0123456789abcdefghijklmnopqrstuvwxyz-" * 1024
+    with open(path, "wb") as out:
+        out.write(crlf(b"From: a@example.org\nContent-Type: multipart/mixed; boundary=\"b\"\n"
+                       b"X-Long: "))
+        left = size
+        while left > 0:
+            piece = filler[:min(left, len(filler))]
+            out.write(piece)
+            left -= len(piece)
+        out.write(crlf(b"\n\n--b\nContent-Type: application/octet-stream\n"
+                       b"Content-Transfer-Encoding: base64\n\naGVsbG8=\n--b--\n"))
+
+
+def long_header_block(lines, length, path):
+    """A header block of lines header lines of length bytes each (every tenth one
+    folded into a continuation line), the content type first."""
+    line = b"x" * length
+    with open(path, "wb") as out:
+        out.write(crlf(b"Content-Type: multipart/mixed; boundary=\"b\"\n"))
+        for number in range(lines):
+            if number % 10 == 9:
+                out.write(b"\t" + line + CRLF)
+            else:
+                out.write(b"X-Filler-%d: " % number + line + CRLF)
+        out.write(crlf(b"\n--b\nContent-Type: application/octet-stream\n"
+                       b"Content-Transfer-Encoding: base64\n\naGVsbG8=\n--b--\n"))
+
+
+def long_envelope_line(size, path):
+    """An envelope block of one line of size bytes before a small message."""
+    with open(path, "wb") as out:
+        out.write(b"H ")
+        left = size
+        while left > 0:
+            piece = min(left, 1 << 20)
+            out.write(b"e" * piece)
+            left -= piece
+        out.write(crlf(b"\n\nFrom: a@example.org\nContent-Type: application/octet-stream\n"
+                       b"Content-Transfer-Encoding: base64\n\naGVsbG8=\n"))
+
+
 def main():
     parser = argparse.ArgumentParser(description="Writes the unpacker benchmark's inputs.")
     parser.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "data"))
@@ -212,6 +262,10 @@ def main():
     uuencoded_body(rng, 20_000_000 // scale, os.path.join(args.out, "uu_20mb.eml"))
     many_small(rng, 5000 // scale, os.path.join(args.out, "many_small.eml"))
     typical_folder(rng, 2000 // scale, 5_000, 200_000, os.path.join(args.out, "typical"))
+    long_header_line(50_000_000 // scale, os.path.join(args.out, "header_line_50mb.eml"))
+    long_header_line(200_000_000 // scale, os.path.join(args.out, "header_line_200mb.eml"))
+    long_header_block(500, 100_000 // scale, os.path.join(args.out, "header_block_long_lines.eml"))
+    long_envelope_line(50_000_000 // scale, os.path.join(args.out, "envelope_line_50mb.eml"))
 
 
 if __name__ == "__main__":

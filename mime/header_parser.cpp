@@ -7,6 +7,7 @@
 // above are never whitespace, and case folding touches ASCII letters only.
 #include "mime/header_parser.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,10 +21,23 @@ namespace {
 constexpr std::size_t kHeaderFirstSize = 1000;
 constexpr std::size_t kHeaderGrowth = 1000;
 constexpr std::size_t kHeaderMinimumRoom = 100;
+// The header buffer never grows beyond this: it stops growing once
+// kMaxKeptHeaderBytes are kept, which happens with less than the minimum
+// room plus one growth step to spare.
+constexpr std::size_t kHeaderBufferLimit =
+    1 + kMaxKeptHeaderBytes + kHeaderMinimumRoom + kHeaderGrowth + 1;
+// Pieces of a header block read beyond kMaxKeptHeaderBytes go to a scratch
+// buffer of this size and are dropped; a line start is examined on its
+// first kDroppedPieceSize - 1 bytes, as in a header buffer of first size.
+constexpr std::size_t kDroppedPieceSize = kHeaderFirstSize;
 // The content-type buffer never shrinks below this.
 constexpr std::size_t kContentTypeMinimumSize = 200;
+// releaseHeaderBuffers keeps buffers up to this size for the next message
+// and gives larger ones back.
+constexpr std::size_t kRetainedBufferBytes = 64 * 1024;
 
-// The process-wide buffers: allocated at first use, never freed.
+// The process-wide buffers: allocated at first use, bounded by what one
+// header block may keep, and given back by releaseHeaderBuffers.
 std::vector<char>& headerBuffer() {
     static std::vector<char> buffer;
     return buffer;
@@ -43,6 +57,24 @@ std::string& parameterValue() {
 std::string& fileNameValue() {
     static std::string value;
     return value;
+}
+
+// growHeaderBuffer - one growth step of the header buffer. The capacity
+// grows geometrically (linear work for a long block) but never beyond
+// kHeaderBufferLimit, so a long block costs no more than that.
+void growHeaderBuffer(std::vector<char>& buffer) {
+    const std::size_t size = buffer.size() + kHeaderGrowth;
+    if (buffer.capacity() < size)
+        buffer.reserve(std::max(size, std::min(2 * buffer.capacity(), kHeaderBufferLimit)));
+    buffer.resize(size);
+}
+
+// giveBackIfLarge - frees a buffer that has grown beyond
+// kRetainedBufferBytes; smaller ones are kept for the next message.
+template <typename Buffer>
+void giveBackIfLarge(Buffer& buffer) {
+    if (buffer.capacity() * sizeof(typename Buffer::value_type) > kRetainedBufferBytes)
+        Buffer().swap(buffer);
 }
 
 bool isWhitespace(char c) {
@@ -137,12 +169,17 @@ HeaderFields readHeaderBlock(PartReader& reader) {
     buffer[0] = '\n';
     std::size_t position = 1;
     std::size_t room = buffer.size() - 2;
+    bool atLineStart = true;
+    char dropped[kDroppedPieceSize];
     for (;;) {
-        char* piece = buffer.data() + position;
-        const std::size_t length = reader.readLinePiece(piece, room);
+        // Once kMaxKeptHeaderBytes are kept, the rest of the block is still
+        // read line by line, so it ends where it ends, but not kept.
+        const bool keeping = position - 1 < kMaxKeptHeaderBytes;
+        char* piece = keeping ? buffer.data() + position : dropped;
+        const std::size_t length = reader.readLinePiece(piece, keeping ? room : sizeof dropped);
         if (length == 0)
             break;
-        if (buffer[position - 1] == '\n') {
+        if (atLineStart) {
             if (length == 1 && piece[0] == '\n')
                 break;  // the empty line ending the block
             const bool continuation = position != 1 && (piece[0] == ' ' || piece[0] == '\t');
@@ -152,15 +189,33 @@ HeaderFields readHeaderBlock(PartReader& reader) {
                 break;
             }
         }
-        position += length;
-        room -= length;
-        if (room < kHeaderMinimumRoom) {
-            buffer.resize(buffer.size() + kHeaderGrowth);
+        // Only the last piece of a line ends with its newline.
+        atLineStart = piece[length - 1] == '\n';
+        if (!keeping)
+            continue;
+        const std::size_t kept = std::min(length, kMaxKeptHeaderBytes - (position - 1));
+        position += kept;
+        room -= kept;
+        if (room < kHeaderMinimumRoom && position - 1 < kMaxKeptHeaderBytes) {
+            growHeaderBuffer(buffer);
             room += kHeaderGrowth;
         }
     }
     buffer[position] = '\0';
     return fieldsOf(buffer.data(), position);
+}
+
+void releaseHeaderBuffers() {
+    std::vector<char>& header = headerBuffer();
+    giveBackIfLarge(header);
+    // The next block starts in a buffer of first size, as in a new process,
+    // so earlier messages never change how a later one is read.
+    if (!header.empty())
+        header.resize(kHeaderFirstSize);
+    giveBackIfLarge(contentTypeBuffer());
+    giveBackIfLarge(parameterList());
+    giveBackIfLarge(parameterValue());
+    giveBackIfLarge(fileNameValue());
 }
 
 const char* skipBlanksAndComments(const char* p) {
@@ -244,6 +299,12 @@ ContentType splitContentType(const char* contentType) {
 
     std::vector<const char*>& list = parameterList();
     list.clear();
+    // Every entry but the first follows a ';' or an unclosed '(': reserving
+    // for that many keeps a list of a million entries at its own size.
+    const std::size_t mostEntries = 2 + std::count_if(parameters, buffer.data() + length,
+                                                      [](char c) { return c == ';' || c == '('; });
+    if (list.capacity() < mostEntries)
+        list.reserve(mostEntries);
     char* p = parameters;
     bool more = true;
     while (more) {

@@ -7,8 +7,10 @@
 // process-wide buffers: they stay valid until the next call of the function
 // that filled them (readHeaderBlock for HeaderFields, splitContentType for
 // the type and parameters, findParameter and findDispositionFilename for
-// their values). The buffers grow as needed and are never freed; like the
-// rest of the unpacker they rely on one call at a time in the whole process.
+// their values). The buffers grow as needed, at most to what the kept part
+// of one header block (kMaxKeptHeaderBytes) needs, and releaseHeaderBuffers
+// gives back what one message grew; like the rest of the unpacker they rely
+// on one call at a time in the whole process.
 //
 // A zero byte inside a header line is stored with the line, but every field
 // value is read as a C string, so a value ends at such a byte.
@@ -23,6 +25,13 @@
 #include "mime/part_reader.h"
 
 namespace tarnwick::mime {
+
+// At most this many bytes of one header block are kept (its lines from the
+// first on, the last kept line possibly cut short). The rest of the block is
+// read and dropped: the block still ends where it would, but fields that
+// start beyond this are not seen. This bounds the header memory of any
+// input; real header blocks are far smaller.
+constexpr std::size_t kMaxKeptHeaderBytes = 1024 * 1024;
 
 // TransferEncoding - how a body is encoded. 7bit, 8bit, binary and every
 // other name are None.
@@ -44,8 +53,15 @@ struct HeaderFields {
 // at its first line. The block ends at an empty line (consumed, not
 // stored), at the end of part, or at the first line that is neither a header
 // line nor a continuation line (put back: it is the first body line). The
-// reader is left at the first byte of the body.
+// reader is left at the first byte of the body. Only the first
+// kMaxKeptHeaderBytes of the block are kept and searched for the fields.
 HeaderFields readHeaderBlock(PartReader& reader);
+
+// releaseHeaderBuffers - gives back the memory the buffers grew during one
+// message and puts the header buffer back at its first size, so the next
+// message is read as if it were the first. Every position handed out
+// before becomes invalid. unpackMessage calls it when it is done.
+void releaseHeaderBuffers();
 
 // isHeaderLine - true when text begins with one or more printable bytes
 // (33..126) other than ':' directly followed by ':'. This is the test

@@ -2,9 +2,12 @@
 //
 // Removal interprets the C library's error codes through the platform layer:
 // ENOENT means the anti-virus deleted the file, EACCES that it still holds
-// it open. No other operating-system access happens here.
+// it open; a create or write that fails for a full disk (ENOSPC, EDQUOT) is
+// noted apart from every other write failure. No other operating-system
+// access happens here.
 #include "mime/part_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -15,9 +18,47 @@
 namespace tarnwick::mime {
 
 bool writeFailed = false;
+bool noSpaceLeft = false;
 int partNumber = 0;
 PartFileRegistry partFileRegistry;
 std::vector<std::string> leftoverFiles;
+std::map<int, std::vector<std::string>> deferredFiles;
+
+namespace {
+
+// noteWriteError - remembers a full disk behind a failed create or write.
+void noteWriteError(int error) {
+    if (platform::isNoSpaceError(error))
+        noSpaceLeft = true;
+}
+
+// appendNew - appends the paths not yet in list, in order.
+void appendNew(std::vector<std::string>& list, const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) {
+        if (std::find(list.begin(), list.end(), path) == list.end())
+            list.push_back(path);
+    }
+}
+
+// retryLeftoverFiles - one more removal of every leftover, except those a
+// request in progress has written again; keeps what could not be removed.
+void retryLeftoverFiles(std::vector<std::string> keep) {
+    // A leftover that no longer exists needs no more attempts; keeping it
+    // would retry it forever and, once the request number comes round
+    // again, delete a fresh part file of that later message.
+    for (const std::string& path : leftoverFiles) {
+        if (partFileRegistry.owns(path)) {
+            keep.push_back(path);
+            continue;
+        }
+        int error = platform::removePath(path);
+        if (error != 0 && error != ENOENT)
+            keep.push_back(path);
+    }
+    leftoverFiles = std::move(keep);
+}
+
+}  // namespace
 
 // PartFileOutput::PartFileOutput - adopts the file; stdio's own buffering is
 // switched off so that a failing write shows in our flush, not later.
@@ -48,8 +89,11 @@ void PartFileOutput::append(const char* data, std::size_t size) {
 // PartFileOutput::flush - writes the buffer out. On failure the buffer is
 // dropped all the same so decoding can go on to the end of the part.
 void PartFileOutput::flush() {
-    if (used_ > 0 && std::fwrite(buffer_.get(), 1, used_, file_) != used_)
+    errno = 0;
+    if (used_ > 0 && std::fwrite(buffer_.get(), 1, used_, file_) != used_) {
         failed_ = true;
+        noteWriteError(errno);
+    }
     used_ = 0;
 }
 
@@ -70,6 +114,15 @@ bool PartFileOutput::close() {
 // PartFileRegistry::add - appends a path to a message's list.
 void PartFileRegistry::add(int messageNumber, std::string path) {
     lists_[messageNumber].push_back(std::move(path));
+}
+
+// PartFileRegistry::owns - whether any list holds path.
+bool PartFileRegistry::owns(const std::string& path) const {
+    for (const auto& [number, paths] : lists_) {
+        if (std::find(paths.begin(), paths.end(), path) != paths.end())
+            return true;
+    }
+    return false;
 }
 
 // PartFileRegistry::count - length of a message's list.
@@ -103,9 +156,12 @@ std::string partFileName(const std::string& folder, int messageNumber, int numbe
 std::unique_ptr<PartFileOutput> openPartFile(int messageNumber, const std::string& folder) {
     std::string name = partFileName(folder, messageNumber, partNumber);
     ++partNumber;
+    errno = 0;
     std::FILE* file = platform::openSharedFile(name, "wb");
-    if (file == nullptr)
+    if (file == nullptr) {
+        noteWriteError(errno);
         return nullptr;
+    }
     partFileRegistry.add(messageNumber, name);
     return std::make_unique<PartFileOutput>(file, std::move(name));
 }
@@ -118,6 +174,52 @@ std::vector<std::string> registeredPartFiles(int messageNumber) {
 // pendingLeftoverFiles - see unpacker.h.
 std::vector<std::string> pendingLeftoverFiles() {
     return leftoverFiles;
+}
+
+// pendingDeferredFiles - see unpacker.h.
+std::vector<std::string> pendingDeferredFiles(int messageNumber) {
+    auto entry = deferredFiles.find(messageNumber);
+    return entry == deferredFiles.end() ? std::vector<std::string>{} : entry->second;
+}
+
+// takeNoSpaceLeft - see unpacker.h.
+bool takeNoSpaceLeft() {
+    return std::exchange(noSpaceLeft, false);
+}
+
+// addPartFiles - see unpacker.h.
+void addPartFiles(int messageNumber, const std::vector<std::string>& paths) {
+    std::vector<std::string> list = partFileRegistry.paths(messageNumber);
+    appendNew(list, paths);
+    partFileRegistry.replace(messageNumber, std::move(list));
+}
+
+// deferPartFiles - see unpacker.h.
+void deferPartFiles(int messageNumber) {
+    const std::vector<std::string> rest = partFileRegistry.paths(messageNumber);
+    partFileRegistry.replace(messageNumber, {});
+    if (!rest.empty())
+        appendNew(deferredFiles[messageNumber], rest);
+}
+
+// retryDeferredPartFiles - see unpacker.h.
+int retryDeferredPartFiles(int messageNumber) {
+    std::vector<std::string> kept;
+    for (const std::string& path : pendingDeferredFiles(messageNumber)) {
+        // A name that the request now in progress has written again is that
+        // request's file, and removing it would take it from under its
+        // checks; the old file was replaced by it. Kept until the name is
+        // free again, when it is found gone and dropped.
+        if (partFileRegistry.owns(path) || platform::removePath(path) == EACCES)
+            kept.push_back(path);
+    }
+    const int result = kept.empty() ? 0 : -1;
+    if (kept.empty())
+        deferredFiles.erase(messageNumber);
+    else
+        deferredFiles[messageNumber] = std::move(kept);
+    retryLeftoverFiles({});
+    return result;
 }
 
 // removePartFiles - one removal round for a message plus the leftovers.
@@ -140,15 +242,7 @@ int removePartFiles(int messageNumber) {
     }
     bool stillLocked = !locked.empty();
     partFileRegistry.replace(messageNumber, std::move(locked));
-    // A leftover that no longer exists needs no more attempts; keeping it
-    // would retry it forever and, once the request number comes round
-    // again, delete a fresh part file of that later message.
-    for (const std::string& path : leftoverFiles) {
-        int error = platform::removePath(path);
-        if (error != 0 && error != ENOENT)
-            keep.push_back(path);
-    }
-    leftoverFiles = std::move(keep);
+    retryLeftoverFiles(std::move(keep));
     if (missing)
         return 1;
     return stillLocked ? -1 : 0;

@@ -2,9 +2,10 @@
 //
 // Every decoded body part becomes one file "FOLDER/msg-N-part-K.scanme" in
 // the temporary folder, where the resident anti-virus examines it. This unit
-// names and opens those files, buffers their output, keeps the per-message
-// list of every file it created (PartFileRegistry) and removes them on
-// request, telling whether one had disappeared meanwhile.
+// names and opens those files, buffers their output, keeps the list of the
+// files of each request in progress (PartFileRegistry), removes them on
+// request, telling whether one had disappeared meanwhile, and keeps what
+// could not be removed for later tries.
 //
 // The state here is process-wide and unlocked: callers must never run two
 // unpackings or removals at the same time (the scan job holds the filter's
@@ -32,6 +33,12 @@ extern bool writeFailed;
 // partNumber - number given to the next part file; reset to 0 when
 // unpackMessage starts, incremented by every openPartFile (success or not).
 extern int partNumber;
+
+// noSpaceLeft - set when a part file could not be created or written
+// because the disk was full (platform::isNoSpaceError). Unlike writeFailed it
+// is not reset by unpackMessage: takeNoSpaceLeft (unpacker.h) reads and
+// clears it.
+extern bool noSpaceLeft;
 
 // PartFileOutput - one open part file with its own output buffer. Decoders
 // append bytes; the buffer is written out when full and at close. A write
@@ -75,13 +82,18 @@ class PartFileOutput {
     bool failed_ = false;
 };
 
-// PartFileRegistry - message number to the part-file paths created for it,
-// in creation order. An entry exists from the first part file of a message
-// until removePartFiles drops it.
+// PartFileRegistry - message number to the files of the request in progress
+// under that number, in the order they were written or added. An entry
+// exists from the request's first file until removePartFiles drops it or
+// deferPartFiles hands what is left to the deferred clean-up, so a later
+// request with the same number starts with an empty list.
 class PartFileRegistry {
   public:
     // add - appends path to the list of messageNumber, creating the entry.
     void add(int messageNumber, std::string path);
+    // owns - true when path is on the list of any message number: a
+    // request in progress has written it.
+    bool owns(const std::string& path) const;
     // count - length of the list of messageNumber; 0 without an entry.
     std::size_t count(int messageNumber) const;
     // paths - a copy of the list of messageNumber; empty without an entry.
@@ -99,6 +111,9 @@ extern PartFileRegistry partFileRegistry;
 // leftoverFiles - part files that could not be removed when a sibling had
 // disappeared; every removePartFiles call tries them again.
 extern std::vector<std::string> leftoverFiles;
+// deferredFiles - per message number, the files its request gave up on
+// (deferPartFiles); retryDeferredPartFiles tries them again.
+extern std::map<int, std::vector<std::string>> deferredFiles;
 
 // partFileName - "FOLDER/msg-M-part-K.scanme" with M and K as signed decimals.
 std::string partFileName(const std::string& folder, int messageNumber, int number);

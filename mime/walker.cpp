@@ -145,6 +145,7 @@ int unpackMessage(std::unique_ptr<ByteSource> input, int messageNumber, const st
         processEntity(reader, kPlainText, messageNumber, folder);
         reader.release();
     }
+    releaseHeaderBuffers();
     if (writeFailed)
         return -1;
     return static_cast<int>(partFileRegistry.count(messageNumber));

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace tarnwick::platform {
 
@@ -68,6 +69,13 @@ long readDescriptor(int descriptor, char* buffer, std::size_t size);
 // read from the descriptor at once, without waiting.
 bool inputPending(int descriptor);
 
+// commandLineArguments - the program's arguments after its name, as bytes:
+// argv as given on POSIX. On Windows each argument is taken from the wide
+// command line and written in the ANSI code page when it can be, else in
+// UTF-8, which the file calls below read as UTF-8 when the ANSI reading
+// names nothing (a file name outside the ANSI code page).
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
 // openSharedFile - fopen that lets other processes read, write and delete the
 // file meanwhile (Windows share modes; plain fopen on POSIX). Mode as fopen.
 std::FILE* openSharedFile(const std::string& path, const char* mode);
@@ -83,6 +91,12 @@ void offerToScanner(const std::string& path);
 // removePath - unlinks a file. Returns 0 on success, else the C library's
 // error code (ENOENT: no such file; EACCES: held open by another process).
 int removePath(const std::string& path);
+
+// isNoSpaceError - true when error, a C library error code from a failed
+// create or write, says the disk is full: ENOSPC, or EDQUOT (the user's
+// quota is used up) where the platform has it. The Windows C run-time
+// reports ERROR_DISK_FULL and ERROR_HANDLE_DISK_FULL as ENOSPC.
+bool isNoSpaceError(int error);
 
 // RemovalInterceptor - a test seam. When installed, every removePath first
 // asks it: a return of -1 lets the real unlink go ahead, any other value is

@@ -196,6 +196,13 @@ bool inputPending(int descriptor) {
     return (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+    std::vector<std::string> arguments;
+    for (int index = 1; index < argc; ++index)
+        arguments.emplace_back(argv[index]);
+    return arguments;
+}
+
 std::FILE* openSharedFile(const std::string& path, const char* mode) {
     return std::fopen(path.c_str(), mode);
 }
@@ -210,6 +217,10 @@ int removePath(const std::string& path) {
     if (const int verdict = detail::interceptRemoval(path); verdict != -1)
         return verdict;
     return unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+bool isNoSpaceError(int error) {
+    return error == ENOSPC || error == EDQUOT;
 }
 
 bool statPath(const std::string& path, PathStatus& status) {

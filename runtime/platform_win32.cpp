@@ -6,7 +6,16 @@
 // closes their handles itself when they end. Standard output stays in text
 // mode (LF leaves as CR LF); standard input is switched to binary because
 // the protocol reader folds line ends itself. Built only for Windows targets.
+//
+// Paths arrive as bytes and every file call goes through the wide-character
+// API (widePath): the bytes are read in the ANSI code page, as the narrow
+// calls would, and when that reading names nothing but the bytes are valid
+// UTF-8, they are read as UTF-8 too. A path whose full form is too long for
+// the narrow calls (MAX_PATH) is handed over in its "\\?\" form. Shorter
+// paths are handed over as given.
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <direct.h>
 #include <errno.h>
@@ -18,6 +27,10 @@
 #include <sys/types.h>
 
 #include <climits>
+#include <cwchar>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "runtime/platform.h"
 
@@ -32,6 +45,120 @@ constexpr std::uint64_t kLongestSleepChunkMilliseconds = 24ull * 60 * 60 * 1000;
 // Reads and writes through _read take an unsigned count; larger requests
 // are served in part, as a short read.
 constexpr std::size_t kLongestRead = INT_MAX;
+
+// Full paths of this length or more go over in their long form: MAX_PATH
+// counts the terminating zero, and a folder to be created must leave room
+// for an 8.3 file name in it (MAX_PATH - 12).
+constexpr std::size_t kLongPathFrom = MAX_PATH - 12;
+
+constexpr wchar_t kLongPrefix[] = L"\\\\?\\";
+constexpr wchar_t kLongUncPrefix[] = L"\\\\?\\UNC\\";
+constexpr wchar_t kDevicePrefix[] = L"\\\\.\\";
+
+// decoded - bytes as wide characters in codePage; false when flags reject
+// them (MB_ERR_INVALID_CHARS: not valid in that code page).
+bool decoded(const std::string& bytes, UINT codePage, DWORD flags, std::wstring& wide) {
+    wide.clear();
+    if (bytes.empty())
+        return true;
+    if (bytes.size() > static_cast<std::size_t>(INT_MAX))
+        return false;
+    const int size = static_cast<int>(bytes.size());
+    const int needed = MultiByteToWideChar(codePage, flags, bytes.data(), size, nullptr, 0);
+    if (needed <= 0)
+        return false;
+    wide.resize(static_cast<std::size_t>(needed));
+    return MultiByteToWideChar(codePage, flags, bytes.data(), size, wide.data(), needed) == needed;
+}
+
+// startsWith - wide text begins with prefix.
+bool startsWith(const std::wstring& text, const wchar_t* prefix) {
+    return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+// longForm - path as it goes to the system: unchanged when its full form is
+// short (or already a "\\?\" or device path), else that full form (absolute,
+// backslashes, no "." or "..") behind "\\?\", or "\\?\UNC\" for a share.
+std::wstring longForm(const std::wstring& path) {
+    if (path.empty() || startsWith(path, kLongPrefix) || startsWith(path, kDevicePrefix))
+        return path;
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
+        return path;
+    std::wstring full(needed, L'\0');
+    const DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    if (written == 0 || written >= needed)
+        return path;
+    full.resize(written);
+    if (full.size() < kLongPathFrom || startsWith(full, kLongPrefix) ||
+        startsWith(full, kDevicePrefix))
+        return path;
+    if (full.size() >= 2 && full[0] == L'\\' && full[1] == L'\\')
+        return kLongUncPrefix + full.substr(2);
+    return kLongPrefix + full;
+}
+
+// names - the system knows an entry at this (converted) path.
+bool names(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// parentExists - the folder that would hold path exists.
+bool parentExists(const std::wstring& path) {
+    const std::size_t separator = path.find_last_of(L"\\/");
+    if (separator == std::wstring::npos)
+        return false;
+    return names(path.substr(0, separator + 1));
+}
+
+// widePath - the path's bytes for the wide calls. They are read in the ANSI
+// code page; when they are also valid UTF-8 and read differently so, the
+// UTF-8 reading is taken if it names an entry and the ANSI one does not, or
+// (for an entry about to be made) if only its folder exists.
+std::wstring widePath(const std::string& path) {
+    std::wstring ansi;
+    decoded(path, CP_ACP, 0, ansi);
+    std::wstring utf8;
+    if (!decoded(path, CP_UTF8, MB_ERR_INVALID_CHARS, utf8) || utf8 == ansi)
+        return longForm(ansi);
+    const std::wstring ansiPath = longForm(ansi);
+    if (names(ansiPath))
+        return ansiPath;
+    const std::wstring utf8Path = longForm(utf8);
+    if (names(utf8Path) || (!parentExists(ansiPath) && parentExists(utf8Path)))
+        return utf8Path;
+    return ansiPath;
+}
+
+// encoded - wide text in codePage; false when some character has no form
+// there (only asked of the ANSI code page) or the text is too long.
+bool encoded(const wchar_t* wide, UINT codePage, std::string& bytes) {
+    bytes.clear();
+    const std::size_t length = std::wcslen(wide);
+    if (length == 0)
+        return true;
+    if (length > static_cast<std::size_t>(INT_MAX))
+        return false;
+    BOOL usedDefault = FALSE;
+    BOOL* const lossy = codePage == CP_UTF8 ? nullptr : &usedDefault;
+    const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int size = static_cast<int>(length);
+    const int needed = WideCharToMultiByte(codePage, flags, wide, size, nullptr, 0, nullptr, lossy);
+    if (needed <= 0 || usedDefault)
+        return false;
+    bytes.resize(static_cast<std::size_t>(needed));
+    return WideCharToMultiByte(codePage, flags, wide, size, bytes.data(), needed, nullptr, lossy) ==
+               needed &&
+           !usedDefault;
+}
+
+// wideMode - an fopen mode (ASCII) as wide characters.
+std::wstring wideMode(const char* mode) {
+    std::wstring wide;
+    for (; *mode != '\0'; ++mode)
+        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*mode)));
+    return wide;
+}
 
 }  // namespace
 
@@ -134,8 +261,27 @@ bool inputPending(int descriptor) {
     }
 }
 
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> arguments;
+    if (wide == nullptr) {
+        for (int index = 1; index < argc; ++index)
+            arguments.emplace_back(argv[index]);
+        return arguments;
+    }
+    for (int index = 1; index < count; ++index) {
+        std::string bytes;
+        if (!encoded(wide[index], CP_ACP, bytes))
+            encoded(wide[index], CP_UTF8, bytes);
+        arguments.push_back(std::move(bytes));
+    }
+    LocalFree(wide);
+    return arguments;
+}
+
 std::FILE* openSharedFile(const std::string& path, const char* mode) {
-    return _fsopen(path.c_str(), mode, _SH_DENYNO);
+    return _wfsopen(widePath(path).c_str(), wideMode(mode).c_str(), _SH_DENYNO);
 }
 
 void offerToScanner(const std::string&) {}
@@ -143,24 +289,31 @@ void offerToScanner(const std::string&) {}
 int removePath(const std::string& path) {
     if (const int verdict = detail::interceptRemoval(path); verdict != -1)
         return verdict;
-    return _unlink(path.c_str()) == 0 ? 0 : errno;
+    return _wunlink(widePath(path).c_str()) == 0 ? 0 : errno;
+}
+
+bool isNoSpaceError(int error) {
+    // The run-time has no EDQUOT: a used-up quota fails the write with
+    // ERROR_DISK_FULL, which it reports as ENOSPC.
+    return error == ENOSPC;
 }
 
 bool statPath(const std::string& path, PathStatus& status) {
-    struct _stat64 entry;
-    if (_stat64(path.c_str(), &entry) != 0)
+    WIN32_FILE_ATTRIBUTE_DATA entry;
+    if (!GetFileAttributesExW(widePath(path).c_str(), GetFileExInfoStandard, &entry))
         return false;
-    status.isDirectory = (entry.st_mode & _S_IFMT) == _S_IFDIR;
-    status.size = static_cast<std::int64_t>(entry.st_size);
+    status.isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    status.size = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow);
     return true;
 }
 
 bool pathExists(const std::string& path) {
-    return _access(path.c_str(), 0) == 0;
+    return names(widePath(path));
 }
 
 bool makeOneDirectory(const std::string& path) {
-    return _mkdir(path.c_str()) == 0;
+    return CreateDirectoryW(widePath(path).c_str(), nullptr) != 0;
 }
 
 }  // namespace tarnwick::platform

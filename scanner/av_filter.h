@@ -15,12 +15,17 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 
 #include "front/filter_base.h"
 
 namespace tarnwick {
+
+namespace mime {
+class ByteSource;
+}
 
 // The temporary folder, relative to the current working directory.
 inline constexpr const char* kTempFolder = "ScanMe";
@@ -31,6 +36,13 @@ inline constexpr const char* kPartFolder = "./ScanMe";
 inline constexpr const char* kVirusFoundHeader = "X-Tarnwick: Virus Found";
 inline constexpr const char* kNoVirusHeader = "X-Tarnwick: No Virus Reported";
 inline constexpr const char* kScannerHeader = "X-ExtScanner: Quillmark's Tarnwick";
+// When the copy or a part file cannot be written because ScanMe's disk is
+// full: the request's progress line, and the reason sent with the Postpone
+// answer so that the mail server tries the message again later.
+inline constexpr const char* kNoSpaceLine =
+    "No space left in ScanMe, the message will be tried again later";
+inline constexpr const char* kNoSpaceReason =
+    "Not enough disk space to scan the message, try again later.";
 
 // ScanPause - why the scan job is about to sleep.
 enum class ScanPause {
@@ -38,6 +50,7 @@ enum class ScanPause {
     SecondWait,    // after unpacking the attachments
     FailurePause,  // after a write the anti-virus probably blocked
     LockedRound,   // one round of waiting for a locked copy or part files
+    ReopenRound,   // one round of waiting for the message file to open again
 };
 
 // ScanTiming - the scan job's clock. The product uses the defaults; tests
@@ -45,7 +58,8 @@ enum class ScanPause {
 struct ScanTiming {
     // Rounds a waiting loop for locked files runs before it gives up: a
     // locked copy is then left in ScanMe, locked part files go to the
-    // deferred clean-up, and the verdict is a virus in both cases.
+    // deferred clean-up, a message file that cannot be reopened is not
+    // unpacked, and the verdict is a virus in all three cases.
     int maxLockedRounds = 60;
     // Seconds of one round of those loops.
     std::int64_t lockedRoundSeconds = 1;
@@ -69,7 +83,9 @@ class AvFilter : public FilterBase {
     // file). Blocks for the whole scan: the wait time once, twice when
     // attachments were unpacked, plus pauses for locked files. Returns the
     // Ok result when the message file, the folder or the copy cannot be set
-    // up, else AddHeader with the verdict line and the scanner line.
+    // up; Postpone with kNoSpaceReason when the copy or a part file could
+    // not be written because the disk is full (what was written is removed);
+    // else AddHeader with the verdict line and the scanner line.
     FilterResult processMessage(std::uint32_t requestId, const std::string& path) override;
 
     // retryLeftovers - tries again to remove the part files of every number
@@ -93,15 +109,32 @@ class AvFilter : public FilterBase {
     std::set<int> leftoverIds;
 
   private:
+    // SecondLevelEnd - how the second level ended.
+    enum class SecondLevelEnd {
+        Checked,  // verdict in virusFound
+        NoSpace,  // a part file hit a full disk: the message is postponed
+    };
+
     // runSecondLevel - unpacks the attachments of the message at path, and,
     // with secondReading, writes what only the tolerant second reading finds
     // as extra files beside them; waits waitTime seconds and removes all of
-    // them again; sets virusFound when one could not be written, disappeared
-    // or stayed locked.
-    void runSecondLevel(std::uint32_t requestId, const std::string& path, std::int64_t waitTime,
-                        bool& virusFound);
+    // them again; sets virusFound when the message could not be reopened, or
+    // a part file or extra file could not be written, disappeared or stayed
+    // locked.
+    SecondLevelEnd runSecondLevel(std::uint32_t requestId, const std::string& path,
+                                  std::int64_t waitTime, bool& virusFound);
+    // reopenMessage - opens the message at path again for the unpacker. While
+    // it exists but cannot be opened, tries once a round, a bounded number
+    // of rounds. nullptr when it is gone or still refused; the line saying
+    // which is written.
+    std::unique_ptr<mime::ByteSource> reopenMessage(std::uint32_t requestId,
+                                                    const std::string& path);
+    // giveUpOnPartFiles - hands the part files still registered for the
+    // request to the deferred clean-up. REQUIRES: the filter's lock held.
+    void giveUpOnPartFiles(int messageNumber);
     // waitForLockedCopy - the waiting loop for a copy that could not be
-    // removed; sets virusFound while it still exists or when giving up.
+    // removed: tries the removal each round. Sets virusFound when the copy
+    // disappears meanwhile or when giving up.
     void waitForLockedCopy(std::uint32_t requestId, const std::string& copyPath, bool& virusFound);
     // pause - sleeps through the timing.
     void pause(std::uint32_t requestId, ScanPause reason, std::int64_t seconds);

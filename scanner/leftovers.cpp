@@ -2,8 +2,9 @@
 // still held when a scan job gave up on them are retried at the end of every
 // later scan job, until they are gone.
 //
-// Only the request numbers are kept here; the unpacker remembers the paths.
-// Nothing is kept across runs of the process.
+// Only the request numbers are kept here; the unpacker keeps the paths, and
+// never lets a retry touch a file that a request in progress has written
+// under the same name. Nothing is kept across runs of the process.
 #include <set>
 
 #include "mime/unpacker.h"
@@ -20,9 +21,9 @@ void AvFilter::retryLeftovers() {
     writeLogLine("* Retrying to clear temp files left by previous scans");
     std::set<int> stillLocked;
     for (const int number : leftoverIds) {
-        // A result of 1 (a file had disappeared meanwhile) changes nothing
-        // now: the message it belonged to has long been answered.
-        if (mime::removePartFiles(number) == -1)
+        // A file that disappeared meanwhile changes nothing now: the message
+        // it belonged to has long been answered.
+        if (mime::retryDeferredPartFiles(number) == -1)
             stillLocked.insert(number);
     }
     leftoverIds.swap(stillLocked);

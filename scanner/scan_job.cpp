@@ -1,5 +1,7 @@
 // scan_job.cpp - AvFilter::processMessage: set-up, the copy, the first wait,
 // the first-level verification, the waiting for a locked copy and the verdict.
+// A copy or part file that cannot be written because the disk is full is not
+// the anti-virus's doing: that message is postponed, not judged.
 //
 // The second level lives in second_level.cpp, the deferred clean-up in
 // leftovers.cpp. Nothing here holds the filter's lock: the copy, the waits
@@ -9,10 +11,10 @@
 #include <string>
 
 #include "runtime/console_log.h"
+#include "runtime/file_system.h"
 #include "runtime/platform.h"
 #include "runtime/worker_pool.h"
 #include "scanner/av_filter.h"
-#include "runtime/file_system.h"
 #include "scanner/wait_time.h"
 
 namespace tarnwick {
@@ -38,6 +40,8 @@ void closeFile(std::FILE*& file) {
 struct CopyOutcome {
     std::uint64_t bytesCopied = 0;
     bool copyFailed = false;
+    // The copy could not be written because the disk is full.
+    bool noSpace = false;
 };
 
 // copyMessage - copies the rest of message to copy in blocks.
@@ -48,11 +52,17 @@ CopyOutcome copyMessage(std::FILE* message, std::FILE* copy) {
     char block[kCopyBlockSize];
     for (;;) {
         const std::size_t count = std::fread(block, 1, sizeof block, message);
+        errno = 0;
         const std::size_t written = count == 0 ? 0 : std::fwrite(block, 1, count, copy);
         outcome.bytesCopied += count;
         // A short last block at the end of the message is the normal end; a
         // stream error on either side means the copy is incomplete.
-        if (written != count || std::ferror(copy) || std::ferror(message)) {
+        if (written != count || std::ferror(copy)) {
+            outcome.copyFailed = true;
+            outcome.noSpace = platform::isNoSpaceError(errno);
+            break;
+        }
+        if (std::ferror(message)) {
             outcome.copyFailed = true;
             break;
         }
@@ -62,11 +72,28 @@ CopyOutcome copyMessage(std::FILE* message, std::FILE* copy) {
     return outcome;
 }
 
+// closeCopy - closes the copy; true when that failed because the disk is
+// full (buffered bytes could not be written out).
+bool closeCopy(std::FILE*& copy) {
+    errno = 0;
+    const bool failed = std::fclose(copy) != 0;
+    copy = nullptr;
+    return failed && platform::isNoSpaceError(errno);
+}
+
 // removeFileError - removes the file; 0 when it was removed, else the C
 // library's error code (ENOENT: it was already gone).
 int removeFileError(const std::string& path) {
     int error = 0;
     return removeFile(path, &error) ? 0 : error;
+}
+
+// postponedForNoSpace - the answer for a message whose files could not be
+// written because the disk is full: the mail server tries it again later.
+FilterResult postponedForNoSpace() {
+    FilterResult result(FilterResult::Postpone);
+    result.lines.push_back(kNoSpaceReason);
+    return result;
 }
 
 }  // namespace
@@ -116,21 +143,35 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
     const std::string copyPath = std::string(kTempFolder) + "/" + copyName;
     std::FILE* copy = platform::openSharedFile(copyPath, "wb");
     if (copy == nullptr) {
+        const bool noSpace = platform::isNoSpaceError(errno);
+        closeFile(message);
+        if (noSpace) {
+            logForRequest(requestId, kNoSpaceLine);
+            return postponedForNoSpace();
+        }
         writeLogLine("* Unable to create temp file (./ScanMe/" + copyName +
                      "), please verify rights.");
-        closeFile(message);
         return okResult;
     }
 
     // Copy: the message as the mail server stored it, without its envelope.
     skipEnvelope(message);
     logForRequest(requestId, "Copying file to be scanned");
-    const CopyOutcome copied = copyMessage(message, copy);
-    // A failure while closing the copy is not looked at: buffered bytes that
-    // could not be written leave the copy short, which the size comparison
-    // below reports.
-    closeFile(copy);
+    CopyOutcome copied = copyMessage(message, copy);
+    // Any other failure while closing the copy is not looked at: buffered
+    // bytes that could not be written leave the copy short, which the size
+    // comparison below reports.
+    if (closeCopy(copy))
+        copied.noSpace = true;
     closeFile(message);
+    if (copied.noSpace) {
+        // Not the anti-virus: the message is tried again later, and what
+        // was written goes at once to make room.
+        logForRequest(requestId, kNoSpaceLine);
+        removeFileError(copyPath);
+        retryLeftovers();
+        return postponedForNoSpace();
+    }
     platform::offerToScanner(copyPath);
 
     // First wait.
@@ -173,9 +214,10 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
                           "verification");
         virusFound = true;
     }
+    bool noSpace = false;
     if (firstLevelPassed) {
         logForRequest(requestId, "First-Level verification passed");
-        runSecondLevel(requestId, path, wait, virusFound);
+        noSpace = runSecondLevel(requestId, path, wait, virusFound) == SecondLevelEnd::NoSpace;
     }
 
     if (copyLocked)
@@ -183,6 +225,8 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
 
     retryLeftovers();
 
+    if (noSpace)
+        return postponedForNoSpace();
     FilterResult result(std::string(virusFound ? kVirusFoundHeader : kNoVirusHeader));
     result.lines.push_back(kScannerHeader);
     return result;
@@ -195,15 +239,16 @@ void AvFilter::waitForLockedCopy(std::uint32_t requestId, const std::string& cop
     for (int round = 0; round < timing_.maxLockedRounds; ++round) {
         logForRequest(requestId, "Temp files are locked by the AV, waiting 1 sec");
         pause(requestId, ScanPause::LockedRound, timing_.lockedRoundSeconds);
-        // While the copy is still there the anti-virus is dealing with it;
-        // no removal is tried until it has gone.
-        if (fileExists(copyPath)) {
-            virusFound = true;
-            continue;
-        }
+        // Held for a moment (a scan, an indexer, a backup) and released
+        // intact: removed, and this check found nothing. Gone: the
+        // anti-virus removed it while it held it.
         const int removal = removeFileError(copyPath);
-        if (removal == 0 || removal == ENOENT)
+        if (removal == 0)
             return;
+        if (removal == ENOENT) {
+            virusFound = true;
+            return;
+        }
     }
     // Give up so that the mail server gets its answer. One last removal is
     // tried in case the anti-virus has let go of the file meanwhile.

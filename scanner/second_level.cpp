@@ -3,15 +3,19 @@
 // the message is read a second time the tolerant way mail clients read it
 // and what only that reading finds is written as extra files beside them,
 // the anti-virus gets a second wait, and all of those files are removed
-// again. Extra files are registered with the part files of the request, so
-// from then on they are verified, waited for and cleaned up exactly alike.
+// again. Extra files are added to the request's part files, so from then on
+// they are verified, waited for and cleaned up exactly alike.
 //
 // The unpacker keeps process-wide state and has no lock of its own, so every
-// call into it (unpacking, registration and removal) runs under the filter's
-// lock. The second reading keeps no shared state and runs without the lock,
-// so its time delays no other message. The lock is never held while
-// sleeping; lines written while it is held take the console lock inside it,
-// never the other way round.
+// call into it (unpacking, adding files, removal, deferral) runs under the
+// filter's lock. The second reading keeps no shared state and runs without
+// the lock, so its time delays no other message. The lock is never held
+// while sleeping; lines written while it is held take the console lock inside
+// it, never the other way round.
+//
+// A request verifies only the files registered for it (see mime/unpacker.h):
+// what it gives up on goes to the deferred clean-up under its number, so a
+// later request with the same number starts with none of them.
 #include <string>
 #include <vector>
 
@@ -20,11 +24,16 @@
 #include "mime/unpacker.h"
 #include "reading/second_reading.h"
 #include "runtime/console_log.h"
+#include "runtime/file_system.h"
 #include "scanner/av_filter.h"
 
 namespace tarnwick {
 
 namespace {
+
+// The line of a request whose part files could not all be removed at once.
+constexpr const char* kUnableToClean =
+    "Unable to clean temp files, files may remain in ScanMe folder. Will try to clean them later.";
 
 // commaSeparated - the names joined by ", ".
 std::string commaSeparated(const std::vector<std::string>& names) {
@@ -36,39 +45,68 @@ std::string commaSeparated(const std::vector<std::string>& names) {
 
 }  // namespace
 
+// reopenMessage - the message again, positioned at its own header block.
+std::unique_ptr<mime::ByteSource> AvFilter::reopenMessage(std::uint32_t requestId,
+                                                          const std::string& path) {
+    // An anti-virus that found a virus in the original may refuse every
+    // open of it, or hold it while it scans, or quarantine it.
+    std::unique_ptr<mime::ByteSource> input = mime::openMessageForUnpacking(path);
+    for (int round = 0; !input && round < timing_.maxLockedRounds && fileExists(path); ++round) {
+        logForRequest(requestId, "Unable to reopen the message, waiting 1 sec");
+        pause(requestId, ScanPause::ReopenRound, timing_.lockedRoundSeconds);
+        input = mime::openMessageForUnpacking(path);
+    }
+    if (input)
+        return input;
+    if (!fileExists(path))
+        logForRequest(requestId,
+                      "The message file is gone, the AV probably removed it because of virus in "
+                      "data. Virus found, skipping second-level verification");
+    else
+        logForRequest(requestId,
+                      "Unable to reopen the message, giving up waiting; the AV probably keeps it "
+                      "locked because of virus in data. Virus found, skipping second-level "
+                      "verification");
+    return nullptr;
+}
+
+// giveUpOnPartFiles - the request's remaining files to the deferred clean-up.
+void AvFilter::giveUpOnPartFiles(int messageNumber) {
+    mime::deferPartFiles(messageNumber);
+    leftoverIds.insert(messageNumber);
+}
+
 // runSecondLevel - unpack, wait, verify, and wait for locked part files.
-void AvFilter::runSecondLevel(std::uint32_t requestId, const std::string& path,
-                              std::int64_t waitTime, bool& virusFound) {
+AvFilter::SecondLevelEnd AvFilter::runSecondLevel(std::uint32_t requestId, const std::string& path,
+                                                  std::int64_t waitTime, bool& virusFound) {
     const int messageNumber = messageNumberOf(requestId);
 
-    // The message is opened again for the unpacker, positioned at its own
-    // header block (after an envelope block, if any).
-    std::unique_ptr<mime::ByteSource> input = mime::openMessageForUnpacking(path);
+    std::unique_ptr<mime::ByteSource> input = reopenMessage(requestId, path);
     if (!input) {
-        logForRequest(requestId,
-                      "Unable to reopen the message, skipping second-level verification");
-        return;
+        virusFound = true;
+        return SecondLevelEnd::Checked;
     }
     logForRequest(requestId, "Unpacking attachments, if any");
     int unpacked = 0;
+    bool noSpace = false;
     std::vector<std::string> partFiles;
     {
         MutexLock held(lock);
         unpacked = mime::unpackMessage(std::move(input), messageNumber, kPartFolder);
+        noSpace = mime::takeNoSpaceLeft();
         if (secondReading && unpacked >= 0)
             partFiles = mime::registeredPartFiles(messageNumber);
     }
 
     // The second reading, when the first wrote everything it meant to (after
-    // a failed write the verdict is a virus already). Its extra files join
-    // the request's part files, so removePartFiles verifies them too.
+    // a failed write the verdict is decided already). Its extra files become
+    // the request's files, so removePartFiles verifies them too.
     reading::SecondReadingOutcome second;
     if (secondReading && unpacked >= 0) {
         second = reading::readSecondTime(path, kPartFolder, messageNumber, partFiles);
         if (!second.extraFiles.empty() || !second.leftoverFiles.empty()) {
             MutexLock held(lock);
-            for (const std::string& extraFile : second.extraFiles)
-                mime::partFileRegistry.add(messageNumber, extraFile);
+            mime::addPartFiles(messageNumber, second.extraFiles);
             // Temporary files of the reading that the anti-virus still
             // holds: every later removal of part files tries them again.
             for (const std::string& leftover : second.leftoverFiles)
@@ -78,6 +116,17 @@ void AvFilter::runSecondLevel(std::uint32_t requestId, const std::string& path,
     if (!second.signs.empty())
         logForRequest(requestId, "Unusual MIME structure: " + commaSeparated(second.signs));
 
+    if (unpacked < 0 && noSpace) {
+        // Not the anti-virus: nothing to wait for. What was written goes at
+        // once, so that the next try finds the space it needs.
+        logForRequest(requestId, kNoSpaceLine);
+        MutexLock held(lock);
+        if (mime::removePartFiles(messageNumber) == -1) {
+            logForRequest(requestId, kUnableToClean);
+            giveUpOnPartFiles(messageNumber);
+        }
+        return SecondLevelEnd::NoSpace;
+    }
     if (unpacked < 0 || second.writeFailed) {
         logForRequest(requestId,
                       "Error while unpacking attachments, the AV probably prevented disk write "
@@ -90,19 +139,17 @@ void AvFilter::runSecondLevel(std::uint32_t requestId, const std::string& path,
         {
             MutexLock held(lock);
             if (mime::removePartFiles(messageNumber) == -1) {
-                logForRequest(requestId,
-                              "Unable to clean temp files, files may remain in ScanMe folder. "
-                              "Will try to clean them later.");
-                leftoverIds.insert(messageNumber);
+                logForRequest(requestId, kUnableToClean);
+                giveUpOnPartFiles(messageNumber);
             }
         }
         virusFound = true;
-        return;
+        return SecondLevelEnd::Checked;
     }
     const std::size_t extra = second.extraFiles.size();
     if (unpacked == 0 && extra == 0) {
         logForRequest(requestId, "Nothing unpacked, skipping second-level verification");
-        return;
+        return SecondLevelEnd::Checked;
     }
 
     logForRequest(requestId, "Unpacked " + std::to_string(unpacked) + " attachments");
@@ -135,9 +182,10 @@ void AvFilter::runSecondLevel(std::uint32_t requestId, const std::string& path,
         logForRequest(requestId,
                       "The AV kept the temp files locked, giving up waiting; files may remain in "
                       "ScanMe folder. Will try to clean them later.");
-        leftoverIds.insert(messageNumber);
+        giveUpOnPartFiles(messageNumber);
         virusFound = true;
     }
+    return SecondLevelEnd::Checked;
 }
 
 }  // namespace tarnwick

@@ -12,10 +12,12 @@ set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 build="$repo/build"
 {
-  "$repo/scripts/install-deps.sh"
+  # Only the compiler, CMake and Ninja: no test, benchmark or fuzzing tools.
+  "$repo/scripts/install-deps.sh" --build-only
   if [ ! -f "$build/CMakeCache.txt" ]; then
-    # Same configuration as scripts/test.sh, so the two share one build.
-    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_BENCH=ON
+    # The build type scripts/test.sh uses, so the two share one build; that
+    # script turns the tests on when it runs.
+    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_TESTS=OFF
   fi
   cmake --build "$build" --target tarnwick
 } >&2

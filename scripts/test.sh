@@ -1,9 +1,19 @@
 #!/usr/bin/env bash
-# Builds Tarnwick and runs the whole test suite (installs what is missing).
-# Usage: scripts/test.sh            (build in ./build, run every test)
+# Builds Tarnwick and runs the whole test suite (installs what is missing),
+# with warnings as errors.
+# Usage: scripts/test.sh            (RelWithDebInfo with the benchmarks, in ./build)
+#        scripts/test.sh Release    (what users build, in ./build-release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+type=${1:-RelWithDebInfo}
+options=(-DCMAKE_BUILD_TYPE="$type" -DTARNWICK_TESTS=ON -DTARNWICK_WERROR=ON)
+if [ "$type" = RelWithDebInfo ]; then
+  build=build
+  options+=(-DTARNWICK_BENCH=ON)
+else
+  build=build-${type,,}
+fi
 scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_BENCH=ON >/dev/null
-cmake --build build
-ctest --test-dir build --output-on-failure -j2
+cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
+cmake --build "$build"
+ctest --test-dir "$build" --output-on-failure -j2

@@ -2,7 +2,7 @@
 # Runs Tarnwick's Windows build against really locked files, under Wine.
 # Usage: scripts/windows-lock-test.sh
 # Environment: WIN_BUILD_DIR (the MinGW-w64 build directory, default build-win, the one that
-# scripts/windows-test.sh uses; configured and built here when it holds no tarnwick.exe),
+# scripts/windows-test.sh uses; configured as there and built here),
 # LOCK_WAIT (Tarnwick's wait argument, default 2).
 #
 # A file is locked for a Windows program only by another Windows process, so the anti-virus is
@@ -11,20 +11,20 @@
 # exit, also on failure; nothing else is touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
 build=${WIN_BUILD_DIR:-build-win}
 wait_seconds=${LOCK_WAIT:-2}
 export PYTHONDONTWRITEBYTECODE=1
 
 scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64
 
-if [ ! -f "$build/app/tarnwick.exe" ]; then
-  toolchain=$(ls cmake/*.cmake 2>/dev/null | grep -i -E 'mingw|win' | head -n 1 || true)
-  [ -n "$toolchain" ] || { echo "windows-lock-test: no MinGW toolchain file in cmake/" >&2; exit 1; }
-  cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/$toolchain" \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" --target tarnwick >/dev/null
+# The configuration windows-test.sh uses, so the two share build-win; building
+# is quick when that script has built it already.
+build_log=$(mktemp /tmp/tarnwick-winelock-build.XXXXXX)
+if ! { scripts/windows-configure.sh "$build" &&
+       cmake --build "$build" --target tarnwick lock_holder; } >"$build_log" 2>&1 </dev/null; then
+  grep -v '^\[[0-9]*/[0-9]*\] ' "$build_log" | tail -n 60; rm -f "$build_log"; exit 1
 fi
+rm -f "$build_log"
 
 top=$(mktemp -d /tmp/tarnwick-winelock.XXXXXX)
 export WINEPREFIX=$top/prefix WINEDEBUG=-all

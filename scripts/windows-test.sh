@@ -33,11 +33,8 @@ wine wineboot -i </dev/null >/dev/null 2>&1
 
 prefixDone=$SECONDS
 
-# -O2 as on Linux: GCC 12 at -O3 reports false -Wrestrict errors in
-# inlined std::string code.
-if ! cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-       -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
-       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >"$logs/configure" 2>&1 </dev/null; then
+# The configuration every Windows script shares.
+if ! scripts/windows-configure.sh "$build" >"$logs/configure" 2>&1 </dev/null; then
   cat "$logs/configure"; exit 1
 fi
 if ! cmake --build "$build" >"$logs/build" 2>&1 </dev/null; then

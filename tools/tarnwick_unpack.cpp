@@ -1,18 +1,61 @@
 // tarnwick_unpack.cpp - entry point of `tarnwick-unpack MESSAGE DIR`, the
 // administrator's view of what the anti-virus is shown for one message.
 //
-// All the work is in unpack_tool.cpp; this file only hands over the command
-// line and the standard streams.
+// All the work is in unpack_tool.cpp; this file only answers --help and
+// --version and hands over the command line (as the platform layer reads it,
+// so that on Windows a file name outside the ANSI code page survives) and the
+// standard streams.
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "runtime/platform.h"
+#include "tarnwick/version.h"
 #include "tools/unpack_tool.h"
 
-// main - runs the tool on the command line's arguments.
+namespace {
+
+// The usage summary printed by --help; the man page says the rest.
+constexpr const char* kHelpText =
+    "Usage: tarnwick-unpack [--no-second-reading] MESSAGE DIR\n"
+    "       tarnwick-unpack --help | --version\n"
+    "\n"
+    "Unpacks the attachments of the message file MESSAGE, decoded, into the folder\n"
+    "DIR as a scan would show them to the anti-virus (part files msg-0-part-K.scanme,\n"
+    "and the second reading's msg-0-extra-K.scanme), leaves them there and lists\n"
+    "them with their sizes in bytes. DIR is made when missing.\n"
+    "\n"
+    "  --no-second-reading  writes only the part files of the first reading\n"
+    "  --help               prints this text and exits\n"
+    "  --version            prints the version and exits\n"
+    "\n"
+    "See tarnwick-unpack(1).\n";
+
+// answerInformation - prints the help or version text when an argument asks
+// for it; true when it did.
+bool answerInformation(const std::vector<std::string>& arguments) {
+    for (const std::string_view argument : arguments) {
+        if (argument == "--help") {
+            std::cout << kHelpText << std::flush;
+            return true;
+        }
+        if (argument == "--version") {
+            std::cout << "tarnwick-unpack " TARNWICK_VERSION "\n"
+                      << "Licensed under the Apache License, Version 2.0.\n"
+                      << std::flush;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// main - answers --help and --version, or runs the tool on the arguments.
 int main(int argc, char** argv) {
-    std::vector<std::string> arguments;
-    for (int index = 1; index < argc; ++index)
-        arguments.emplace_back(argv[index]);
+    const std::vector<std::string> arguments = tarnwick::platform::commandLineArguments(argc, argv);
+    if (answerInformation(arguments))
+        return 0;
     return tarnwick::runUnpackTool(arguments, std::cout, std::cerr);
 }

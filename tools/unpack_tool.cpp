@@ -38,12 +38,22 @@ const char* usageText() {
            "  --no-second-reading: the first reading only, listed without the reading.\n";
 }
 
+// isSeparator - either kind of path separator.
+bool isSeparator(char byte) {
+    return byte == '/' || byte == '\\';
+}
+
 // withoutTrailingSeparators - folder as the unpacker wants it: no trailing
-// slash, except for a root folder of one separator.
+// separator, except for a root folder: one separator, or a drive letter
+// with its colon and separator ("C:\" or "C:/"), which without it would name the
+// drive's current folder instead.
 std::string withoutTrailingSeparators(std::string folder) {
-    while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\'))
+    for (;;) {
+        const bool driveRoot = folder.size() == 3 && folder[1] == ':' && isSeparator(folder[2]);
+        if (folder.size() <= 1 || driveRoot || !isSeparator(folder.back()))
+            return folder;
         folder.pop_back();
-    return folder;
+    }
 }
 
 // listFiles - one line per path: "PATH SIZE" or "PATH missing", followed by

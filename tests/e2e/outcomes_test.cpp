@@ -4,15 +4,20 @@
 // whole sequence of lines, byte for byte, from "Thread processing started" to
 // "Thread processing done". What the resident anti-virus would do is played
 // by StandInAv; a copy blocked from being written comes from a file-size
-// limit on the child; set-up failures come from entries placed in the folder
-// before the start. The sample with two attachments runs with the first
-// reading alone: the second reads its quoted-printable part (trailing blanks,
-// an encoded CR LF) differently and adds an extra file, which
-// second_reading_test.cpp covers.
+// limit on the child; a full disk from a small tmpfs mounted on ScanMe (as
+// root) or the copy's name pointing at /dev/full; set-up failures come from
+// entries placed in the folder before the start. The sample with two
+// attachments runs with the first reading alone: the second reads its
+// quoted-printable part (trailing blanks, an encoded CR LF) differently and
+// adds an extra file, which second_reading_test.cpp covers.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 
 #include "session.h"
 #include "stand_in_av.h"
@@ -194,6 +199,58 @@ TEST(ScanOutcomeTest, CopyThatCannotBeCreatedLeavesTheMessageUnchanged) {
               setUpFailure("10",
                            "* Unable to create temp file (./ScanMe/mail-10-msg.scanme), please "
                            "verify rights."));
+}
+
+// Size of the file system the full-disk test mounts on ScanMe: far below
+// the message, so the copy fills it.
+constexpr const char* kSmallScanMeOptions = "size=256k";
+// True while that file system is mounted.
+bool smallScanMeMounted = false;
+
+// mountSmallScanMe - as root, mounts a small tmpfs on the session's ScanMe
+// before tarnwick starts. The mount lives in a mount namespace of the test
+// process's own, which the tarnwick child inherits: it never shows outside
+// and vanishes with the test process, however that ends.
+void mountSmallScanMe(const std::string& folder) {
+    const std::string scanMe = folder + "/ScanMe";
+    std::filesystem::create_directories(scanMe);
+    smallScanMeMounted = ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+                         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                         ::mount("tarnwick-e2e", scanMe.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                                 kSmallScanMeOptions) == 0;
+}
+
+// UnmountOnExit - unmounts the small ScanMe when the test leaves its scope.
+struct UnmountOnExit {
+    std::string scanMe;
+    ~UnmountOnExit() {
+        if (smallScanMeMounted)
+            ::umount2(scanMe.c_str(), MNT_DETACH);
+        smallScanMeMounted = false;
+    }
+};
+
+TEST(ScanOutcomeTest, FullDiskPostponesTheMessageAndLeavesNothingInScanMe) {
+    TarnwickSession session({"0"}, {}, mountSmallScanMe);
+    const UnmountOnExit unmount{session.scanMe()};
+    if (!smallScanMeMounted) {
+        // Without root: the copy's name points at a device whose writes fail
+        // with ENOSPC, as on a full disk.
+        std::filesystem::create_symlink("/dev/full", session.scanMe() + "/mail-11-msg.scanme");
+    }
+    std::cout << "full disk from " << (smallScanMeMounted ? "a 256 KiB tmpfs" : "/dev/full")
+              << std::endl;
+    std::string path =
+        session.writeMessage("large.eml", "Subject: large\n\n" + std::string(600 * 1024, 'z'));
+    Lines expected = {
+        jobLine("11", "Thread processing started"),
+        jobLine("11", "Copying file to be scanned"),
+        jobLine("11", "No space left in ScanMe, the message will be tried again later"),
+        "* Postponing message",
+        "11 REJECTED \"Not enough disk space to scan the message, try again later.\"",
+        jobLine("11", "Thread processing done")};
+    EXPECT_EQ(scan(session, "11", path), expected);
+    EXPECT_EQ(session.scanMeFiles(), Lines{});
 }
 
 }  // namespace

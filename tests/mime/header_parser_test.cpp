@@ -121,6 +121,74 @@ TEST(HeaderParser, FiveThousandByteContentTypeIsKeptWhole) {
     EXPECT_EQ(std::string(split.type), value);
 }
 
+// bodyAfter - what the reader delivers after the header block.
+std::string bodyAfter(PartReader& reader) {
+    std::string body;
+    for (int ch; (ch = reader.nextChar()) != PartReader::kEndOfPart;)
+        body += static_cast<char>(ch);
+    return body;
+}
+
+TEST(HeaderParser, BlockBeyondTheKeptSizeEndsWhereItEndsAndKeepsItsFirstFields) {
+    // A field before the limit is found, one after it is not; the dropped
+    // rest of the block still ends at its empty line, at a line that is no
+    // header line (put back), or at a line cut by the limit.
+    const std::string longLine = "X-Long: " + std::string(kMaxKeptHeaderBytes + 5000, 'a') + "\n";
+    std::string manyLines;
+    while (manyLines.size() <= kMaxKeptHeaderBytes)
+        manyLines += "X-Filler: " + std::string(990, 'f') + "\n\t" + std::string(500, 'g') + "\n";
+    const struct {
+        const char* name;
+        std::string input;
+        std::string body;
+    } cases[] = {
+        {"one long line", "Content-Type: image/png\n" + longLine + "Content-Type: a/b\n\nbody",
+         "body"},
+        {"many lines", "Content-Type: image/png\n" + manyLines + "Content-Type: a/b\n\nbody",
+         "body"},
+        {"many lines, then a body line", "Content-Type: image/png\n" + manyLines + "no colon\nx",
+         "no colon\nx"},
+    };
+    for (const auto& c : cases) {
+        for (std::size_t readSize : {std::size_t{7}, std::size_t{1} << 20}) {
+            PartReader reader(std::make_unique<MemorySource>(c.input, readSize));
+            const HeaderFields fields = readHeaderBlock(reader);
+            EXPECT_EQ(fieldText(fields.contentType), "image/png") << c.name;
+            EXPECT_EQ(bodyAfter(reader), c.body) << c.name;
+        }
+    }
+}
+
+TEST(HeaderParser, FieldThatStartsInsideTheKeptPartIsCutAtItsEnd) {
+    const std::string filler = "X-Filler: " + std::string(kMaxKeptHeaderBytes - 100, 'f') + "\n";
+    const std::string input =
+        filler + "Content-Type: application/x; name=" + std::string(500, 'n') + "\n\nbody";
+    PartReader reader(std::make_unique<MemorySource>(input));
+    const HeaderFields fields = readHeaderBlock(reader);
+    const std::string kept = fieldText(fields.contentType).value_or("");
+    EXPECT_EQ(kept.size(),
+              kMaxKeptHeaderBytes - filler.size() - std::string("Content-Type: ").size());
+    EXPECT_EQ(std::string(splitContentType(fields.contentType).type), "application/x");
+    EXPECT_EQ(bodyAfter(reader), "body");
+}
+
+TEST(HeaderParser, ReleasedBuffersReadTheNextBlockAsIfItWereTheFirst) {
+    // A header buffer grown by one message would give the next one longer
+    // pieces, and a field name of 2000 bytes would pass as a header line
+    // only then. After releaseHeaderBuffers both readings agree.
+    const std::string longName = "X-" + std::string(2000, 'n') + ": v\nContent-Type: a/b\n\nbody";
+    auto contentTypeOf = [](const std::string& input) {
+        PartReader reader(std::make_unique<MemorySource>(input));
+        return fieldText(readHeaderBlock(reader).contentType);
+    };
+    releaseHeaderBuffers();
+    const auto fresh = contentTypeOf(longName);
+    contentTypeOf("X-Big: " + std::string(100000, 'b') + "\n\n");
+    releaseHeaderBuffers();
+    EXPECT_EQ(contentTypeOf(longName), fresh);
+    EXPECT_EQ(fresh, std::nullopt);
+}
+
 struct SplitCase {
     const char* value;
     std::string type;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,6 +36,7 @@ class PartFilesTest : public ::testing::Test {
         platform::setRemovalInterceptor(holdOpenFiles);
         partNumber = 0;
         leftoverFiles.clear();
+        deferredFiles.clear();
     }
     void TearDown() override {
         platform::setRemovalInterceptor(nullptr);
@@ -42,6 +44,7 @@ class PartFilesTest : public ::testing::Test {
         for (int message : {1, 2, 3})
             removePartFiles(message);
         leftoverFiles.clear();
+        deferredFiles.clear();
         fs::remove_all(folder_);
     }
 
@@ -54,6 +57,13 @@ class PartFilesTest : public ::testing::Test {
                 output->put('x');
         }
         return registeredPartFiles(message);
+    }
+
+    // writeExtraFile - a file written beside the part files, not by them.
+    std::string writeExtraFile(const std::string& name) {
+        const std::string path = (folder_ / name).string();
+        std::ofstream(path) << "extra";
+        return path;
     }
 
     fs::path folder_;
@@ -154,6 +164,41 @@ TEST_F(PartFilesTest, LeftoversAreRetriedAfterTheMessagesOwnFiles) {
     heldOpen.insert(second[2]);
     EXPECT_EQ(removePartFiles(2), 1);
     EXPECT_EQ(pendingLeftoverFiles(), (std::vector<std::string>{second[1], second[2], first[1]}));
+}
+
+TEST_F(PartFilesTest, AddedFilesAreCheckedWaitedForAndDeferredLikePartFiles) {
+    const std::vector<std::string> parts = createFiles(1, 1);
+    const std::string gone = writeExtraFile("msg-1-extra-0.scanme");
+    addPartFiles(1, {gone, gone});
+    EXPECT_EQ(registeredPartFiles(1), (std::vector<std::string>{parts[0], gone}));
+    fs::remove(gone);
+    EXPECT_EQ(removePartFiles(1), 1);
+
+    const std::string held = writeExtraFile("msg-2-extra-0.scanme");
+    addPartFiles(2, {held});
+    heldOpen.insert(held);
+    EXPECT_EQ(removePartFiles(2), -1);
+    deferPartFiles(2);
+    EXPECT_TRUE(registeredPartFiles(2).empty());
+    EXPECT_EQ(retryDeferredPartFiles(2), -1);
+    heldOpen.clear();
+    EXPECT_EQ(retryDeferredPartFiles(2), 0);
+    EXPECT_FALSE(fs::exists(held));
+}
+
+TEST_F(PartFilesTest, LeftoverWrittenAgainByARequestInProgressIsLeftToThatRequest) {
+    std::vector<std::string> old = createFiles(1, 2);
+    fs::remove(old[0]);
+    heldOpen.insert(old[1]);
+    EXPECT_EQ(removePartFiles(1), 1);
+    heldOpen.clear();
+    // Message 1 again writes the same two names; another message's removal
+    // retries the leftovers meanwhile.
+    partNumber = 0;
+    createFiles(1, 2);
+    EXPECT_EQ(removePartFiles(2), 0);
+    EXPECT_TRUE(fs::exists(old[1]));
+    EXPECT_EQ(removePartFiles(1), 0);
 }
 
 }  // namespace

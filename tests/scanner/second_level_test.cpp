@@ -1,9 +1,17 @@
 // second_level_test.cpp - the attachments of a message that passed the first
 // level: unpacked, waited for, removed; locked, deleted or unwritable part
-// files; the deferred clean-up of what stays locked.
+// files; a message file that cannot be reopened; a full disk; the deferred
+// clean-up of what stays locked, and a request number used again meanwhile.
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+
+#ifdef __linux__
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
 
 #include "tests/scanner/scan_fixture.h"
 
@@ -70,17 +78,104 @@ TEST_F(ScanJobTest, CopyDeletedDuringTheFirstWaitIsNeverUnpacked) {
     EXPECT_EQ(pauses(), std::vector<ScanPause>{ScanPause::FirstWait});
 }
 
-TEST_F(ScanJobTest, MessageThatCannotBeReopenedSkipsTheSecondLevel) {
+TEST_F(ScanJobTest, MessageGoneBeforeTheSecondLevelIsAVirus) {
     onPause([&](std::uint32_t, ScanPause reason) {
         if (reason == ScanPause::FirstWait)
             std::filesystem::remove("m.eml");
     });
     const FilterResult result = scan(55, writeMessage("m.eml", twoAttachmentMessage()));
-    EXPECT_EQ(result.lines, verdict(false));
+    EXPECT_EQ(result.lines, verdict(true));
     Lines expected(kFirstLevelPassed.begin(), kFirstLevelPassed.end() - 1);
-    expected.push_back("Unable to reopen the message, skipping second-level verification");
+    expected.push_back(
+        "The message file is gone, the AV probably removed it because of virus in data. Virus "
+        "found, skipping second-level verification");
     EXPECT_EQ(takeLines(), prefixed(55, expected));
 }
+
+#ifdef __linux__
+// putSocketAt - replaces the file at path by a Unix socket: the entry exists
+// but cannot be opened as a file, as when the anti-virus refuses the open.
+void putSocketAt(const std::string& path) {
+    std::filesystem::remove(path);
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(socket, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    EXPECT_EQ(::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(socket);
+}
+
+const char* const kReopenRound = "Unable to reopen the message, waiting 1 sec";
+
+TEST_F(ScanJobTest, MessageRefusedForAMomentIsReopenedAndUnpacked) {
+    const std::string path = writeMessage("m.eml", twoAttachmentMessage());
+    int reopenRounds = 0;
+    onPause([&](std::uint32_t, ScanPause reason) {
+        if (reason == ScanPause::FirstWait) {
+            std::filesystem::rename(path, "kept.eml");
+            putSocketAt(path);
+        } else if (reason == ScanPause::ReopenRound && ++reopenRounds == 2) {
+            std::filesystem::remove(path);
+            std::filesystem::rename("kept.eml", path);
+        }
+    });
+    const FilterResult result = scan(64, path);
+    EXPECT_EQ(result.lines, verdict(false));
+    Lines expected(kFirstLevelPassed.begin(), kFirstLevelPassed.end() - 1);
+    expected.insert(expected.end(), 2, kReopenRound);
+    expected.insert(expected.end(), {"Unpacking attachments, if any", "Unpacked 2 attachments",
+                                     "Waiting 0 seconds again", "Second-Level verification"});
+    EXPECT_EQ(takeLines(), prefixed(64, expected));
+}
+
+TEST_F(ScanJobTest, MessageRefusedThroughEveryRoundIsAVirus) {
+    const std::string path = writeMessage("m.eml", twoAttachmentMessage());
+    onPause([&](std::uint32_t, ScanPause reason) {
+        if (reason == ScanPause::FirstWait)
+            putSocketAt(path);
+    });
+    const FilterResult result = scan(65, path);
+    EXPECT_EQ(result.lines, verdict(true));
+    Lines expected(kFirstLevelPassed.begin(), kFirstLevelPassed.end() - 1);
+    expected.insert(expected.end(), kRounds, kReopenRound);
+    expected.push_back(
+        "Unable to reopen the message, giving up waiting; the AV probably keeps it locked "
+        "because of virus in data. Virus found, skipping second-level verification");
+    EXPECT_EQ(takeLines(), prefixed(65, expected));
+}
+
+// Writes to /dev/full fail with ENOSPC, as on a full disk.
+TEST_F(ScanJobTest, FullDiskPostponesTheMessageAndRemovesWhatWasWritten) {
+    struct Case {
+        const char* name;
+        const char* fullFile;
+        Lines linesBefore;
+    };
+    const Case cases[] = {
+        {"copy", "mail-66-msg.scanme", {"Copying file to be scanned"}},
+        {"part file", "msg-67-part-1.scanme", kFirstLevelPassed},
+    };
+    std::uint32_t requestId = 66;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::create_directories("ScanMe");
+        std::filesystem::create_symlink("/dev/full", std::string("ScanMe/") + c.fullFile);
+        const FilterResult result = scan(requestId, writeMessage("m.eml", twoAttachmentMessage()));
+        EXPECT_EQ(result.kind, FilterResult::Postpone);
+        EXPECT_EQ(result.lines,
+                  Lines{"Not enough disk space to scan the message, try again later."});
+        EXPECT_EQ(takeLines(),
+                  prefixed(requestId,
+                           concat(c.linesBefore, {"No space left in ScanMe, the message will be "
+                                                  "tried again later"})));
+        EXPECT_TRUE(scanMeEntries().empty());
+        ++requestId;
+    }
+    EXPECT_EQ(pauses(), std::vector<ScanPause>{ScanPause::FirstWait});
+}
+#endif
 
 TEST_F(ScanJobTest, LockedPartFilesAreWaitedForUntilReleased) {
     LockedFiles::lock("msg-56-part-0", EACCES);
@@ -201,6 +296,47 @@ TEST_F(ScanJobTest, LeftoversAreRetriedInAscendingOrderAndOnlyTheLockedOnesKept)
     EXPECT_EQ(filter->leftoverIds, std::set<int>{7});
     EXPECT_FALSE(std::filesystem::exists("ScanMe/msg-3-part-0.scanme"));
     EXPECT_TRUE(std::filesystem::exists("ScanMe/msg-7-part-0.scanme"));
+}
+
+TEST_F(ScanJobTest, ReusedNumberCountsAndVerifiesOnlyTheFilesItWroteItself) {
+    // Request 7's first part file stays locked for good and is deferred.
+    LockedFiles::lock("msg-7-part-0", EACCES);
+    scan(7, writeMessage("m.eml", twoAttachmentMessage()));
+    ASSERT_EQ(filter->leftoverIds, std::set<int>{7});
+    takeLines();
+    // Request 7 again: the anti-virus deletes its part 1 during the second
+    // wait while another job's clean-up runs.
+    onPause([&](std::uint32_t, ScanPause reason) {
+        if (reason == ScanPause::SecondWait) {
+            std::filesystem::remove("ScanMe/msg-7-part-1.scanme");
+            filter->retryLeftovers();
+        }
+    });
+    const FilterResult result = scan(7, writeMessage("m.eml", twoAttachmentMessage()));
+    EXPECT_EQ(result.lines, verdict(true));
+    const Lines lines = takeLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "* (7) Unpacked 2 attachments"), 1);
+}
+
+TEST_F(ScanJobTest, DeferredCleanUpLeavesTheFilesOfARequestInProgressAlone) {
+    LockedFiles::lock("msg-7-part-0", EACCES);
+    scan(7, writeMessage("m.eml", twoAttachmentMessage()));
+    ASSERT_EQ(filter->leftoverIds, std::set<int>{7});
+    LockedFiles::unlock("msg-7-part-0");
+    Lines duringSecondWait;
+    onPause([&](std::uint32_t, ScanPause reason) {
+        if (reason == ScanPause::SecondWait) {
+            filter->retryLeftovers();
+            duringSecondWait = scanMeEntries();
+        }
+    });
+    const FilterResult result = scan(7, writeMessage("m.eml", twoAttachmentMessage()));
+    EXPECT_EQ(duringSecondWait, (Lines{"msg-7-part-0.scanme", "msg-7-part-1.scanme"}));
+    EXPECT_EQ(result.lines, verdict(false));
+    // The old entry goes with the request's own clean-up.
+    EXPECT_EQ(takeLines().back(), "* All temp files cleared");
+    EXPECT_TRUE(filter->leftoverIds.empty());
+    EXPECT_TRUE(scanMeEntries().empty());
 }
 
 TEST_F(ScanJobTest, EmptyLeftoverRecordMakesTheRetryWriteNothing) {

@@ -293,5 +293,53 @@ TEST_F(UnpackToolTest, ExtraFileThatCannotBeWrittenGivesAFailureStatus) {
         << result.err;
 }
 
+#ifdef _WIN32
+TEST_F(UnpackToolTest, DriveRootIsAcceptedAsTheFolder) {
+    // "C:\" without its separator would be the drive's current folder.
+    const std::string drive = fs::absolute(root_).string().substr(0, 2);
+    ToolRun result = run({message("m.eml", kTwoAttachments).string(), drive + "\\"});
+    EXPECT_EQ(result.status, kUnpackToolOk) << result.err;
+    const std::vector<std::string> parts = mime::registeredPartFiles(0);
+    ASSERT_EQ(parts.size(), 2u) << result.out;
+    EXPECT_EQ(readFile(drive + "\\msg-0-part-0.scanme"), "hello world");
+    EXPECT_EQ(mime::removePartFiles(0), 0);
+    EXPECT_FALSE(fs::exists(drive + "\\msg-0-part-1.scanme"));
+}
+
+TEST_F(UnpackToolTest, MessageWithALongUtf8PathIsUnpackedIntoAUtf8Folder) {
+    // A Cyrillic message name more than 260 characters down, and a Cyrillic
+    // folder for the part files.
+    const std::u8string name = u8"вложения";
+    const std::string utf8(reinterpret_cast<const char*>(name.data()), name.size());
+    // Long paths only in their "\\?\" form here: the standard library does
+    // not convert them.
+    const std::wstring longRoot = L"\\\\?\\" + fs::absolute(root_).wstring();
+    std::vector<std::wstring> levels = {longRoot};
+    for (char letter : {'a', 'b', 'c', 'd', 'e'})
+        levels.push_back(levels.back() + L"\\" + std::wstring(50, letter));
+    for (std::size_t level = 1; level < levels.size(); ++level)
+        fs::create_directory(levels[level]);
+    const fs::path wideMessage = fs::path(levels.back()) / (name + u8".eml");
+    std::ofstream(wideMessage, std::ios::binary) << kTwoAttachments;
+    fs::create_directory(root_ / name);
+    std::string messagePath = fs::absolute(root_).string();
+    for (char letter : {'a', 'b', 'c', 'd', 'e'})
+        messagePath += "\\" + std::string(50, letter);
+    messagePath += "\\" + utf8 + ".eml";
+    ASSERT_GT(messagePath.size(), 260u);
+
+    ToolRun result = run({messagePath, root_.string() + "\\" + utf8});
+    EXPECT_EQ(result.status, kUnpackToolOk) << result.err;
+    EXPECT_EQ(mime::registeredPartFiles(0).size(), 2u) << result.out;
+    EXPECT_TRUE(fs::exists(root_ / name / "msg-0-part-1.scanme"));
+
+    fs::remove(wideMessage);
+    while (levels.size() > 1) {
+        fs::remove(levels.back());
+        levels.pop_back();
+    }
+}
+#endif
+
 }  // namespace
 }  // namespace tarnwick

@@ -6,12 +6,18 @@ scripts/windows-lock-test.sh prepares the Wine prefix and the two programs and c
 The driver starts `wine EXE S` in DIR and plays the anti-virus with lock_holder.exe, which runs in
 the same Wine prefix (a Linux process holding a file would not lock it for Wine). Cases, one
 request each, in one Tarnwick run:
-  1 the message copy is held through the first-level removal, then quarantined
+  1 the message copy is held through the first-level removal, then quarantined before the first
+    waiting round: a virus
   2 both part files are held through the second-level removal, then released
   3 a part file is held through the second-level removal, then quarantined
   4 a part file's name is blocked (share mode 0) and the next part file is held: unpacking fails,
     the immediate clean-up cannot remove the held file, it is retried at the end of the job and
     again in the next job (request 5), which clears it
+  6 the message copy is held through the first-level removal for a moment, then released intact:
+    a waiting round removes it and the message is clean
+  7 the original message file is held (share mode 0) after the copy, so the second level cannot
+    reopen it, then released: it is reopened and its attachments are checked
+  8 the same, but the original is deleted when released: a virus
 """
 
 import argparse
@@ -29,6 +35,12 @@ from tarnwick_session import CLEAN_ANSWER, VIRUS_ANSWER, TarnwickSession  # noqa
 EVENT_TIMEOUT_SECONDS = 90
 # How long the holders keep their files, from the moment they took them.
 HOLD_SECONDS = 6
+# Beyond Tarnwick's wait: a short hold lasts a second past the first-level check, so it is over
+# before the first waiting round of a message with attachments (after both waits); the hold on
+# an original message file lasts two seconds past the reopening after the first wait, so that
+# at least one reopening is refused.
+SHORT_HOLD_EXTRA_SECONDS = 1
+ORIGINAL_HOLD_EXTRA_SECONDS = 2
 
 LOCKED_LINE = "Temp files are locked by the AV, waiting 1 sec"
 UNPACK_ERROR = (
@@ -45,6 +57,14 @@ CLEAN_FAILED = (
 RETRYING = "* Retrying to clear temp files left by previous scans"
 STILL_LOCKED = "* Unable to clean all temp files, will try again later"
 ALL_CLEARED = "* All temp files cleared"
+COPY_GIVEN_UP = (
+    "The AV kept the temp file locked, giving up waiting; the file may remain in ScanMe folder."
+)
+REOPEN_LINE = "Unable to reopen the message, waiting 1 sec"
+MESSAGE_GONE = (
+    "The message file is gone, the AV probably removed it because of virus in data. Virus found, "
+    "skipping second-level verification"
+)
 
 
 def verdict_of(answer):
@@ -55,11 +75,11 @@ def verdict_of(answer):
 class Holder:
     """One lock_holder.exe process and the lines it has printed."""
 
-    def __init__(self, exe, mode, path, seconds, cwd):
+    def __init__(self, exe, mode, path, seconds, cwd, after=None):
         self.lines = []
         self._cond = threading.Condition()
         self.process = subprocess.Popen(
-            ["wine", exe, mode, path, str(seconds)],
+            ["wine", exe, mode, path, str(seconds)] + ([after] if after else []),
             cwd=cwd,
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
@@ -95,8 +115,9 @@ class Suite:
         if not condition:
             self.failures.append("%s: %s" % (case, what))
 
-    def holder(self, mode, name):
-        return Holder(self.args.holder, mode, "ScanMe\\" + name, HOLD_SECONDS, self.work)
+    def holder(self, mode, path, seconds=HOLD_SECONDS, after=None):
+        """holder - a lock_holder on path (relative to the work folder), taken once after exists."""
+        return Holder(self.args.holder, mode, path, seconds, self.work, after)
 
     def submit(self, session, request_id, message):
         with open(os.path.join(self.work, "mail", "%d.eml" % request_id), "wb") as f:
@@ -107,8 +128,9 @@ class Suite:
         session.wait_until(lambda ls: request_id in session.answers(), EVENT_TIMEOUT_SECONDS)
         return session.answers().get(request_id)
 
-    def run_held_case(self, session, case, request_id, message, holds, expected):
-        holders = [self.holder(mode, name) for mode, name in holds]
+    def run_held_case(self, session, case, request_id, message, holders, expected,
+                      waiting_line=LOCKED_LINE):
+        """run_held_case - one request while the holders (already started) play the anti-virus."""
         for h in holders:
             self.check(case, h.wait_for("waiting"), "the holder did not start")
         self.submit(session, request_id, message)
@@ -118,9 +140,27 @@ class Suite:
             h.finish()
         log = session.log_for(request_id)
         self.check(case, answer == expected, "answered %r" % answer)
-        self.check(case, LOCKED_LINE in log, "no waiting line for the locked file")
-        self.report(case, "%d waiting lines, %s" % (log.count(LOCKED_LINE), verdict_of(answer)))
+        self.check(case, waiting_line in log, "no waiting line %r" % waiting_line)
+        self.report(case, "%d waiting lines, %s" % (log.count(waiting_line), verdict_of(answer)))
         return log
+
+    def copy_holder(self, mode, request_id, seconds):
+        """copy_holder - a holder on the message copy of a request."""
+        return self.holder(mode, "ScanMe\\mail-%d-msg.scanme" % request_id, seconds)
+
+    def short_hold(self):
+        """short_hold - seconds of a hold that ends a second after the first-level check."""
+        return self.args.wait + SHORT_HOLD_EXTRA_SECONDS
+
+    def part_holder(self, mode, request_id, part):
+        """part_holder - a holder on one part file of a request."""
+        return self.holder(mode, "ScanMe\\msg-%d-part-%d.scanme" % (request_id, part))
+
+    def original_holder(self, mode, request_id):
+        """original_holder - a holder on a request's message file, taken once its copy exists."""
+        seconds = self.args.wait + ORIGINAL_HOLD_EXTRA_SECONDS
+        return self.holder(mode, "mail\\%d.eml" % request_id, seconds,
+                           "ScanMe\\mail-%d-msg.scanme" % request_id)
 
     def report(self, case, what):
         mine = [f for f in self.failures if f.startswith(case + ":")]
@@ -144,22 +184,37 @@ class Suite:
                 print("FAIL: no INTF answer; output: %s" % session.lines()[-5:])
                 return 1
             log = self.run_held_case(
-                session, "copy held", 1, msgs.plain_message("Nothing attached.\n"),
-                [("hold-delete", "mail-1-msg.scanme")], VIRUS_ANSWER)
-            self.check("copy held", "First-Level verification passed" in log,
+                session, "copy quarantined", 1, two_parts,
+                [self.copy_holder("hold-delete", 1, self.short_hold())], VIRUS_ANSWER)
+            self.check("copy quarantined", "First-Level verification passed" in log,
                        "the first level did not pass before the wait for the copy")
 
             log = self.run_held_case(
                 session, "parts held", 2, two_parts,
-                [("hold", "msg-2-part-0.scanme"), ("hold", "msg-2-part-1.scanme")], CLEAN_ANSWER)
+                [self.part_holder("hold", 2, 0), self.part_holder("hold", 2, 1)], CLEAN_ANSWER)
             self.check("parts held", "Second-Level verification" in log, "no second level")
 
             log = self.run_held_case(
                 session, "part quarantined", 3, two_parts,
-                [("hold-delete", "msg-3-part-0.scanme")], VIRUS_ANSWER)
+                [self.part_holder("hold-delete", 3, 0)], VIRUS_ANSWER)
             self.check("part quarantined", "Second-Level verification" in log, "no second level")
 
             self.run_blocked_case(session, two_parts)
+
+            log = self.run_held_case(
+                session, "copy released", 6, msgs.plain_message("Nothing attached.\n"),
+                [self.copy_holder("hold", 6, self.short_hold())], CLEAN_ANSWER)
+            self.check("copy released", COPY_GIVEN_UP not in log, "the wait for the copy gave up")
+
+            log = self.run_held_case(
+                session, "message held", 7, two_parts, [self.original_holder("refuse", 7)],
+                CLEAN_ANSWER, REOPEN_LINE)
+            self.check("message held", "Second-Level verification" in log, "no second level")
+
+            log = self.run_held_case(
+                session, "message quarantined", 8, two_parts,
+                [self.original_holder("refuse-delete", 8)], VIRUS_ANSWER, REOPEN_LINE)
+            self.check("message quarantined", MESSAGE_GONE in log, "no line saying it is gone")
         elapsed = time.monotonic() - started
 
         left = [n for n in os.listdir(os.path.join(self.work, "ScanMe")) if n.endswith(".scanme")]
@@ -171,9 +226,9 @@ class Suite:
 
     def run_blocked_case(self, session, two_parts):
         case = "part not created"
-        blocker = self.holder("block", "msg-4-part-0.scanme")
+        blocker = self.part_holder("block", 4, 0)
         self.check(case, blocker.wait_for("holding"), "the blocker did not take the name")
-        held = self.holder("hold", "msg-4-part-1.scanme")
+        held = self.part_holder("hold", 4, 1)
         self.check(case, held.wait_for("waiting"), "the holder did not start")
         self.submit(session, 4, two_parts)
         answer = self.answer(session, 4)
