@@ -316,6 +316,22 @@ TEST_F(ReadingTest, LargeAttachmentsAreComparedWithKnownFilesBeyondTheHeldBlock)
               (Contents{changed, shorter, longer}));
 }
 
+TEST_F(ReadingTest, LongTextDifferingOnlyInLineEndsIsNotKept) {
+    // Longer than the held block: begun as a file, removed again at the end.
+    std::string lf;
+    while (lf.size() < 2 * 1024 * 1024)
+        lf += "a line of an ordinary text attachment\n";
+    lf += "end";
+    std::string crlf;
+    for (char c : lf)
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const std::string body =
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+        "Content-Type: text/plain; name=big.txt\r\n\r\n" +
+        crlf + "\r\n--b--\r\n";
+    EXPECT_EQ(read(body, {lf}).contents, Contents{});
+}
+
 TEST_F(ReadingTest, OutputStopsAtTheLimitWithItsSign) {
     ReadingBounds bounds = boundsForMessage(0);
     bounds.outputBytes = 10;
