@@ -23,25 +23,25 @@ std::vector<std::string> distinctValues(const FieldValues& field) {
     return {field.first, field.last};
 }
 
-// boundaryCandidates - every spelling of the boundary clients use.
+// boundaryCandidates - every spelling of the boundary clients use: the
+// first and the last value (the RFC 2231 form counts as the last), each as
+// written with its quotes too, and with encoded words decoded.
 std::vector<std::string> boundaryCandidates(const StructuredValue& value) {
-    std::vector<std::string> plain = parameterValues(value, "boundary");
-    std::vector<std::string> raw = rawParameterValues(value, "boundary");
-    std::vector<std::string> ordered;
-    // First-wins and last-wins of the plain parameter, then the RFC 2231 form.
-    if (!plain.empty()) {
-        ordered.push_back(plain.front());
-        ordered.push_back(plain.back());
-    }
+    const std::vector<std::string> plain = parameterValues(value, "boundary");
+    const std::vector<std::string> raw = rawParameterValues(value, "boundary");
     std::vector<std::string> candidates;
-    for (const std::string& b : ordered)
-        addUnique(candidates, b);
-    for (const std::string& b : plain)
-        addUnique(candidates, b);
-    for (const std::string& b : raw)
-        addUnique(candidates, b);
-    for (const std::string& b : plain)
-        addUnique(candidates, decodeEncodedWords(b));
+    if (!plain.empty()) {
+        addUnique(candidates, plain.front());
+        addUnique(candidates, plain.back());
+    }
+    if (!raw.empty()) {
+        addUnique(candidates, raw.front());
+        addUnique(candidates, raw.back());
+    }
+    if (!plain.empty()) {
+        addUnique(candidates, decodeEncodedWords(plain.front()));
+        addUnique(candidates, decodeEncodedWords(plain.back()));
+    }
     return candidates;
 }
 

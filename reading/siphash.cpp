@@ -31,7 +31,7 @@ void sipRound(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2, std::uint
     v2 = rotateLeft(v2, 32);
 }
 
-std::uint64_t byteSwapped(std::uint64_t value) {
+[[maybe_unused]] std::uint64_t byteSwapped(std::uint64_t value) {
     std::uint64_t swapped = 0;
     for (int i = 0; i < 8; ++i, value >>= 8)
         swapped = (swapped << 8) | (value & 0xff);
