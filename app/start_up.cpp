@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "runtime/console_log.h"
 #include "runtime/file_system.h"
@@ -55,8 +56,16 @@ void writeBanner(std::ostream& stream, int waitSeconds) {
 // startUp - prepare, then hand over to the command loop.
 int startUp(AvFilter& filter, int argumentCount, char** argumentWords, int inputDescriptor) {
     filter.waitSeconds = kDefaultWaitSeconds;
-    if (argumentCount > 1)
-        filter.waitSeconds = parseWaitArgument(argumentWords[1]);
+    filter.secondReading = true;
+    const char* waitArgument = nullptr;
+    for (int index = 1; index < argumentCount; ++index) {
+        if (std::strcmp(argumentWords[index], kNoSecondReadingOption) == 0)
+            filter.secondReading = false;
+        else if (waitArgument == nullptr)
+            waitArgument = argumentWords[index];
+    }
+    if (waitArgument != nullptr)
+        filter.waitSeconds = parseWaitArgument(waitArgument);
     writeBanner(consoleStream(), filter.waitSeconds);
     // The outcome is not looked at here: the scan job checks the folder for
     // every message and reports a failure there.

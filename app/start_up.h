@@ -15,6 +15,9 @@ namespace tarnwick {
 
 // The wait in seconds when the command line gives none.
 inline constexpr int kDefaultWaitSeconds = 5;
+// The command-line option that turns the second, tolerant reading of every
+// message off (it is on by default).
+inline constexpr const char* kNoSecondReadingOption = "--no-second-reading";
 
 // parseWaitArgument - the base wait from an argument read the way atoi
 // reads it (leading white space, an optional sign, decimal digits up to the
@@ -27,7 +30,9 @@ int parseWaitArgument(const char* argument);
 void writeBanner(std::ostream& stream, int waitSeconds);
 
 // startUp - sets filter.waitSeconds from the first argument after the
-// program name (the default without one; further arguments are ignored),
+// program name that is not kNoSecondReadingOption (the default without one;
+// further arguments are ignored), sets filter.secondReading unless
+// kNoSecondReadingOption is among the arguments,
 // writes the banner to the console stream, makes sure "ScanMe" exists in the
 // current working directory, runs the command loop on inputDescriptor until
 // that input ends, and returns the exit code 0.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # compare.sh - runs unpack_bench beside `cp` + `rm` of the same files and a plain
 # `base64 -d` of the same text, on a tmpfs folder, and prints the ratios against
-# the unpacker's speed and memory targets.
+# the speed and memory targets of the two readings together (what the scan job
+# does by default) and of the first reading alone.
 #
 # Usage: bench/compare.sh [ROUNDS]      (default 5 paired rounds; medians are printed)
 # Environment: TMPFS_DIR (default /dev/shm/tarnwick-bench; must be a tmpfs),
@@ -11,7 +12,8 @@
 # case is the median over the rounds. The large single messages are measured
 # twice: unpacking alone ("unpack-only", what a stand-alone unpacker does, so
 # what the reference figures compare with) and with the scan job's copy of the
-# message before it ("scan work"). The reference unpacker is not run here:
+# message before it ("scan work"). Cases named "first-reading/..." leave the
+# second reading out. The reference unpacker is not run here:
 # its published figures (about 176 MB/s on the 50 MB base64 case, 9x cp + rm
 # on the typical messages) stand in for it. The hostile header cases (one
 # header line of 50 MB and of 200 MB, a header block of many long lines, an
@@ -53,7 +55,7 @@ RESULTS="$TMPFS_DIR/results.txt"
 now_ns() { date +%s%N; }
 
 # bench_case NAME - runs one benchmark in a process of its own; appends
-# "bench NAME SECONDS PEAK_MIB".
+# "bench NAME SECONDS PEAK_MIB EXTRA_FILES".
 bench_case() {
     local json
     json="$("$BENCH" --data="$DATA" --scratch="$SCRATCH" --benchmark_filter="^$1/real_time\$" \
@@ -64,7 +66,7 @@ run = json.loads(sys.argv[2])["benchmarks"][0]
 if run.get("error_occurred"):
     sys.exit("unpack_bench: %s: %s" % (sys.argv[1], run.get("error_message")))
 scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[run["time_unit"]]
-print("bench", sys.argv[1], run["real_time"] * scale, run["peak_rss_mib"])
+print("bench", sys.argv[1], run["real_time"] * scale, run["peak_rss_mib"], run["extra_files"])
 ' "$1" "$json" >>"$RESULTS"
 }
 
@@ -94,6 +96,7 @@ LOAD_BEFORE="$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
 for round in $(seq 1 "$ROUNDS"); do
     echo "Round $round of $ROUNDS ..."
     bench_case unpack-only/base64_50mb.eml
+    bench_case first-reading/unpack-only/base64_50mb.eml
     baseline base64-d decode_base64
     bench_case single/base64_50mb.eml
     bench_case unpack-only/qp_20mb.eml
@@ -102,6 +105,7 @@ for round in $(seq 1 "$ROUNDS"); do
     bench_case single/uu_20mb.eml
     bench_case single/many_small.eml
     bench_case folder/typical
+    bench_case first-reading/folder/typical
     baseline cp+rm copy_and_remove
     bench_case single/header_line_50mb.eml
     bench_case single/header_line_200mb.eml
@@ -113,12 +117,13 @@ echo "Load average before: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg 
 python3 - "$RESULTS" "$DATA" "$REFERENCE_BASE64_MBS" "$REFERENCE_TYPICAL_RATIO" <<'PY'
 import os, statistics, sys
 results, data, ref_mbs, ref_ratio = sys.argv[1], sys.argv[2], float(sys.argv[3]), float(sys.argv[4])
-times, peaks = {}, {}
+times, peaks, extras = {}, {}, {}
 for line in open(results):
     kind, name, seconds, *rest = line.split()
     times.setdefault((kind, name), []).append(float(seconds))
     if rest:
         peaks.setdefault(name, []).append(float(rest[0]))
+        extras[name] = max(extras.get(name, 0), int(float(rest[1])))
 
 def size_mb(*paths):
     total = 0
@@ -140,18 +145,25 @@ def mbs(kind, name):
     return size_mb(os.path.join(data, name)) / med[("bench", kind + "/" + name)]
 
 b64, b64scan = mbs("unpack-only", "base64_50mb.eml"), mbs("single", "base64_50mb.eml")
+b64first = mbs("first-reading/unpack-only", "base64_50mb.eml")
 b64d = size_mb(os.path.join(data, "base64_50mb.b64")) / med[("base", "base64-d")]
 qp, qpscan = mbs("unpack-only", "qp_20mb.eml"), mbs("single", "qp_20mb.eml")
 uu, uuscan = mbs("unpack-only", "uu_20mb.eml"), mbs("single", "uu_20mb.eml")
 typical = paired_ratio(("bench", "folder/typical"), ("base", "cp+rm"))
+typical_first = paired_ratio(("bench", "first-reading/folder/typical"), ("base", "cp+rm"))
+typical_extras = extras["folder/typical"]
 small = med[("bench", "single/many_small.eml")]
 peak = max(max(v) for v in peaks.values())
 
 print()
-print("Medians over %d paired rounds (MB = 10^6 bytes of input)" % len(times[("base", "cp+rm")]))
+print("Medians over %d paired rounds (MB = 10^6 bytes of input); both readings unless told"
+      % len(times[("base", "cp+rm")]))
 print("%-34s %10s   %-40s %s" % ("case", "figure", "target", ""))
+print("%-34s %7.0f MB/s  >= 500 MB/s (unpack-only)  %s"
+      % ("50 MB base64 attachment", b64, verdict(b64 >= 500)))
 print("%-34s %7.0f MB/s  >= %.0f MB/s (2x reference %.0f); %.2fx reference  %s"
-      % ("50 MB base64 attachment", b64, 2 * ref_mbs, ref_mbs, b64 / ref_mbs, verdict(b64 >= 2 * ref_mbs)))
+      % ("  first reading alone", b64first, 2 * ref_mbs, ref_mbs, b64first / ref_mbs,
+         verdict(b64first >= 2 * ref_mbs)))
 print("%-34s %7.0f MB/s  aim: base64 -d; ratio to it %.2f"
       % ("  base64 -d of the same text", b64d, b64 / b64d))
 print("%-34s %7.0f MB/s  (copy + unpack + removal)" % ("  scan work on it", b64scan))
@@ -161,8 +173,12 @@ print("%-34s %7.0f MB/s  (copy + unpack + removal)" % ("  scan work on it", qpsc
 print("%-34s %7.0f MB/s  no slower than the reference (%.0f MB/s stand-in)  %s"
       % ("20 MB uuencoded body", uu, ref_mbs, verdict(uu >= ref_mbs)))
 print("%-34s %7.0f MB/s  (copy + unpack + removal)" % ("  scan work on it", uuscan))
-print("%-34s %7.2fx cp+rm  <= 3x (reference %.0fx; scan work, paired)  %s"
-      % ("2,000 typical messages", typical, ref_ratio, verdict(typical <= 3)))
+print("%-34s %7.2fx cp+rm  <= 3.3x (reference %.0fx; scan work, paired)  %s"
+      % ("2,000 typical messages", typical, ref_ratio, verdict(typical <= 3.3)))
+print("%-34s %7d        0 (ordinary mail)  %s"
+      % ("  extra files written", typical_extras, verdict(typical_extras == 0)))
+print("%-34s %7.2fx cp+rm  <= 3x (scan work, paired)  %s"
+      % ("  first reading alone", typical_first, verdict(typical_first <= 3)))
 print("%-34s %7.3f s   < 0.35 s (scan work)  %s" % ("5,000 small attachments", small, verdict(small < 0.35)))
 print("%-34s %7.1f MiB  < 16 MiB on every input  %s" % ("peak memory (largest)", peak, verdict(peak < 16)))
 for name in sorted(peaks):

@@ -1,14 +1,19 @@
-// unpack_bench.cpp - throughput and peak memory of the unpacker doing the
-// scan job's file work, over a folder of messages and over single large ones.
+// unpack_bench.cpp - throughput and peak memory of the unpacker and the
+// second reading doing the scan job's file work, over a folder of messages
+// and over single large ones.
 //
 // For every message, in one process, exactly what a scan does to files:
 // open it, skip the envelope block, copy the rest in 4096-byte blocks into
 // the scratch folder and remove the copy again (first level), then position
 // and unpack it (openMessageForUnpacking + unpackMessage) into the scratch
-// folder and remove the part files (removePartFiles). The anti-virus waits
-// are left out: they are sleeps, not work. Each single message is also run
-// as "unpack-only/NAME": positioning, unpacking and removal without the
-// copy, the work a stand-alone unpacker does, for comparisons with one.
+// folder, read it a second time (readSecondTime with the part files just
+// written) and remove the part files (removePartFiles) and the extra files.
+// The anti-virus waits are left out: they are sleeps, not work. Each single
+// message is also run as "unpack-only/NAME": positioning, both readings and
+// removal without the copy, the work a stand-alone unpacker does, for
+// comparisons with one. Every benchmark is run a second time with the first
+// reading alone, named "first-reading/" followed by its name, so the second
+// reading's share is the difference.
 //
 // Usage: unpack_bench [--data=DIR] [--folder=DIR] [--scratch=DIR] [benchmark flags]
 //   DIR defaults to $TARNWICK_BENCH_DATA, else the source tree's bench/data
@@ -21,9 +26,9 @@
 //   temporary folder's "tarnwick-unpack-bench";
 //   keep both on a tmpfs for stable figures. Without generated inputs the
 //   unpacker's test messages are used, so the program always has work.
-// Counters: bytes_per_second (input bytes), messages, part_files and
-// peak_rss_mib (the process's peak resident set so far; run one benchmark
-// per process with --benchmark_filter to read it per input).
+// Counters: bytes_per_second (input bytes), messages, part_files,
+// extra_files (written by the second reading) and peak_rss_mib (the process's peak resident set so
+// far; run one benchmark per process with --benchmark_filter to read it per input).
 //
 // Not a test: it checks nothing about the part files' contents.
 #include <benchmark/benchmark.h>
@@ -44,8 +49,9 @@
 #include "front/filter_base.h"
 #include "mime/message_input.h"
 #include "mime/unpacker.h"
-#include "runtime/platform.h"
+#include "reading/second_reading.h"
 #include "runtime/file_system.h"
+#include "runtime/platform.h"
 
 namespace {
 
@@ -105,16 +111,37 @@ bool copyAfterEnvelope(const std::string& messagePath, const std::string& copyPa
 // Totals of one pass over some messages.
 struct PassTotals {
     std::int64_t partFiles = 0;
+    std::int64_t extraFiles = 0;
     bool failed = false;
 };
 
+// What one benchmark does to each message.
+struct ScanWork {
+    bool withCopy = true;       // the first level's copy and its removal
+    bool secondReading = true;  // the second reading and the removal of its files
+};
+
+// readAgainAndRemove - the second reading of the message after the first
+// wrote its part files, and the removal of the extra files it wrote.
+void readAgainAndRemove(const std::string& messagePath, const std::string& scratch, int number,
+                        PassTotals& totals) {
+    const tarnwick::reading::SecondReadingOutcome second = tarnwick::reading::readSecondTime(
+        messagePath, scratch, number, tarnwick::mime::registeredPartFiles(number));
+    if (second.writeFailed)
+        totals.failed = true;
+    totals.extraFiles += static_cast<std::int64_t>(second.extraFiles.size());
+    for (const std::string& path : second.extraFiles)
+        if (!tarnwick::removeFile(path))
+            totals.failed = true;
+}
+
 // scanFiles - the scan job's file work for one message; number is its
-// message number; without withCopy the first level's copy is left out.
+// message number.
 void scanFiles(const std::string& messagePath, const std::string& scratch, int number,
-               bool withCopy, PassTotals& totals) {
+               ScanWork work, PassTotals& totals) {
     const std::string copyPath =
         scratch + "/mail-" + std::to_string(static_cast<std::uint32_t>(number)) + "-msg.scanme";
-    if (withCopy && !copyAfterEnvelope(messagePath, copyPath))
+    if (work.withCopy && !copyAfterEnvelope(messagePath, copyPath))
         totals.failed = true;
     std::unique_ptr<tarnwick::mime::ByteSource> input =
         tarnwick::mime::openMessageForUnpacking(messagePath);
@@ -127,19 +154,21 @@ void scanFiles(const std::string& messagePath, const std::string& scratch, int n
         totals.failed = true;
     else
         totals.partFiles += unpacked;
+    if (work.secondReading)
+        readAgainAndRemove(messagePath, scratch, number, totals);
     if (tarnwick::mime::removePartFiles(number) != 0)
         totals.failed = true;
 }
 
 // runMessages - the benchmark body: every message once per iteration.
 void runMessages(benchmark::State& state, const std::vector<std::string>& messages,
-                 std::int64_t totalBytes, const std::string& scratch, bool withCopy) {
+                 std::int64_t totalBytes, const std::string& scratch, ScanWork work) {
     PassTotals totals;
     int number = 0;
     for (auto _ : state) {
         totals = PassTotals{};
         for (const std::string& message : messages)
-            scanFiles(message, scratch, number++, withCopy, totals);
+            scanFiles(message, scratch, number++, work, totals);
         if (totals.failed) {
             state.SkipWithError("a file could not be copied, unpacked or removed");
             break;
@@ -148,6 +177,7 @@ void runMessages(benchmark::State& state, const std::vector<std::string>& messag
     state.SetBytesProcessed(state.iterations() * totalBytes);
     state.counters["messages"] = static_cast<double>(messages.size());
     state.counters["part_files"] = static_cast<double>(totals.partFiles);
+    state.counters["extra_files"] = static_cast<double>(totals.extraFiles);
     state.counters["input_mb"] = static_cast<double>(totalBytes) / 1e6;
     state.counters["peak_rss_mib"] = peakResidentMiB();
 }
@@ -171,18 +201,23 @@ std::int64_t totalSize(const std::vector<std::string>& files) {
     return total;
 }
 
-// registerOne - one benchmark named name over messages.
+// registerOne - two benchmarks over messages: name with both readings, and
+// "first-reading/" + name with the first alone.
 void registerOne(const std::string& name, std::vector<std::string> messages,
                  const std::string& scratch, bool withCopy = true) {
     if (messages.empty())
         return;
     const std::int64_t bytes = totalSize(messages);
-    benchmark::RegisterBenchmark(name.c_str(),
-                                 [messages, bytes, scratch, withCopy](benchmark::State& state) {
-                                     runMessages(state, messages, bytes, scratch, withCopy);
-                                 })
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime();
+    for (const bool secondReading : {true, false}) {
+        const ScanWork work{withCopy, secondReading};
+        const std::string fullName = secondReading ? name : "first-reading/" + name;
+        benchmark::RegisterBenchmark(fullName.c_str(),
+                                     [messages, bytes, scratch, work](benchmark::State& state) {
+                                         runMessages(state, messages, bytes, scratch, work);
+                                     })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    }
 }
 
 // takeOption - removes "--name=VALUE" from the arguments and returns VALUE

@@ -31,6 +31,10 @@ struct SecondReadingOutcome {
     // "ambiguous boundary", "output limit", ...), each once, in the order
     // first met.
     std::vector<std::string> signs;
+    // Temporary files of the reading ("FOLDER/msg-N-reading-J.tmp") that
+    // could not be removed before returning (held open by the anti-virus);
+    // the caller may hand them to its deferred clean-up. Usually empty.
+    std::vector<std::string> leftoverFiles;
 };
 
 // readSecondTime - reads the stored message file at messagePath (from its
@@ -42,5 +46,36 @@ struct SecondReadingOutcome {
 SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
                                     int messageNumber,
                                     const std::vector<std::string>& alreadyWritten);
+
+// ReadingBounds - what one reading may spend. readSecondTime derives them
+// from the message size with boundsForMessage.
+struct ReadingBounds {
+    // Total bytes of the extra files; beyond it nothing more is written and
+    // the sign "output limit" is given.
+    std::uint64_t outputBytes = 0;
+    // Total bytes of the temporary spill files (decoded containers, gathered
+    // fragments); beyond it they are cut short and "reading limit" is given.
+    std::uint64_t spillBytes = 0;
+    // Bytes read again after the first pass (other readings of ambiguous
+    // parts, decoded containers, joined fragments); beyond it no further
+    // pass starts and "reading limit" is given.
+    std::uint64_t rereadBytes = 0;
+};
+
+// boundsForMessage - twice the message size plus 1 MiB of output; four
+// times plus 1 MiB of spill; eight times plus 1 MiB of reading again.
+ReadingBounds boundsForMessage(std::uint64_t messageSize);
+
+// readSecondTime - as above, within explicit bounds (tests use small ones).
+SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
+                                    int messageNumber,
+                                    const std::vector<std::string>& alreadyWritten,
+                                    const ReadingBounds& bounds);
+
+// messageStart - the offset where the message proper begins in the stored
+// file of size bytes: after an envelope block (the rule of
+// mailfile/envelope.h), after a single mbox separator line ("From " and a
+// sender), else 0.
+std::uint64_t messageStart(const std::string& messagePath, std::uint64_t size);
 
 }  // namespace tarnwick::reading

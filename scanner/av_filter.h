@@ -99,6 +99,11 @@ class AvFilter : public FilterBase {
     // start-up stores 0 for a negative argument). Set before the command
     // loop starts, read-only afterwards.
     int waitSeconds = 5;
+    // secondReading - whether the second level also reads each message the
+    // tolerant way mail clients do and shows the anti-virus the extra
+    // attachments found so. Set before the command loop starts, read-only
+    // afterwards.
+    bool secondReading = true;
     // leftoverIds - message numbers whose part files could not all be
     // removed yet. REQUIRES: the filter's lock held for every access.
     std::set<int> leftoverIds;
@@ -110,10 +115,12 @@ class AvFilter : public FilterBase {
         NoSpace,  // a part file hit a full disk: the message is postponed
     };
 
-    // runSecondLevel - unpacks the attachments of the message at path, waits
-    // waitTime seconds and removes them again; sets virusFound when the
-    // message could not be reopened, or a part file could not be written,
-    // disappeared or stayed locked.
+    // runSecondLevel - unpacks the attachments of the message at path, and,
+    // with secondReading, writes what only the tolerant second reading finds
+    // as extra files beside them; waits waitTime seconds and removes all of
+    // them again; sets virusFound when the message could not be reopened, or
+    // a part file or extra file could not be written, disappeared or stayed
+    // locked.
     SecondLevelEnd runSecondLevel(std::uint32_t requestId, const std::string& path,
                                   std::int64_t waitTime, bool& virusFound);
     // reopenMessage - opens the message at path again for the unpacker. While

@@ -1,19 +1,28 @@
 // second_level.cpp - the second level of the scan job: the attachments of a
 // message that passed the first level are unpacked, decoded, into ScanMe,
-// the anti-virus gets a second wait, and the part files are removed again.
+// the message is read a second time the tolerant way mail clients read it
+// and what only that reading finds is written as extra files beside them,
+// the anti-virus gets a second wait, and all of those files are removed
+// again. Extra files are added to the request's part files, so from then on
+// they are verified, waited for and cleaned up exactly alike.
 //
 // The unpacker keeps process-wide state and has no lock of its own, so every
-// call into it (unpacking, removal, deferral) runs under the filter's lock.
-// The lock is never held while sleeping; lines written while it is held take
-// the console lock inside it, never the other way round.
+// call into it (unpacking, adding files, removal, deferral) runs under the
+// filter's lock. The second reading keeps no shared state and runs without
+// the lock, so its time delays no other message. The lock is never held
+// while sleeping; lines written while it is held take the console lock inside
+// it, never the other way round.
 //
 // A request verifies only the files registered for it (see mime/unpacker.h):
 // what it gives up on goes to the deferred clean-up under its number, so a
 // later request with the same number starts with none of them.
 #include <string>
+#include <vector>
 
 #include "mime/message_input.h"
+#include "mime/part_files.h"
 #include "mime/unpacker.h"
+#include "reading/second_reading.h"
 #include "runtime/console_log.h"
 #include "runtime/file_system.h"
 #include "scanner/av_filter.h"
@@ -25,6 +34,14 @@ namespace {
 // The line of a request whose part files could not all be removed at once.
 constexpr const char* kUnableToClean =
     "Unable to clean temp files, files may remain in ScanMe folder. Will try to clean them later.";
+
+// commaSeparated - the names joined by ", ".
+std::string commaSeparated(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
 
 }  // namespace
 
@@ -72,11 +89,32 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(std::uint32_t requestId, const
     logForRequest(requestId, "Unpacking attachments, if any");
     int unpacked = 0;
     bool noSpace = false;
+    std::vector<std::string> partFiles;
     {
         MutexLock held(lock);
         unpacked = mime::unpackMessage(std::move(input), messageNumber, kPartFolder);
         noSpace = mime::takeNoSpaceLeft();
+        if (secondReading && unpacked >= 0)
+            partFiles = mime::registeredPartFiles(messageNumber);
     }
+
+    // The second reading, when the first wrote everything it meant to (after
+    // a failed write the verdict is decided already). Its extra files become
+    // the request's files, so removePartFiles verifies them too.
+    reading::SecondReadingOutcome second;
+    if (secondReading && unpacked >= 0) {
+        second = reading::readSecondTime(path, kPartFolder, messageNumber, partFiles);
+        if (!second.extraFiles.empty() || !second.leftoverFiles.empty()) {
+            MutexLock held(lock);
+            mime::addPartFiles(messageNumber, second.extraFiles);
+            // Temporary files of the reading that the anti-virus still
+            // holds: every later removal of part files tries them again.
+            for (const std::string& leftover : second.leftoverFiles)
+                mime::leftoverFiles.push_back(leftover);
+        }
+    }
+    if (!second.signs.empty())
+        logForRequest(requestId, "Unusual MIME structure: " + commaSeparated(second.signs));
 
     if (unpacked < 0 && noSpace) {
         // Not the anti-virus: nothing to wait for. What was written goes at
@@ -89,7 +127,7 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(std::uint32_t requestId, const
         }
         return SecondLevelEnd::NoSpace;
     }
-    if (unpacked < 0) {
+    if (unpacked < 0 || second.writeFailed) {
         logForRequest(requestId,
                       "Error while unpacking attachments, the AV probably prevented disk write "
                       "because of virus in data.");
@@ -108,12 +146,16 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(std::uint32_t requestId, const
         virusFound = true;
         return SecondLevelEnd::Checked;
     }
-    if (unpacked == 0) {
+    const std::size_t extra = second.extraFiles.size();
+    if (unpacked == 0 && extra == 0) {
         logForRequest(requestId, "Nothing unpacked, skipping second-level verification");
         return SecondLevelEnd::Checked;
     }
 
     logForRequest(requestId, "Unpacked " + std::to_string(unpacked) + " attachments");
+    if (extra > 0)
+        logForRequest(requestId,
+                      "Second reading found " + std::to_string(extra) + " more attachments");
     logForRequest(requestId, "Waiting " + std::to_string(waitTime) + " seconds again");
     pause(requestId, ScanPause::SecondWait, waitTime);
     logForRequest(requestId, "Second-Level verification");

@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer) and fuzzes each for a bounded time, one after the
 # other: the unpacker from its test messages, the command loop from its seed
-# commands, and the unpacker again with long inputs (up to 8 MiB, from seeds
+# commands, the second reading from the test messages, and the unpacker again with long inputs (up to 8 MiB, from seeds
 # with header lines of megabytes), failing on any single allocation of 9 MiB
 # or more: the unpacker's memory must not grow with a header line or block.
 # Fails when a fuzzer finds a crash, a sanitizer report, a leak, a broken check
@@ -22,7 +22,7 @@ scripts/install-deps.sh
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON \
     -DTARNWICK_WERROR=ON >/dev/null
-cmake --build "$BUILD" --target unpack_fuzz protocol_fuzz
+cmake --build "$BUILD" --target unpack_fuzz protocol_fuzz reading_fuzz
 
 # Part files go to a tmpfs when there is one: the unpacker's target writes a
 # file per part.
@@ -61,6 +61,7 @@ find "$BUILD/corpus" -maxdepth 1 -type f -exec mv -t "$BUILD/corpus/unpack_fuzz"
 
 fuzz unpack_fuzz unpack_fuzz tests/mime/cases/*.eml
 fuzz protocol_fuzz protocol_fuzz tests/fuzz/protocol_seeds/*
+fuzz reading_fuzz reading_fuzz tests/mime/cases/*.eml tests/e2e/messages/*.eml
 
 # Long inputs. The unpacker keeps at most 1 MiB of a header block; its largest
 # allocation (the parameter list of a 1 MiB Content-Type) stays under 8 MiB.

@@ -3,8 +3,10 @@
 # Only packages that are missing are installed; safe to run again.
 # Usage: scripts/install-deps.sh [--build-only] [PACKAGE...]
 set -euo pipefail
+# The last three only ship mail as test data for the second reading's differential test.
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest
-          libbenchmark-dev libclang-rt-14-dev python3 libmilter-dev "$@")
+          libbenchmark-dev libclang-rt-14-dev python3 libmilter-dev
+          clamav-testfiles libpython3.11-testsuite golang-github-jhillyerd-enmime-dev "$@")
 
 # --build-only: just what building and running the filter needs (scripts/run.sh),
 # and the packages named after it.

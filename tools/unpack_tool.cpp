@@ -1,32 +1,41 @@
 // unpack_tool.cpp - the work of tarnwick-unpack: checks the arguments,
 // positions and unpacks the message as the scan job's second level does,
-// and lists the part files it left in the folder.
+// reads it a second time as the scan job does, and lists the files both
+// readings left in the folder.
 //
-// The unpacker's own rules decide everything about the part files; this
-// file only reports. It never removes a part file.
+// The unpacker's and the second reader's own rules decide everything about
+// the files; this file only reports. It never removes a file.
 #include "tools/unpack_tool.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 
 #include "mime/message_input.h"
 #include "mime/unpacker.h"
+#include "reading/second_reading.h"
 #include "runtime/file_system.h"
 
 namespace tarnwick {
 
 namespace {
 
-// The message number the scan job would give a request numbered 0; the part
-// files are therefore "DIR/msg-0-part-K.scanme".
+// The message number the scan job would give a request numbered 0; the files
+// are therefore "DIR/msg-0-part-K.scanme" and "DIR/msg-0-extra-K.scanme".
 constexpr int kToolMessageNumber = 0;
+
+// The option that leaves the second reading out, as for the filter.
+constexpr const char* kNoSecondReadingOption = "--no-second-reading";
 
 // usageText - the one-paragraph usage message.
 const char* usageText() {
-    return "usage: tarnwick-unpack MESSAGE DIR\n"
+    return "usage: tarnwick-unpack [--no-second-reading] MESSAGE DIR\n"
            "  Unpacks the attachments of the message file MESSAGE, decoded, into the folder\n"
-           "  DIR as the second level of a scan would (part files msg-0-part-K.scanme),\n"
-           "  leaves them there and lists them with their sizes in bytes.\n";
+           "  DIR as the second level of a scan would: part files msg-0-part-K.scanme from\n"
+           "  the first reading, extra files msg-0-extra-K.scanme from the second, tolerant\n"
+           "  reading. Leaves them there and lists them with their sizes in bytes and the\n"
+           "  reading that found each, then the signs of evasion the second reading met.\n"
+           "  --no-second-reading: the first reading only, listed without the reading.\n";
 }
 
 // isSeparator - either kind of path separator.
@@ -47,16 +56,41 @@ std::string withoutTrailingSeparators(std::string folder) {
     }
 }
 
+// listFiles - one line per path: "PATH SIZE" or "PATH missing", followed by
+// suffix.
+void listFiles(const std::vector<std::string>& paths, const std::string& suffix,
+               std::ostream& out) {
+    for (const std::string& path : paths) {
+        const std::int64_t size = fileExists(path) ? fileSize(path) : -1;
+        if (size < 0)
+            out << path << " missing" << suffix << '\n';
+        else
+            out << path << ' ' << size << suffix << '\n';
+    }
+}
+
+// joined - the names separated by ", ".
+std::string joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
 }  // namespace
 
 // runUnpackTool - see the header.
 int runUnpackTool(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-    if (arguments.size() != 2 || arguments[0].empty() || arguments[1].empty()) {
+    std::vector<std::string> operands = arguments;
+    const auto option = std::remove(operands.begin(), operands.end(), kNoSecondReadingOption);
+    const bool secondReading = option == operands.end();
+    operands.erase(option, operands.end());
+    if (operands.size() != 2 || operands[0].empty() || operands[1].empty()) {
         err << usageText();
         return kUnpackToolBadUsage;
     }
-    const std::string& messagePath = arguments[0];
-    const std::string folder = withoutTrailingSeparators(arguments[1]);
+    const std::string& messagePath = operands[0];
+    const std::string folder = withoutTrailingSeparators(operands[1]);
 
     // A folder can be opened for reading on some systems and then reads as
     // empty; it would look like a message without attachments.
@@ -66,7 +100,7 @@ int runUnpackTool(const std::vector<std::string>& arguments, std::ostream& out, 
         return kUnpackToolBadMessage;
     }
     if (!isDirectory(folder) && !makeDirectory(folder)) {
-        err << "tarnwick-unpack: " << arguments[1]
+        err << "tarnwick-unpack: " << operands[1]
             << " is not a folder and cannot be made (its parent must exist)\n";
         return kUnpackToolBadFolder;
     }
@@ -77,21 +111,26 @@ int runUnpackTool(const std::vector<std::string>& arguments, std::ostream& out, 
     }
 
     const int result = mime::unpackMessage(std::move(input), kToolMessageNumber, folder);
+    const std::vector<std::string> partFiles = mime::registeredPartFiles(kToolMessageNumber);
+    reading::SecondReadingOutcome second;
+    if (secondReading)
+        second = reading::readSecondTime(messagePath, folder, kToolMessageNumber, partFiles);
 
-    for (const std::string& path : mime::registeredPartFiles(kToolMessageNumber)) {
-        const std::int64_t size = fileExists(path) ? fileSize(path) : -1;
-        if (size < 0)
-            out << path << " missing\n";
-        else
-            out << path << ' ' << size << '\n';
-    }
+    listFiles(partFiles, secondReading ? " (first reading)" : "", out);
+    listFiles(second.extraFiles, " (second reading)", out);
     out << "unpackMessage: " << result << '\n';
-    out.flush();
-    if (result < 0) {
-        err << "tarnwick-unpack: a part file could not be created or written in " << folder << "\n";
-        return kUnpackToolWriteFailed;
+    if (secondReading) {
+        out << "second reading: " << second.extraFiles.size() << " more attachments\n";
+        if (!second.signs.empty())
+            out << "unusual MIME structure: " << joined(second.signs) << '\n';
     }
-    return kUnpackToolOk;
+    out.flush();
+    if (result < 0)
+        err << "tarnwick-unpack: a part file could not be created or written in " << folder << "\n";
+    if (second.writeFailed)
+        err << "tarnwick-unpack: an extra file could not be created or written in " << folder
+            << "\n";
+    return result < 0 || second.writeFailed ? kUnpackToolWriteFailed : kUnpackToolOk;
 }
 
 }  // namespace tarnwick

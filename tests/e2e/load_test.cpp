@@ -31,6 +31,7 @@ const std::regex progressLine(
     R"(Copy done \(\d+ kbytes\)|Waiting 0 seconds|First-Level verification|)"
     R"(First-Level verification passed|Unpacking attachments, if any|)"
     R"(Nothing unpacked, skipping second-level verification|Unpacked (\d+) attachments|)"
+    R"(Second reading found (\d+) more attachments|)"
     R"(Waiting 0 seconds again|Second-Level verification|Thread processing done))");
 const std::regex answerLine(
     R"((\d+) ADDHEADER "X-Tarnwick: No Virus Reported\\eX-ExtScanner: Quillmark's Tarnwick")");
@@ -40,15 +41,18 @@ struct RequestTrace {
     int answers = 0;
     int done = 0;
     int attachments = -1;
+    int extraFiles = 0;
 };
 
 TEST(LoadTest, ThousandsOfMessagesAreEachAnsweredOnceWithWellFormedLines) {
     TarnwickSession session({"0"});
-    // One in four messages carries two attachments, one in four a uuencoded file.
+    // One in four messages carries two attachments (and the second reading
+    // finds one more in it), one in four a uuencoded file.
     const std::vector<std::string> samples = {
         session.copySample("attachments.eml"), session.copySample("plain.eml"),
         session.copySample("uuencoded.eml"), session.copySample("envelope.eml")};
     const std::vector<int> expectedAttachments = {2, 0, 1, 1};
+    const std::vector<int> expectedExtraFiles = {1, 0, 0, 0};
     session.startAndInitialise();
 
     auto start = std::chrono::steady_clock::now();
@@ -97,6 +101,8 @@ TEST(LoadTest, ThousandsOfMessagesAreEachAnsweredOnceWithWellFormedLines) {
                 EXPECT_EQ(trace.answers, 1) << *line;
             } else if (match[3].matched) {
                 trace.attachments = std::stoi(match[3]);
+            } else if (match[4].matched) {
+                trace.extraFiles = std::stoi(match[4]);
             } else if (what.rfind("Nothing unpacked", 0) == 0) {
                 trace.attachments = 0;
             }
@@ -117,6 +123,7 @@ TEST(LoadTest, ThousandsOfMessagesAreEachAnsweredOnceWithWellFormedLines) {
         EXPECT_EQ(trace.answers, 1) << id;
         EXPECT_EQ(trace.done, 1) << id;
         EXPECT_EQ(trace.attachments, expectedAttachments[id % samples.size()]) << id;
+        EXPECT_EQ(trace.extraFiles, expectedExtraFiles[id % samples.size()]) << id;
         totalAttachments += trace.attachments;
     }
     EXPECT_EQ(session.scanMeFiles(), std::vector<std::string>{});

@@ -117,6 +117,7 @@ TEST(PipeProtocolTest, RequestNumberAbove2To31IsUnsignedInEveryLineAndTheCopyNam
         jobLine(id, "First-Level verification passed"),
         jobLine(id, "Unpacking attachments, if any"),
         jobLine(id, "Unpacked 2 attachments"),
+        jobLine(id, "Second reading found 1 more attachments"),
         jobLine(id, "Waiting 1 seconds again"),
         jobLine(id, "Second-Level verification"),
         "* Adding Header(s) to message",
@@ -125,6 +126,9 @@ TEST(PipeProtocolTest, RequestNumberAbove2To31IsUnsignedInEveryLineAndTheCopyNam
     };
     EXPECT_EQ(session.readThrough(jobLine(id, "Thread processing done")), expected);
     EXPECT_EQ(av.seen().count("mail-3000000000-msg.scanme"), 1u);
+    // Part and extra files carry the number signed, as the unpacker names them.
+    EXPECT_EQ(av.seen().count("msg--1294967296-part-0.scanme"), 1u);
+    EXPECT_EQ(av.seen().count("msg--1294967296-extra-0.scanme"), 1u);
     EXPECT_EQ(session.scanMeFiles(), Lines{});
 }
 

@@ -4,7 +4,9 @@
 // job waits one second at each level), so the tests compare the copy with the
 // message after its envelope, and each part file with what its attachment
 // decodes to: base64, quoted-printable, a uuencoded block of a plain body, and
-// a single-part message behind an envelope block.
+// a single-part message behind an envelope block. These are the first
+// reading's files: the filter runs with --no-second-reading here, and
+// second_reading_test.cpp covers what the second reading adds.
 #include <gtest/gtest.h>
 
 #include "session.h"
@@ -19,7 +21,7 @@ using Captures = std::map<std::string, std::string>;
 // and returns what the stand-in captured; lines receives the answer group.
 Captures scanAndCapture(const std::string& sample, const std::string& id,
                         std::vector<std::string>& lines) {
-    TarnwickSession session({"1"});
+    TarnwickSession session({"1", "--no-second-reading"});
     StandInAv av(session.scanMe(), {{R"((mail|msg)-.*\.scanme)", "", AvAction::Capture}});
     std::string path = session.copySample(sample);
     session.startAndInitialise();

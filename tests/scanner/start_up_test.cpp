@@ -102,6 +102,27 @@ TEST_F(StartUpRun, OnlyTheFirstArgumentSetsTheWaitAndScanMeIsCreated) {
     }
 }
 
+TEST_F(StartUpRun, NoSecondReadingOptionTurnsItOffWhereverItStandsAndIsNoWait) {
+    const struct {
+        std::vector<std::string> words;
+        int wait;
+        bool secondReading;
+    } cases[] = {
+        {{"tarnwick", "3"}, 3, true},
+        {{"tarnwick", "3", "--no-second-reading"}, 3, false},
+        {{"tarnwick", "--no-second-reading", "4"}, 4, false},
+        {{"tarnwick", "--no-second-reading"}, 5, false},
+        {{"tarnwick", "--no-second-reading-at-all"}, 0, true},
+    };
+    for (const auto& c : cases) {
+        AvFilter filter;
+        filter.secondReading = !c.secondReading;
+        run(c.words, filter);
+        EXPECT_EQ(filter.waitSeconds, c.wait) << c.words.back();
+        EXPECT_EQ(filter.secondReading, c.secondReading) << c.words.back();
+    }
+}
+
 TEST_F(StartUpRun, ScanMeThatIsAPlainFileIsLeftAloneSilently) {
     std::FILE* plain = std::fopen("ScanMe", "w");
     ASSERT_NE(plain, nullptr);

@@ -1,8 +1,9 @@
 // unpack_tool_test.cpp - tarnwick-unpack run in-process on real message files:
-// the listing matches the part files the unpacker leaves, the message is
-// positioned as the scan job's second level positions it, and bad arguments,
-// unreadable messages and unwritable part files give clear errors and
-// non-zero statuses.
+// the listing matches the part files the unpacker leaves and the extra files
+// of the second reading, each with the reading that found it, the message is
+// positioned as the scan job's second level positions it, the signs of
+// evasion are printed, and bad arguments, unreadable messages and unwritable
+// part or extra files give clear errors and non-zero statuses.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -90,15 +91,74 @@ const char kTwoAttachments[] =
     "second\r\n"
     "--XX--\r\n";
 
-TEST_F(UnpackToolTest, ListsEachPartFileWithItsSizeAndLeavesItInTheFolder) {
+TEST_F(UnpackToolTest, ListsEachPartFileWithItsSizeAndReadingAndLeavesItInTheFolder) {
     ToolRun result = run({message("m.eml", kTwoAttachments).string(), folder_});
     EXPECT_EQ(result.status, kUnpackToolOk) << result.err;
     const std::string first = folder_ + "/msg-0-part-0.scanme";
     const std::string second = folder_ + "/msg-0-part-1.scanme";
-    EXPECT_EQ(result.out, first + " 11\n" + second + " 6\nunpackMessage: 2\n");
+    EXPECT_EQ(result.out, first + " 11 (first reading)\n" + second +
+                              " 6 (first reading)\nunpackMessage: 2\n"
+                              "second reading: 0 more attachments\n");
     EXPECT_EQ(readFile(first), "hello world");
     EXPECT_EQ(readFile(second), "second");
     EXPECT_EQ(result.err, "");
+}
+
+// A message saved from a mailbox: the separator line hides the header from
+// the first reading, and base64 goes on after its padding.
+const char kBehindAnMboxLine[] =
+    "From a@example.org Mon Jan  1 10:00:00 2024\n"
+    "From: a@example.org\n"
+    "Content-Type: application/octet-stream; name=\"x.bin\"\n"
+    "Content-Transfer-Encoding: base64\n"
+    "\n"
+    "aGVsbG8=\n"
+    "IHdvcmxk\n";
+
+TEST_F(UnpackToolTest, ExtraFilesOfTheSecondReadingAreListedAfterThePartFiles) {
+    ToolRun result = run({message("m.eml", kBehindAnMboxLine).string(), folder_});
+    EXPECT_EQ(result.status, kUnpackToolOk) << result.err;
+    const std::string extra = folder_ + "/msg-0-extra-0.scanme";
+    EXPECT_EQ(result.out, extra +
+                              " 11 (second reading)\nunpackMessage: 0\n"
+                              "second reading: 1 more attachments\n");
+    EXPECT_EQ(readFile(extra), "hello world");
+}
+
+TEST_F(UnpackToolTest, SignsOfEvasionArePrintedCommaSeparated) {
+    const std::string text =
+        "Content-Type: multipart/mixed; boundary=\"A\"; boundary=\"B\"\n"
+        "Content-Type: multipart/mixed; boundary=\"B\"\n"
+        "\n"
+        "--B\n"
+        "Content-Type: application/zip\n"
+        "\n"
+        "PK-data\n"
+        "--B--\n";
+    ToolRun result = run({message("m.eml", text).string(), folder_});
+    EXPECT_EQ(result.status, kUnpackToolOk) << result.err;
+    const std::string out = result.out;
+    const std::size_t signs = out.find("unusual MIME structure: ");
+    ASSERT_NE(signs, std::string::npos) << out;
+    EXPECT_NE(out.find("duplicate field", signs), std::string::npos) << out;
+    EXPECT_NE(out.find(", ", signs), std::string::npos) << out;
+    EXPECT_EQ(out.back(), '\n');
+}
+
+TEST_F(UnpackToolTest, NoSecondReadingOptionGivesTheFirstReadingsListingAlone) {
+    for (const std::vector<std::string>& order :
+         {std::vector<std::string>{"--no-second-reading", "M", "D"},
+          std::vector<std::string>{"M", "D", "--no-second-reading"}}) {
+        std::vector<std::string> arguments;
+        for (const std::string& word : order)
+            arguments.push_back(word == "M"   ? message("m.eml", kBehindAnMboxLine).string()
+                                : word == "D" ? folder_
+                                              : word);
+        ToolRun result = run(arguments);
+        EXPECT_EQ(result.status, kUnpackToolOk);
+        EXPECT_EQ(result.out, "unpackMessage: 0\n");
+        EXPECT_FALSE(fs::exists(folder_ + "/msg-0-extra-0.scanme"));
+    }
 }
 
 TEST_F(UnpackToolTest, GoldenMessagesReadFromFilesGiveTheExpectedPartFiles) {
@@ -121,13 +181,25 @@ TEST_F(UnpackToolTest, GoldenMessagesReadFromFilesGiveTheExpectedPartFiles) {
                                std::to_string(expectedFiles.back().size()) + "\n";
         }
 
-        ToolRun result = run({eml.string(), folder_ + "/"});
+        ToolRun result = run({eml.string(), folder_ + "/", "--no-second-reading"});
         EXPECT_EQ(result.status, kUnpackToolOk) << result.err;
         EXPECT_EQ(result.out, expectedListing + "unpackMessage: " +
                                   expectedResult.substr(0, expectedResult.find('\n')) + "\n");
         for (std::size_t part = 0; part < expectedFiles.size(); ++part)
             EXPECT_EQ(readFile(folder_ + "/msg-0-part-" + std::to_string(part) + ".scanme"),
                       expectedFiles[part]);
+        mime::removePartFiles(0);
+
+        // With both readings the first reading's lines stay, marked as its own.
+        ToolRun both = run({eml.string(), folder_});
+        EXPECT_EQ(both.status, kUnpackToolOk) << both.err;
+        std::string marked;
+        for (std::size_t start = 0; start < expectedListing.size();) {
+            const std::size_t end = expectedListing.find('\n', start);
+            marked += expectedListing.substr(start, end - start) + " (first reading)\n";
+            start = end + 1;
+        }
+        EXPECT_EQ(both.out.substr(0, marked.size()), marked);
         mime::removePartFiles(0);
     }
 }
@@ -148,7 +220,7 @@ TEST_F(UnpackToolTest, MessageIsPositionedAfterAnEnvelopeBlockOrAtItsOwnHeader) 
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ToolRun result = run({message("m.eml", c.text).string(), folder_});
+        ToolRun result = run({message("m.eml", c.text).string(), folder_, "--no-second-reading"});
         EXPECT_EQ(result.status, kUnpackToolOk);
         EXPECT_EQ(result.out, folder_ + "/msg-0-part-0.scanme" + c.listing);
         EXPECT_EQ(readFile(folder_ + "/msg-0-part-0.scanme"), "PK-data\n");
@@ -159,17 +231,18 @@ TEST_F(UnpackToolTest, MessageIsPositionedAfterAnEnvelopeBlockOrAtItsOwnHeader) 
 TEST_F(UnpackToolTest, MessageWithoutAttachmentsListsNothingAndSucceeds) {
     ToolRun result = run({message("m.eml", "Subject: hi\n\njust text\n").string(), folder_});
     EXPECT_EQ(result.status, kUnpackToolOk);
-    EXPECT_EQ(result.out, "unpackMessage: 0\n");
+    EXPECT_EQ(result.out, "unpackMessage: 0\nsecond reading: 0 more attachments\n");
     EXPECT_TRUE(fs::is_empty(folder_));
 }
 
 TEST_F(UnpackToolTest, WrongArgumentCountsPrintTheUsageAndFail) {
     const std::vector<std::vector<std::string>> usages = {
-        {}, {"only-one"}, {"a", "b", "c"}, {"", folder_}};
+        {}, {"only-one"}, {"a", "b", "c"}, {"", folder_}, {"--no-second-reading", folder_}};
     for (const std::vector<std::string>& arguments : usages) {
         ToolRun result = run(arguments);
         EXPECT_EQ(result.status, kUnpackToolBadUsage);
-        EXPECT_NE(result.err.find("usage: tarnwick-unpack MESSAGE DIR"), std::string::npos);
+        EXPECT_NE(result.err.find("usage: tarnwick-unpack [--no-second-reading] MESSAGE DIR"),
+                  std::string::npos);
         EXPECT_EQ(result.out, "");
     }
     EXPECT_FALSE(fs::exists(folder_));
@@ -203,8 +276,21 @@ TEST_F(UnpackToolTest, PartFileThatCannotBeWrittenGivesAFailureStatus) {
     fs::create_directories(fs::path(folder_) / "msg-0-part-0.scanme");
     ToolRun result = run({message("m.eml", kTwoAttachments).string(), folder_});
     EXPECT_EQ(result.status, kUnpackToolWriteFailed);
-    EXPECT_EQ(result.out, folder_ + "/msg-0-part-1.scanme 6\nunpackMessage: -1\n");
-    EXPECT_NE(result.err.find("could not be created or written"), std::string::npos);
+    // The attachment whose part file could not be created is not among the
+    // files written, so the second reading still shows it.
+    EXPECT_EQ(result.out, folder_ + "/msg-0-part-1.scanme 6 (first reading)\n" + folder_ +
+                              "/msg-0-extra-0.scanme 11 (second reading)\nunpackMessage: -1\n"
+                              "second reading: 1 more attachments\n");
+    EXPECT_EQ(readFile(folder_ + "/msg-0-extra-0.scanme"), "hello world");
+    EXPECT_NE(result.err.find("a part file could not be created or written"), std::string::npos);
+}
+
+TEST_F(UnpackToolTest, ExtraFileThatCannotBeWrittenGivesAFailureStatus) {
+    fs::create_directories(fs::path(folder_) / "msg-0-extra-0.scanme");
+    ToolRun result = run({message("m.eml", kBehindAnMboxLine).string(), folder_});
+    EXPECT_EQ(result.status, kUnpackToolWriteFailed);
+    EXPECT_NE(result.err.find("an extra file could not be created or written"), std::string::npos)
+        << result.err;
 }
 
 #ifdef _WIN32

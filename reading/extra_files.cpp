@@ -1,0 +1,403 @@
+// extra_files.cpp - writing the extra files, recognising copies, spilling.
+//
+// A copy is recognised by size and keyed hash; the key is drawn afresh for
+// every reading, so a sender cannot build a new attachment that passes for a
+// file already shown to the anti-virus.
+#include "reading/extra_files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "reading/line_input.h"
+#include "runtime/platform.h"
+
+namespace tarnwick::reading {
+
+namespace {
+
+// kCopyBlock - bytes read at once when learning an existing file.
+constexpr std::size_t kCopyBlock = 64 * 1024;
+
+}  // namespace
+
+SpillFile::SpillFile(ExtraFileSet& owner, std::string path, std::FILE* file)
+    : owner_(owner), path_(std::move(path)), file_(file) {}
+
+SpillFile::~SpillFile() {
+    close();
+}
+
+void SpillFile::append(const char* data, std::size_t size) {
+    if (file_ == nullptr || size == 0)
+        return;
+    if (size > owner_.spillLeft_) {
+        size = static_cast<std::size_t>(owner_.spillLeft_);
+        owner_.spillLimitReached_ = true;
+    }
+    const std::size_t written = std::fwrite(data, 1, size, file_);
+    owner_.spillLeft_ -= written;
+    size_ += written;
+}
+
+void SpillFile::close() {
+    if (file_ != nullptr)
+        std::fclose(file_);
+    file_ = nullptr;
+}
+
+ExtraFileSet::ExtraFileSet(std::string folder, int messageNumber, std::uint64_t outputLimit,
+                           std::uint64_t spillLimit)
+    : folder_(std::move(folder)),
+      messageNumber_(messageNumber),
+      outputLeft_(outputLimit),
+      spillLeft_(spillLimit),
+      key_(randomSipHashKey()) {}
+
+ExtraFileSet::~ExtraFileSet() {
+    removeSpills();
+}
+
+std::vector<std::string> ExtraFileSet::removeSpills() {
+    std::vector<std::string> left;
+    for (const std::string& path : spillPaths_) {
+        const int error = platform::removePath(path);
+        if (error != 0 && error != ENOENT)
+            left.push_back(path);
+    }
+    spillPaths_.clear();
+    return left;
+}
+
+void FoldedHasher::update(const char* data, std::size_t size) {
+    // CR LF is hashed as LF; the stretches between are hashed as they are.
+    const unsigned char cr = '\r';
+    std::size_t from = 0;
+    if (pendingCr_ && size != 0) {
+        pendingCr_ = false;
+        if (data[0] != '\n') {
+            hasher_.update(&cr, 1);
+            ++size_;
+        }
+    }
+    while (from < size) {
+        const void* found = std::memchr(data + from, '\r', size - from);
+        const std::size_t at = found == nullptr ? size : static_cast<const char*>(found) - data;
+        hasher_.update(reinterpret_cast<const unsigned char*>(data + from), at - from);
+        size_ += at - from;
+        if (at == size)
+            break;
+        if (at + 1 == size) {
+            pendingCr_ = true;  // the next piece decides
+        } else if (data[at + 1] != '\n') {
+            hasher_.update(&cr, 1);
+            ++size_;
+        }
+        from = at + 1;
+    }
+}
+
+std::pair<std::uint64_t, std::uint64_t> FoldedHasher::finish() {
+    if (pendingCr_) {
+        const unsigned char cr = '\r';
+        hasher_.update(&cr, 1);
+        ++size_;
+    }
+    return {size_, hasher_.finish()};
+}
+
+void ExtraFileSet::learnExisting(const std::string& path) {
+    platform::PathStatus status;
+    if (!platform::statPath(path, status) || status.isDirectory || status.size < 0)
+        return;
+    KnownFile file;
+    file.path = path;
+    file.size = static_cast<std::uint64_t>(status.size);
+    addKnown(std::move(file));
+}
+
+void ExtraFileSet::addKnown(KnownFile file) {
+    const std::size_t index = known_.size();
+    if (!file.exactHashed)
+        unhashedExact_.emplace(file.size, index);
+    if (!file.foldedHashed)
+        unhashedFolded_.emplace(file.size, index);
+    if (!file.prefixHashed && file.size > kHeldLeafBytes)
+        unhashedPrefix_.emplace(file.size, index);
+    known_.push_back(std::move(file));
+}
+
+void ExtraFileSet::hashFile(KnownFile& file, bool exact, bool folded, bool prefix) {
+    exact = exact && !file.exactHashed;
+    folded = folded && !file.foldedHashed;
+    prefix = prefix && !file.prefixHashed && file.size > kHeldLeafBytes;
+    if (!exact && !folded && !prefix)
+        return;
+    SipHasher exactHasher(key_);
+    FoldedHasher foldedHasher(key_);
+    SipHasher prefixHasher(key_);
+    // Only the first block is needed for the prefix alone.
+    RangeReader reader(file.path, 0, exact || folded ? file.size : kHeldLeafBytes);
+    std::unique_ptr<char[]> block(new char[kCopyBlock]);
+    std::uint64_t size = 0;
+    for (std::size_t count; (count = reader.read(block.get(), kCopyBlock)) != 0; size += count) {
+        if (exact)
+            exactHasher.update(reinterpret_cast<const unsigned char*>(block.get()), count);
+        if (folded)
+            foldedHasher.update(block.get(), count);
+        if (prefix && size < kHeldLeafBytes)
+            prefixHasher.update(reinterpret_cast<const unsigned char*>(block.get()),
+                                std::min<std::uint64_t>(count, kHeldLeafBytes - size));
+    }
+    // A file that changed meanwhile is hashed as it was read.
+    if (exact)
+        exact_.emplace(size, exactHasher.finish());
+    if (folded)
+        folded_.insert(foldedHasher.finish());
+    if (prefix && size >= kHeldLeafBytes)
+        prefixes_.emplace(prefixHasher.finish(), file.path);
+    file.exactHashed = file.exactHashed || exact;
+    file.foldedHashed = file.foldedHashed || folded;
+    file.prefixHashed = file.prefixHashed || prefix;
+}
+
+bool ExtraFileSet::isCopy(const Key& exact, const Key* folded) {
+    auto [from, to] = unhashedExact_.equal_range(exact.first);
+    for (auto at = from; at != to; ++at)
+        hashFile(known_[at->second], true, false, false);
+    unhashedExact_.erase(from, to);
+    if (exact_.count(exact) != 0)
+        return true;
+    if (folded == nullptr)
+        return false;
+    // Folding at most halves a file: only sizes from F to 2F can match.
+    const std::uint64_t foldedSize = folded->first;
+    from = unhashedFolded_.lower_bound(foldedSize);
+    to = unhashedFolded_.upper_bound(2 * foldedSize);
+    for (auto at = from; at != to; ++at)
+        hashFile(known_[at->second], false, true, false);
+    unhashedFolded_.erase(from, to);
+    return folded_.count(*folded) != 0;
+}
+
+std::string ExtraFileSet::knownWithPrefix(std::uint64_t prefixHash) {
+    for (const auto& [size, index] : unhashedPrefix_)
+        hashFile(known_[index], false, false, true);
+    unhashedPrefix_.clear();
+    const auto found = prefixes_.find(prefixHash);
+    return found == prefixes_.end() ? std::string() : found->second;
+}
+
+std::unique_ptr<SpillFile> ExtraFileSet::openSpill() {
+    const std::string path = folder_ + "/msg-" + std::to_string(messageNumber_) + "-reading-" +
+                             std::to_string(nextSpill_++) + ".tmp";
+    std::FILE* file = platform::openSharedFile(path, "wb");
+    if (file == nullptr)
+        return nullptr;
+    spillPaths_.push_back(path);
+    return std::make_unique<SpillFile>(*this, path, file);
+}
+
+std::string ExtraFileSet::nextExtraPath() {
+    return folder_ + "/msg-" + std::to_string(messageNumber_) + "-extra-" + std::to_string(nextK_) +
+           ".scanme";
+}
+
+LeafSink::LeafSink(ExtraFileSet& set, bool lineEndsMayDiffer)
+    : set_(set),
+      lineEndsMayDiffer_(lineEndsMayDiffer),
+      exactHash_(set.key()),
+      foldedHash_(set.key()) {}
+
+LeafSink::~LeafSink() {
+    if (!finished_)
+        finish();
+}
+
+void LeafSink::write(const char* data, std::size_t size) {
+    if (finished_ || size == 0 || fileFailed_)
+        return;
+    if (file_ == nullptr && compared_ == nullptr) {
+        if (held_.size() + size <= kHeldLeafBytes) {
+            hash(data, size);
+            held_.append(data, size);
+            return;
+        }
+        // The held block is full: look for a known file that begins alike.
+        const std::size_t take = kHeldLeafBytes - held_.size();
+        hash(data, take);
+        held_.append(data, take);
+        data += take;
+        size -= take;
+        SipHasher prefix(set_.key());
+        prefix.update(reinterpret_cast<const unsigned char*>(held_.data()), held_.size());
+        prefixHash_ = prefix.finish();
+        prefixHashed_ = true;
+        comparedPath_ = set_.knownWithPrefix(prefixHash_);
+        platform::PathStatus status;
+        if (!comparedPath_.empty() && platform::statPath(comparedPath_, status)) {
+            comparedSize_ = static_cast<std::uint64_t>(status.size);
+            compared_ = std::make_unique<RangeReader>(comparedPath_, kHeldLeafBytes, comparedSize_);
+            equalBytes_ = kHeldLeafBytes;
+        } else if (!beginFile()) {
+            return;
+        }
+    }
+    if (compared_ != nullptr) {
+        if (compareNext(data, size)) {
+            equalBytes_ += size;  // hashed later, and only if it proves new
+            return;
+        }
+        if (!beginFile())
+            return;
+    }
+    hash(data, size);
+    writeToFile(data, size);
+}
+
+void LeafSink::hash(const char* data, std::size_t size) {
+    exactHash_.update(reinterpret_cast<const unsigned char*>(data), size);
+    size_ += size;
+    if (lineEndsMayDiffer_)
+        foldedHash_.update(data, size);
+}
+
+bool LeafSink::compareNext(const char* data, std::size_t size) {
+    compareBuffer_.resize(size);
+    std::size_t got = 0;
+    while (got < size) {
+        const std::size_t count = compared_->read(compareBuffer_.data() + got, size - got);
+        if (count == 0)
+            return false;
+        got += count;
+    }
+    return std::memcmp(compareBuffer_.data(), data, size) == 0;
+}
+
+bool LeafSink::beginFile() {
+    if (set_.files_.size() >= kMaxExtraFiles)
+        set_.outputLimitReached_ = true;
+    if (set_.outputLimitReached_) {
+        fileFailed_ = true;  // nothing more is written for this attachment
+        return false;
+    }
+    path_ = set_.nextExtraPath();
+    file_ = platform::openSharedFile(path_, "wb");
+    if (file_ == nullptr) {
+        fileFailed_ = true;
+        set_.writeFailed_ = true;
+        ++set_.nextK_;
+        return false;
+    }
+    writeToFile(held_.data(), held_.size());
+    held_.clear();
+    held_.shrink_to_fit();
+    if (compared_ != nullptr) {
+        // The bytes found equal so far are those of the compared file.
+        RangeReader copy(comparedPath_, kHeldLeafBytes, equalBytes_);
+        std::string block(kCopyBlock, '\0');
+        std::uint64_t copied = kHeldLeafBytes;
+        for (std::size_t count; (count = copy.read(block.data(), block.size())) != 0;
+             copied += count) {
+            hash(block.data(), count);
+            writeToFile(block.data(), count);
+        }
+        if (copied < equalBytes_) {
+            set_.writeFailed_ = true;  // the compared file went away meanwhile
+            fileFailed_ = true;
+        }
+        compared_.reset();
+        compareBuffer_.clear();
+        compareBuffer_.shrink_to_fit();
+    }
+    return !fileFailed_;
+}
+
+void LeafSink::writeToFile(const char* data, std::size_t size) {
+    if (file_ == nullptr)
+        return;
+    if (written_ + size > set_.outputLeft_) {
+        size = static_cast<std::size_t>(set_.outputLeft_ - written_);
+        set_.outputLimitReached_ = true;
+    }
+    if (size != 0 && std::fwrite(data, 1, size, file_) != size)
+        set_.writeFailed_ = true;
+    written_ += size;
+}
+
+bool LeafSink::finish() {
+    if (finished_)
+        return false;
+    finished_ = true;
+    if (compared_ != nullptr) {
+        // Equal to the compared file up to here: a copy if that file ends too.
+        if (equalBytes_ == comparedSize_)
+            return false;
+        if (!beginFile() && file_ == nullptr)
+            return false;
+    }
+    if (fileFailed_) {
+        if (file_ != nullptr) {
+            // Begun, then cut short: what was written stays to be scanned.
+            std::fclose(file_);
+            file_ = nullptr;
+            if (written_ == 0) {
+                platform::removePath(path_);
+            } else {
+                set_.files_.push_back(path_);
+                set_.outputLeft_ -= written_;
+                ++set_.nextK_;
+            }
+        }
+        return false;
+    }
+    const ExtraFileSet::Key exactKey(size_, exactHash_.finish());
+    const ExtraFileSet::Key foldedKey = foldedHash_.finish();
+    const bool copy = set_.isCopy(exactKey, lineEndsMayDiffer_ ? &foldedKey : nullptr);
+    if (copy || size_ == 0) {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+            file_ = nullptr;
+            const int error = platform::removePath(path_);
+            if (error != 0 && error != ENOENT) {
+                // Held open by someone: it stays, and the caller removes it.
+                set_.files_.push_back(path_);
+                set_.outputLeft_ -= written_;
+                ++set_.nextK_;
+            }
+        }
+        return false;
+    }
+    if (file_ == nullptr) {
+        if (set_.outputLimitReached_ || set_.outputLeft_ == 0) {
+            set_.outputLimitReached_ = true;
+            return false;
+        }
+        if (!beginFile())
+            return false;
+    }
+    if (std::fclose(file_) != 0)
+        set_.writeFailed_ = true;
+    file_ = nullptr;
+    set_.files_.push_back(path_);
+    set_.outputLeft_ -= written_;
+    ++set_.nextK_;
+    // A kept file is known from now on, with the hashes already at hand.
+    ExtraFileSet::KnownFile known;
+    known.path = path_;
+    known.size = written_;
+    known.exactHashed = true;
+    known.foldedHashed = lineEndsMayDiffer_;
+    known.prefixHashed = prefixHashed_;
+    set_.exact_.insert(exactKey);
+    if (lineEndsMayDiffer_)
+        set_.folded_.insert(foldedKey);
+    if (prefixHashed_)
+        set_.prefixes_.emplace(prefixHash_, path_);
+    set_.addKnown(std::move(known));
+    platform::offerToScanner(path_);
+    return true;
+}
+
+}  // namespace tarnwick::reading

@@ -1,0 +1,207 @@
+// extra_files.h - the extra files one second reading writes, and the record
+// of every file already written for the message.
+//
+// ExtraFileSet knows each file written for the message, by the first
+// reading (learnExisting) or by this one. It compares by size and keyed
+// hash, of the exact bytes and with every CR LF read as LF; a known file is
+// read for a hash only when an attachment of a fitting size asks, and at
+// most once for each form. A LeafSink receives
+// the decoded bytes of one attachment: it holds up to kHeldLeafBytes in
+// memory; a longer attachment whose first kHeldLeafBytes equal those of a
+// known file is compared with that file as it streams by, and written only
+// from the first difference on (with the equal part copied from the known
+// file); any other goes straight into the next extra file
+// "FOLDER/msg-N-extra-K.scanme". At finish the attachment is kept only when
+// it is new (a file begun for a copy is removed again). The total size of
+// the extra files is bounded by the output limit: beyond it nothing more is
+// written and outputLimitReached is set.
+//
+// Spill files ("FOLDER/msg-N-reading-J.tmp") hold decoded containers and
+// gathered fragments while the reading needs them; removeSpills (or the
+// destructor) removes them. Their total size has a limit of its own.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "reading/decoders.h"
+#include "reading/line_input.h"
+#include "reading/siphash.h"
+
+namespace tarnwick::reading {
+
+// kHeldLeafBytes - the part of an attachment kept in memory before it is
+// written to its file; attachments no longer than this that prove to be
+// copies are never written at all.
+inline constexpr std::size_t kHeldLeafBytes = 1024 * 1024;
+// kMaxExtraFiles - extra files of one reading at most; a further attachment
+// counts as beyond the output limit.
+inline constexpr std::size_t kMaxExtraFiles = 10000;
+
+class ExtraFileSet;
+
+// FoldedHasher - the keyed hash and size of bytes with every CR LF read as LF.
+class FoldedHasher {
+  public:
+    explicit FoldedHasher(const SipHashKey& key) : hasher_(key) {}
+    void update(const char* data, std::size_t size);
+    // finish - the size and hash. REQUIRES: called once.
+    std::pair<std::uint64_t, std::uint64_t> finish();
+
+  private:
+    SipHasher hasher_;
+    std::uint64_t size_ = 0;
+    bool pendingCr_ = false;
+};
+
+// SpillFile - one temporary file written in sequence, then read back.
+class SpillFile {
+  public:
+    SpillFile(ExtraFileSet& owner, std::string path, std::FILE* file);
+    ~SpillFile();
+    SpillFile(const SpillFile&) = delete;
+    SpillFile& operator=(const SpillFile&) = delete;
+
+    // append - adds bytes; beyond the spill limit nothing more is kept.
+    void append(const char* data, std::size_t size);
+    // size - the bytes kept so far.
+    std::uint64_t size() const { return size_; }
+    // close - finishes writing; the file can then be read by path.
+    void close();
+    const std::string& path() const { return path_; }
+
+  private:
+    ExtraFileSet& owner_;
+    std::string path_;
+    std::FILE* file_;
+    std::uint64_t size_ = 0;
+};
+
+// ExtraFileSet - the per-call state of the output side.
+class ExtraFileSet {
+  public:
+    // outputLimit bounds the total size of the extra files, spillLimit that
+    // of the spill files.
+    ExtraFileSet(std::string folder, int messageNumber, std::uint64_t outputLimit,
+                 std::uint64_t spillLimit);
+    ~ExtraFileSet();
+    ExtraFileSet(const ExtraFileSet&) = delete;
+    ExtraFileSet& operator=(const ExtraFileSet&) = delete;
+
+    // learnExisting - records a file already written for the message (one
+    // whose size cannot be read is skipped). Its bytes are read only when
+    // an attachment could be a copy of it, at most once for each form.
+    void learnExisting(const std::string& path);
+    // openSpill - a new spill file; nullptr when it cannot be created.
+    std::unique_ptr<SpillFile> openSpill();
+
+    const std::vector<std::string>& files() const { return files_; }
+    // removeSpills - removes the spill files; returns those that stay.
+    std::vector<std::string> removeSpills();
+    bool writeFailed() const { return writeFailed_; }
+    bool outputLimitReached() const { return outputLimitReached_; }
+    bool spillLimitReached() const { return spillLimitReached_; }
+    const SipHashKey& key() const { return key_; }
+
+  private:
+    friend class LeafSink;
+    friend class SpillFile;
+
+    using Key = std::pair<std::uint64_t, std::uint64_t>;  // size, hash
+
+    // KnownFile - a file written for the message, and which of its hashes
+    // are already among the keys.
+    struct KnownFile {
+        std::string path;
+        std::uint64_t size = 0;
+        bool exactHashed = false;
+        bool foldedHashed = false;
+        bool prefixHashed = false;
+    };
+
+    std::string nextExtraPath();
+    void addKnown(KnownFile file);
+    // isCopy - whether an attachment with these keys equals a known file
+    // (folded: also when only CR LF against LF differs).
+    bool isCopy(const Key& exact, const Key* folded);
+    // knownWithPrefix - a known file longer than kHeldLeafBytes whose first
+    // kHeldLeafBytes have hash prefixHash; empty when none.
+    std::string knownWithPrefix(std::uint64_t prefixHash);
+    // hashFile - reads a known file once for the hashes asked for.
+    void hashFile(KnownFile& file, bool exact, bool folded, bool prefix);
+
+    std::string folder_;
+    int messageNumber_;
+    std::uint64_t outputLeft_;
+    std::uint64_t spillLeft_;
+    SipHashKey key_;
+    std::vector<KnownFile> known_;
+    // Known files not yet hashed in each form, by size (index in known_);
+    // a file leaves a map once hashed, so each is read at most once a form.
+    std::multimap<std::uint64_t, std::size_t> unhashedExact_;
+    std::multimap<std::uint64_t, std::size_t> unhashedFolded_;
+    std::multimap<std::uint64_t, std::size_t> unhashedPrefix_;
+    std::set<Key> exact_;
+    std::set<Key> folded_;
+    std::map<std::uint64_t, std::string> prefixes_;  // first-block hash to path
+    std::vector<std::string> files_;
+    std::vector<std::string> spillPaths_;
+    int nextK_ = 0;
+    int nextSpill_ = 0;
+    bool writeFailed_ = false;
+    bool outputLimitReached_ = false;
+    bool spillLimitReached_ = false;
+};
+
+// LeafSink - one attachment's decoded bytes on their way to an extra file.
+class LeafSink final : public ByteSink {
+  public:
+    // lineEndsMayDiffer: the attachment also counts as a copy when it
+    // differs from a known file only in CR LF against LF line ends.
+    LeafSink(ExtraFileSet& set, bool lineEndsMayDiffer);
+    ~LeafSink() override;
+    LeafSink(const LeafSink&) = delete;
+    LeafSink& operator=(const LeafSink&) = delete;
+
+    void write(const char* data, std::size_t size) override;
+    // finish - decides: keeps a new attachment, drops a copy or an empty one.
+    // Returns true when a file was kept.
+    bool finish();
+
+  private:
+    void writeToFile(const char* data, std::size_t size);
+    void hash(const char* data, std::size_t size);
+    // beginFile - opens the extra file and writes what is known so far: the
+    // held bytes and the part found equal to the compared file (hashed on
+    // the way, since it was only compared while it streamed by).
+    bool beginFile();
+    // compareNext - true when data continues the compared file.
+    bool compareNext(const char* data, std::size_t size);
+
+    ExtraFileSet& set_;
+    bool lineEndsMayDiffer_;
+    SipHasher exactHash_;
+    FoldedHasher foldedHash_;
+    std::uint64_t size_ = 0;
+    std::string held_;
+    std::uint64_t prefixHash_ = 0;
+    bool prefixHashed_ = false;
+    std::string comparedPath_;  // the known file being compared, if any
+    std::uint64_t comparedSize_ = 0;
+    std::unique_ptr<RangeReader> compared_;
+    std::uint64_t equalBytes_ = 0;  // bytes found equal to the compared file
+    std::string compareBuffer_;
+    std::FILE* file_ = nullptr;
+    std::string path_;
+    std::uint64_t written_ = 0;
+    bool fileFailed_ = false;
+    bool finished_ = false;
+};
+
+}  // namespace tarnwick::reading

@@ -1,0 +1,161 @@
+// line_input.cpp - buffered reading of a file range, split at CR LF, LF and
+// lone CR. Seeks go in steps that fit a long, so ranges beyond 2 GiB work on
+// every platform.
+#include "reading/line_input.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "runtime/platform.h"
+
+namespace tarnwick::reading {
+
+RangeReader::RangeReader(const std::string& path, std::uint64_t begin, std::uint64_t end) {
+    if (end <= begin)
+        return;
+    file_ = platform::openSharedFile(path, "rb");
+    if (file_ == nullptr)
+        return;
+    std::uint64_t skip = begin;
+    bool first = true;
+    while (skip != 0 || first) {
+        const std::uint64_t step = skip > LONG_MAX ? LONG_MAX : skip;
+        if (std::fseek(file_, static_cast<long>(step), first ? SEEK_SET : SEEK_CUR) != 0) {
+            std::fclose(file_);
+            file_ = nullptr;
+            return;
+        }
+        skip -= step;
+        first = false;
+    }
+    remaining_ = end - begin;
+}
+
+RangeReader::~RangeReader() {
+    if (file_ != nullptr)
+        std::fclose(file_);
+}
+
+std::size_t RangeReader::read(char* buffer, std::size_t size) {
+    if (file_ == nullptr || remaining_ == 0)
+        return 0;
+    if (size > remaining_)
+        size = static_cast<std::size_t>(remaining_);
+    const std::size_t count = std::fread(buffer, 1, size, file_);
+    remaining_ = count == 0 ? 0 : remaining_ - count;
+    return count;
+}
+
+LineInput::LineInput(RangeReader& source, std::uint64_t beginOffset)
+    : source_(source), buffer_(new char[kBufferBytes]), bufferOffset_(beginOffset) {}
+
+bool LineInput::fill() {
+    if (endOfInput_)
+        return false;
+    if (position_ != 0) {
+        std::memmove(buffer_.get(), buffer_.get() + position_, length_ - position_);
+        length_ -= position_;
+        bufferOffset_ += position_;
+        position_ = 0;
+    }
+    if (length_ == kBufferBytes)
+        return false;
+    const std::size_t count = source_.read(buffer_.get() + length_, kBufferBytes - length_);
+    if (count == 0) {
+        endOfInput_ = true;
+        return false;
+    }
+    length_ += count;
+    return true;
+}
+
+std::size_t LineInput::findLineEnd(std::size_t from, std::size_t to) const {
+    if (from >= to)
+        return to;
+    const char* begin = buffer_.get() + from;
+    const std::size_t size = to - from;
+    const void* lf = std::memchr(begin, '\n', size);
+    const std::size_t lfAt = lf == nullptr ? size : static_cast<const char*>(lf) - begin;
+    const void* cr = std::memchr(begin, '\r', lfAt);
+    return from + (cr == nullptr ? lfAt : static_cast<const char*>(cr) - begin);
+}
+
+void LineInput::takeLineEnd() {
+    contentEnd_ = offset();
+    if (position_ == length_) {
+        lineEnd_ = {};
+    } else if (buffer_[position_] == '\n') {
+        lineEnd_ = "\n";
+        ++position_;
+    } else if (position_ + 1 < length_ && buffer_[position_ + 1] == '\n') {
+        lineEnd_ = "\r\n";
+        position_ += 2;
+    } else {
+        lineEnd_ = "\r";
+        ++position_;
+    }
+    inLine_ = false;
+}
+
+bool LineInput::next(Line& line) {
+    std::string_view ignored;
+    while (inLine_ && rest(ignored)) {
+    }
+    if (position_ == length_ && !fill())
+        return false;
+    // Gather the head: up to kLineHeadBytes, and the byte after a CR so a
+    // CR LF can be told from a lone CR.
+    for (;;) {
+        const std::size_t available = length_ - position_;
+        const std::size_t scanTo = position_ + std::min(available, kLineHeadBytes);
+        const std::size_t end = findLineEnd(position_, scanTo);
+        if (end < scanTo) {
+            if (buffer_[end] == '\r' && end + 1 == length_ && !endOfInput_) {
+                fill();  // the byte after the CR decides; the buffer may move
+                continue;
+            }
+            line.offset = offset();
+            line.head = std::string_view(buffer_.get() + position_, end - position_);
+            line.complete = true;
+            position_ = end;
+            inLine_ = true;
+            takeLineEnd();
+            return true;
+        }
+        if (available >= kLineHeadBytes || endOfInput_) {
+            line.offset = offset();
+            line.head = std::string_view(buffer_.get() + position_, scanTo - position_);
+            line.complete = endOfInput_ && scanTo == length_;
+            position_ = scanTo;
+            inLine_ = true;
+            if (line.complete)
+                takeLineEnd();
+            return true;
+        }
+        fill();
+    }
+}
+
+bool LineInput::rest(std::string_view& piece) {
+    if (!inLine_)
+        return false;
+    for (;;) {
+        if (position_ == length_ && !fill()) {
+            takeLineEnd();
+            return false;
+        }
+        const std::size_t end = findLineEnd(position_, length_);
+        if (end == position_) {
+            if (buffer_[end] == '\r' && end + 1 == length_ && fill())
+                continue;
+            takeLineEnd();
+            return false;
+        }
+        piece = std::string_view(buffer_.get() + position_, end - position_);
+        position_ = end;
+        return true;
+    }
+}
+
+}  // namespace tarnwick::reading

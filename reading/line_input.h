@@ -1,0 +1,94 @@
+// line_input.h - the raw bytes of one stored file range, line by line.
+//
+// The second reading sees a message exactly as it is stored: nothing is
+// folded, and a line ends at CR LF, at LF or at a lone CR. A line of any
+// length is handed out as a head of at most kLineHeadBytes (enough for every
+// delimiter and header line the reader looks at) and, for longer lines, the
+// rest in pieces, so that memory stays bounded whatever the input. Offsets
+// are absolute positions in the file, in 64 bits. A read error counts as the
+// end of the range.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tarnwick::reading {
+
+// kLineHeadBytes - the part of a line kept together in memory; the rest of a
+// longer line is only streamed.
+inline constexpr std::size_t kLineHeadBytes = 4096;
+
+// RangeReader - reads [begin, end) of a file. Owns the handle: not copyable.
+class RangeReader {
+  public:
+    // Opens path for reading and positions it at begin. open() tells whether
+    // that worked; an unopened reader reads nothing.
+    RangeReader(const std::string& path, std::uint64_t begin, std::uint64_t end);
+    ~RangeReader();
+    RangeReader(const RangeReader&) = delete;
+    RangeReader& operator=(const RangeReader&) = delete;
+
+    bool open() const { return file_ != nullptr; }
+    // read - up to size bytes; 0 at the end of the range or on error.
+    std::size_t read(char* buffer, std::size_t size);
+
+  private:
+    std::FILE* file_ = nullptr;
+    std::uint64_t remaining_ = 0;
+};
+
+// Line - one line as LineInput::next hands it out.
+struct Line {
+    std::uint64_t offset = 0;  // where the line begins
+    std::string_view head;     // its first bytes, without the line end
+    bool complete = false;     // head is the whole content of the line
+};
+
+// LineInput - splits the bytes of a RangeReader into lines.
+class LineInput {
+  public:
+    LineInput(RangeReader& source, std::uint64_t beginOffset);
+    LineInput(const LineInput&) = delete;
+    LineInput& operator=(const LineInput&) = delete;
+
+    // next - the next line; false at the end of the range. Skips whatever
+    // the caller left unread of the previous line. line.head stays valid
+    // until the next call of next or rest.
+    bool next(Line& line);
+    // rest - the next piece of the current line's content after its head;
+    // false when none is left. Needed only when the head was not complete.
+    bool rest(std::string_view& piece);
+    // lineEnd - the current line's end: "\r\n", "\n", "\r" or "" at the end
+    // of the range. REQUIRES: rest has returned false (or head complete).
+    std::string_view lineEnd() const { return lineEnd_; }
+    // contentEnd - the offset where the current line's end begins.
+    // REQUIRES: as lineEnd.
+    std::uint64_t contentEnd() const { return contentEnd_; }
+    // offset - the offset just past everything handed out so far.
+    std::uint64_t offset() const { return bufferOffset_ + position_; }
+
+  private:
+    static constexpr std::size_t kBufferBytes = 64 * 1024;
+
+    bool fill();
+    // findLineEnd - index of the first CR or LF in [from, to), or to.
+    std::size_t findLineEnd(std::size_t from, std::size_t to) const;
+    // takeLineEnd - consumes the line end at position_ (known present or at
+    // the end of input) and records it.
+    void takeLineEnd();
+
+    RangeReader& source_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t position_ = 0;
+    std::size_t length_ = 0;
+    std::uint64_t bufferOffset_;  // offset of buffer_[0]
+    bool endOfInput_ = false;
+    bool inLine_ = false;  // the current line's end is not yet consumed
+    std::string_view lineEnd_;
+    std::uint64_t contentEnd_ = 0;
+};
+
+}  // namespace tarnwick::reading

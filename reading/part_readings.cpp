@@ -1,0 +1,122 @@
+// part_readings.cpp - the readings of one header block.
+#include "reading/part_readings.h"
+
+#include <algorithm>
+
+namespace tarnwick::reading {
+
+namespace {
+
+void addUnique(std::vector<std::string>& list, const std::string& value) {
+    if (!value.empty() && value.size() <= kMaxBoundaryBytes &&
+        std::find(list.begin(), list.end(), value) == list.end())
+        list.push_back(value);
+}
+
+// distinctValues - the first and the last value of a field (one when equal
+// or given once; an empty string when absent).
+std::vector<std::string> distinctValues(const FieldValues& field) {
+    if (field.count == 0)
+        return {std::string()};
+    if (field.count == 1 || field.first == field.last)
+        return {field.first};
+    return {field.first, field.last};
+}
+
+// boundaryCandidates - every spelling of the boundary clients use: the
+// first and the last value (the RFC 2231 form counts as the last), each as
+// written with its quotes too, and with encoded words decoded.
+std::vector<std::string> boundaryCandidates(const StructuredValue& value) {
+    const std::vector<std::string> plain = parameterValues(value, "boundary");
+    const std::vector<std::string> raw = rawParameterValues(value, "boundary");
+    std::vector<std::string> candidates;
+    if (!plain.empty()) {
+        addUnique(candidates, plain.front());
+        addUnique(candidates, plain.back());
+    }
+    if (!raw.empty()) {
+        addUnique(candidates, raw.front());
+        addUnique(candidates, raw.back());
+    }
+    if (!plain.empty()) {
+        addUnique(candidates, decodeEncodedWords(plain.front()));
+        addUnique(candidates, decodeEncodedWords(plain.back()));
+    }
+    return candidates;
+}
+
+bool hasFileName(const StructuredValue& value, const char* name) {
+    return !parameterValues(value, name).empty();
+}
+
+}  // namespace
+
+std::string PartReading::key() const {
+    return type + '\n' + std::to_string(static_cast<int>(encoding)) + '\n' + boundary;
+}
+
+bool isMultipartType(const std::string& type) {
+    return type.compare(0, 10, "multipart/") == 0;
+}
+
+bool isTextType(const std::string& type) {
+    return type.compare(0, 5, "text/") == 0;
+}
+
+PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
+    PartFacts facts;
+    facts.malformedName = header.malformedName;
+    facts.duplicateField = header.contentType.count > 1 || header.transferEncoding.count > 1 ||
+                           header.disposition.count > 1;
+    for (const std::string& disposition : distinctValues(header.disposition)) {
+        const StructuredValue value = parseStructuredValue(disposition);
+        facts.duplicateParameter = facts.duplicateParameter || parameterGivenTwice(value);
+        if (value.type == "attachment" || hasFileName(value, "filename") ||
+            hasFileName(value, "name"))
+            facts.named = true;
+    }
+    for (const std::string& contentType : distinctValues(header.contentType)) {
+        const StructuredValue value = parseStructuredValue(contentType);
+        facts.duplicateParameter = facts.duplicateParameter || parameterGivenTwice(value);
+        if (hasFileName(value, "name") || hasFileName(value, "filename"))
+            facts.named = true;
+        std::string type = value.type;
+        if (type.empty())
+            type = defaultType;
+        else if (type.find('/') == std::string::npos)
+            type = "text/plain";  // unusable: read as text, as clients do
+        const std::vector<std::string> boundaries =
+            isMultipartType(type) ? boundaryCandidates(value) : std::vector<std::string>{""};
+        for (const std::string& encodingValue : distinctValues(header.transferEncoding)) {
+            const std::string encodingName = lowerTrimmed(encodingValue);
+            for (const std::string& boundary :
+                 boundaries.empty() ? std::vector<std::string>{""} : boundaries) {
+                PartReading reading;
+                reading.type = type;
+                reading.encoding = transferEncodingNamed(encodingValue);
+                reading.boundary = boundary;
+                reading.lineEndsMayDiffer =
+                    isTextType(type) || encodingName.empty() || encodingName == "7bit";
+                if (type == "message/partial") {
+                    const std::vector<std::string> ids = parameterValues(value, "id");
+                    const std::vector<std::string> numbers = parameterValues(value, "number");
+                    reading.partialId =
+                        ids.empty() ? std::string() : ids.front().substr(0, kMaxIdentifierBytes);
+                    if (!numbers.empty()) {
+                        for (char c : numbers.front().substr(0, 9))
+                            if (c >= '0' && c <= '9')
+                                reading.partialNumber = reading.partialNumber * 10 + (c - '0');
+                    }
+                }
+                const std::string key = reading.key();
+                if (facts.readings.size() < kMaxPartReadings &&
+                    std::none_of(facts.readings.begin(), facts.readings.end(),
+                                 [&](const PartReading& r) { return r.key() == key; }))
+                    facts.readings.push_back(std::move(reading));
+            }
+        }
+    }
+    return facts;
+}
+
+}  // namespace tarnwick::reading

@@ -1,0 +1,99 @@
+// second_reading.cpp - the entry point: where the message starts, the
+// bounds, the walk, and the outcome.
+#include "reading/second_reading.h"
+
+#include "mailfile/envelope.h"
+#include "reading/extra_files.h"
+#include "reading/line_input.h"
+#include "reading/structure_walker.h"
+#include "runtime/platform.h"
+
+namespace tarnwick::reading {
+
+namespace {
+
+// kBoundsAllowance - the fixed part of every bound, so small messages get
+// room too.
+constexpr std::uint64_t kBoundsAllowance = 1024 * 1024;
+
+void skipRestOfLine(LineInput& input) {
+    std::string_view piece;
+    while (input.rest(piece)) {
+    }
+}
+
+}  // namespace
+
+ReadingBounds boundsForMessage(std::uint64_t messageSize) {
+    ReadingBounds bounds;
+    bounds.outputBytes = 2 * messageSize + kBoundsAllowance;
+    bounds.spillBytes = 4 * messageSize + kBoundsAllowance;
+    bounds.rereadBytes = 8 * messageSize + kBoundsAllowance;
+    return bounds;
+}
+
+std::uint64_t messageStart(const std::string& messagePath, std::uint64_t size) {
+    RangeReader reader(messagePath, 0, size);
+    LineInput input(reader, 0);
+    Line line;
+    if (!input.next(line))
+        return 0;
+    if (beginsEnvelopeBlock(line.head)) {
+        // The envelope block goes through the first empty line.
+        skipRestOfLine(input);
+        while (input.next(line)) {
+            const bool empty = line.complete && line.head.empty();
+            skipRestOfLine(input);
+            if (empty)
+                return input.offset();
+        }
+        return size;
+    }
+    if (line.head.substr(0, 5) == "From ") {
+        skipRestOfLine(input);
+        return input.offset();
+    }
+    return 0;
+}
+
+SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
+                                    int messageNumber,
+                                    const std::vector<std::string>& alreadyWritten) {
+    platform::PathStatus status;
+    if (!platform::statPath(messagePath, status) || status.isDirectory || status.size < 0)
+        return {};
+    return readSecondTime(messagePath, folder, messageNumber, alreadyWritten,
+                          boundsForMessage(static_cast<std::uint64_t>(status.size)));
+}
+
+SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
+                                    int messageNumber,
+                                    const std::vector<std::string>& alreadyWritten,
+                                    const ReadingBounds& bounds) {
+    SecondReadingOutcome outcome;
+    platform::PathStatus status;
+    if (!platform::statPath(messagePath, status) || status.isDirectory || status.size < 0)
+        return outcome;
+    const std::uint64_t size = static_cast<std::uint64_t>(status.size);
+    Signs signs;
+    {
+        ExtraFileSet files(folder, messageNumber, bounds.outputBytes, bounds.spillBytes);
+        for (const std::string& path : alreadyWritten)
+            files.learnExisting(path);
+        {
+            StructureWalker walker(files, signs, bounds.rereadBytes);
+            walker.readMessage(messagePath, messageStart(messagePath, size), size);
+        }  // every spill file is closed now
+        if (files.outputLimitReached())
+            signs.note("output limit");
+        if (files.spillLimitReached())
+            signs.note("reading limit");
+        outcome.extraFiles = files.files();
+        outcome.writeFailed = files.writeFailed();
+        outcome.leftoverFiles = files.removeSpills();
+    }
+    outcome.signs = signs.names();
+    return outcome;
+}
+
+}  // namespace tarnwick::reading

@@ -1,0 +1,41 @@
+// siphash.h - SipHash-2-4, a keyed 64-bit hash, fed as a stream.
+//
+// The second reading recognises a decoded attachment that is already among
+// the files written for a message by comparing sizes and keyed hashes. The
+// key is drawn at random for every reading, so nobody who sends a message
+// can craft two different byte strings that compare equal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tarnwick::reading {
+
+// SipHashKey - the 128-bit secret.
+struct SipHashKey {
+    std::uint64_t k0 = 0;
+    std::uint64_t k1 = 0;
+};
+
+// randomSipHashKey - a fresh key from the standard library's entropy source.
+SipHashKey randomSipHashKey();
+
+// SipHasher - SipHash-2-4 over bytes given in pieces of any size.
+class SipHasher {
+  public:
+    explicit SipHasher(const SipHashKey& key);
+    // update - hashes size more bytes.
+    void update(const unsigned char* data, std::size_t size);
+    // finish - the hash of every byte given so far. REQUIRES: called once.
+    std::uint64_t finish();
+
+  private:
+    void compress(std::uint64_t word);
+
+    std::uint64_t v0_, v1_, v2_, v3_;
+    std::uint64_t pending_ = 0;  // up to seven bytes not yet compressed
+    std::size_t pendingCount_ = 0;
+    std::uint64_t length_ = 0;
+};
+
+}  // namespace tarnwick::reading

@@ -1,0 +1,540 @@
+// structure_walker.cpp - one pass over a byte range with an explicit stack
+// of open parts, and the jobs that follow it.
+//
+// Every line is first checked against the table of active boundaries (a
+// hash lookup, so a hundred thousand enclosing boundaries cost no more than
+// one); only a line that is no delimiter reaches the innermost open part.
+// Nothing here recurses: nesting lives in the frame stack, further readings
+// in the job queue.
+#include "reading/structure_walker.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "reading/line_input.h"
+
+namespace tarnwick::reading {
+
+namespace {
+
+// kMaxBlanksAfterDelimiter - blanks allowed at the end of a delimiter line.
+constexpr std::size_t kMaxBlanksAfterDelimiter = 64;
+// kMaxDelimiterLine - longer lines are never delimiters.
+constexpr std::size_t kMaxDelimiterLine = 2 + kMaxBoundaryBytes + 2 + kMaxBlanksAfterDelimiter;
+
+bool isMessageContainerType(const std::string& type) {
+    return type == "message/rfc822" || type == "message/global" || type == "message/news" ||
+           type == "message/external-body";
+}
+
+std::string_view withoutTrailingBlanks(std::string_view text) {
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+}  // namespace
+
+void Signs::note(const char* name) {
+    if (std::find(names_.begin(), names_.end(), name) == names_.end())
+        names_.emplace_back(name);
+}
+
+// WalkPass - one job: the frame stack and boundary table of one pass.
+class WalkPass {
+  public:
+    WalkPass(StructureWalker& walker, WalkJob& job) : walker_(walker), job_(job) {}
+    void run();
+
+  private:
+    enum class Kind { Header, Multipart, Message, Leaf, Drain };
+
+    // LeafOutput - where the decoded bytes of one leaf go.
+    struct LeafOutput final : public ByteSink {
+        std::unique_ptr<LeafSink> attachment;
+        std::unique_ptr<EmbeddedBlockScanner> scanner;
+        std::unique_ptr<SpillFile> container;
+        SpillFile* fragments = nullptr;
+        std::unique_ptr<Decoder> decoder;
+        void write(const char* data, std::size_t size) override {
+            if (attachment != nullptr)
+                attachment->write(data, size);
+            if (scanner != nullptr)
+                scanner->write(data, size);
+            if (container != nullptr)
+                container->append(data, size);
+            if (fragments != nullptr)
+                fragments->append(data, size);
+        }
+    };
+
+    struct Frame {
+        Kind kind = Kind::Header;
+        std::uint64_t partBegin = 0;
+        int depth = 0;
+        std::string defaultType = "text/plain";
+        std::size_t forcedReading = 0;
+        std::unique_ptr<HeaderBlock> header;
+        bool sawHeaderLine = false;
+        std::vector<PartReading> readings;
+        std::size_t chosen = 0;
+        bool named = false;
+        std::string boundary;  // registered in the table while open
+        bool digest = false;
+        std::vector<std::string> watched;  // other readings' boundaries
+        std::vector<bool> watchSeen;
+        std::unique_ptr<LeafOutput> leaf;
+        std::string pendingLineEnd;                  // belongs to a delimiter, if one follows
+        bool presetReadings = false;                 // readings given by the job, not a header
+        std::vector<PartReading> containerReadings;  // of a decoded container
+        bool fragment = false;
+    };
+
+    struct BoundaryEntry {
+        std::vector<std::size_t> frames;  // frames whose delimiter this is
+        std::vector<std::pair<std::size_t, std::size_t>> watchers;  // frame, watch index
+    };
+
+    void pushFrame(std::uint64_t partBegin, int depth, std::string defaultType);
+    bool matchDelimiter(const Line& line, std::size_t& frameIndex, bool& close);
+    void lookUp(const std::string& boundary, bool close, std::size_t& best, bool& bestClose);
+    void onDelimiter(std::size_t frameIndex, bool close);
+    void dispatch(const Line& line);
+    void endHeader(std::uint64_t bodyOffset);
+    void applyReading(const PartReading& reading, std::uint64_t bodyOffset);
+    void feedLeaf(Frame& frame, const Line& line);
+    void closeTop(bool byDelimiter, std::uint64_t contentEnd);
+    void finishLeaf(Frame& frame);
+    void scheduleOtherReadings(const Frame& frame, std::uint64_t partEnd);
+    void drainLine();
+
+    StructureWalker& walker_;
+    WalkJob& job_;
+    std::unique_ptr<LineInput> input_;
+    std::vector<Frame> frames_;
+    std::unordered_map<std::string, BoundaryEntry> boundaries_;
+    std::uint64_t previousContentEnd_ = 0;
+};
+
+void WalkPass::run() {
+    RangeReader reader(job_.path, job_.begin, job_.end);
+    if (!reader.open())
+        return;
+    input_ = std::make_unique<LineInput>(reader, job_.begin);
+    previousContentEnd_ = job_.begin;
+    pushFrame(job_.begin, job_.depth, job_.defaultType);
+    frames_.back().forcedReading = job_.forcedReading;
+    if (!job_.preset.empty()) {
+        Frame& root = frames_.back();
+        root.readings = job_.preset;
+        root.presetReadings = true;
+        root.chosen = job_.forcedReading < root.readings.size() ? job_.forcedReading : 0;
+        const PartReading reading = root.readings[root.chosen];
+        applyReading(reading, job_.begin);
+    }
+    Line line;
+    while (input_->next(line)) {
+        std::size_t frameIndex = 0;
+        bool close = false;
+        if (matchDelimiter(line, frameIndex, close))
+            onDelimiter(frameIndex, close);
+        else
+            dispatch(line);
+        drainLine();
+        previousContentEnd_ = input_->contentEnd();
+    }
+    while (!frames_.empty())
+        closeTop(false, job_.end);
+}
+
+void WalkPass::drainLine() {
+    std::string_view piece;
+    while (input_->rest(piece)) {
+    }
+}
+
+void WalkPass::pushFrame(std::uint64_t partBegin, int depth, std::string defaultType) {
+    Frame frame;
+    frame.partBegin = partBegin;
+    frame.depth = depth;
+    frame.defaultType = std::move(defaultType);
+    frame.header = std::make_unique<HeaderBlock>();
+    frames_.push_back(std::move(frame));
+}
+
+void WalkPass::lookUp(const std::string& boundary, bool close, std::size_t& best, bool& bestClose) {
+    const auto found = boundaries_.find(boundary);
+    if (found == boundaries_.end())
+        return;
+    BoundaryEntry& entry = found->second;
+    if (!entry.watchers.empty()) {
+        const auto [frame, watch] = entry.watchers.back();
+        frames_[frame].watchSeen[watch] = true;
+    }
+    if (!entry.frames.empty() && (best == frames_.size() || entry.frames.back() > best)) {
+        best = entry.frames.back();
+        bestClose = close;
+    }
+}
+
+bool WalkPass::matchDelimiter(const Line& line, std::size_t& frameIndex, bool& close) {
+    if (boundaries_.empty() || !line.complete || line.head.size() < 3 ||
+        line.head.size() > kMaxDelimiterLine || line.head.substr(0, 2) != "--")
+        return false;
+    const std::string_view text = withoutTrailingBlanks(line.head.substr(2));
+    std::size_t best = frames_.size();
+    bool bestClose = false;
+    lookUp(std::string(text), false, best, bestClose);
+    if (text.size() > 2 && text.substr(text.size() - 2) == "--")
+        lookUp(std::string(text.substr(0, text.size() - 2)), true, best, bestClose);
+    if (best == frames_.size())
+        return false;
+    frameIndex = best;
+    close = bestClose;
+    return true;
+}
+
+void WalkPass::onDelimiter(std::size_t frameIndex, bool close) {
+    while (frames_.size() > frameIndex + 1)
+        closeTop(true, previousContentEnd_);
+    drainLine();
+    if (close)
+        return;  // the epilogue follows; a later delimiter opens a part again
+    const Frame& parent = frames_[frameIndex];
+    pushFrame(input_->offset(), parent.depth + 1, parent.digest ? "message/rfc822" : "text/plain");
+}
+
+void WalkPass::dispatch(const Line& line) {
+    for (;;) {
+        Frame& top = frames_.back();
+        if (top.kind == Kind::Leaf) {
+            feedLeaf(top, line);
+            return;
+        }
+        if (top.kind != Kind::Header)
+            return;  // preamble, epilogue, drained container
+        if (line.complete && line.head.empty()) {
+            endHeader(input_->offset());
+            return;
+        }
+        if (!top.sawHeaderLine && !looksLikeFieldLine(line.head)) {
+            // No header of its own: the body starts with this line.
+            endHeader(line.offset);
+            continue;
+        }
+        top.sawHeaderLine = true;
+        top.header->addLine(line.head);
+        return;
+    }
+}
+
+void WalkPass::endHeader(std::uint64_t bodyOffset) {
+    Frame& frame = frames_.back();
+    frame.header->finish();
+    PartFacts facts = partFacts(*frame.header, frame.defaultType);
+    frame.header.reset();
+    Signs& signs = walker_.signs_;
+    if (facts.duplicateField)
+        signs.note("duplicate field");
+    if (facts.duplicateParameter)
+        signs.note("duplicate parameter");
+    if (facts.malformedName)
+        signs.note("malformed header name");
+    frame.readings = std::move(facts.readings);
+    frame.named = facts.named;
+    frame.chosen = frame.forcedReading < frame.readings.size() ? frame.forcedReading : 0;
+    const PartReading reading = frame.readings[frame.chosen];
+    applyReading(reading, bodyOffset);
+}
+
+void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset) {
+    const std::size_t index = frames_.size() - 1;
+    Frame& frame = frames_.back();
+    frame.header.reset();
+    const bool multipart = isMultipartType(reading.type) && !reading.boundary.empty();
+    const bool container = multipart || isMessageContainerType(reading.type);
+    Signs& signs = walker_.signs_;
+    if (container && frame.depth >= kMaxNestingDepth) {
+        signs.note("nesting limit");
+        frame.kind = Kind::Drain;
+        return;
+    }
+    if (container && reading.encoding != TransferEncoding::Identity) {
+        // Decoded into a spill file now, read as a container afterwards.
+        signs.note("encoded container");
+        frame.kind = Kind::Leaf;
+        frame.leaf = std::make_unique<LeafOutput>();
+        frame.leaf->container = walker_.files_.openSpill();
+        // Its readings with this encoding go with it, the chosen one first.
+        frame.containerReadings.push_back(reading);
+        for (const PartReading& other : frame.readings)
+            if (other.encoding == reading.encoding && other.key() != reading.key() &&
+                ((isMultipartType(other.type) && !other.boundary.empty()) ||
+                 isMessageContainerType(other.type)))
+                frame.containerReadings.push_back(other);
+        for (PartReading& decoded : frame.containerReadings)
+            decoded.encoding = TransferEncoding::Identity;
+        frame.leaf->decoder = makeDecoder(reading.encoding, *frame.leaf);
+        return;
+    }
+    // Delimiters of the other readings are watched: a reading whose
+    // boundary never occurs needs no pass of its own.
+    for (const PartReading& other : frame.readings) {
+        if (other.boundary.empty() || other.boundary == reading.boundary ||
+            std::find(frame.watched.begin(), frame.watched.end(), other.boundary) !=
+                frame.watched.end())
+            continue;
+        frame.watched.push_back(other.boundary);
+        frame.watchSeen.push_back(false);
+        boundaries_[other.boundary].watchers.emplace_back(index, frame.watched.size() - 1);
+    }
+    if (multipart) {
+        frame.kind = Kind::Multipart;
+        frame.boundary = reading.boundary;
+        frame.digest = reading.type == "multipart/digest";
+        BoundaryEntry& entry = boundaries_[frame.boundary];
+        if (!entry.frames.empty())
+            signs.note("ambiguous boundary");  // an enclosing part uses it too
+        entry.frames.push_back(index);
+        return;
+    }
+    if (isMessageContainerType(reading.type)) {
+        frame.kind = Kind::Message;
+        pushFrame(bodyOffset, frame.depth + 1, "text/plain");
+        return;
+    }
+    frame.kind = Kind::Leaf;
+    frame.leaf = std::make_unique<LeafOutput>();
+    LeafOutput& leaf = *frame.leaf;
+    if (reading.type == "message/partial") {
+        signs.note("message/partial");
+        StructureWalker& walker = walker_;
+        if (walker.fragments_.size() < kMaxPartialFragments) {
+            if (walker.fragmentSpill_ == nullptr)
+                walker.fragmentSpill_ = walker.files_.openSpill();
+            if (walker.fragmentSpill_ != nullptr) {
+                walker.fragments_.push_back(
+                    StructureWalker::Fragment{reading.partialId, reading.partialNumber, frame.depth,
+                                              walker.fragmentSpill_->size(), 0});
+                leaf.fragments = walker.fragmentSpill_.get();
+                frame.fragment = true;
+            }
+        }
+    } else if (reading.encoding == TransferEncoding::Uuencode) {
+        // Every uuencoded block of the body is an attachment, not only the
+        // first one: the body is scanned as it stands.
+        leaf.scanner = std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_);
+        leaf.decoder = makeDecoder(TransferEncoding::Identity, leaf);
+        return;
+    } else {
+        const bool text = isTextType(reading.type) || isMultipartType(reading.type);
+        if (frame.named || !text)
+            leaf.attachment = std::make_unique<LeafSink>(walker_.files_, reading.lineEndsMayDiffer);
+        if (text)
+            leaf.scanner =
+                std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_);
+    }
+    leaf.decoder = makeDecoder(reading.encoding, leaf);
+}
+
+void WalkPass::feedLeaf(Frame& frame, const Line& line) {
+    Decoder& decoder = *frame.leaf->decoder;
+    if (!frame.pendingLineEnd.empty())
+        decoder.feed(frame.pendingLineEnd.data(), frame.pendingLineEnd.size());
+    decoder.feed(line.head.data(), line.head.size());
+    std::string_view piece;
+    while (input_->rest(piece))
+        decoder.feed(piece.data(), piece.size());
+    frame.pendingLineEnd.assign(input_->lineEnd());
+}
+
+void WalkPass::closeTop(bool byDelimiter, std::uint64_t contentEnd) {
+    const std::size_t index = frames_.size() - 1;
+    Frame& frame = frames_.back();
+    if (frame.kind == Kind::Header) {
+        // The part ended inside its header: read what there is of it.
+        endHeader(std::max(contentEnd, frame.partBegin));
+        if (frames_.size() > index + 1) {
+            frames_.pop_back();  // a message part's empty body
+        }
+    }
+    Frame& closing = frames_[index];
+    if (!closing.boundary.empty()) {
+        auto found = boundaries_.find(closing.boundary);
+        found->second.frames.pop_back();
+        if (found->second.frames.empty() && found->second.watchers.empty())
+            boundaries_.erase(found);
+    }
+    for (auto watched = closing.watched.rbegin(); watched != closing.watched.rend(); ++watched) {
+        auto found = boundaries_.find(*watched);
+        found->second.watchers.pop_back();
+        if (found->second.frames.empty() && found->second.watchers.empty())
+            boundaries_.erase(found);
+    }
+    if (closing.kind == Kind::Leaf) {
+        if (!byDelimiter && !closing.pendingLineEnd.empty())
+            closing.leaf->decoder->feed(closing.pendingLineEnd.data(),
+                                        closing.pendingLineEnd.size());
+        finishLeaf(closing);
+    }
+    scheduleOtherReadings(closing, std::max(contentEnd, closing.partBegin));
+    frames_.pop_back();
+}
+
+void WalkPass::finishLeaf(Frame& frame) {
+    LeafOutput& leaf = *frame.leaf;
+    leaf.decoder->finish();
+    if (leaf.scanner != nullptr)
+        leaf.scanner->finish();
+    if (leaf.attachment != nullptr)
+        leaf.attachment->finish();
+    if (leaf.container != nullptr) {
+        leaf.container->close();
+        WalkJob job;
+        job.path = leaf.container->path();
+        job.begin = 0;
+        job.end = leaf.container->size();
+        job.depth = frame.depth;
+        job.preset = std::move(frame.containerReadings);
+        walker_.enqueue(std::move(job));
+    }
+    if (frame.fragment) {
+        StructureWalker::Fragment& fragment = walker_.fragments_.back();
+        fragment.length = walker_.fragmentSpill_->size() - fragment.offset;
+    }
+}
+
+void WalkPass::scheduleOtherReadings(const Frame& frame, std::uint64_t partEnd) {
+    if (frame.readings.size() < 2)
+        return;
+    auto keyOf = [&](const PartReading& reading) {
+        SipHasher hasher(walker_.files_.key());
+        const std::string text = job_.path + '\n' + std::to_string(frame.partBegin) + '\n' +
+                                 std::to_string(partEnd) + '\n' + reading.key();
+        hasher.update(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+        return hasher.finish();
+    };
+    if (walker_.visited_.size() >= kMaxRememberedReadings) {
+        walker_.signs_.note("reading limit");
+        return;
+    }
+    const PartReading& chosen = frame.readings[frame.chosen];
+    walker_.visited_.insert(keyOf(chosen));
+    for (std::size_t i = 0; i < frame.readings.size(); ++i) {
+        const PartReading& other = frame.readings[i];
+        if (i == frame.chosen)
+            continue;
+        const bool otherBoundary = !other.boundary.empty() && other.boundary != chosen.boundary;
+        if (otherBoundary) {
+            const auto watched =
+                std::find(frame.watched.begin(), frame.watched.end(), other.boundary);
+            if (watched == frame.watched.end() ||
+                !frame.watchSeen[static_cast<std::size_t>(watched - frame.watched.begin())])
+                continue;  // never occurs as a delimiter: nothing to read
+            walker_.signs_.note("ambiguous boundary");
+        }
+        if (!walker_.visited_.insert(keyOf(other)).second)
+            continue;
+        WalkJob job;
+        job.path = job_.path;
+        job.begin = frame.partBegin;
+        job.end = partEnd;
+        job.depth = frame.depth;
+        job.defaultType = frame.defaultType;
+        job.forcedReading = i;
+        if (frame.presetReadings)
+            job.preset = frame.readings;
+        walker_.enqueue(std::move(job));
+    }
+}
+
+StructureWalker::StructureWalker(ExtraFileSet& files, Signs& signs, std::uint64_t workAllowance)
+    : files_(files), signs_(signs), yencParts_(files), workLeft_(workAllowance) {}
+
+StructureWalker::~StructureWalker() = default;
+
+void StructureWalker::runJob(WalkJob& job) {
+    WalkPass pass(*this, job);
+    pass.run();
+}
+
+std::size_t StructureWalker::memoryOf(const WalkJob& job) {
+    std::size_t bytes = sizeof(WalkJob) + job.path.size() + job.defaultType.size();
+    for (const PartReading& reading : job.preset)
+        bytes += sizeof(PartReading) + reading.type.size() + reading.boundary.size() +
+                 reading.partialId.size();
+    return bytes;
+}
+
+bool StructureWalker::enqueue(WalkJob job) {
+    const std::uint64_t size = job.end - job.begin;
+    const std::size_t memory = memoryOf(job);
+    if (jobs_.size() >= kMaxPendingJobs || size > workLeft_ ||
+        pendingJobBytes_ + memory > kMaxPendingJobBytes) {
+        signs_.note("reading limit");
+        return false;
+    }
+    workLeft_ -= size;
+    pendingJobBytes_ += memory;
+    jobs_.push_back(std::move(job));
+    return true;
+}
+
+void StructureWalker::readMessage(const std::string& path, std::uint64_t begin, std::uint64_t end) {
+    WalkJob first;
+    first.path = path;
+    first.begin = begin;
+    first.end = end;
+    runJob(first);
+    for (;;) {
+        while (!jobs_.empty()) {
+            WalkJob job = std::move(jobs_.front());
+            jobs_.pop_front();
+            pendingJobBytes_ -= memoryOf(job);
+            runJob(job);
+        }
+        if (fragments_.empty())
+            break;
+        assemblePartials();
+    }
+    yencParts_.writeAll();
+}
+
+void StructureWalker::assemblePartials() {
+    std::vector<Fragment> fragments;
+    fragments.swap(fragments_);
+    std::unique_ptr<SpillFile> spill = std::move(fragmentSpill_);
+    if (spill == nullptr)
+        return;
+    spill->close();
+    std::stable_sort(fragments.begin(), fragments.end(), [](const Fragment& a, const Fragment& b) {
+        return a.id != b.id ? a.id < b.id : a.number < b.number;
+    });
+    std::string block(64 * 1024, '\0');
+    for (std::size_t i = 0; i < fragments.size();) {
+        std::unique_ptr<SpillFile> whole = files_.openSpill();
+        std::size_t j = i;
+        int depth = fragments[i].depth;
+        for (; j < fragments.size() && fragments[j].id == fragments[i].id; ++j) {
+            depth = std::min(depth, fragments[j].depth);
+            if (whole == nullptr || (j != i && fragments[j].number == fragments[j - 1].number))
+                continue;  // the same number again: the first one counts
+            RangeReader reader(spill->path(), fragments[j].offset,
+                               fragments[j].offset + fragments[j].length);
+            for (std::size_t count; (count = reader.read(block.data(), block.size())) != 0;)
+                whole->append(block.data(), count);
+        }
+        if (whole != nullptr) {
+            whole->close();
+            WalkJob job;
+            job.path = whole->path();
+            job.begin = 0;
+            job.end = whole->size();
+            job.depth = depth + 1;
+            enqueue(std::move(job));
+        }
+        i = j;
+    }
+}
+
+}  // namespace tarnwick::reading

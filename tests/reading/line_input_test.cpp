@@ -1,0 +1,68 @@
+// line_input_test.cpp - LineInput hands out every byte once, whatever the
+// line lengths and wherever a CR LF falls against its buffer and head sizes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "reading/line_input.h"
+#include "tests/common/temp_folder.h"
+
+namespace tarnwick::reading {
+namespace {
+
+struct ReadBack {
+    std::string bytes;  // heads, rests and line ends joined again
+    std::size_t lines = 0;
+    bool offsetsAgree = true;
+};
+
+ReadBack readBack(const std::string& path, std::uint64_t begin, std::uint64_t end) {
+    RangeReader reader(path, begin, end);
+    LineInput input(reader, begin);
+    ReadBack result;
+    Line line;
+    while (input.next(line)) {
+        ++result.lines;
+        if (line.offset != begin + result.bytes.size())
+            result.offsetsAgree = false;
+        result.bytes.append(line.head);
+        std::string_view piece;
+        while (input.rest(piece))
+            result.bytes.append(piece);
+        if (input.contentEnd() != begin + result.bytes.size())
+            result.offsetsAgree = false;
+        result.bytes.append(input.lineEnd());
+    }
+    return result;
+}
+
+TEST(LineInput, EveryByteComesBackOnceAcrossBufferAndHeadEdges) {
+    const std::filesystem::path folder = test_support::makeTempFolder("tarnwick-line-input");
+    const std::string path = (folder / "input").string();
+    // Line lengths around the head size and the buffer size, every line end.
+    for (const std::size_t length :
+         {std::size_t{0}, std::size_t{1}, kLineHeadBytes - 1, kLineHeadBytes, kLineHeadBytes + 1,
+          std::size_t{65535}, std::size_t{65536}, std::size_t{70000}}) {
+        for (const char* end : {"\r\n", "\n", "\r"}) {
+            std::string text;
+            std::size_t lines = 0;
+            while (text.size() < 200000) {
+                text += std::string(length, 'a') + end;
+                ++lines;
+            }
+            std::ofstream(path, std::ios::binary) << text;
+            const ReadBack back = readBack(path, 0, text.size());
+            EXPECT_EQ(back.bytes, text) << length << " " << end[0];
+            EXPECT_EQ(back.lines, lines) << length;
+            EXPECT_TRUE(back.offsetsAgree) << length;
+            // A range from the middle reads exactly its own bytes.
+            const ReadBack middle = readBack(path, 1000, 150000);
+            EXPECT_EQ(middle.bytes, text.substr(1000, 149000)) << length;
+        }
+    }
+    std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace tarnwick::reading
