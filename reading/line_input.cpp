@@ -137,6 +137,36 @@ bool LineInput::next(Line& line) {
     }
 }
 
+bool LineInput::nextRun(char avoid, std::string_view& run) {
+    if (inLine_)
+        return false;
+    const std::size_t start = position_;
+    std::size_t at = position_;
+    std::size_t lastContentEnd = 0;
+    bool any = false;
+    while (at < length_ && buffer_[at] != avoid) {
+        const std::size_t end = findLineEnd(at, length_);
+        if (end == length_)
+            break;  // the line goes on beyond the buffer
+        std::size_t endLength = 1;
+        if (buffer_[end] == '\r') {
+            if (end + 1 == length_ && !endOfInput_)
+                break;  // the byte after the CR decides
+            if (end + 1 < length_ && buffer_[end + 1] == '\n')
+                endLength = 2;
+        }
+        lastContentEnd = end;
+        any = true;
+        at = end + endLength;
+    }
+    if (!any)
+        return false;
+    run = std::string_view(buffer_.get() + start, lastContentEnd - start);
+    position_ = lastContentEnd;
+    takeLineEnd();
+    return true;
+}
+
 bool LineInput::rest(std::string_view& piece) {
     if (!inLine_)
         return false;
