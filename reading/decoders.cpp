@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace tarnwick::reading {
 
@@ -226,8 +227,25 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
   public:
     using BufferedDecoder::BufferedDecoder;
     void feed(const char* data, std::size_t size) override {
-        for (std::size_t i = 0; i < size; ++i)
-            step(data[i]);
+        std::size_t i = 0;
+        while (i < size) {
+            if (state_ == State::Text && held_.empty()) {
+                // The common case: bytes that stand for themselves, copied
+                // as a run.
+                std::size_t end = i;
+                while (end < size && !isQuotedPrintableSpecial(data[end]))
+                    ++end;
+                while (i < end) {
+                    const std::size_t count = std::min(end - i, kOutputBlock);
+                    std::memcpy(room(count), data + i, count);
+                    advance(count);
+                    i += count;
+                }
+                if (i == size)
+                    break;
+            }
+            step(data[i++]);
+        }
     }
     void finish() override {
         if (state_ == State::FirstHex) {
@@ -243,6 +261,10 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
 
   private:
     enum class State { Text, Equals, FirstHex, EqualsBlanks, SoftBreakCr };
+
+    // isQuotedPrintableSpecial - "=" and the blanks; every other byte in
+    // text with no blanks held back is written as it stands.
+    static bool isQuotedPrintableSpecial(char c) { return c == '=' || isBlank(c); }
 
     void step(char c) {
         switch (state_) {

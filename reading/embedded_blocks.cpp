@@ -102,17 +102,24 @@ EmbeddedBlockScanner::~EmbeddedBlockScanner() {
 }
 
 void EmbeddedBlockScanner::write(const char* data, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
+    std::size_t i = 0;
+    while (i < size) {
         const char c = data[i];
         if (c == '\n' || c == '\r') {
             if (!(c == '\n' && afterCr_))
                 endLine();
             afterCr_ = c == '\r';
+            ++i;
             continue;
         }
         afterCr_ = false;
+        std::size_t end = i + 1;
+        while (end < size && data[end] != '\n' && data[end] != '\r')
+            ++end;
         if (line_.size() < kMaxScannedLine) {
-            line_.push_back(c);
+            const std::size_t take = std::min(end - i, kMaxScannedLine - line_.size());
+            line_.append(data + i, take);
+            i += take;
             continue;
         }
         // A long line: only yEnc data needs all of it, and gets it in pieces.
@@ -123,7 +130,10 @@ void EmbeddedBlockScanner::write(const char* data, std::size_t size) {
             line_.clear();
             line_.push_back(c);
             lineOverflowed_ = true;
+            ++i;
+            continue;
         }
+        i = end;  // the rest of this piece of the line is not looked at
     }
 }
 
