@@ -231,10 +231,25 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
         while (i < size) {
             if (state_ == State::Text && held_.empty()) {
                 // The common case: bytes that stand for themselves, copied
-                // as a run.
+                // as a run. Blanks belong to it when a byte other than a
+                // line end follows them here (step would write them out
+                // then too); blanks before a line end or at the end of the
+                // piece are left to step.
                 std::size_t end = i;
-                while (end < size && !isQuotedPrintableSpecial(data[end]))
+                while (end < size) {
+                    if (data[end] == '=')
+                        break;
+                    if (isBlank(data[end])) {
+                        std::size_t after = end + 1;
+                        while (after < size && isBlank(data[after]))
+                            ++after;
+                        if (after == size || data[after] == '\r' || data[after] == '\n')
+                            break;
+                        end = after;  // the byte after is looked at next round
+                        continue;
+                    }
                     ++end;
+                }
                 while (i < end) {
                     const std::size_t count = std::min(end - i, kOutputBlock);
                     std::memcpy(room(count), data + i, count);
@@ -261,10 +276,6 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
 
   private:
     enum class State { Text, Equals, FirstHex, EqualsBlanks, SoftBreakCr };
-
-    // isQuotedPrintableSpecial - "=" and the blanks; every other byte in
-    // text with no blanks held back is written as it stands.
-    static bool isQuotedPrintableSpecial(char c) { return c == '=' || isBlank(c); }
 
     void step(char c) {
         switch (state_) {
