@@ -3,6 +3,7 @@
 #include "reading/embedded_blocks.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "reading/line_input.h"
 
@@ -39,6 +40,17 @@ std::string yencValue(const std::string& line, std::string_view key) {
         return line.substr(from, kMaxYencNameBytes);
     const std::size_t end = line.find_first_of(" \t", from);
     return line.substr(from, end == std::string::npos ? end : end - from);
+}
+
+// lineEndIn - the index of the first CR or LF in data[from, size), or size.
+std::size_t lineEndIn(const char* data, std::size_t from, std::size_t size) {
+    if (from >= size)
+        return size;
+    const void* lf = std::memchr(data + from, '\n', size - from);
+    const std::size_t lfAt =
+        lf == nullptr ? size : static_cast<std::size_t>(static_cast<const char*>(lf) - data);
+    const void* cr = std::memchr(data + from, '\r', lfAt - from);
+    return cr == nullptr ? lfAt : static_cast<std::size_t>(static_cast<const char*>(cr) - data);
 }
 
 }  // namespace
@@ -113,13 +125,12 @@ void EmbeddedBlockScanner::write(const char* data, std::size_t size) {
             continue;
         }
         afterCr_ = false;
-        std::size_t end = i + 1;
-        while (end < size && data[end] != '\n' && data[end] != '\r')
-            ++end;
         if (line_.size() < kMaxScannedLine) {
-            const std::size_t take = std::min(end - i, kMaxScannedLine - line_.size());
-            line_.append(data + i, take);
-            i += take;
+            // Up to the line end, but no further than the line may grow.
+            const std::size_t limit = i + std::min(size - i, kMaxScannedLine - line_.size());
+            const std::size_t end = lineEndIn(data, i + 1, limit);
+            line_.append(data + i, end - i);
+            i = end;
             continue;
         }
         // A long line: only yEnc data needs all of it, and gets it in pieces.
@@ -133,7 +144,7 @@ void EmbeddedBlockScanner::write(const char* data, std::size_t size) {
             ++i;
             continue;
         }
-        i = end;  // the rest of this piece of the line is not looked at
+        i = lineEndIn(data, i + 1, size);  // the rest of this piece of the line is not looked at
     }
 }
 
