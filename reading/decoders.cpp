@@ -6,6 +6,10 @@
 
 #include "reading/header_fields.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
 namespace tarnwick::reading {
 
 namespace {
@@ -103,6 +107,28 @@ struct Base64Table {
 };
 constexpr Base64Table kBase64;
 
+// Base64Shifted - for one of the four places in a group, each byte's six
+// bits already shifted into place; a byte outside the alphabet (or "=")
+// sets bits above the 24 a group holds, so one test after or-ing four
+// values finds it.
+constexpr std::uint32_t kBase64NotInGroup = 0xFF000000u;
+
+struct Base64Shifted {
+    std::uint32_t values[4][256];
+    constexpr Base64Shifted() : values() {
+        for (int place = 0; place < 4; ++place)
+            for (int i = 0; i < 256; ++i) {
+                const int v = kBase64.values[i];
+                values[place][i] =
+                    v < 0 ? kBase64NotInGroup : static_cast<std::uint32_t>(v) << (6 * (3 - place));
+            }
+    }
+};
+constexpr Base64Shifted kBase64Shifted;
+
+// kGroupsPerRun - whole groups decoded between two checks of output room.
+constexpr std::size_t kGroupsPerRun = 1024;
+
 class Base64Decoder final : public BufferedDecoder {
   public:
     using BufferedDecoder::BufferedDecoder;
@@ -114,24 +140,11 @@ class Base64Decoder final : public BufferedDecoder {
         int count = count_;
         std::size_t i = 0;
         while (i < size) {
-            if (count == 0 && i + 4 <= size) {
-                // The common case: four alphabet characters in a row.
-                const int a = kBase64.values[bytes[i]];
-                const int b = kBase64.values[bytes[i + 1]];
-                const int c = kBase64.values[bytes[i + 2]];
-                const int d = kBase64.values[bytes[i + 3]];
-                if ((a | b | c | d) >= 0) {
-                    const unsigned bits =
-                        (static_cast<unsigned>(a) << 18) | (static_cast<unsigned>(b) << 12) |
-                        (static_cast<unsigned>(c) << 6) | static_cast<unsigned>(d);
-                    char* out = room(3);
-                    out[0] = static_cast<char>(bits >> 16);
-                    out[1] = static_cast<char>(bits >> 8);
-                    out[2] = static_cast<char>(bits);
-                    advance(3);
-                    i += 4;
-                    continue;
-                }
+            if (count == 0 && size - i >= 4) {
+                // The common case: runs of four alphabet characters in a row.
+                i = decodeWholeGroups(bytes, i, size);
+                if (i == size)
+                    break;
             }
             const signed char v = kBase64.values[bytes[i++]];
             if (v < 0) {
@@ -164,6 +177,36 @@ class Base64Decoder final : public BufferedDecoder {
     }
 
   private:
+    // decodeWholeGroups - decodes groups of four alphabet characters from
+    // bytes[i] on while they last (at most up to size); returns the index of
+    // the first byte not decoded.
+    std::size_t decodeWholeGroups(const unsigned char* bytes, std::size_t i, std::size_t size) {
+        const auto& table = kBase64Shifted.values;
+        while (size - i >= 4) {
+            const std::size_t groups = std::min((size - i) / 4, kGroupsPerRun);
+            char* const start = room(groups * 3);
+            char* out = start;
+            const unsigned char* in = bytes + i;
+            const unsigned char* const stop = in + groups * 4;
+            while (in != stop) {
+                const std::uint32_t bits =
+                    table[0][in[0]] | table[1][in[1]] | table[2][in[2]] | table[3][in[3]];
+                if (bits >= (1u << 24))
+                    break;
+                out[0] = static_cast<char>(bits >> 16);
+                out[1] = static_cast<char>(bits >> 8);
+                out[2] = static_cast<char>(bits);
+                out += 3;
+                in += 4;
+            }
+            advance(static_cast<std::size_t>(out - start));
+            i = static_cast<std::size_t>(in - bytes);
+            if (in != stop)
+                break;  // a byte outside the alphabet or padding: one at a time
+        }
+        return i;
+    }
+
     // endGroup - an incomplete group gives the whole bytes it holds.
     void endGroup() {
         if (count_ >= 2) {
@@ -184,8 +227,40 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
   public:
     using BufferedDecoder::BufferedDecoder;
     void feed(const char* data, std::size_t size) override {
-        for (std::size_t i = 0; i < size; ++i)
-            step(data[i]);
+        std::size_t i = 0;
+        while (i < size) {
+            if (state_ == State::Text && held_.empty()) {
+                // The common case: bytes that stand for themselves, copied
+                // as a run. Blanks belong to it when a byte other than a
+                // line end follows them here (step would write them out
+                // then too); blanks before a line end or at the end of the
+                // piece are left to step.
+                std::size_t end = i;
+                while (end < size) {
+                    if (data[end] == '=')
+                        break;
+                    if (isBlank(data[end])) {
+                        std::size_t after = end + 1;
+                        while (after < size && isBlank(data[after]))
+                            ++after;
+                        if (after == size || data[after] == '\r' || data[after] == '\n')
+                            break;
+                        end = after;  // the byte after is looked at next round
+                        continue;
+                    }
+                    ++end;
+                }
+                while (i < end) {
+                    const std::size_t count = std::min(end - i, kOutputBlock);
+                    std::memcpy(room(count), data + i, count);
+                    advance(count);
+                    i += count;
+                }
+                if (i == size)
+                    break;
+            }
+            step(data[i++]);
+        }
     }
     void finish() override {
         if (state_ == State::FirstHex) {

@@ -3,6 +3,7 @@
 #include "reading/embedded_blocks.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "reading/line_input.h"
 
@@ -39,6 +40,17 @@ std::string yencValue(const std::string& line, std::string_view key) {
         return line.substr(from, kMaxYencNameBytes);
     const std::size_t end = line.find_first_of(" \t", from);
     return line.substr(from, end == std::string::npos ? end : end - from);
+}
+
+// lineEndIn - the index of the first CR or LF in data[from, size), or size.
+std::size_t lineEndIn(const char* data, std::size_t from, std::size_t size) {
+    if (from >= size)
+        return size;
+    const void* lf = std::memchr(data + from, '\n', size - from);
+    const std::size_t lfAt =
+        lf == nullptr ? size : static_cast<std::size_t>(static_cast<const char*>(lf) - data);
+    const void* cr = std::memchr(data + from, '\r', lfAt - from);
+    return cr == nullptr ? lfAt : static_cast<std::size_t>(static_cast<const char*>(cr) - data);
 }
 
 }  // namespace
@@ -102,17 +114,23 @@ EmbeddedBlockScanner::~EmbeddedBlockScanner() {
 }
 
 void EmbeddedBlockScanner::write(const char* data, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
+    std::size_t i = 0;
+    while (i < size) {
         const char c = data[i];
         if (c == '\n' || c == '\r') {
             if (!(c == '\n' && afterCr_))
                 endLine();
             afterCr_ = c == '\r';
+            ++i;
             continue;
         }
         afterCr_ = false;
         if (line_.size() < kMaxScannedLine) {
-            line_.push_back(c);
+            // Up to the line end, but no further than the line may grow.
+            const std::size_t limit = i + std::min(size - i, kMaxScannedLine - line_.size());
+            const std::size_t end = lineEndIn(data, i + 1, limit);
+            line_.append(data + i, end - i);
+            i = end;
             continue;
         }
         // A long line: only yEnc data needs all of it, and gets it in pieces.
@@ -123,7 +141,10 @@ void EmbeddedBlockScanner::write(const char* data, std::size_t size) {
             line_.clear();
             line_.push_back(c);
             lineOverflowed_ = true;
+            ++i;
+            continue;
         }
+        i = lineEndIn(data, i + 1, size);  // the rest of this piece of the line is not looked at
     }
 }
 

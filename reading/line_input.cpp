@@ -137,6 +137,50 @@ bool LineInput::next(Line& line) {
     }
 }
 
+bool LineInput::nextRun(char avoid, std::string_view& run) {
+    if (inLine_ || position_ == length_ || buffer_[position_] == avoid)
+        return false;
+    const char* const buffer = buffer_.get();
+    // The run may reach up to the first line in the buffer that begins with
+    // avoid (a byte avoid right after a CR or LF), else to the buffer's end.
+    std::size_t limit = length_;
+    for (std::size_t from = position_ + 1; from < length_;) {
+        const void* hit = std::memchr(buffer + from, avoid, length_ - from);
+        if (hit == nullptr)
+            break;
+        const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - buffer);
+        if (buffer[at - 1] == '\n' || buffer[at - 1] == '\r') {
+            limit = at;
+            break;
+        }
+        from = at + 1;
+    }
+    // It ends with the last line end before the limit, but not with a CR
+    // at the buffer's end while more input may follow (the byte after it
+    // decides between CR and CR LF).
+    std::size_t last = limit;
+    for (;;) {
+        while (last > position_ && buffer[last - 1] != '\n' && buffer[last - 1] != '\r')
+            --last;
+        if (last == position_)
+            return false;  // no whole line
+        if (buffer[last - 1] == '\r' && last == length_ && !endOfInput_) {
+            --last;
+            continue;
+        }
+        break;
+    }
+    // last is just past a line end; its content ends before its CR LF, CR
+    // or LF.
+    std::size_t contentEnd = last - 1;
+    if (buffer[contentEnd] == '\n' && contentEnd > position_ && buffer[contentEnd - 1] == '\r')
+        --contentEnd;
+    run = std::string_view(buffer + position_, contentEnd - position_);
+    position_ = contentEnd;
+    takeLineEnd();
+    return true;
+}
+
 bool LineInput::rest(std::string_view& piece) {
     if (!inLine_)
         return false;

@@ -61,6 +61,17 @@ class LineInput {
     // rest - the next piece of the current line's content after its head;
     // false when none is left. Needed only when the head was not complete.
     bool rest(std::string_view& piece);
+    // nextRun - when the next lines lie whole in the buffer and none of
+    // them begins with the byte avoid, consumes as many of them as the
+    // buffer holds at once and hands out their bytes from the first line's
+    // beginning to the last line's content end (the line ends between them
+    // included); lineEnd and contentEnd then describe the last line. False,
+    // with nothing consumed, when the next line begins with avoid, is not
+    // whole in the buffer or has no line end yet. REQUIRES: the previous
+    // line is consumed to its end (rest has returned false, or head
+    // complete). run stays valid until the next call of next, rest or
+    // nextRun.
+    bool nextRun(char avoid, std::string_view& run);
     // lineEnd - the current line's end: "\r\n", "\n", "\r" or "" at the end
     // of the range. REQUIRES: rest has returned false (or head complete).
     std::string_view lineEnd() const { return lineEnd_; }

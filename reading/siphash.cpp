@@ -4,11 +4,15 @@
 
 #include <bit>
 #include <cstring>
+#include <exception>
 #include <random>
 
 namespace tarnwick::reading {
 
 namespace {
+
+// kSystemRandomDevice - the random device asked for first.
+constexpr const char* kSystemRandomDevice = "/dev/urandom";
 
 std::uint64_t rotateLeft(std::uint64_t value, int bits) {
     return (value << bits) | (value >> (64 - bits));
@@ -38,16 +42,30 @@ void sipRound(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2, std::uint
     return swapped;
 }
 
-}  // namespace
-
-SipHashKey randomSipHashKey() {
-    std::random_device entropy;
+// keyFrom - 128 bits drawn from entropy.
+SipHashKey keyFrom(std::random_device& entropy) {
     SipHashKey key;
     for (int i = 0; i < 2; ++i) {
         key.k0 = (key.k0 << 32) | entropy();
         key.k1 = (key.k1 << 32) | entropy();
     }
     return key;
+}
+
+}  // namespace
+
+SipHashKey randomSipHashKey() {
+    // The system's random device where it can be opened: a key is drawn for
+    // every message, and the default source costs several times as much to
+    // set up on some machines (a processor feature probe each time).
+    try {
+        std::random_device entropy(kSystemRandomDevice);
+        return keyFrom(entropy);
+    } catch (const std::exception&) {
+        // No such device here (another system, a chroot): the default.
+    }
+    std::random_device entropy;
+    return keyFrom(entropy);
 }
 
 SipHasher::SipHasher(const SipHashKey& key)

@@ -106,6 +106,9 @@ class WalkPass {
     void closeTop(bool byDelimiter, std::uint64_t contentEnd);
     void finishLeaf(Frame& frame);
     void scheduleOtherReadings(const Frame& frame, std::uint64_t partEnd);
+    // feedLeafRuns - while the top frame is a leaf, feeds it the lines that
+    // cannot be delimiters in runs as long as the input buffer holds.
+    void feedLeafRuns();
     void drainLine();
 
     StructureWalker& walker_;
@@ -133,7 +136,10 @@ void WalkPass::run() {
         applyReading(reading, job_.begin);
     }
     Line line;
-    while (input_->next(line)) {
+    for (;;) {
+        feedLeafRuns();
+        if (!input_->next(line))
+            break;
         std::size_t frameIndex = 0;
         bool close = false;
         if (matchDelimiter(line, frameIndex, close))
@@ -145,6 +151,24 @@ void WalkPass::run() {
     }
     while (!frames_.empty())
         closeTop(false, job_.end);
+}
+
+void WalkPass::feedLeafRuns() {
+    // Inside a leaf only a line beginning with "-" can be a delimiter; the
+    // lines before it go to the decoder as one piece, as feedLeaf would
+    // hand them over line by line.
+    if (frames_.empty() || frames_.back().kind != Kind::Leaf)
+        return;
+    Frame& frame = frames_.back();
+    Decoder& decoder = *frame.leaf->decoder;
+    std::string_view run;
+    while (input_->nextRun('-', run)) {
+        if (!frame.pendingLineEnd.empty())
+            decoder.feed(frame.pendingLineEnd.data(), frame.pendingLineEnd.size());
+        decoder.feed(run.data(), run.size());
+        frame.pendingLineEnd.assign(input_->lineEnd());
+        previousContentEnd_ = input_->contentEnd();
+    }
 }
 
 void WalkPass::drainLine() {

@@ -17,7 +17,7 @@ using Contents = std::vector<std::string>;
 std::string nested(int levels) {
     std::string text;
     for (int i = 0; i < levels; ++i) {
-        const std::string b = "b" + std::to_string(i);
+        const std::string b = std::string("b").append(std::to_string(i));
         text += "Content-Type: multipart/mixed; boundary=" + b + "\n\n--" + b + "\n";
     }
     text += "Content-Type: application/x-a\n\ndeep\n";
