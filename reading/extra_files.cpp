@@ -189,10 +189,16 @@ std::string ExtraFileSet::knownWithPrefix(std::uint64_t prefixHash) {
     return found == prefixes_.end() ? std::string() : found->second;
 }
 
+void ExtraFileSet::noteWriteFailure() {
+    writeFailed_ = true;
+    if (platform::isNoSpaceError(errno))
+        noSpaceLeft_ = true;
+}
+
 std::unique_ptr<SpillFile> ExtraFileSet::openSpill() {
     const std::string path = folder_ + "/msg-" + std::to_string(messageNumber_) + "-reading-" +
                              std::to_string(nextSpill_++) + ".tmp";
-    std::FILE* file = platform::openSharedFile(path, "wb");
+    std::FILE* file = platform::createScanFile(path);
     if (file == nullptr)
         return nullptr;
     spillPaths_.push_back(path);
@@ -283,10 +289,11 @@ bool LeafSink::beginFile() {
         return false;
     }
     path_ = set_.nextExtraPath();
-    file_ = platform::openSharedFile(path_, "wb");
+    errno = 0;
+    file_ = platform::createScanFile(path_);
     if (file_ == nullptr) {
         fileFailed_ = true;
-        set_.writeFailed_ = true;
+        set_.noteWriteFailure();
         ++set_.nextK_;
         return false;
     }
@@ -322,7 +329,7 @@ void LeafSink::writeToFile(const char* data, std::size_t size) {
         set_.outputLimitReached_ = true;
     }
     if (size != 0 && std::fwrite(data, 1, size, file_) != size)
-        set_.writeFailed_ = true;
+        set_.noteWriteFailure();
     written_ += size;
 }
 
@@ -378,7 +385,7 @@ bool LeafSink::finish() {
             return false;
     }
     if (std::fclose(file_) != 0)
-        set_.writeFailed_ = true;
+        set_.noteWriteFailure();
     file_ = nullptr;
     set_.files_.push_back(path_);
     set_.outputLeft_ -= written_;

@@ -105,6 +105,12 @@ class ExtraFileSet {
     // removeSpills - removes the spill files; returns those that stay.
     std::vector<std::string> removeSpills();
     bool writeFailed() const { return writeFailed_; }
+    // noSpaceLeft - true when a create or write failed because the disk was
+    // full.
+    bool noSpaceLeft() const { return noSpaceLeft_; }
+    // noteWriteFailure - records a failed create, write or close; errno
+    // tells whether the disk was full.
+    void noteWriteFailure();
     bool outputLimitReached() const { return outputLimitReached_; }
     bool spillLimitReached() const { return spillLimitReached_; }
     const SipHashKey& key() const { return key_; }
@@ -155,6 +161,7 @@ class ExtraFileSet {
     int nextK_ = 0;
     int nextSpill_ = 0;
     bool writeFailed_ = false;
+    bool noSpaceLeft_ = false;
     bool outputLimitReached_ = false;
     bool spillLimitReached_ = false;
 };

@@ -90,6 +90,7 @@ SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::s
             signs.note("reading limit");
         outcome.extraFiles = files.files();
         outcome.writeFailed = files.writeFailed();
+        outcome.noSpaceLeft = files.noSpaceLeft();
         outcome.leftoverFiles = files.removeSpills();
     }
     outcome.signs = signs.names();

@@ -27,6 +27,8 @@ struct SecondReadingOutcome {
     std::vector<std::string> extraFiles;
     // True when an extra file could not be created or written completely.
     bool writeFailed = false;
+    // True when such a write failed because the disk was full.
+    bool noSpaceLeft = false;
     // Short names of the signs of evasion met ("duplicate field",
     // "ambiguous boundary", "output limit", ...), each once, in the order
     // first met.

@@ -116,7 +116,7 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(std::uint32_t requestId, const
     if (!second.signs.empty())
         logForRequest(requestId, "Unusual MIME structure: " + commaSeparated(second.signs));
 
-    if (unpacked < 0 && noSpace) {
+    if ((unpacked < 0 && noSpace) || (second.writeFailed && second.noSpaceLeft)) {
         // Not the anti-virus: nothing to wait for. What was written goes at
         // once, so that the next try finds the space it needs.
         logForRequest(requestId, kNoSpaceLine);

@@ -135,7 +135,10 @@ std::map<std::string, unsigned> permissionsSeen(TarnwickSession& session) {
 
 TEST(HostileInputTest, ScanMeAndEverythingInItArePrivateUnlessTheFolderSharesWithItsGroup) {
     const std::map<std::string, unsigned> privateFiles = {
-        {"mail-2-msg.scanme", 0600}, {"msg-2-part-0.scanme", 0600}, {"msg-2-part-1.scanme", 0600}};
+        {"mail-2-msg.scanme", 0600},
+        {"msg-2-part-0.scanme", 0600},
+        {"msg-2-part-1.scanme", 0600},
+        {"msg-2-extra-0.scanme", 0600}};  // the second reading's file of this sample
     {
         TarnwickSession session({"1"});
         EXPECT_EQ(permissionsSeen(session), privateFiles);

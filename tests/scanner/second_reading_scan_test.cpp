@@ -134,6 +134,21 @@ TEST_F(ScanJobTest, ExtraFileThatCannotBeWrittenIsAVirusWithoutSecondWait) {
     EXPECT_EQ(scanMeEntries(), Lines{"msg-75-extra-0.scanme"});  // the folder in the way
 }
 
+#ifndef _WIN32
+// Writes to /dev/full fail with ENOSPC: a full disk is no virus, for extra
+// files as for part files.
+TEST_F(ScanJobTest, ExtraFileOnAFullDiskPostponesTheMessage) {
+    std::filesystem::create_directories("ScanMe");
+    std::filesystem::create_symlink("/dev/full", "ScanMe/msg-76-extra-0.scanme");
+    const FilterResult result = scan(76, writeMessage("m.eml", paddedTwiceMessage()));
+    EXPECT_EQ(result.kind, FilterResult::Postpone);
+    EXPECT_EQ(result.lines, Lines{"Not enough disk space to scan the message, try again later."});
+    EXPECT_EQ(takeLines().back(),
+              "* (76) No space left in ScanMe, the message will be tried again later");
+    EXPECT_TRUE(scanMeEntries().empty());
+}
+#endif
+
 TEST_F(ScanJobTest, TemporaryFileOfTheReadingStillHeldIsRemovedByALaterScan) {
     // A base64-encoded multipart: the second reading decodes it into a
     // temporary file, which the anti-virus here keeps open for a while.
