@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // main.cpp - the entry point of the tarnwick filter process.
 //
 // The filter is never destroyed: when standard input ends, workers may still

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // start_up.cpp - start-up of the filter process.
 #include "app/start_up.h"
 

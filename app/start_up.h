@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // start_up.h - everything between the process start and the command loop:
 // the wait time from the command line, the banner, the temporary folder.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # compare.sh - runs unpack_bench beside `cp` + `rm` of the same files and a plain
 # `base64 -d` of the same text, on a tmpfs folder, and prints the ratios against
 # the speed and memory targets of the two readings together (what the scan job

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """generate.py - writes the unpacker benchmark's inputs, the same bytes for the same seed.
 
 Usage: bench/generate.py [--out DIR] [--seed N] [--small]

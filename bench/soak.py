@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """soak.py - a long run of one tarnwick process: throughput and memory over time.
 
 Drives MESSAGES requests (default 100,000) through one tarnwick process at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // unpack_bench.cpp - throughput and peak memory of the unpacker and the
 // second reading doing the scan job's file work, over a folder of messages
 // and over single large ones.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross-compiling Tarnwick for 64-bit Windows with Debian's MinGW-w64 (the
 # posix thread model: the default win32 one has no std::thread). Test
 # executables run under Wine through the emulator script next to this file.

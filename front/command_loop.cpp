@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // command_loop.cpp - FilterBase::run: reads the mail server's commands,
 // answers what can be answered at once, admits FILE requests and hands them
 // to workers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // filter_base.cpp - construction, destruction and the default virtual
 // operations of FilterBase. The command loop is in command_loop.cpp, the
 // worker body in run_request.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // filter_base.h - the filter front end: the base class of a content filter,
 // its command loop, and the worker body that answers one request.
 //

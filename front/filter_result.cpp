@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // filter_result.cpp - the process-wide okResult constant.
 #include "front/filter_result.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // filter_result.h - the outcome of one message, as a filter reports it.
 //
 // A plain value, copied freely. It says what the mail server should do with

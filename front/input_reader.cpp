@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // input_reader.cpp - the non-blocking-beyond-the-line-end reader of the
 // command channel.
 #include "front/input_reader.h"

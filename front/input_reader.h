@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // input_reader.h - line reading on the command channel (standard input).
 //
 // The mail server writes a command and then waits for its answer, so the

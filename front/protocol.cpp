@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // protocol.cpp - line reading on files, field splitting, request numbers and
 // quoting for the helper protocol.
 #include "front/protocol.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // protocol.h - the text side of the helper protocol: line reading on files,
 // field splitting, command words, request numbers and quoted texts.
 //

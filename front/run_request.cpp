@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // run_request.cpp - the worker body: one request from processMessage to its
 // answer line on the console log.
 //

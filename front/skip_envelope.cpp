@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // skip_envelope.cpp - stepping over the envelope block of a message file.
 //
 // The first line is read once to decide, and the file is rewound before the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // envelope.cpp - the envelope-block test on a message file's first line.
 #include "mailfile/envelope.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // envelope.h - recognising the envelope block that may precede a message.
 //
 // A message file written by the mail server may begin with envelope lines,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bridge_log.cpp - syslog or standard error, one whole line per call.
 #include "milter/bridge_log.h"
 

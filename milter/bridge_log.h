@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bridge_log.h - where tarnwick-milter's log lines go: syslog (facility mail)
 // when it runs as a daemon, standard error when it runs in the foreground.
 //

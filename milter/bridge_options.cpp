@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bridge_options.cpp - the command-line words into BridgeOptions.
 #include "milter/bridge_options.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bridge_options.h - tarnwick-milter's command line.
 //
 // Options follow the usual milter style (-p socket, -u user, -f foreground)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // filter_answer.cpp - answer lines, quoted texts and header fields.
 #include "milter/filter_answer.h"
 

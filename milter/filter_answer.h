@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // filter_answer.h - reading what the filter writes on its standard output.
 //
 // The bridge is a client of the helper protocol and keeps its own small

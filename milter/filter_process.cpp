@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // filter_process.cpp - starting, feeding, watching and restarting the filter.
 //
 // Lock rule: mutex_ is held only to read or change the members; never while

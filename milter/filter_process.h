@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // filter_process.h - the one tarnwick process the bridge starts, feeds and
 // watches.
 //

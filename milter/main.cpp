@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // main.cpp - tarnwick-milter: lets a milter-speaking mail server (Postfix,
 // Sendmail) have every message checked by tarnwick.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // message_context.cpp - envelope, header fields and body into the spool file.
 #include "milter/message_context.h"
 

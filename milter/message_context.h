@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // message_context.h - what the bridge keeps for one connection while a
 // message comes in.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // milter_callbacks.cpp - one message through the bridge: envelope, header
 // fields and body into the spool file, the filter's answer into the milter
 // action.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // milter_callbacks.h - the milter library's callbacks, bound to the bridge.
 //
 // The library calls plain functions without a user pointer, so the callbacks

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // spool_file.cpp - spool folder, spool file names and the LF conversion.
 #include "milter/spool_file.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // spool_file.h - the message files the bridge hands to the filter.
 //
 // Each message is written to a file of its own in the spool folder, in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // verdict_action.cpp - the filter's answers and the policies into milter decisions.
 #include "milter/verdict_action.h"
 

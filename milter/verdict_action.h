@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // verdict_action.h - what the mail server is told for one message.
 //
 // decideAction turns the outcome of a message's scan (the filter's answer,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // byte_source.h - where the unpacker's bytes come from.
 //
 // The PartReader pulls raw bytes through this interface in reads of at most

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // decoders.cpp - copy, quoted-printable and base64 body decoders.
 //
 // Speed matters: the unpacker runs under the process-wide lock. Each decoder

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // decoders.h - turning one body part into one decoded part file.
 //
 // The three decoders read the current part from the PartReader to its end

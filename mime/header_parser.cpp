@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // header_parser.cpp - header blocks, Content-Type splitting and parameter
 // values.
 //

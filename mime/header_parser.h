@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // header_parser.h - reading a header block and the three fields the walker
 // needs: the content type with its parameters, the transfer encoding and
 // the disposition's file name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // message_input.cpp - text-mode reading of a message file and finding where
 // the message's own header block begins.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // message_input.h - the unpacker's input: a message file read in text mode
 // and positioned at the message's own header block.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // part_files.cpp - naming, opening, buffering and removing part files.
 //
 // Removal interprets the C library's error codes through the platform layer:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // part_files.h - the files the unpacker writes, and the record of them.
 //
 // Every decoded body part becomes one file "FOLDER/msg-N-part-K.scanme" in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // part_reader.cpp - the buffered reader with the stack of active multipart
 // boundaries.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // part_reader.h - the one reader through which the unpacker consumes a
 // message, with the stack of active multipart boundaries.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // unpacker.h - the way into the MIME unpacker.
 //
 // unpackMessage walks one stored message (multiparts at any depth up to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // uudecode.cpp - the uuencode state machine and the line decoder.
 //
 // The machine tolerates text between the lines of a block: a line that

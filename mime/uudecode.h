@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // uudecode.h - the first uuencoded block of a plain text body.
 //
 // Mail sent as plain text may carry a file as a uuencoded block ("begin

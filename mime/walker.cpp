@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // walker.cpp - the structure walker and unpackMessage.
 //
 // Every handler reads its part to the end of part, so after each sub-part

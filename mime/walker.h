@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // walker.h - following a message's MIME structure.
 //
 // processEntity handles one message or body part: it reads the header

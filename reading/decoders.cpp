@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // decoders.cpp - streaming base64, quoted-printable, uuencode and identity
 // decoders, and the uuencode and yEnc line helpers.
 //

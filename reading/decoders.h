@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // decoders.h - the transfer encodings as lenient mail clients undo them.
 //
 // Each decoder takes the raw bytes of a body (line ends included, in pieces

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // embedded_blocks.cpp - finding and decoding uuencoded and yEnc blocks in
 // decoded text, line by line.
 #include "reading/embedded_blocks.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // embedded_blocks.h - uuencoded and yEnc blocks inside text.
 //
 // Mail clients show a uuencoded block ("begin" and a 3- or 4-digit mode,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // extra_files.cpp - writing the extra files, recognising copies, spilling.
 //
 // A copy is recognised by size and keyed hash; the key is drawn afresh for

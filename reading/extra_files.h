@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // extra_files.h - the extra files one second reading writes, and the record
 // of every file already written for the message.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // header_fields.cpp - lenient header fields and their parameters.
 //
 // Only three fields decide how a part is read, so only they are kept; all

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // header_fields.h - a part's header block as lenient mail clients read it.
 //
 // HeaderBlock takes the lines of one header block and keeps what the second

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // line_input.cpp - buffered reading of a file range, split at CR LF, LF and
 // lone CR. Seeks go in steps that fit a long, so ranges beyond 2 GiB work on
 // every platform.

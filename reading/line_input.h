@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // line_input.h - the raw bytes of one stored file range, line by line.
 //
 // The second reading sees a message exactly as it is stored: nothing is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // part_readings.cpp - the readings of one header block.
 #include "reading/part_readings.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // part_readings.h - every way a part's header can be read.
 //
 // A part whose Content-Type or Content-Transfer-Encoding is given twice, or

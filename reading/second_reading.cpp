@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // second_reading.cpp - the entry point: where the message starts, the
 // bounds, the walk, and the outcome.
 #include "reading/second_reading.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // second_reading.h - the way into the second, tolerant reading of a message.
 //
 // The first reading (mime/) reads a message one literal way. Mail clients

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // siphash.cpp - SipHash-2-4 as published by Aumasson and Bernstein: two
 // compression rounds per 64-bit word, four finalisation rounds.
 #include "reading/siphash.h"

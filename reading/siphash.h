@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // siphash.h - SipHash-2-4, a keyed 64-bit hash, fed as a stream.
 //
 // The second reading recognises a decoded attachment that is already among

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // structure_walker.cpp - one pass over a byte range with an explicit stack
 // of open parts, and the jobs that follow it.
 //

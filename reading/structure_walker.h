@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // structure_walker.h - the message structure as tolerant clients see it.
 //
 // StructureWalker reads a stored message without recursion: one pass over

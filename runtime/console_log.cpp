@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // console_log.cpp - the locked console log on standard output.
 //
 // beginLine and endLine bracket a line (or a group of lines) with

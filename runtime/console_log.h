@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // console_log.h - the locked console log on standard output.
 //
 // Standard output carries both the protocol answers and the "* " log lines,

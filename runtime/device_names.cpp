@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // device_names.cpp - which paths Windows takes for devices rather than files.
 //
 // A mail server that names "NUL", "COM1.txt" or "\\.\pipe\x" must not get

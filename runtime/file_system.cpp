@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // file_system.cpp - the file-system helpers over the platform layer.
 #include "runtime/file_system.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // file_system.h - the small file-system helpers of the command loop,
 // start-up and the scan job.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // platform.h - the one door to the operating system.
 //
 // Everything Tarnwick asks of the operating system goes through these

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // platform_posix.cpp - the platform layer over POSIX threads and the C library.
 //
 // Mutexes are recursive pthread mutexes; an auto-reset event is a flag with

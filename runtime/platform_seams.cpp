@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // platform_seams.cpp - the test seams shared by both platform backends.
 //
 // Counters that make the next creations or thread starts fail, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // platform_win32.cpp - the platform layer over Windows kernel objects and the
 // C run-time.
 //

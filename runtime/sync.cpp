@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // sync.cpp - mutexes, scoped lock and auto-reset event over the handle pools.
 //
 // The pools and their guards are function-local statics, so each comes into

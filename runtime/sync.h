@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // sync.h - mutexes, a scoped lock and an auto-reset event over pooled
 // operating-system handles.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // worker_pool.cpp - reusable worker threads, ThreadRef and sleepSeconds.
 //
 // A dispatch holds idleLock from the choice of worker until that worker has

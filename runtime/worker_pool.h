@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // worker_pool.h - reusable worker threads and sleepSeconds.
 //
 // WorkerPool::run hands a job to the worker that has been idle longest, or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // av_filter.h - AvFilter, the anti-virus filter: the one filter of the
 // process and its per-message operation, the scan job.
 //

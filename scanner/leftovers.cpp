@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // leftovers.cpp - the deferred clean-up: part files that the anti-virus
 // still held when a scan job gave up on them are retried at the end of every
 // later scan job, until they are gone.

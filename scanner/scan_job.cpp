@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // scan_job.cpp - AvFilter::processMessage: set-up, the copy, the first wait,
 // the first-level verification, the waiting for a locked copy and the verdict.
 // A copy or part file that cannot be written because the disk is full is not

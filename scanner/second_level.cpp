@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // second_level.cpp - the second level of the scan job: the attachments of a
 // message that passed the first level are unpacked, decoded, into ScanMe,
 // the message is read a second time the tolerant way mail clients read it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // wait_time.cpp - the size-dependent wait of the scan job.
 #include "scanner/wait_time.h"
 

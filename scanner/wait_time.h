@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // wait_time.h - how long the resident anti-virus is given to judge a file.
 //
 // The scan job waits once after writing the message copy and, when

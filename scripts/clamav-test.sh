@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs Tarnwick beside a real on-access anti-virus: ClamAV's clamd with clamonacc watching ScanMe.
 # Usage: scripts/clamav-test.sh [path/to/tarnwick]     (default build/app/tarnwick, built if missing)
 # Environment: AV_RUNS (runs per case, default 10), AV_WAIT (Tarnwick's wait argument, default 2).

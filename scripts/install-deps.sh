@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what building and testing Tarnwick needs on a fresh Debian machine.
 # Only packages that are missing are installed; safe to run again.
 # Usage: scripts/install-deps.sh [--build-only] [PACKAGE...]

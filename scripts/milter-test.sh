@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Tests tarnwick-milter: the bridge against a stand-in filter (ctest label milter), then end to
 # end under a real Postfix on 127.0.0.1 with the real tarnwick: first beside the project's
 # stand-in anti-virus (verdicts, forged fields, reject, 200 messages over 10 connections), then

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds tarnwick if needed and starts it in the current folder.
 #
 # Usage: scripts/run.sh [WAIT]      (from any folder; WAIT in seconds, default 5)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer and
 # the concurrency tests (CTest label "concurrency") under ThreadSanitizer.
 set -euo pipefail

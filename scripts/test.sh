@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds Tarnwick and runs the whole test suite (installs what is missing),
 # with warnings as errors.
 # Usage: scripts/test.sh            (RelWithDebInfo with the benchmarks, in ./build)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs Tarnwick's Windows build against really locked files, under Wine.
 # Usage: scripts/windows-lock-test.sh
 # Environment: WIN_BUILD_DIR (the MinGW-w64 build directory, default build-win, the one that

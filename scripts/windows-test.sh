@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Cross-compiles Tarnwick for 64-bit Windows with MinGW-w64 and runs every
 # test that ctest lists under Wine, in a fresh Wine prefix that is removed
 # afterwards. Installs what is missing (apt-get). Output is kept short: the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tarnwick_unpack.cpp - entry point of `tarnwick-unpack MESSAGE DIR`, the
 // administrator's view of what the anti-virus is shown for one message.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // unpack_tool.cpp - the work of tarnwick-unpack: checks the arguments,
 // positions and unpacks the message as the scan job's second level does,
 // reads it a second time as the scan job does, and lists the files both

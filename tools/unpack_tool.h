@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // unpack_tool.h - what `tarnwick-unpack [--no-second-reading] MESSAGE DIR`
 // does, callable in-process.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Tarnwick beside ClamAV's on-access scanner: the cases and their catch figures.
 
 scripts/clamav-test.sh sets up clamd and clamonacc and calls this driver; the driver never starts

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """A running Tarnwick driven over its standard input and output, as a mail server drives it.
 
 Starts the program (natively, or through a runner such as wine) in a working folder, collects

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Test messages and signatures for the real anti-virus suites.
 
 Builds the message files that the suites hand to Tarnwick (an envelope block, then an RFC 822

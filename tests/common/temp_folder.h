@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // temp_folder.h - a fresh, uniquely named folder for one test.
 //
 // ctest runs every test case as a process of its own, two at a time, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // child_process.cpp - fork/exec with pipes and bounded waits (POSIX).
 //
 // Both pipe ends the test keeps are non-blocking and every wait goes through

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // child_process.h - a program started through pipes, for the end-to-end tests.
 //
 // ChildProcess starts an executable with its own working directory, standard

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // harness_test.cpp - the end-to-end harness checked against ordinary programs.
 //
 // The pipes, deadlines, limits and the stand-in anti-virus are what every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // hostile_input_test.cpp - inputs a mail server (or a local user) can throw at
 // the filter that once froze it, lost answers or exposed mail.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // load_test.cpp - thousands of messages through one process with wait 0.
 //
 // Up to loadWindow requests are kept in flight (below the filter's limit of

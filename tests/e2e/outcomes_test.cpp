@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // outcomes_test.cpp - every outcome of a scan that a run can reach, end to end.
 //
 // Each test runs one request through the real executable and compares the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // pipe_protocol_test.cpp - the helper protocol through a real pipe.
 //
 // How the mail server's bytes are split across writes must not change the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // second_level_test.cpp - what the resident anti-virus gets to see, end to end.
 //
 // The stand-in anti-virus captures every ".scanme" file while it exists (the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // second_reading_test.cpp - the second, tolerant reading end to end.
 //
 // Ordinary mail must come out exactly as with the first reading alone: the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // session.cpp - temporary folders and tarnwick runs for the end-to-end tests.
 #include "session.h"
 

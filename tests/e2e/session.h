@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // session.h - one run of the real tarnwick executable, for the end-to-end tests.
 //
 // A TarnwickSession makes a fresh temporary folder, starts the executable in

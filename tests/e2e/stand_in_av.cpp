@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // stand_in_av.cpp - the polling thread of the stand-in anti-virus.
 #include "stand_in_av.h"
 

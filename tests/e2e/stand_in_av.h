@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // stand_in_av.h - a stand-in for the machine's resident anti-virus.
 //
 // The filter never calls an anti-virus; it only watches what becomes of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // start_up_test.cpp - the command line, the banner and the first wait, end to end.
 //
 // The "Waiting N seconds" line is written before the job sleeps, so a test can

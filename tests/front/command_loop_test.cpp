@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // command_loop_test.cpp - the command loop in unthreaded mode, driven through
 // a real pipe in-process: phases, immediate answers, refusals, FILE checks.
 #include "front_harness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // concurrency_test.cpp - the command loop in threaded mode: workers answering
 // at once, the queue limit and the in-use refusal with held workers, and a
 // loop that ends while requests still run.

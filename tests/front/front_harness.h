@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // front_harness.h - test helpers for the front end: a real pipe, a scratch
 // folder, a scriptable filter, and a driver that runs the command loop on a
 // thread of its own with the console log captured.

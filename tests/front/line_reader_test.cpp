@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // line_reader_test.cpp - reading lines from files and from a real pipe, and
 // stepping over the envelope block of a message file.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // protocol_test.cpp - field splitting, command words, request numbers and
 // quoting, each as a table of the inputs that tend to break them.
 #include <gtest/gtest.h>

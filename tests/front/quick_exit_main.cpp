@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quick_exit_main.cpp - test main for executables that leave worker threads
 // behind: after the tests it flushes and ends the process at once, as the
 // program itself does when its command loop returns, so that no static

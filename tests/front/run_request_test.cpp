@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // run_request_test.cpp - how one result becomes its log line and answer.
 #include <sstream>
 

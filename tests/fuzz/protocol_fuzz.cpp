@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // protocol_fuzz.cpp - libFuzzer target: any bytes as the mail server's
 // commands to the threaded command loop.
 //

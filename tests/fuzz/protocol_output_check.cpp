@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // protocol_output_check.cpp - the checks of protocol_fuzz on what the
 // command loop and its workers wrote.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // protocol_output_check.h - what protocol_fuzz checks in the output of one
 // run of the command loop.
 #pragma once

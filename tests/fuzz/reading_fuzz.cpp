@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // reading_fuzz.cpp - libFuzzer target: any bytes as a message for the second
 // reading.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // unpack_fuzz.cpp - libFuzzer target: any bytes as a message for the unpacker.
 //
 // Bytes in, unpackMessage over a MemorySource into a temporary folder, then

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """tarnwick-milter against a stand-in filter with scripted answers.
 
 Each test starts the bridge in the foreground on a free local port with stand_in_filter.py as its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bridge_units_test.cpp - the bridge's own protocol reading, spool writing
 // and decisions, where a fault would not show in a short end-to-end run:
 // escapes next to each other, numbers at the edge, a CR LF split between two

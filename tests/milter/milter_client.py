@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The mail server's side of the milter protocol, enough to drive tarnwick-milter in tests.
 
 MilterClient connects to the bridge, negotiates (protocol version 6, every action offered, no

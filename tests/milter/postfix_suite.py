@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """tarnwick-milter and tarnwick under a real Postfix, with mail sent over SMTP to 127.0.0.1.
 
 scripts/milter-test.sh builds the programs, sets up what the phase needs and calls this driver:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """A private Postfix for the end-to-end tests: its own configuration, queue and mailbox.
 
 PrivatePostfix writes a main.cf and master.cf under a folder of its own, listens for SMTP on

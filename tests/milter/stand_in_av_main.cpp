@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // stand_in_av_main.cpp - the end-to-end tests' stand-in anti-virus as a
 // program, for suites where the filter runs under a real mail server.
 //

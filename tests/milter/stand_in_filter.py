@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """A stand-in for tarnwick that speaks the helper protocol with scripted answers.
 
 The bridge tests start it in place of the real filter. It answers INTF, and for every FILE

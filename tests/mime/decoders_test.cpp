@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // decoders_test.cpp - the three body decoders on tricky input, fed in reads
 // of every awkward size, and the part-file output's failure reporting.
 #include "mime/decoders.h"

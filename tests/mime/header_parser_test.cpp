@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // header_parser_test.cpp - header blocks (where they end, what stays in the
 // input, the three fields), Content-Type splitting, parameter and file-name
 // values, transfer encodings, and blanks with comments.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // message_input_test.cpp - the text-mode translation of TextModeFile (also
 // with CR LF pairs split across file reads and caller reads) and where
 // openMessageForUnpacking starts the message in each of the three cases.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // part_files_test.cpp - part-file naming and numbering, and the removal
 // rounds of removePartFiles: files deleted by the anti-virus, files it
 // still holds open, and the leftovers retried by later calls.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // part_reader_test.cpp - the part reader: boundary lines (prefix, case,
 // length limit, outermost first), end of input, line pieces, push back,
 // every case fed in reads of every awkward size, a differential run against

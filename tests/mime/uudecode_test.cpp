@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // uudecode_test.cpp - the uuencode state machine over whole text bodies and
 // the line decoder.
 #include "mime/uudecode.h"

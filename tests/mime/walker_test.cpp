@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // walker_test.cpp - whole messages through unpackMessage: the golden cases
 // under cases/ (NAME.eml beside NAME.expected/ with the part files and the
 // result), each fed in reads of 1, 7 and many bytes; the nesting limit;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bounds_test.cpp - the second reading on inputs built to make a reader
 // slow or deep: nesting to the limit and beyond, a hundred thousand
 // boundaries, fields repeated a hundred thousand times. These check the

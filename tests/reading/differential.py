@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """differential.py - what a mainstream mail library opens must be shown to the anti-virus.
 
 For every message, Python's own `email` package reads it (compat32, as most Python mail code

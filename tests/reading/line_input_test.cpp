@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // line_input_test.cpp - LineInput hands out every byte once, whatever the
 // line lengths and wherever a CR LF falls against its buffer and head sizes.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """mail_variants.py - messages built with the tricks attackers use to make a mail client and a
 scanner read one message two ways, combined at random (seeded, so the same seed gives the same
 messages).

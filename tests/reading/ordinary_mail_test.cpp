@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ordinary_mail_test.cpp - on ordinary mail the second reading adds nothing:
 // the first reading (mime/) unpacks the message, then the second reading
 // runs with its files and must write no extra file and see no sign.

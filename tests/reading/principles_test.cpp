@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // principles_test.cpp - one group of tests per rule of the second
 // reading: messages built here use an evasion technique, and the test checks
 // the exact bytes of the extra files the reading writes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // reading_fixture.h - runs the second reading over a message built by a test.
 //
 // Each test gets a fresh folder; the message and any first-reading files are

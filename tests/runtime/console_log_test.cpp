@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // console_log_test.cpp - line framing of the console log and its behaviour
 // when writes fail.
 #include <gtest/gtest.h>

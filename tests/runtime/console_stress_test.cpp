@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // console_stress_test.cpp - many threads write single lines and groups of
 // lines through the console log while a reader checks every flushed chunk:
 // no line is ever split, interleaved with another, or separated from the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // file_system_test.cpp - the file-system helpers on a scratch folder.
 #include "runtime/file_system.h"
 #include "tests/common/temp_folder.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // handle_pool_test.cpp - reuse order of pooled handles and the refusal of a
 // mutex or event by the operating system.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // platform_test.cpp - the file operations of the platform layer and the
 // removal seam that the scanner's tests rely on.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // sync_concurrency_test.cpp - ownership of the recursive mutex, the scoped
 // lock and the auto-reset event, observed from a second thread.
 #include <gtest/gtest.h>

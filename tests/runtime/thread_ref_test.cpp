@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // thread_ref_test.cpp - shared ownership of a ThreadRecord through a ring of
 // references: the record is disposed of exactly once, by the last one.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // windows_paths_test.cpp - the file-system helpers on Windows with paths the
 // narrow calls could not reach: longer than MAX_PATH (written with either
 // separator, with "." and ".."), and names outside the ANSI code page given

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // worker_pool_test.cpp - dispatch of jobs to new and idle workers, the order
 // in which idle workers are reused, and a thread start that is refused.
 //

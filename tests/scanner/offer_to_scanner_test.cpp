@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // offer_to_scanner_test.cpp - every file handed to the anti-virus is opened
 // for reading once after it has been written and closed.
 //

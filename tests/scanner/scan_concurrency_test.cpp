@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // scan_concurrency_test.cpp - many scan jobs at once in one filter: the
 // unpacker's shared state, the deferred clean-up and the console log are only
 // touched under their locks, and the second readings run side by side without

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // scan_fixture.cpp - the in-process harness of the scan job tests.
 #include "tests/scanner/scan_fixture.h"
 

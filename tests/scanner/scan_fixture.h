@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // scan_fixture.h - drives the scan job in-process for the scanner tests.
 //
 // Each test runs in a fresh temporary working directory (the scan job works

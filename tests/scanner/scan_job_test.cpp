@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // scan_job_test.cpp - the scan job up to its first-level verdict: set-up
 // failures, the copy, the first wait and what the anti-virus did to the copy.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // second_level_test.cpp - the attachments of a message that passed the first
 // level: unpacked, waited for, removed; locked, deleted or unwritable part
 // files; a message file that cannot be reopened; a full disk; the deferred

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // second_reading_scan_test.cpp - the second reading inside the scan job: its
 // extra files are written before the second wait, counted in their own line,
 // verified, waited for and cleaned up exactly like part files, and one that

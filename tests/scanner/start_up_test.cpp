@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // start_up_test.cpp - the wait argument, the banner and start-up as a whole.
 #include "app/start_up.h"
 

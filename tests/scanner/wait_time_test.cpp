@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // wait_time_test.cpp - the size-dependent wait around its thresholds.
 #include "scanner/wait_time.h"
 

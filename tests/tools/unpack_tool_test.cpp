@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // unpack_tool_test.cpp - tarnwick-unpack run in-process on real message files:
 // the listing matches the part files the unpacker leaves and the extra files
 // of the second reading, each with the reading that found it, the message is

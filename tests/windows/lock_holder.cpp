@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // lock_holder: a Windows test helper that plays the resident anti-virus holding a file.
 //
 // It runs in the same Wine prefix (or on the same Windows machine) as Tarnwick, because a file is

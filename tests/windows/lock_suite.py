@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Tarnwick's Windows build against really locked files, under Wine.
 
 scripts/windows-lock-test.sh prepares the Wine prefix and the two programs and calls this driver:
