@@ -60,6 +60,12 @@ bool isMultipartType(const std::string& type) {
     return type.compare(0, 10, "multipart/") == 0;
 }
 
+bool isReportType(const std::string& type) {
+    return type == "message/delivery-status" || type == "message/global-delivery-status" ||
+           type == "message/disposition-notification" ||
+           type == "message/global-disposition-notification" || type == "message/feedback-report";
+}
+
 bool isTextType(const std::string& type) {
     return type.compare(0, 5, "text/") == 0;
 }

@@ -62,5 +62,9 @@ PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType);
 // isMultipartType, isTextType - the kind of part a type names.
 bool isMultipartType(const std::string& type);
 bool isTextType(const std::string& type);
+// isReportType - the machine-readable parts of delivery and disposition
+// reports (bounces, read receipts, abuse reports): header-like text that mail
+// clients show inline, so without a file name they are no attachment.
+bool isReportType(const std::string& type);
 
 }  // namespace tarnwick::reading

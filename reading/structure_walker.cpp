@@ -352,7 +352,8 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
         leaf.decoder = makeDecoder(TransferEncoding::Identity, leaf);
         return;
     } else {
-        const bool text = isTextType(reading.type) || isMultipartType(reading.type);
+        const bool text =
+            isTextType(reading.type) || isReportType(reading.type) || isMultipartType(reading.type);
         if (frame.named || !text)
             leaf.attachment = std::make_unique<LeafSink>(walker_.files_, reading.lineEndsMayDiffer);
         if (text)

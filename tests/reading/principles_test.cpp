@@ -257,10 +257,14 @@ TEST_F(ReadingTest, AttachmentRuleTakesNamedDispositionAndNonTextLeaves) {
         {"Content-Type: text/plain\n\nbody text", "Content-Type: text/plain; name=n.txt\n\nnamed",
          "Content-Type: text/plain\nContent-Disposition: attachment\n\ndisposed",
          "Content-Type: text/plain\nContent-Disposition: inline; filename*=utf-8''f.txt\n\nfiled",
-         "Content-Type: image/png\n\nimage"}));
-    EXPECT_EQ(result.contents, (Contents{"named", "disposed", "filed", "image"}));
-    EXPECT_EQ(result.names, (Contents{"msg-7-extra-0.scanme", "msg-7-extra-1.scanme",
-                                      "msg-7-extra-2.scanme", "msg-7-extra-3.scanme"}));
+         "Content-Type: image/png\n\nimage",
+         // A bounce's report is shown inline unless it is named.
+         "Content-Type: message/delivery-status\n\nReporting-MTA: dns; mx\n",
+         "Content-Type: message/delivery-status; name=d.txt\n\nnamed report"}));
+    EXPECT_EQ(result.contents, (Contents{"named", "disposed", "filed", "image", "named report"}));
+    EXPECT_EQ(result.names,
+              (Contents{"msg-7-extra-0.scanme", "msg-7-extra-1.scanme", "msg-7-extra-2.scanme",
+                        "msg-7-extra-3.scanme", "msg-7-extra-4.scanme"}));
 }
 
 TEST_F(ReadingTest, ExtraFilesAreNamedWithTheSignedMessageNumber) {
