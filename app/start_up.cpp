@@ -70,8 +70,8 @@ int startUp(AvFilter& filter, int argumentCount, char** argumentWords, int input
     writeBanner(consoleStream(), filter.waitSeconds);
     // The outcome is not looked at here: the scan job checks the folder for
     // every message and reports a failure there.
-    if (!isDirectory(kTempFolder))
-        makeDirectory(kTempFolder);
+    if (!isDirectory(filter.scanFolder))
+        makeDirectory(filter.scanFolder);
     filter.run(inputDescriptor);
     return 0;
 }

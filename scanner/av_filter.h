@@ -28,10 +28,10 @@ namespace mime {
 class ByteSource;
 }
 
-// The temporary folder, relative to the current working directory.
-inline constexpr const char* kTempFolder = "ScanMe";
-// The same folder as the unpacker names it inside part-file paths.
-inline constexpr const char* kPartFolder = "./ScanMe";
+// The temporary folder, relative to the current working directory, as the
+// scan job names it in paths and log lines unless the administrator chose
+// another one.
+inline constexpr const char* kDefaultScanFolder = "./ScanMe";
 
 // The verdict header lines.
 inline constexpr const char* kVirusFoundHeader = "X-Tarnwick: Virus Found";
@@ -105,6 +105,10 @@ class AvFilter : public FilterBase {
     // attachments found so. Set before the command loop starts, read-only
     // afterwards.
     bool secondReading = true;
+    // scanFolder - the folder the copies, part files and extra files are
+    // written to, as paths and log lines name it. Set before the command
+    // loop starts, read-only afterwards.
+    std::string scanFolder = kDefaultScanFolder;
     // leftoverIds - message numbers whose part files could not all be
     // removed yet. REQUIRES: the filter's lock held for every access.
     std::set<int> leftoverIds;

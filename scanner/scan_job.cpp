@@ -133,15 +133,15 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
         writeLogLine("* Unexpected error, contact Quillmark");
         return okResult;
     }
-    if (!isDirectory(kTempFolder))
-        makeDirectory(kTempFolder);
-    if (!isDirectory(kTempFolder)) {
-        writeLogLine("* Unable to create temp dir (./ScanMe), please verify rights.");
+    if (!isDirectory(scanFolder))
+        makeDirectory(scanFolder);
+    if (!isDirectory(scanFolder)) {
+        writeLogLine("* Unable to create temp dir (" + scanFolder + "), please verify rights.");
         closeFile(message);
         return okResult;
     }
     const std::string copyName = copyFileName(requestId);
-    const std::string copyPath = std::string(kTempFolder) + "/" + copyName;
+    const std::string copyPath = scanFolder + "/" + copyName;
     std::FILE* copy = platform::createScanFile(copyPath);
     if (copy == nullptr) {
         const bool noSpace = platform::isNoSpaceError(errno);
@@ -150,7 +150,7 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
             logForRequest(requestId, kNoSpaceLine);
             return postponedForNoSpace();
         }
-        writeLogLine("* Unable to create temp file (./ScanMe/" + copyName +
+        writeLogLine("* Unable to create temp file (" + copyPath +
                      "), please verify rights.");
         return okResult;
     }
