@@ -85,13 +85,9 @@ for text in LICENSE.txt tarnwick-readme.txt; do
     fail "$text does not end every line with CR LF"
   fi
 done
-export WINEPREFIX=$top/prefix WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-unset DISPLAY
-# All output of the prefix's helpers goes to /dev/null, or they would keep the CI log pipe open.
-mkdir -p "$WINEPREFIX"
-wineserver -p >/dev/null 2>&1 </dev/null
-wine wineboot -i >/dev/null 2>&1 </dev/null
+# shellcheck source=scripts/wine-prefix.sh
+. scripts/wine-prefix.sh
+wine_prefix_start "$top/prefix"
 (cd "$top/windows" && "${session[@]}" --work "$top/windows" -- wine tarnwick.exe 0) ||
   fail "the session with tarnwick.exe"
 

@@ -51,11 +51,12 @@ def remember(name, text, mode="w"):
 
 
 def answer(number, text):
-    global most_in_flight
-    write_line("* (%s) answering" % number)
-    write_line("%s %s" % (number, text))
+    # As the real filter does, the number is free before its answer can be
+    # read: the bridge may send the next request the moment it reads it.
     with lock:
         in_flight.discard(number)
+    write_line("* (%s) answering" % number)
+    write_line("%s %s" % (number, text))
 
 
 def handle_file(number, path):
