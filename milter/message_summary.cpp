@@ -32,7 +32,7 @@ std::string actionText(const MilterDecision& decision) {
         case MilterAction::Accept:
             if (decision.fields.empty())
                 return "accept without verdict";
-            return decision.quarantineReason.empty() ? "accept" : "accept, hold";
+            return decision.quarantineReason.empty() ? "tag" : "tag, hold";
         case MilterAction::Reject:
         case MilterAction::Tempfail:
             return std::string(decision.action == MilterAction::Reject ? "reject " : "tempfail ") +

@@ -33,9 +33,9 @@ struct MessageSummary {
     std::chrono::milliseconds elapsed{0};  // from the end of the message to the decision
 };
 
-// actionText - a decision in the summary's words: "accept", "accept, hold",
-// "accept without verdict", "reject 550 5.7.1", "tempfail 451 4.7.1" or
-// "discard".
+// actionText - a decision in the summary's words: "tag" (accepted with the
+// verdict fields), "tag, hold" (and put on hold), "accept without verdict",
+// "reject 550 5.7.1", "tempfail 451 4.7.1" or "discard".
 std::string actionText(const MilterDecision& decision);
 
 // reasonText - for a message not scanned, the stage and the filter's own line

@@ -135,7 +135,7 @@ TEST(MessageSummary, OneLineSaysWhatBecameOfTheMessageAndWhy) {
     } rows[] = {
         {{ScanOutcome::Status::Answered, clean, ""},
          {},
-         "verdict=\"No Virus Reported\", action=accept"},
+         "verdict=\"No Virus Reported\", action=tag"},
         {{ScanOutcome::Status::Answered, plainOk, notFound},
          tempfailing,
          "verdict=\"not scanned\", reason=\"the filter did not scan it: * File Not Found "
