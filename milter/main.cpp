@@ -134,8 +134,7 @@ std::string inetBindProblem(const std::string& socket) {
     std::string host = at == std::string::npos ? "0.0.0.0" : rest.substr(at + 1);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    char* end = nullptr;
-    unsigned long port = std::strtoul(rest.substr(0, at).c_str(), &end, 10);
+    unsigned long port = std::strtoul(rest.substr(0, at).c_str(), nullptr, 10);
     if (port == 0 || port > 65535 || ::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
         return "";
     address.sin_port = htons(static_cast<std::uint16_t>(port));
