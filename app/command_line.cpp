@@ -13,7 +13,8 @@ namespace {
 constexpr std::string_view kHelpArgument = "--help";
 constexpr std::string_view kVersionArgument = "--version";
 
-// helpText - the usage summary; the guide and the man page say the rest.
+// helpText - the usage summary; the guide and, except on Windows, the man page
+// say the rest.
 constexpr const char* helpText() {
     return "Usage: tarnwick [WAIT] [--no-second-reading]\n"
            "       tarnwick --help | --version\n"
@@ -30,7 +31,11 @@ constexpr const char* helpText() {
            "  --help               prints this text and exits\n"
            "  --version            prints the version and exits\n"
            "\n"
+#if TARNWICK_WINDOWS_BUILD
+           "See tarnwick-readme.txt.\n";
+#else
            "See tarnwick-readme.txt and tarnwick(8).\n";
+#endif
 }
 
 }  // namespace

@@ -2,9 +2,10 @@
 # packaging.cmake - what `cmake --install` puts where, and the packages CPack
 # makes of it (scripts/package.sh builds them into dist/):
 #   Linux:   bin/tarnwick, bin/tarnwick-unpack, the man pages under share/man,
-#            tarnwick-readme.txt, README.md, LICENSE and the Debian copyright
-#            file under share/doc/tarnwick; CPack makes a .deb whose Depends
-#            dpkg-shlibdeps computes.
+#            the administrator's guide tarnwick-readme.txt, LICENSE, the
+#            Debian copyright file and changelog under share/doc/tarnwick;
+#            CPack makes a .deb whose Depends dpkg-shlibdeps computes, with the
+#            maintainer scripts of docs/debian when the bridge is built.
 #   Windows: tarnwick.exe, tarnwick-unpack.exe, tarnwick-readme.txt and
 #            LICENSE.txt side by side, text with CR LF; CPack makes a zip with
 #            them at its top level.
@@ -29,6 +30,30 @@ endif()
 
 install(TARGETS tarnwick tarnwick-unpack RUNTIME DESTINATION ${tarnwickProgramDestination})
 
+# Windows: each program carries a version resource (version, description,
+# licence). Its numeric version is the text's numbers with the letter as the
+# third: 1.12a is 1,12,1,0.
+if(WIN32)
+  enable_language(RC)
+  string(REGEX MATCH "^([0-9]+)\\.([0-9]+)([a-z]?)" tarnwickVersionMatch ${TARNWICK_VERSION})
+  set(tarnwickVersionLetter 0)
+  if(CMAKE_MATCH_3)
+    string(FIND "abcdefghijklmnopqrstuvwxyz" ${CMAKE_MATCH_3} tarnwickVersionLetter)
+    math(EXPR tarnwickVersionLetter "${tarnwickVersionLetter} + 1")
+  endif()
+  set(tarnwickVersionNumbers "${CMAKE_MATCH_1},${CMAKE_MATCH_2},${tarnwickVersionLetter},0")
+  foreach(tarnwickProgram tarnwick tarnwick-unpack)
+    if(tarnwickProgram STREQUAL tarnwick)
+      set(tarnwickProgramDescription "Tarnwick virus-checking content filter for mail servers")
+    else()
+      set(tarnwickProgramDescription "Tarnwick: shows the files the anti-virus sees for one message")
+    endif()
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in
+                   ${PROJECT_BINARY_DIR}/generated/${tarnwickProgram}.rc @ONLY)
+    target_sources(${tarnwickProgram} PRIVATE ${PROJECT_BINARY_DIR}/generated/${tarnwickProgram}.rc)
+  endforeach()
+endif()
+
 # The guide carries the version; the licence is copied unchanged but for its
 # line ends (it holds no @ sign for configure_file to replace).
 configure_file(${PROJECT_SOURCE_DIR}/docs/tarnwick-readme.txt
@@ -40,8 +65,9 @@ install(FILES ${tarnwickGeneratedDocs}/tarnwick-readme.txt
         DESTINATION ${tarnwickDocDestination})
 
 if(NOT WIN32)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${tarnwickDocDestination})
   install(FILES ${PROJECT_SOURCE_DIR}/docs/debian/copyright DESTINATION ${tarnwickDocDestination})
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/debian/lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tarnwick)
 
   # Man pages and the Debian changelog are compressed, as Debian keeps them,
   # when gzip is there.
@@ -79,6 +105,22 @@ if(NOT WIN32)
     install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
   endforeach()
   add_custom_target(tarnwick_compressed_docs ALL DEPENDS ${tarnwickCompressed})
+
+  # Installed programs carry no .comment or .note section (the compiler's and
+  # the C library's version strings), as Debian strips them. Runs after
+  # every other install rule: this file is included last.
+  if(CMAKE_OBJCOPY)
+    set(tarnwickInstalledPrograms tarnwick tarnwick-unpack)
+    if(TARGET tarnwick-milter)
+      list(APPEND tarnwickInstalledPrograms tarnwick-milter)
+    endif()
+    foreach(program IN LISTS tarnwickInstalledPrograms)
+      install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                    --remove-section=.note
+                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\"
+                    COMMAND_ERROR_IS_FATAL ANY)")
+    endforeach()
+  endif()
 endif()
 
 # Packages.
@@ -110,10 +152,15 @@ else()
       "lines whether the anti-virus removed, changed or locked any of them. It\n"
       "contains no scanner of its own.")
   # With the milter bridge on board, the package makes the system user its
-  # unit runs as.
+  # unit runs as and the folders it works in (postinst), stops the bridge
+  # before removal (prerm) and removes the folders on purge (postrm; having
+  # one also keeps the package known to dpkg until it is purged).
   if(TARGET tarnwick-milter)
-    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/docs/debian/postinst)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/docs/debian/postinst
+        ${PROJECT_SOURCE_DIR}/docs/debian/prerm ${PROJECT_SOURCE_DIR}/docs/debian/postrm)
     set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+    # postinst falls back to adduser where systemd-sysusers is missing.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
   endif()
 endif()
 include(CPack)

@@ -2,9 +2,15 @@
 // bridge_log.cpp - syslog or standard error, one whole line per call.
 #include "milter/bridge_log.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 namespace tarnwick::milter {
 
@@ -36,15 +42,50 @@ const char* levelWord(LogLevel level) {
     return "";
 }
 
+// The socket the C library's syslog() writes to.
+constexpr const char* syslogSocket = "/dev/log";
+
+// syslogProblem - empty when a syslog socket accepts a connection (datagram
+// or stream, as syslog() tries them), otherwise the system's error text.
+std::string syslogProblem() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, syslogSocket, sizeof address.sun_path - 1);
+    int error = 0;
+    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+        int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
+        bool connected =
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        error = connected ? 0 : errno;
+        ::close(fd);
+        if (connected)
+            return "";
+    }
+    return std::strerror(error);
+}
+
 }  // namespace
 
-BridgeLog::BridgeLog(bool foreground) : foreground_(foreground) {
-    if (!foreground_)
-        ::openlog("tarnwick-milter", LOG_PID, LOG_MAIL);
+BridgeLog::BridgeLog(bool foreground) : toStandardError_(foreground) {
+    if (toStandardError_)
+        return;
+    std::string problem = syslogProblem();
+    if (!problem.empty()) {
+        std::fprintf(stderr,
+                     "tarnwick-milter: no syslog socket at %s (%s): logging to standard error\n",
+                     syslogSocket, problem.c_str());
+        toStandardError_ = true;
+        return;
+    }
+    ::openlog("tarnwick-milter", LOG_PID, LOG_MAIL);
 }
 
 BridgeLog::~BridgeLog() {
-    if (!foreground_)
+    if (!toStandardError_)
         ::closelog();
 }
 
@@ -54,7 +95,7 @@ void BridgeLog::write(LogLevel level, const std::string& text) const {
         if (c == '\n' || c == '\r')
             c = ' ';
     }
-    if (foreground_) {
+    if (toStandardError_) {
         // One fprintf per line: stdio locks the stream, so lines never mix.
         std::fprintf(stderr, "tarnwick-milter: %s%s\n", levelWord(level), line.c_str());
         std::fflush(stderr);

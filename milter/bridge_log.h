@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // bridge_log.h - where tarnwick-milter's log lines go: syslog (facility mail)
-// when it runs as a daemon, standard error when it runs in the foreground.
+// when it runs as a daemon, standard error when it runs in the foreground or
+// when the machine has no syslog socket to log to.
 //
 // A BridgeLog is made once in main and handed by reference to whatever logs;
 // it holds only its destination, chosen at construction, so any thread may
@@ -18,7 +19,8 @@ enum class LogLevel { Info, Warning, Error };
 class BridgeLog {
   public:
     // BridgeLog - logs to standard error when foreground is true, otherwise
-    // opens syslog under the name "tarnwick-milter".
+    // opens syslog under the name "tarnwick-milter"; when no syslog socket
+    // accepts a connection, says so once on standard error and logs there.
     explicit BridgeLog(bool foreground);
     // ~BridgeLog - closes syslog when it was opened.
     ~BridgeLog();
@@ -30,9 +32,11 @@ class BridgeLog {
     void info(const std::string& text) const { write(LogLevel::Info, text); }
     void warning(const std::string& text) const { write(LogLevel::Warning, text); }
     void error(const std::string& text) const { write(LogLevel::Error, text); }
+    // toStandardError - true when the lines go to standard error.
+    bool toStandardError() const { return toStandardError_; }
 
   private:
-    bool foreground_;
+    bool toStandardError_;
 };
 
 }  // namespace tarnwick::milter

@@ -25,6 +25,7 @@ constexpr ValueOption workOption{"-d", "--work-dir"};
 constexpr ValueOption spoolOption{"-s", "--spool-dir"};
 constexpr ValueOption waitOption{"-w", "--wait"};
 constexpr ValueOption timeoutOption{"-T", "--timeout"};
+constexpr ValueOption pidFileOption{nullptr, "--pidfile"};
 constexpr ValueOption virusOption{nullptr, "--on-virus"};
 constexpr ValueOption unscannedOption{nullptr, "--on-unscanned"};
 
@@ -110,6 +111,10 @@ ParsedCommandLine parseOptions(const std::vector<std::string>& words) {
             options.foreground = true;
         } else if (cursor.takeValue(socketOption, value, error)) {
             options.socket = value;
+        } else if (cursor.takeValue(pidFileOption, value, error)) {
+            if (error.empty() && value.empty())
+                return fail("--pidfile needs a path");
+            options.pidFile = value;
         } else if (cursor.takeValue(userOption, value, error)) {
             options.user = value;
         } else if (cursor.takeValue(tarnwickOption, value, error)) {
@@ -169,6 +174,8 @@ std::string usageText() {
            "                            (default unix:/run/tarnwick/milter.sock)\n"
            "  -u, --user USER           run as USER once the socket is open\n"
            "  -f, --foreground          stay in the foreground, log to standard error\n"
+           "      --pidfile PATH        write the process id to PATH (made before the\n"
+           "                            user changes, emptied or removed at exit)\n"
            "  -t, --tarnwick PATH       the filter program (default: tarnwick beside this one)\n"
            "  -d, --work-dir DIR        the filter's working folder, where ScanMe lives\n"
            "                            (default /var/lib/tarnwick)\n"
@@ -181,7 +188,10 @@ std::string usageText() {
            "      --on-virus ACTION     tag (default), reject, quarantine or discard\n"
            "      --on-unscanned ACTION accept (default) or tempfail\n"
            "  -h, --help                this text\n"
-           "  -V, --version             the version\n";
+           "  -V, --version             the version\n"
+           "\n"
+           "Logs to syslog (facility mail), or to standard error with -f or without a\n"
+           "syslog socket: one summary line per message. See tarnwick-milter(8).\n";
 }
 
 }  // namespace tarnwick::milter

@@ -30,6 +30,7 @@ struct BridgeOptions {
     std::string socket = defaultSocket;
     std::string user;  // empty: keep the user that started us
     bool foreground = false;
+    std::string pidFile;       // empty: no pid file
     std::string tarnwickPath;  // empty: the tarnwick beside this program
     std::string workFolder = defaultWorkFolder;
     std::string spoolFolder = defaultSpoolFolder;

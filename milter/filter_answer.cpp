@@ -46,10 +46,38 @@ std::string_view quotedContent(std::string_view rest) {
     return rest;
 }
 
+// The log lines the filter writes together with an answer.
+constexpr std::array<std::string_view, 5> answerLogLines{
+    "* OK", "* Postponing message", "* Rejecting message", "* Discarding message",
+    "* Adding Header(s) to message"};
+
 }  // namespace
 
 bool isLogLine(std::string_view line) {
     return line.size() >= 2 && line[0] == '*' && line[1] == ' ';
+}
+
+std::optional<std::uint32_t> logLineRequest(std::string_view line) {
+    constexpr std::string_view opening = "* (";
+    if (line.substr(0, opening.size()) != opening)
+        return std::nullopt;
+    std::size_t close = line.find(')', opening.size());
+    if (close == std::string_view::npos)
+        return std::nullopt;
+    // The number is read as an answer's would be.
+    std::optional<FilterAnswer> number =
+        parseAnswer(std::string(line.substr(opening.size(), close - opening.size())) + " OK");
+    if (!number)
+        return std::nullopt;
+    return number->requestId;
+}
+
+bool isAnswerLogLine(std::string_view line) {
+    for (std::string_view known : answerLogLines) {
+        if (line == known)
+            return true;
+    }
+    return false;
 }
 
 std::optional<FilterAnswer> parseAnswer(std::string_view line) {

@@ -46,6 +46,14 @@ struct HeaderField {
 // isLogLine - true for the filter's "* " lines.
 bool isLogLine(std::string_view line);
 
+// logLineRequest - the request a log line "* (N) ..." is about, if it names one.
+std::optional<std::uint32_t> logLineRequest(std::string_view line);
+
+// isAnswerLogLine - true for the log line the filter writes together with
+// each answer ("* OK", "* Adding Header(s) to message", ...), which says
+// nothing the answer does not.
+bool isAnswerLogLine(std::string_view line);
+
 // parseAnswer - the answer a line holds: decimal digits (no sign, at most
 // 4294967295), one blank, a kind word, then for REJECTED, ERROR and ADDHEADER
 // a double-quoted text. Nothing when the line is no answer (log lines,

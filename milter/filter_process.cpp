@@ -87,7 +87,7 @@ void FilterProcess::stop() {
     supervisor_.join();
 }
 
-OneScan FilterProcess::scan(const std::string& path) {
+OneScan FilterProcess::scan(const std::string& path, std::string& filterLine) {
     Clock::time_point started = Clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
     auto canSend = [this] {
@@ -105,17 +105,20 @@ OneScan FilterProcess::scan(const std::string& path) {
             return std::nullopt;
     }
     Pending pending;
+    pending.path = path;
     pending.deadline = Clock::now() + answerTimeout_;
     std::uint32_t number = takeNumberLocked();
     inFlight_[number] = &pending;
-    if (!writeLineLocked(std::to_string(number) + " FILE " + path)) {
+    std::string failure;
+    if (!writeLineLocked(std::to_string(number) + " FILE " + path, failure)) {
         inFlight_.erase(number);
         changed_.notify_all();
         lock.unlock();
-        log_.error("cannot send request " + std::to_string(number) + " to the filter");
+        log_.error("cannot send request " + std::to_string(number) + " to the filter: " + failure);
         return std::nullopt;
     }
     changed_.wait(lock, [&pending] { return pending.answer.has_value() || pending.failed; });
+    filterLine = pending.lastLogLine;
     return pending.answer;
 }
 
@@ -126,7 +129,7 @@ std::uint32_t FilterProcess::takeNumberLocked() {
     return nextNumber_++;
 }
 
-bool FilterProcess::writeLineLocked(const std::string& line) {
+bool FilterProcess::writeLineLocked(const std::string& line, std::string& failure) {
     std::string bytes = line + "\n";
     std::size_t written = 0;
     while (written < bytes.size() && toFilter_ >= 0) {
@@ -141,9 +144,14 @@ bool FilterProcess::writeLineLocked(const std::string& line) {
             pollfd room{toFilter_, POLLOUT, 0};
             if (::poll(&room, 1, writeRoomMilliseconds) > 0)
                 continue;
+            failure = "its input stayed full for " + std::to_string(writeRoomMilliseconds) + " ms";
+            return false;
         }
+        failure = n < 0 ? std::strerror(errno) : "nothing was written";
         return false;
     }
+    if (written != bytes.size())
+        failure = "its input is closed";
     return written == bytes.size();
 }
 
@@ -228,12 +236,17 @@ bool FilterProcess::launch() {
 }
 
 FilterProcess::RunEnd FilterProcess::runFilter() {
+    std::string failure;
+    bool sent;
     {
         std::lock_guard<std::mutex> hold(mutex_);
         if (state_ == State::Stopping)
             return RunEnd::Stopped;
-        if (!writeLineLocked(intfLine))
-            return RunEnd::Exited;
+        sent = writeLineLocked(intfLine, failure);
+    }
+    if (!sent) {
+        log_.error("cannot send INTF to the filter: " + failure);
+        return RunEnd::Exited;
     }
     Clock::time_point handshakeDeadline = Clock::now() + handshakeLimit;
     std::optional<Clock::time_point> stopDeadline;
@@ -291,6 +304,7 @@ FilterProcess::RunEnd FilterProcess::runFilter() {
 void FilterProcess::handleLine(const std::string& line, bool& initialised) {
     std::optional<FilterAnswer> answer = isLogLine(line) ? std::nullopt : parseAnswer(line);
     if (!answer) {
+        noteLogLine(line);
         log_.info("filter: " + line);
         return;
     }
@@ -313,6 +327,35 @@ void FilterProcess::handleLine(const std::string& line, bool& initialised) {
         }
     }
     log_.warning("answer for no request in flight: " + line);
+}
+
+void FilterProcess::noteLogLine(const std::string& line) {
+    // "* (N) ..." concerns request N. A line without a number concerns the
+    // requests whose file it names ("* File Not Found PATH") or, when it
+    // names none, every request in flight ("* Unable to create temp dir
+    // ..."): the line written last before an answer is the one that
+    // explains it.
+    if (!isLogLine(line) || isAnswerLogLine(line))
+        return;
+    std::optional<std::uint32_t> number = logLineRequest(line);
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (number) {
+        auto found = inFlight_.find(*number);
+        if (found != inFlight_.end())
+            found->second->lastLogLine = line;
+        return;
+    }
+    bool namesOne = false;
+    for (const auto& [key, pending] : inFlight_) {
+        if (line.find(pending->path) != std::string::npos) {
+            pending->lastLogLine = line;
+            namesOne = true;
+        }
+    }
+    if (!namesOne) {
+        for (const auto& [key, pending] : inFlight_)
+            pending->lastLogLine = line;
+    }
 }
 
 std::optional<std::uint32_t> FilterProcess::overdueRequest() {

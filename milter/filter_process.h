@@ -67,15 +67,19 @@ class FilterProcess {
     // to exit (kills it otherwise), fails what is in flight, joins the thread.
     void stop();
 
-    // scan - one FILE request for path, waited for. REQUIRES: start() was
-    // called and path holds no line break.
-    OneScan scan(const std::string& path);
+    // scan - one FILE request for path, waited for; filterLine receives the
+    // filter's last log line about it before the answer, as written ("* File
+    // Not Found ..."), or stays empty. REQUIRES: start() was called and path
+    // holds no line break.
+    OneScan scan(const std::string& path, std::string& filterLine);
 
   private:
     enum class State { Down, Starting, Ready, Stopping };
     // Pending - one request in flight, owned by the scan() call waiting on it.
     struct Pending {
+        std::string path;
         std::chrono::steady_clock::time_point deadline;
+        std::string lastLogLine;  // the filter's latest log line about it
         std::optional<FilterAnswer> answer;
         bool failed = false;
     };
@@ -90,13 +94,17 @@ class FilterProcess {
     RunEnd runFilter();
     // handleLine - one output line: an answer, the INTF answer or a log line.
     void handleLine(const std::string& line, bool& initialised);
+    // noteLogLine - keeps a filter log line as the latest about the requests
+    // it concerns.
+    void noteLogLine(const std::string& line);
     // overdueRequest - the number of a request past its deadline, if any.
     std::optional<std::uint32_t> overdueRequest();
     // endRun - fails every request in flight, closes the pipes, ends and
     // reaps the process (SIGKILL after a bounded grace when it does not exit).
     void endRun(RunEnd why);
-    // writeLine - writes one protocol line to the filter; caller holds mutex_.
-    bool writeLineLocked(const std::string& line);
+    // writeLineLocked - writes one protocol line to the filter; caller holds
+    // mutex_. On failure, failure says why.
+    bool writeLineLocked(const std::string& line, std::string& failure);
     // takeNumberLocked - the next free request number; caller holds mutex_.
     std::uint32_t takeNumberLocked();
 

@@ -7,16 +7,22 @@
 // drop to that user; leave the terminal unless in the foreground; clear the
 // spool; start the filter; then the milter library's main loop, which returns
 // on SIGTERM, SIGINT or SIGHUP. The filter is stopped on the way out.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -37,7 +43,9 @@ constexpr int exitFailure = 1;
 constexpr int exitUsage = 2;
 constexpr const char* unixPrefix = "unix:";
 constexpr const char* localPrefix = "local:";
+constexpr const char* inetPrefix = "inet:";
 constexpr mode_t workFolderMode = 0755;
+constexpr mode_t pidFileMode = 0644;
 
 // RunAs - the user the bridge and the filter run as.
 struct RunAs {
@@ -115,6 +123,33 @@ bool lookUpUser(const std::string& name, RunAs& user) {
     return true;
 }
 
+// inetBindProblem - for an inet:PORT@ADDRESS socket with a numeric IPv4
+// address, why binding it fails (the milter library logs its reason only to
+// syslog); empty when binding works or the socket is of another kind.
+std::string inetBindProblem(const std::string& socket) {
+    if (socket.rfind(inetPrefix, 0) != 0)
+        return "";
+    std::string rest = socket.substr(std::strlen(inetPrefix));
+    std::size_t at = rest.find('@');
+    std::string host = at == std::string::npos ? "0.0.0.0" : rest.substr(at + 1);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    unsigned long port = std::strtoul(rest.substr(0, at).c_str(), nullptr, 10);
+    if (port == 0 || port > 65535 || ::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+        return "";
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return std::strerror(errno);
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    std::string problem;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        problem = std::strerror(errno);
+    ::close(fd);
+    return problem;
+}
+
 // openListener - registers the callbacks and opens the socket.
 bool openListener(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
     smfiDesc description = milterDescription();
@@ -128,12 +163,22 @@ bool openListener(const BridgeOptions& options, const RunAs& user, const BridgeL
         log.error(error);
         return false;
     }
-    if (smfi_register(description) != MI_SUCCESS || smfi_setconn(socket.data()) != MI_SUCCESS) {
-        log.error("cannot register with the milter library");
+    if (smfi_register(description) != MI_SUCCESS) {
+        log.error("cannot register with the milter library: it refused the bridge's description");
         return false;
     }
+    if (smfi_setconn(socket.data()) != MI_SUCCESS) {
+        log.error("cannot use the socket " + options.socket +
+                  ": not unix:/PATH, local:/PATH or inet:PORT@ADDRESS");
+        return false;
+    }
+    errno = 0;
     if (smfi_opensocket(true) != MI_SUCCESS) {
-        log.error("cannot listen on " + options.socket);
+        int failure = errno;
+        std::string problem = inetBindProblem(options.socket);
+        if (problem.empty())
+            problem = failure != 0 ? std::strerror(failure) : "the milter library gave no reason";
+        log.error("cannot listen on " + options.socket + ": " + problem);
         return false;
     }
     if (!path.empty() && user.change && ::chown(path.c_str(), user.uid, user.gid) != 0) {
@@ -143,9 +188,77 @@ bool openListener(const BridgeOptions& options, const RunAs& user, const BridgeL
     return true;
 }
 
+// PidFile - the file that names the bridge's process: opened while still
+// privileged, written once the process id is final, emptied or removed at
+// the end.
+class PidFile {
+  public:
+    PidFile() = default;
+    ~PidFile() {
+        if (fd_ < 0)
+            return;
+        // After the change of user the folder may not allow the removal;
+        // an empty file then names no process.
+        if (::unlink(path_.c_str()) != 0) {
+            [[maybe_unused]] int emptied = ::ftruncate(fd_, 0);
+        }
+        ::close(fd_);
+    }
+    PidFile(const PidFile&) = delete;
+    PidFile& operator=(const PidFile&) = delete;
+
+    // open - creates or empties path; false (logged) when it cannot.
+    bool open(const std::string& path, const BridgeLog& log) {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                     pidFileMode);
+        if (fd_ < 0) {
+            log.error("cannot create the pid file " + path + ": " + std::strerror(errno));
+            return false;
+        }
+        path_ = path;
+        return true;
+    }
+    // writePid - this process's id and a line feed; false (logged) on failure.
+    bool writePid(const BridgeLog& log) {
+        if (fd_ < 0)
+            return true;
+        std::string text = std::to_string(::getpid()) + "\n";
+        if (::ftruncate(fd_, 0) != 0 ||
+            ::pwrite(fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+            log.error("cannot write the pid file " + path_ + ": " + std::strerror(errno));
+            return false;
+        }
+        return true;
+    }
+
+  private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// leaveTerminal - becomes a daemon; standard error stays open when the log
+// goes there.
+bool leaveTerminal(const BridgeLog& log) {
+    if (!log.toStandardError())
+        return ::daemon(0, 0) == 0;
+    if (::daemon(0, 1) != 0)
+        return false;
+    int null = ::open("/dev/null", O_RDWR);
+    if (null < 0)
+        return false;
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(null, STDOUT_FILENO);
+    if (null > STDERR_FILENO)
+        ::close(null);
+    return true;
+}
+
 // run - the bridge from the opened socket to the end of the main loop.
 int run(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
-    if (!openListener(options, user, log) || !prepareFolder(options.workFolder, user, log))
+    PidFile pidFile;
+    if (!openListener(options, user, log) ||
+        (!options.pidFile.empty() && !pidFile.open(options.pidFile, log)) ||
+        !prepareFolder(options.workFolder, user, log))
         return exitFailure;
     std::string error;
     if (!prepareSpoolFolder(options.spoolFolder, user.uid, user.gid, error)) {
@@ -154,10 +267,12 @@ int run(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
     }
     if (!dropPrivileges(user, log))
         return exitFailure;
-    if (!options.foreground && ::daemon(0, 0) != 0) {
+    if (!options.foreground && !leaveTerminal(log)) {
         log.error(std::string("cannot leave the terminal: ") + std::strerror(errno));
         return exitFailure;
     }
+    if (!pidFile.writePid(log))
+        return exitFailure;
     int leftovers = removeLeftovers(options.spoolFolder);
     if (leftovers > 0)
         log.info("removed " + std::to_string(leftovers) + " spool file(s) left by an earlier run");
@@ -197,7 +312,9 @@ int main(int argc, char** argv) {
             std::fputs(usageText().c_str(), stdout);
             return exitOk;
         case ParsedCommandLine::Request::Version:
-            std::puts("tarnwick-milter " TARNWICK_VERSION);
+            std::puts("tarnwick-milter " TARNWICK_VERSION
+                      "\n"
+                      "Licensed under the Apache License, Version 2.0.");
             return exitOk;
         case ParsedCommandLine::Request::Error:
             std::fprintf(stderr, "tarnwick-milter: %s\nTry 'tarnwick-milter --help'.\n",
@@ -212,6 +329,8 @@ int main(int argc, char** argv) {
     options.tarnwickPath = absolutePath(options.tarnwickPath);
     options.workFolder = absolutePath(options.workFolder);
     options.spoolFolder = absolutePath(options.spoolFolder);
+    if (!options.pidFile.empty())
+        options.pidFile = absolutePath(options.pidFile);
     // The anti-virus watches ScanMe; a message waiting there could be taken
     // away before the filter reads it, and would be delivered unscanned.
     std::string scanMe = options.workFolder + "/ScanMe";

@@ -8,6 +8,28 @@
 
 namespace tarnwick::milter {
 
+namespace {
+
+constexpr const char* messageIdFieldName = "Message-ID";
+
+// trimmed - text without the blanks, tabs and line ends around it.
+std::string trimmed(std::string_view text) {
+    constexpr const char* blanks = " \t\r\n";
+    std::size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return "";
+    return std::string(text.substr(first, text.find_last_not_of(blanks) - first + 1));
+}
+
+}  // namespace
+
+// writeFailure - the error text for a spool file that could not be written.
+std::string MessageContext::writeFailure() const {
+    std::string text = "cannot write the spool file " + spool_->path();
+    std::string reason = spool_->failureText();
+    return reason.empty() ? text : text + ": " + reason;
+}
+
 void MessageContext::startMessage(std::string_view sender) {
     endMessage();
     sender_ = std::string(sender);
@@ -21,7 +43,11 @@ void MessageContext::addHeader(std::string_view name, std::string_view value) {
     std::string field(name);
     if (isVerdictField(field))
         verdictFieldNames_.push_back(field);
-    headers_ += headerLine(name, value);
+    if (::strcasecmp(field.c_str(), messageIdFieldName) == 0 && messageId_.empty())
+        messageId_ = trimmed(value);
+    std::string line = headerLine(name, value);
+    size_ += line.size();
+    headers_ += line;
 }
 
 bool MessageContext::endHeaders() {
@@ -31,7 +57,7 @@ bool MessageContext::endHeaders() {
     if (!spool_ || !spool_->write(envelopeBlock(sender_, recipients_)) ||
         !spool_->write(headers_) || !spool_->write("\n")) {
         if (spool_)
-            error_ = "cannot write the spool file " + spool_->path();
+            error_ = writeFailure();
         failed_ = true;
         return false;
     }
@@ -40,11 +66,12 @@ bool MessageContext::endHeaders() {
 }
 
 bool MessageContext::addBody(std::string_view chunk) {
+    size_ += chunk.size();
     if (!spool_ && !failed_)
         endHeaders();  // a mail server that skips the end-of-headers step
     if (failed_ || !spool_->writeBody(chunk)) {
         if (!failed_)
-            error_ = "cannot write the spool file " + spool_->path();
+            error_ = writeFailure();
         failed_ = true;
     }
     return !failed_;
@@ -56,7 +83,7 @@ std::string MessageContext::finishMessage() {
     if (failed_)
         return "";
     if (!spool_->finish()) {
-        error_ = "cannot write the spool file " + spool_->path();
+        error_ = writeFailure();
         failed_ = true;
         return "";
     }
@@ -69,6 +96,8 @@ void MessageContext::endMessage() {
     recipients_.clear();
     headers_.clear();
     verdictFieldNames_.clear();
+    messageId_.clear();
+    size_ = 0;
     error_.clear();
     failed_ = false;
 }

@@ -9,6 +9,7 @@
 // It knows nothing of the milter library; the callbacks feed it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -44,12 +45,25 @@ class MessageContext {
     int verdictFieldCount(std::string_view name) const;
     const std::string& error() const { return error_; }
 
+    // For the message's summary line: the envelope, the Message-ID field's
+    // value (empty when it has none) and the size in bytes as received
+    // (header fields as "Name: value" lines, and the body).
+    const std::string& sender() const { return sender_; }
+    const std::vector<std::string>& recipients() const { return recipients_; }
+    const std::string& messageId() const { return messageId_; }
+    std::uint64_t size() const { return size_; }
+
   private:
+    // writeFailure - what went wrong with the spool file, with the system's text.
+    std::string writeFailure() const;
+
     const std::string spoolFolder_;
     std::string sender_;
     std::vector<std::string> recipients_;
     std::string headers_;
     std::vector<std::string> verdictFieldNames_;  // as received, in order
+    std::string messageId_;
+    std::uint64_t size_ = 0;
     std::unique_ptr<SpoolFile> spool_;
     std::string error_;
     bool failed_ = false;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "milter/message_context.h"
+#include "milter/message_summary.h"
 #include "milter/verdict_action.h"
 
 namespace tarnwick::milter {
@@ -50,7 +51,7 @@ std::vector<char> mutableText(const std::string& text) {
 ScanOutcome scanWithRetries(const std::string& path) {
     ScanOutcome outcome;
     for (int attempt = 1; attempt <= rejectedAttempts; ++attempt) {
-        OneScan answer = boundBridge->filter.scan(path);
+        OneScan answer = boundBridge->filter.scan(path, outcome.filterLine);
         if (!answer) {
             outcome.status = ScanOutcome::Status::FilterFailed;
             return outcome;
@@ -90,7 +91,8 @@ sfsistat applyDecision(SMFICTX* ctx, const MessageContext& context,
     }
     if (!ok) {
         // A verdict that cannot be written must not let a forged one through.
-        boundBridge->log.error("the mail server refused a header change: tempfailed");
+        boundBridge->log.error(
+            "the mail server refused a header change: the message is tempfailed");
         std::vector<char> code = mutableText("451");
         std::vector<char> extended = mutableText("4.7.1");
         std::vector<char> text = mutableText("Message could not be marked, try again later");
@@ -152,21 +154,43 @@ sfsistat onBody(SMFICTX* ctx, unsigned char* chunk, size_t length) {
 }
 
 sfsistat onEndOfMessage(SMFICTX* ctx) {
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     MessageContext& context = contextOf(ctx);
     std::string id = queueId(ctx);
     std::string path = context.finishMessage();
     MilterDecision decision;
+    std::string filterLine;
     if (path.empty()) {
         boundBridge->log.error(id + ": " + context.error());
         decision = decideAction(ScanOutcome{}, boundBridge->options);
         decision.replyText = "Message could not be spooled for scanning, try again later";
+        decision.unscannedStage = "the bridge could not spool it";
+        filterLine = context.error();
     } else {
         ScanOutcome outcome = scanWithRetries(path);
         decision = decideAction(outcome, boundBridge->options);
+        filterLine = outcome.filterLine;
     }
-    LogLevel level = decision.action == MilterAction::Tempfail ? LogLevel::Warning : LogLevel::Info;
-    boundBridge->log.write(level, id + ": " + decision.logText);
     sfsistat status = applyDecision(ctx, context, decision);
+    MessageSummary summary;
+    summary.queueId = id;
+    summary.sender = context.sender();
+    summary.recipientCount = context.recipients().size();
+    if (!context.recipients().empty())
+        summary.firstRecipient = context.recipients().front();
+    summary.messageId = context.messageId();
+    summary.size = context.size();
+    summary.verdict = decision.verdict;
+    summary.reason = reasonText(decision, filterLine);
+    // A header change the mail server refused turned the decision into a
+    // tempfail (logged above).
+    summary.action = status == SMFIS_TEMPFAIL && decision.action != MilterAction::Tempfail
+                         ? "tempfail 451 4.7.1"
+                         : actionText(decision);
+    summary.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    LogLevel level = status == SMFIS_TEMPFAIL ? LogLevel::Warning : LogLevel::Info;
+    boundBridge->log.write(level, summaryLine(summary));
     context.endMessage();
     return status;
 }

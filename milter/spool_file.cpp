@@ -165,8 +165,10 @@ SpoolFile::~SpoolFile() {
 bool SpoolFile::write(std::string_view bytes) {
     if (file_ == nullptr || failed_)
         return false;
-    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size())
+    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
         failed_ = true;
+        failureErrno_ = errno;
+    }
     return !failed_;
 }
 
@@ -191,8 +193,14 @@ bool SpoolFile::finish() {
     if (file_ == nullptr)
         return false;
     bool closed = std::fclose(file_) == 0;
+    if (!closed && !failed_)
+        failureErrno_ = errno;
     file_ = nullptr;
     return closed && !failed_;
+}
+
+std::string SpoolFile::failureText() const {
+    return failureErrno_ != 0 ? std::strerror(failureErrno_) : "";
 }
 
 }  // namespace tarnwick::milter

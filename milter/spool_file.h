@@ -68,6 +68,9 @@ class SpoolFile {
     // finish - writes a CR held back by writeBody, flushes and closes; the
     // file stays until the object goes away.
     bool finish();
+    // failureText - the system's error text for the first write or close
+    // that failed; empty when none did.
+    std::string failureText() const;
 
   private:
     SpoolFile(std::string path, std::FILE* file) : path_(std::move(path)), file_(file) {}
@@ -76,6 +79,7 @@ class SpoolFile {
     std::FILE* file_;
     bool heldCarriageReturn_ = false;
     bool failed_ = false;
+    int failureErrno_ = 0;
 };
 
 }  // namespace tarnwick::milter

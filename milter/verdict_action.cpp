@@ -16,26 +16,36 @@ bool sameName(const std::string& a, const char* b) {
     return ::strcasecmp(a.c_str(), b) == 0;
 }
 
-// tempfail - a 451 4.7.1 decision.
-MilterDecision tempfail(const std::string& reply, const std::string& log) {
+// tempfail - a 451 4.7.1 decision for a message not scanned at stage.
+MilterDecision tempfail(const std::string& reply, const std::string& stage) {
     MilterDecision decision;
     decision.action = MilterAction::Tempfail;
     decision.replyCode = "451";
     decision.extendedCode = "4.7.1";
     decision.replyText = reply;
-    decision.logText = log;
+    decision.verdict = notScannedVerdict;
+    decision.unscannedStage = stage;
     return decision;
 }
 
 // reject - a 550 5.7.1 decision.
-MilterDecision reject(const std::string& reply, const std::string& log) {
+MilterDecision reject(const std::string& reply, const std::string& verdict) {
     MilterDecision decision;
     decision.action = MilterAction::Reject;
     decision.replyCode = "550";
     decision.extendedCode = "5.7.1";
     decision.replyText = reply;
-    decision.logText = log;
+    decision.verdict = verdict;
     return decision;
+}
+
+// verdictOf - the value of the X-Tarnwick field among fields, or empty.
+std::string verdictOf(const std::vector<HeaderField>& fields) {
+    for (const HeaderField& field : fields) {
+        if (sameName(field.name, verdictFieldName))
+            return field.value;
+    }
+    return "";
 }
 
 // reportsVirus - true when the fields carry the "Virus Found" verdict.
@@ -49,13 +59,14 @@ bool reportsVirus(const std::vector<HeaderField>& fields) {
 
 // decideUnscanned - the filter answered a plain OK: it could not scan.
 MilterDecision decideUnscanned(const BridgeOptions& options) {
+    constexpr const char* stage = "the filter did not scan it";
     if (options.onUnscanned == UnscannedPolicy::Tempfail)
-        return tempfail("Message could not be scanned, try again later",
-                        "not scanned by the filter: tempfailed");
+        return tempfail("Message could not be scanned, try again later", stage);
     MilterDecision decision;
     decision.action = MilterAction::Accept;
     decision.removeOldFields = true;
-    decision.logText = "not scanned by the filter: accepted without verdict";
+    decision.verdict = notScannedVerdict;
+    decision.unscannedStage = stage;
     return decision;
 }
 
@@ -63,22 +74,20 @@ MilterDecision decideUnscanned(const BridgeOptions& options) {
 MilterDecision decideVerdict(std::vector<HeaderField> fields, const BridgeOptions& options) {
     bool virus = reportsVirus(fields);
     MilterDecision decision;
+    std::string verdict = verdictOf(fields);
     if (virus && options.onVirus == VirusPolicy::Reject) {
-        decision = reject("Message refused: a virus was found", "virus found: rejected");
+        decision = reject("Message refused: a virus was found", verdict);
     } else if (virus && options.onVirus == VirusPolicy::Discard) {
         decision.action = MilterAction::Discard;
-        decision.logText = "virus found: discarded";
     } else {
         decision.action = MilterAction::Accept;
         decision.removeOldFields = true;
         decision.fields = std::move(fields);
-        if (virus && options.onVirus == VirusPolicy::Quarantine) {
+        if (virus && options.onVirus == VirusPolicy::Quarantine)
             decision.quarantineReason = "Tarnwick: virus found";
-            decision.logText = "virus found: tagged and quarantined";
-        } else {
-            decision.logText = virus ? "virus found: tagged" : "no virus reported";
-        }
     }
+    // Fields without a verdict among them still count as the filter's word.
+    decision.verdict = verdict.empty() ? "fields added by the filter" : verdict;
     decision.virusFound = virus;
     return decision;
 }
@@ -105,11 +114,10 @@ std::string replySafeText(const std::string& text) {
 MilterDecision decideAction(const ScanOutcome& outcome, const BridgeOptions& options) {
     if (outcome.status == ScanOutcome::Status::FilterFailed)
         return tempfail("Virus scanner unavailable, try again later",
-                        "the filter failed: tempfailed");
+                        "the filter failed or did not answer");
     if (outcome.status == ScanOutcome::Status::Busy)
         return tempfail("Virus scanner busy, try again later",
-                        "the filter kept refusing the message (" +
-                            replySafeText(outcome.answer.text) + "): tempfailed");
+                        "the filter kept refusing it (" + replySafeText(outcome.answer.text) + ")");
     const FilterAnswer& answer = outcome.answer;
     switch (answer.kind) {
         case AnswerKind::Ok:
@@ -122,18 +130,17 @@ MilterDecision decideAction(const ScanOutcome& outcome, const BridgeOptions& opt
         }
         case AnswerKind::Error: {
             std::string text = replySafeText(answer.text);
-            return reject(text.empty() ? "Message refused" : text,
-                          "the filter rejected the message");
+            return reject(text.empty() ? "Message refused" : text, "refused by the filter");
         }
         case AnswerKind::Discard: {
             MilterDecision decision;
             decision.action = MilterAction::Discard;
-            decision.logText = "the filter discarded the message";
+            decision.verdict = "discarded by the filter";
             return decision;
         }
         case AnswerKind::Rejected:
             return tempfail("Virus scanner busy, try again later",
-                            "the filter postponed the message: tempfailed");
+                            "the filter postponed it (" + replySafeText(answer.text) + ")");
         case AnswerKind::Failure:
         case AnswerKind::Intf:
         case AnswerKind::Unknown:

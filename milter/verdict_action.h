@@ -20,6 +20,7 @@ namespace tarnwick::milter {
 inline constexpr const char* verdictFieldName = "X-Tarnwick";
 inline constexpr const char* scannerFieldName = "X-ExtScanner";
 inline constexpr const char* virusFoundValue = "Virus Found";
+inline constexpr const char* notScannedVerdict = "not scanned";
 
 // ScanOutcome - how the scan of one message ended.
 struct ScanOutcome {
@@ -29,6 +30,9 @@ struct ScanOutcome {
         Busy,          // the filter kept refusing (REJECTED) through every retry
     } status = Status::FilterFailed;
     FilterAnswer answer;
+    // The filter's last log line about the message ("* File Not Found ..."),
+    // or empty.
+    std::string filterLine;
 };
 
 // MilterAction - the answer the milter callback returns.
@@ -42,7 +46,12 @@ struct MilterDecision {
     std::string replyCode;            // for Reject and Tempfail: "550" or "451"
     std::string extendedCode;         // "5.7.1" or "4.7.1"
     std::string replyText;            // printable ASCII only, no '%'
-    std::string logText;              // one line for the log
+    // For the summary line: the filter's verdict ("Virus Found", "No Virus
+    // Reported") or what became of the message instead ("not scanned"), and
+    // for a message not scanned the stage where that happened; the filter's
+    // own line about it is added by the caller.
+    std::string verdict;
+    std::string unscannedStage;
     bool virusFound = false;
 };
 

@@ -2,12 +2,16 @@
 # SPDX-License-Identifier: Apache-2.0
 # Tries the packages in dist/ as an administrator would (scripts/package.sh
 # makes them when they are missing):
-#   - installs the .deb with dpkg -i, runs `tarnwick 0` from the PATH through
-#     a short session (INTF, FILE of a message with attachments, QUIT) and
-#     checks the ADDHEADER answer, checks that `man tarnwick` renders, and
-#     removes the package again;
-#   - unzips the Windows zip into a fresh folder and runs the same session
-#     with tarnwick.exe under Wine from there, in a Wine prefix of its own.
+#   - checks the .deb with lintian (no error, no warning);
+#   - installs it with dpkg -i, checks the folders it makes (ScanMe and the
+#     spool owned by tarnwick, mode 0700), runs `tarnwick 0` from the PATH
+#     through a short session (INTF, FILE of a message with attachments, QUIT)
+#     and checks the ADDHEADER answer, checks that `man tarnwick` renders,
+#     starts the bridge as its unit does and removes the package, which must
+#     stop it, then purges it with apt-get, which must remove the folders;
+#   - unzips the Windows zip into a fresh folder, checks that both programs
+#     carry a version resource, and runs the same session with tarnwick.exe
+#     under Wine from there, in a Wine prefix of its own.
 # Needs root (or sudo) for dpkg. Refuses to run when a tarnwick package is
 # installed already, so it never removes one it did not install.
 # Usage: scripts/package-test.sh
@@ -24,7 +28,7 @@ session=(python3 "$repo/tests/package/package_session.py" --message "$message")
 if [ ! -f "$deb" ] || [ ! -f "$zip" ]; then
   scripts/package.sh >/dev/null
 fi
-scripts/install-deps.sh --build-only python3 man-db groff-base unzip wine wine64
+scripts/install-deps.sh --build-only python3 man-db groff-base unzip wine wine64 lintian
 SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
 if dpkg-query -W -f='${Status}' tarnwick 2>/dev/null | grep -q "install ok installed"; then
   echo "package-test: a tarnwick package is installed already; remove it first" >&2
@@ -35,7 +39,7 @@ top=$(mktemp -d /tmp/tarnwick-package-test.XXXXXX)
 installed=""
 cleanup() {
   if [ -n "$installed" ]; then
-    $SUDO dpkg -r tarnwick >/dev/null 2>&1 || true
+    $SUDO dpkg -P tarnwick >/dev/null 2>&1 || true
   fi
   if [ -d "$top/prefix" ]; then
     WINEPREFIX=$top/prefix wineserver -k >/dev/null 2>&1 || true
@@ -49,11 +53,22 @@ status=0
 fail() { echo "package-test: FAILED: $*"; status=1; }
 
 echo "== the Debian package"
+# Tags of the levels error and warning fail (as root lintian also says that
+# it is not recommended, which is no tag).
+if ! lintian --fail-on error,warning "$deb" >"$top/lintian.out" 2>&1; then
+  cat "$top/lintian.out"; fail "lintian"
+else
+  echo "lintian: no error, no warning"
+fi
 # Minimal images often keep dpkg from unpacking man pages; this package's own
 # are wanted here.
 $SUDO dpkg --path-include='/usr/share/man/*' -i "$deb" >"$top/dpkg.out" 2>&1 ||
   { cat "$top/dpkg.out"; fail "dpkg -i"; exit 1; }
 installed=yes
+for folder in /var/lib/tarnwick/ScanMe /var/spool/tarnwick; do
+  [ "$(stat -c '%U %a' "$folder" 2>/dev/null)" = "tarnwick 700" ] ||
+    fail "$folder is not owned by tarnwick with mode 0700: $(stat -c '%U %a' "$folder" 2>&1)"
+done
 [ "$(command -v tarnwick)" = /usr/bin/tarnwick ] || fail "tarnwick is not /usr/bin/tarnwick on the PATH"
 [ "$(tarnwick --version | head -n 1)" = "tarnwick $version" ] || fail "tarnwick --version"
 [ "$(tarnwick-unpack --version | head -n 1)" = "tarnwick-unpack $version" ] ||
@@ -69,9 +84,28 @@ for page in "8 tarnwick" "1 tarnwick-unpack"; do
     echo "man $page: $(wc -l <"$top/man.out") lines"
   fi
 done
+# The bridge as the unit starts it (on a free port), which the removal stops.
+$SUDO mkdir -p /run/tarnwick
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+$SUDO /usr/bin/tarnwick-milter -f -u tarnwick -p "inet:$port@127.0.0.1" \
+  --pidfile /run/tarnwick/tarnwick-milter.pid 2>"$top/milter.err" &
+bridge=$!
+for _ in $(seq 1 50); do [ -s /run/tarnwick/tarnwick-milter.pid ] && break; sleep 0.1; done
+pid=$(cat /run/tarnwick/tarnwick-milter.pid 2>/dev/null || true)
+[ "$($SUDO readlink "/proc/$pid/exe" 2>/dev/null)" = /usr/bin/tarnwick-milter ] ||
+  { cat "$top/milter.err"; fail "the bridge did not write its pid file"; }
 $SUDO dpkg -r tarnwick >/dev/null
-installed=""
+if [ -n "$pid" ] && [ -d "/proc/$pid" ]; then
+  fail "the bridge still runs after dpkg -r"; $SUDO kill "$pid" || true
+fi
+wait "$bridge" 2>/dev/null || true
 ! command -v tarnwick >/dev/null || fail "tarnwick is still on the PATH after dpkg -r"
+[ -d /var/lib/tarnwick/ScanMe ] || fail "dpkg -r removed ScanMe, which only a purge may remove"
+$SUDO apt-get purge -y -qq tarnwick >"$top/purge.out" 2>&1 || { cat "$top/purge.out"; fail "apt-get purge"; }
+installed=""
+for folder in /var/lib/tarnwick /var/spool/tarnwick; do
+  [ ! -e "$folder" ] || fail "$folder is still there after the purge"
+done
 
 echo "== the Windows zip under Wine"
 mkdir -p "$top/windows"
@@ -84,6 +118,13 @@ for text in LICENSE.txt tarnwick-readme.txt; do
   if [ "$lines" -eq 0 ] || [ "$(grep -c $'\r$' "$top/windows/$text")" -ne "$lines" ]; then
     fail "$text does not end every line with CR LF"
   fi
+done
+# The version resource Explorer's Properties show: UTF-16 strings in the .exe.
+for exe in tarnwick.exe tarnwick-unpack.exe; do
+  strings -el "$top/windows/$exe" >"$top/resource.txt"
+  for value in FileVersion ProductVersion "$version" "Licensed under the Apache License, Version 2.0"; do
+    grep -qxF "$value" "$top/resource.txt" || fail "$exe has no version resource with \"$value\""
+  done
 done
 # shellcheck source=scripts/wine-prefix.sh
 . scripts/wine-prefix.sh

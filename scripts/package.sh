@@ -25,8 +25,13 @@ package() {
   rm -f "$log"
 }
 
+# The distribution's hardening flags: fortify, stack protector, relro and
+# bind-now, PIE. Given on every run, so that an older build-pkg takes them too.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+ldflags=$(dpkg-buildflags --get LDFLAGS)
 cmake -S . -B build-pkg -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF \
-  -DTARNWICK_WERROR=ON >/dev/null
+  -DTARNWICK_WERROR=ON -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
 package build-pkg DEB
 scripts/windows-configure.sh build-pkg-win -DTARNWICK_TESTS=OFF >/dev/null
 package build-pkg-win ZIP

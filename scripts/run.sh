@@ -20,6 +20,7 @@ build="$repo/build"
     # script turns the tests on when it runs.
     cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_TESTS=OFF
   fi
-  cmake --build "$build" --target tarnwick
+  # As many jobs as the machine has cores, not more.
+  cmake --build "$build" -j "$(nproc)" --target tarnwick
 } >&2
 exec "$build/app/tarnwick" "$@"

@@ -16,5 +16,7 @@ else
 fi
 scripts/install-deps.sh
 cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
-cmake --build "$build"
-ctest --test-dir "$build" --output-on-failure -j2
+# As many jobs as the machine has cores, not more.
+jobs=$(nproc)
+cmake --build "$build" -j "$jobs"
+ctest --test-dir "$build" --output-on-failure -j "$jobs"

@@ -17,7 +17,8 @@
 
 namespace {
 
-// The usage summary printed by --help; the man page says the rest.
+// The usage summary printed by --help; the man page (on Windows the guide)
+// says the rest.
 constexpr const char* kHelpText =
     "Usage: tarnwick-unpack [--no-second-reading] MESSAGE DIR\n"
     "       tarnwick-unpack --help | --version\n"
@@ -31,7 +32,11 @@ constexpr const char* kHelpText =
     "  --help               prints this text and exits\n"
     "  --version            prints the version and exits\n"
     "\n"
+#if TARNWICK_WINDOWS_BUILD
+    "See tarnwick-readme.txt.\n";
+#else
     "See tarnwick-unpack(1).\n";
+#endif
 
 // answerInformation - prints the help or version text when an argument asks
 // for it; true when it did.

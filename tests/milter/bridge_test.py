@@ -302,7 +302,8 @@ class StartUp(unittest.TestCase):
 
     def test_command_line(self):
         run = lambda *words: subprocess.run([MILTER, *words], capture_output=True, text=True)
-        self.assertRegex(run("--version").stdout, r"^tarnwick-milter \S+\n$")
+        self.assertRegex(run("--version").stdout,
+                         r"^tarnwick-milter \S+\nLicensed under the Apache License, Version 2.0.\n$")
         self.assertIn("--on-virus", run("--help").stdout)
         inside = ["-d", "/tmp/w", "-s", "/tmp/w/ScanMe/spool"]
         for bad in (["--on-virus", "ignore"], ["-T", "0"], ["-p"], ["--nonsense"], inside):

@@ -13,6 +13,7 @@
 
 #include "mailfile/envelope.h"
 #include "milter/filter_answer.h"
+#include "milter/message_summary.h"
 #include "milter/spool_file.h"
 #include "milter/verdict_action.h"
 #include "tests/common/temp_folder.h"
@@ -104,13 +105,13 @@ TEST(SpoolFile, LeftoversAreOnlyTheBridgesOwnFiles) {
 TEST(VerdictAction, AnswersTheBridgeCannotUseAreTemporaryFailures) {
     BridgeOptions options;
     for (AnswerKind kind : {AnswerKind::Failure, AnswerKind::Unknown, AnswerKind::Intf}) {
-        ScanOutcome outcome{ScanOutcome::Status::Answered, FilterAnswer{1, kind, ""}};
+        ScanOutcome outcome{ScanOutcome::Status::Answered, FilterAnswer{1, kind, ""}, ""};
         MilterDecision decision = decideAction(outcome, options);
         EXPECT_EQ(decision.action, MilterAction::Tempfail);
         EXPECT_EQ(decision.replyCode, "451");
     }
     ScanOutcome headerless{ScanOutcome::Status::Answered,
-                           FilterAnswer{1, AnswerKind::AddHeader, "\n"}};
+                           FilterAnswer{1, AnswerKind::AddHeader, "\n"}, ""};
     EXPECT_TRUE(decideAction(headerless, options).fields.empty());
     EXPECT_TRUE(decideAction(headerless, options).removeOldFields);
 }
@@ -118,6 +119,52 @@ TEST(VerdictAction, AnswersTheBridgeCannotUseAreTemporaryFailures) {
 TEST(VerdictAction, ReplyTextsCarryNoPercentSignOrControlByte) {
     EXPECT_EQ(replySafeText("100% bad\r\n\x01text"), "100 bad text");
     EXPECT_EQ(replySafeText(std::string(300, 'x')).size(), 200u);
+}
+
+TEST(MessageSummary, OneLineSaysWhatBecameOfTheMessageAndWhy) {
+    BridgeOptions tempfailing;
+    tempfailing.onUnscanned = UnscannedPolicy::Tempfail;
+    FilterAnswer clean{7, AnswerKind::AddHeader,
+                       "X-Tarnwick: No Virus Reported\nX-ExtScanner: Quillmark's Tarnwick"};
+    FilterAnswer plainOk{8, AnswerKind::Ok, ""};
+    std::string notFound = "* File Not Found /var/spool/tarnwick/m.eml";
+    struct Row {
+        ScanOutcome outcome;
+        BridgeOptions options;
+        std::string expected;  // the line after "ID: from=..., size=1234, "
+    } rows[] = {
+        {{ScanOutcome::Status::Answered, clean, ""},
+         {},
+         "verdict=\"No Virus Reported\", action=tag"},
+        {{ScanOutcome::Status::Answered, plainOk, notFound},
+         tempfailing,
+         "verdict=\"not scanned\", reason=\"the filter did not scan it: * File Not Found "
+         "/var/spool/tarnwick/m.eml\", action=tempfail 451 4.7.1"},
+        {{ScanOutcome::Status::FilterFailed, {}, ""},
+         {},
+         "verdict=\"not scanned\", reason=\"the filter failed or did not answer\", "
+         "action=tempfail 451 4.7.1"},
+    };
+    for (const Row& row : rows) {
+        MilterDecision decision = decideAction(row.outcome, row.options);
+        MessageSummary summary{"4AbC",
+                               "<a@example.org>",
+                               "b@example.org",
+                               2,
+                               "<m@x>",
+                               1234,
+                               decision.verdict,
+                               "",
+                               reasonText(decision, row.outcome.filterLine),
+                               actionText(decision),
+                               std::chrono::milliseconds(5021)};
+        EXPECT_EQ(summaryLine(summary),
+                  "4AbC: from=<a@example.org>, to=<b@example.org>, nrcpt=2, msgid=<m@x>, "
+                  "size=1234, " +
+                      row.expected + ", elapsed=5.02 s");
+    }
+    EXPECT_EQ(logLineRequest("* (42) Copying file to be scanned"), 42u);
+    EXPECT_FALSE(logLineRequest("* File Not Found (1) x").has_value());
 }
 
 }  // namespace

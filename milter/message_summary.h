@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: Apache-2.0
+// message_summary.h - the one line the bridge logs for every message.
+//
+// Mail administrators search a filter's log by queue id and expect one line
+// per message that says who sent what to whom, what the verdict was, what
+// was done with the message and, when it was not scanned, why. summaryLine
+// only formats; the milter callbacks gather the fields.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "milter/verdict_action.h"
+
+namespace tarnwick::milter {
+
+struct MessageSummary {
+    std::string queueId;         // the mail server's, or "NOQUEUE"
+    std::string sender;          // as given by the mail server, brackets or not
+    std::string firstRecipient;  // empty when there was none
+    std::size_t recipientCount = 0;
+    std::string messageId;   // the Message-ID field's value; empty when missing
+    std::uint64_t size = 0;  // bytes as received
+    std::string verdict;     // the filter's verdict, or "not scanned"
+    // What the verdict rests on, e.g. the file the anti-virus acted on;
+    // written as detail="..." after the verdict when not empty.
+    std::string verdictDetail;
+    // Why the message was not scanned: the stage that failed and the filter's
+    // own line; empty when it was scanned.
+    std::string reason;
+    std::string action;                    // what the mail server was told, see actionText
+    std::chrono::milliseconds elapsed{0};  // from the end of the message to the decision
+};
+
+// actionText - a decision in the summary's words: "tag" (accepted with the
+// verdict fields), "tag, hold" (and put on hold), "accept without verdict",
+// "reject 550 5.7.1", "tempfail 451 4.7.1" or "discard".
+std::string actionText(const MilterDecision& decision);
+
+// reasonText - for a message not scanned, the stage and the filter's own line
+// about it ("the filter did not scan it: * File Not Found ..."); empty for a
+// scanned one.
+std::string reasonText(const MilterDecision& decision, const std::string& filterLine);
+
+// summaryLine - "QUEUEID: from=<...>, to=<...>, nrcpt=N, msgid=<...>,
+// size=N, verdict="...", [detail="...", ][reason="...", ]action=...,
+// elapsed=S.SS s".
+std::string summaryLine(const MessageSummary& summary);
+
+}  // namespace tarnwick::milter
