@@ -1,11 +1,13 @@
 # SPDX-License-Identifier: Apache-2.0
 # packaging.cmake - what `cmake --install` puts where, and the packages CPack
 # makes of it (scripts/package.sh builds them into dist/):
-#   Linux:   bin/tarnwick, bin/tarnwick-unpack, the man pages under share/man,
+#   Linux:   bin/tarnwick, bin/tarnwick-unpack, bin/tarnwick-scan, the man
+#            pages under share/man,
 #            tarnwick-readme.txt, README.md, LICENSE and the Debian copyright
 #            file under share/doc/tarnwick; CPack makes a .deb whose Depends
 #            dpkg-shlibdeps computes.
-#   Windows: tarnwick.exe, tarnwick-unpack.exe, tarnwick-readme.txt and
+#   Windows: tarnwick.exe, tarnwick-unpack.exe, tarnwick-scan.exe,
+#            tarnwick-readme.txt and
 #            LICENSE.txt side by side, text with CR LF; CPack makes a zip with
 #            them at its top level.
 # Included last by the top-level CMakeLists.txt, so that every program target
@@ -27,7 +29,7 @@ else()
   set(tarnwickLicenseName LICENSE)
 endif()
 
-install(TARGETS tarnwick tarnwick-unpack RUNTIME DESTINATION ${tarnwickProgramDestination})
+install(TARGETS tarnwick tarnwick-unpack tarnwick-scan RUNTIME DESTINATION ${tarnwickProgramDestination})
 
 # The guide carries the version; the licence is copied unchanged but for its
 # line ends (it holds no @ sign for configure_file to replace).

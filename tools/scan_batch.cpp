@@ -49,11 +49,12 @@ void scanOne(void* argument) {
     BatchState& batch = *job->batch;
     ScanItem& item = batch.items[job->index];
     const auto requestId = static_cast<std::uint32_t>(job->index + 1);
+    const std::string& file = item.file.empty() ? item.path : item.file;
     ScanVerdict verdict = ScanVerdict::Error;
     std::string reason;
     try {
-        verdict = verdictOf(batch.filter.processMessage(requestId, item.path), batch.filter,
-                            item.path, reason);
+        verdict =
+            verdictOf(batch.filter.processMessage(requestId, file), batch.filter, file, reason);
     } catch (...) {
         reason = "unexpected error while scanning";
     }

@@ -28,7 +28,8 @@ enum class ScanVerdict {
 // (no such file, not an ordinary file) comes with its verdict Error and the
 // reason already set, and is not handed to the scan job.
 struct ScanItem {
-    std::string path;
+    std::string path;  // as given and printed
+    std::string file;  // the file the scan job reads, when not path
     ScanVerdict verdict = ScanVerdict::Error;
     std::string reason;  // why it could not be scanned
     bool scan = true;    // false: verdict and reason are final already

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <string_view>
 
 #include "runtime/console_log.h"
@@ -25,6 +26,14 @@ namespace {
 constexpr const char* kVirusFoundText = "Virus Found";
 constexpr const char* kCleanText = "OK";
 constexpr const char* kErrorText = "ERROR";
+
+// The path that stands for standard input, and how its line names it.
+constexpr const char* kStandardInputPath = "-";
+constexpr const char* kStandardInputName = "stdin";
+// The name of its copy in the scan folder, after the run's prefix.
+constexpr const char* kStandardInputCopy = "stdin.eml";
+// Bytes read from standard input at a time.
+constexpr std::size_t kInputBlockSize = 64 * 1024;
 
 // usageText - the short usage message of a usage error.
 const char* usageText() {
@@ -100,7 +109,10 @@ ScanItem failedItem(const std::string& path, const std::string& reason) {
 std::vector<ScanItem> collectMessages(const std::vector<std::string>& paths) {
     std::vector<ScanItem> items;
     for (const std::string& path : paths) {
-        if (isDirectory(path)) {
+        if (path == kStandardInputPath) {
+            items.push_back(messageItem(kStandardInputName));
+            items.back().file = kStandardInputPath;
+        } else if (isDirectory(path)) {
             std::vector<std::string> names;
             if (!platform::listFolder(path, names)) {
                 items.push_back(failedItem(path, "cannot read the folder"));
@@ -120,6 +132,40 @@ std::vector<ScanItem> collectMessages(const std::vector<std::string>& paths) {
         }
     }
     return items;
+}
+
+// keepStandardInput - copies standard input into the file at path; false
+// when it cannot be created or written completely.
+bool keepStandardInput(const std::string& path) {
+    std::FILE* copy = platform::createScanFile(path);
+    if (copy == nullptr)
+        return false;
+    std::vector<char> block(kInputBlockSize);
+    bool written = true;
+    long count = 0;
+    while ((count = platform::readDescriptor(0, block.data(), block.size())) > 0)
+        written = written && std::fwrite(block.data(), 1, static_cast<std::size_t>(count), copy) ==
+                                 static_cast<std::size_t>(count);
+    return std::fclose(copy) == 0 && written && count == 0;
+}
+
+// takeStandardInput - the message on standard input becomes a file of the
+// run in the scan folder; standard input is read once, so a second "-"
+// fails.
+void takeStandardInput(std::vector<ScanItem>& items, const std::string& folder,
+                       const std::string& prefix) {
+    bool taken = false;
+    for (ScanItem& item : items) {
+        if (item.file != kStandardInputPath)
+            continue;
+        item.file = joined(folder, prefix + kStandardInputCopy);
+        if (taken || !keepStandardInput(item.file)) {
+            item.reason = taken ? "standard input given twice"
+                                : "cannot keep standard input in the scan folder";
+            item.scan = false;
+        }
+        taken = true;
+    }
 }
 
 // NullBuffer - a stream buffer that takes everything and keeps nothing.
@@ -192,6 +238,7 @@ int runScan(const ScanToolOptions& options, std::ostream& out, std::ostream& err
     filter.scanFilePrefix = options.filePrefix;
     if (!isDirectory(filter.scanFolder))
         makeDirectory(filter.scanFolder);
+    takeStandardInput(items, filter.scanFolder, filter.scanFilePrefix);
 
     NullBuffer discarded;
     std::ostream nowhere(&discarded);

@@ -59,7 +59,9 @@ bool parseScanArguments(const std::vector<std::string>& arguments, ScanToolOptio
 
 // runScan - scans every message that options.paths names: a file is one
 // message, a folder each ordinary file directly in it (in name order; an
-// empty folder names none). Writes the lines to out as the messages finish,
+// empty folder names none), "-" the message on standard input (kept as a
+// file of the run in the scan folder while it is scanned; its line names it
+// "stdin"). Writes the lines to out as the messages finish,
 // in the order given; with quiet only the "Virus Found" lines, and each
 // error line to err instead. The filter's progress lines go to err with
 // verbose, else nowhere. Removes the run's remaining files before it
