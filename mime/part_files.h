@@ -125,9 +125,9 @@ std::string partFileName(const std::string& folder, int messageNumber, int numbe
                          const std::string& prefix = {});
 
 // openPartFile - names the next part file of messageNumber (incrementing
-// partNumber whatever happens), creates or truncates it for binary writing
-// (with namePrefix) and registers it. nullptr when it could not be created; nothing is
-// registered then.
+// partNumber whatever happens, with namePrefix), creates or truncates it for
+// binary writing and registers it. nullptr when it could not be created;
+// nothing is registered then.
 std::unique_ptr<PartFileOutput> openPartFile(int messageNumber, const std::string& folder);
 
 }  // namespace tarnwick::mime

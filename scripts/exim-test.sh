@@ -39,7 +39,9 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target tarnwick-scan milter_stand_in_av >/dev/null
 scan=$repo/build/app/tarnwick-scan
 stand_in=$repo/build/tests/milter/milter_stand_in_av
-[ -x "$scan" ] && [ -x "$stand_in" ] || { echo "exim-test: a program was not built" >&2; exit 1; }
+if [ ! -x "$scan" ] || [ ! -x "$stand_in" ]; then
+  echo "exim-test: a program was not built" >&2; exit 1
+fi
 
 top=$(mktemp -d /tmp/tarnwick-exim.XXXXXX)
 av_pid=""

@@ -9,6 +9,7 @@
 #include "tools/scan_tool.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <string_view>
@@ -288,13 +289,15 @@ int runScanTool(const std::vector<std::string>& arguments, std::ostream& out, st
 int removeRunFiles(const std::string& folder, const std::string& prefix) {
     std::vector<std::string> names;
     platform::listFolder(folder, names);
-    int removed = 0;
+    int left = 0;
     for (const std::string& name : names) {
-        if (name.compare(0, prefix.size(), prefix) == 0 &&
-            platform::removePath(joined(folder, name)) == 0)
-            ++removed;
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const int error = platform::removePath(joined(folder, name));
+        if (error != 0 && error != ENOENT)
+            ++left;
     }
-    return removed;
+    return left;
 }
 
 }  // namespace tarnwick

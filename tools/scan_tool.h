@@ -75,8 +75,9 @@ int runScan(const ScanToolOptions& options, std::ostream& out, std::ostream& err
 int runScanTool(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 // removeRunFiles - removes every entry of folder whose name begins with
-// prefix; returns how many it removed. Called at the end of a run and when
-// the process is asked to end.
+// prefix; returns how many of them could not be removed (on Windows: held
+// open at the moment). Called at the end of a run and when the process is
+// asked to end.
 int removeRunFiles(const std::string& folder, const std::string& prefix);
 
 }  // namespace tarnwick

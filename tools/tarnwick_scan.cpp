@@ -7,6 +7,7 @@
 // --version, and makes sure that a request to end the process (Ctrl+C, a
 // mail server's time-out) removes this run's files from the scan folder
 // before the process ends.
+#include <cstdint>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -46,10 +47,18 @@ constexpr const char* kHelpText =
 std::string runFolder;
 std::string runPrefix;
 
+// Rounds of removal when the process is asked to end, and the pause between
+// two: a file a worker is writing at that moment cannot be removed on
+// Windows until it is closed, which takes a moment at most.
+constexpr int kRemovalRounds = 20;
+constexpr std::uint64_t kRemovalPauseMilliseconds = 100;
+
 // onTermination - no new scan file from here on, and this run's files go.
 void onTermination() {
     tarnwick::platform::stopScanFiles();
-    tarnwick::removeRunFiles(runFolder, runPrefix);
+    for (int round = 1;
+         tarnwick::removeRunFiles(runFolder, runPrefix) > 0 && round < kRemovalRounds; ++round)
+        tarnwick::platform::sleepMilliseconds(kRemovalPauseMilliseconds);
 }
 
 // answerInformation - prints the help or version text when an argument asks
