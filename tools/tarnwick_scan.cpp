@@ -8,6 +8,7 @@
 // mail server's time-out) removes this run's files from the scan folder
 // before the process ends.
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -100,5 +101,11 @@ int main(int argc, char** argv) {
         std::cerr << "tarnwick-scan: cannot watch for interruptions; an interrupted run may "
                      "leave files in "
                   << runFolder << "\n";
-    return tarnwick::runScan(options, std::cout, std::cerr);
+    const int status = tarnwick::runScan(options, std::cout, std::cerr);
+    // Ended at once, as the filter ends: a worker may still be letting go of
+    // the run's shared state, and must not meet the process-wide pools of
+    // handles already destroyed by the exit handlers.
+    std::cout.flush();
+    std::cerr.flush();
+    std::_Exit(status);
 }
