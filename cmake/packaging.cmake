@@ -1,12 +1,14 @@
 # SPDX-License-Identifier: Apache-2.0
 # packaging.cmake - what `cmake --install` puts where, and the packages CPack
 # makes of it (scripts/package.sh builds them into dist/):
-#   Linux:   bin/tarnwick, bin/tarnwick-unpack, the man pages under share/man,
-#            the administrator's guide tarnwick-readme.txt, LICENSE, the
-#            Debian copyright file and changelog under share/doc/tarnwick;
-#            CPack makes a .deb whose Depends dpkg-shlibdeps computes, with the
-#            maintainer scripts of docs/debian when the bridge is built.
-#   Windows: tarnwick.exe, tarnwick-unpack.exe, tarnwick-readme.txt and
+#   Linux:   bin/tarnwick, bin/tarnwick-unpack, bin/tarnwick-scan, the man
+#            pages under share/man, the administrator's guide
+#            tarnwick-readme.txt, LICENSE, the Debian copyright file and
+#            changelog under share/doc/tarnwick; CPack makes a .deb whose
+#            Depends dpkg-shlibdeps computes, with the maintainer scripts of
+#            docs/debian when the bridge is built.
+#   Windows: tarnwick.exe, tarnwick-unpack.exe, tarnwick-scan.exe,
+#            tarnwick-readme.txt and
 #            LICENSE.txt side by side, text with CR LF; CPack makes a zip with
 #            them at its top level.
 # Included last by the top-level CMakeLists.txt, so that every program target
@@ -28,7 +30,7 @@ else()
   set(tarnwickLicenseName LICENSE)
 endif()
 
-install(TARGETS tarnwick tarnwick-unpack RUNTIME DESTINATION ${tarnwickProgramDestination})
+install(TARGETS tarnwick tarnwick-unpack tarnwick-scan RUNTIME DESTINATION ${tarnwickProgramDestination})
 
 # Windows: each program carries a version resource (version, description,
 # licence). Its numeric version is the text's numbers with the letter as the
@@ -42,9 +44,11 @@ if(WIN32)
     math(EXPR tarnwickVersionLetter "${tarnwickVersionLetter} + 1")
   endif()
   set(tarnwickVersionNumbers "${CMAKE_MATCH_1},${CMAKE_MATCH_2},${tarnwickVersionLetter},0")
-  foreach(tarnwickProgram tarnwick tarnwick-unpack)
+  foreach(tarnwickProgram tarnwick tarnwick-unpack tarnwick-scan)
     if(tarnwickProgram STREQUAL tarnwick)
       set(tarnwickProgramDescription "Tarnwick virus-checking content filter for mail servers")
+    elseif(tarnwickProgram STREQUAL tarnwick-scan)
+      set(tarnwickProgramDescription "Tarnwick: scans messages with the anti-virus, one verdict line each")
     else()
       set(tarnwickProgramDescription "Tarnwick: shows the files the anti-virus sees for one message")
     endif()

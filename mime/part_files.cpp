@@ -21,6 +21,7 @@ namespace tarnwick::mime {
 bool writeFailed = false;
 bool noSpaceLeft = false;
 int partNumber = 0;
+std::string namePrefix;
 PartFileRegistry partFileRegistry;
 std::vector<std::string> leftoverFiles;
 std::map<int, std::vector<std::string>> deferredFiles;
@@ -148,14 +149,15 @@ void PartFileRegistry::replace(int messageNumber, std::vector<std::string> paths
 
 // partFileName - the generic name; built without a length limit, so a long
 // folder can never cut two names down to the same text.
-std::string partFileName(const std::string& folder, int messageNumber, int number) {
-    return folder + "/msg-" + std::to_string(messageNumber) + "-part-" + std::to_string(number) +
-           ".scanme";
+std::string partFileName(const std::string& folder, int messageNumber, int number,
+                         const std::string& prefix) {
+    return folder + "/" + prefix + "msg-" + std::to_string(messageNumber) + "-part-" +
+           std::to_string(number) + ".scanme";
 }
 
 // openPartFile - numbers, creates and registers the next part file.
 std::unique_ptr<PartFileOutput> openPartFile(int messageNumber, const std::string& folder) {
-    std::string name = partFileName(folder, messageNumber, partNumber);
+    std::string name = partFileName(folder, messageNumber, partNumber, namePrefix);
     ++partNumber;
     errno = 0;
     std::FILE* file = platform::createScanFile(name);

@@ -34,6 +34,9 @@ extern bool writeFailed;
 // partNumber - number given to the next part file; reset to 0 when
 // unpackMessage starts, incremented by every openPartFile (success or not).
 extern int partNumber;
+// namePrefix - put before "msg-" in the names of the part files of the
+// current unpackMessage call (empty: the usual names); set when it starts.
+extern std::string namePrefix;
 
 // noSpaceLeft - set when a part file could not be created or written
 // because the disk was full (platform::isNoSpaceError). Unlike writeFailed it
@@ -116,13 +119,15 @@ extern std::vector<std::string> leftoverFiles;
 // (deferPartFiles); retryDeferredPartFiles tries them again.
 extern std::map<int, std::vector<std::string>> deferredFiles;
 
-// partFileName - "FOLDER/msg-M-part-K.scanme" with M and K as signed decimals.
-std::string partFileName(const std::string& folder, int messageNumber, int number);
+// partFileName - "FOLDER/PREFIXmsg-M-part-K.scanme" with M and K as signed
+// decimals.
+std::string partFileName(const std::string& folder, int messageNumber, int number,
+                         const std::string& prefix = {});
 
 // openPartFile - names the next part file of messageNumber (incrementing
-// partNumber whatever happens), creates or truncates it for binary writing
-// and registers it. nullptr when it could not be created; nothing is
-// registered then.
+// partNumber whatever happens, with namePrefix), creates or truncates it for
+// binary writing and registers it. nullptr when it could not be created;
+// nothing is registered then.
 std::unique_ptr<PartFileOutput> openPartFile(int messageNumber, const std::string& folder);
 
 }  // namespace tarnwick::mime

@@ -43,8 +43,10 @@ namespace tarnwick::mime {
 // own header block), writes its part files into folder (no trailing slash)
 // and closes input in every case. Returns -1 when a part file could not be
 // created or written during this call, else the number of files registered
-// under messageNumber afterwards (0 when nothing was unpacked).
-int unpackMessage(std::unique_ptr<ByteSource> input, int messageNumber, const std::string& folder);
+// under messageNumber afterwards (0 when nothing was unpacked). A prefix is
+// put before "msg-" in the file names ("scan-42-msg-N-part-K.scanme").
+int unpackMessage(std::unique_ptr<ByteSource> input, int messageNumber, const std::string& folder,
+                  const std::string& prefix = {});
 
 // takeNoSpaceLeft - true when a part file could not be created or written
 // because the disk was full since the last call; clears that mark. Call it

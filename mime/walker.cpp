@@ -138,9 +138,11 @@ int processMultipart(PartReader& reader, const char* type, const char* const* pa
 }
 
 // unpackMessage - see unpacker.h.
-int unpackMessage(std::unique_ptr<ByteSource> input, int messageNumber, const std::string& folder) {
+int unpackMessage(std::unique_ptr<ByteSource> input, int messageNumber, const std::string& folder,
+                  const std::string& prefix) {
     writeFailed = false;
     partNumber = 0;
+    namePrefix = prefix;
     if (input) {
         PartReader reader(std::move(input));
         processEntity(reader, kPlainText, messageNumber, folder);

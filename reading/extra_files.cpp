@@ -49,8 +49,9 @@ void SpillFile::close() {
 }
 
 ExtraFileSet::ExtraFileSet(std::string folder, int messageNumber, std::uint64_t outputLimit,
-                           std::uint64_t spillLimit)
+                           std::uint64_t spillLimit, std::string prefix)
     : folder_(std::move(folder)),
+      prefix_(std::move(prefix)),
       messageNumber_(messageNumber),
       outputLeft_(outputLimit),
       spillLeft_(spillLimit),
@@ -197,8 +198,8 @@ void ExtraFileSet::noteWriteFailure() {
 }
 
 std::unique_ptr<SpillFile> ExtraFileSet::openSpill() {
-    const std::string path = folder_ + "/msg-" + std::to_string(messageNumber_) + "-reading-" +
-                             std::to_string(nextSpill_++) + ".tmp";
+    const std::string path = folder_ + "/" + prefix_ + "msg-" + std::to_string(messageNumber_) +
+                             "-reading-" + std::to_string(nextSpill_++) + ".tmp";
     std::FILE* file = platform::createScanFile(path);
     if (file == nullptr)
         return nullptr;
@@ -207,8 +208,8 @@ std::unique_ptr<SpillFile> ExtraFileSet::openSpill() {
 }
 
 std::string ExtraFileSet::nextExtraPath() {
-    return folder_ + "/msg-" + std::to_string(messageNumber_) + "-extra-" + std::to_string(nextK_) +
-           ".scanme";
+    return folder_ + "/" + prefix_ + "msg-" + std::to_string(messageNumber_) + "-extra-" +
+           std::to_string(nextK_) + ".scanme";
 }
 
 LeafSink::LeafSink(ExtraFileSet& set, bool lineEndsMayDiffer)

@@ -88,9 +88,9 @@ class SpillFile {
 class ExtraFileSet {
   public:
     // outputLimit bounds the total size of the extra files, spillLimit that
-    // of the spill files.
+    // of the spill files. A prefix is put before "msg-" in the file names.
     ExtraFileSet(std::string folder, int messageNumber, std::uint64_t outputLimit,
-                 std::uint64_t spillLimit);
+                 std::uint64_t spillLimit, std::string prefix = {});
     ~ExtraFileSet();
     ExtraFileSet(const ExtraFileSet&) = delete;
     ExtraFileSet& operator=(const ExtraFileSet&) = delete;
@@ -144,6 +144,7 @@ class ExtraFileSet {
     void hashFile(KnownFile& file, bool exact, bool folded, bool prefix);
 
     std::string folder_;
+    std::string prefix_;
     int messageNumber_;
     std::uint64_t outputLeft_;
     std::uint64_t spillLeft_;

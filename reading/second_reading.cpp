@@ -59,18 +59,19 @@ std::uint64_t messageStart(const std::string& messagePath, std::uint64_t size) {
 
 SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
                                     int messageNumber,
-                                    const std::vector<std::string>& alreadyWritten) {
+                                    const std::vector<std::string>& alreadyWritten,
+                                    const std::string& prefix) {
     platform::PathStatus status;
     if (!platform::statPath(messagePath, status) || status.isDirectory || status.size < 0)
         return {};
     return readSecondTime(messagePath, folder, messageNumber, alreadyWritten,
-                          boundsForMessage(static_cast<std::uint64_t>(status.size)));
+                          boundsForMessage(static_cast<std::uint64_t>(status.size)), prefix);
 }
 
 SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
                                     int messageNumber,
                                     const std::vector<std::string>& alreadyWritten,
-                                    const ReadingBounds& bounds) {
+                                    const ReadingBounds& bounds, const std::string& prefix) {
     SecondReadingOutcome outcome;
     platform::PathStatus status;
     if (!platform::statPath(messagePath, status) || status.isDirectory || status.size < 0)
@@ -78,7 +79,7 @@ SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::s
     const std::uint64_t size = static_cast<std::uint64_t>(status.size);
     Signs signs;
     {
-        ExtraFileSet files(folder, messageNumber, bounds.outputBytes, bounds.spillBytes);
+        ExtraFileSet files(folder, messageNumber, bounds.outputBytes, bounds.spillBytes, prefix);
         for (const std::string& path : alreadyWritten)
             files.learnExisting(path);
         {

@@ -45,10 +45,12 @@ struct SecondReadingOutcome {
 // reader's business) and writes the extra files into folder (no trailing
 // slash). alreadyWritten lists the files the first reading wrote for this
 // message; a leaf whose decoded bytes equal one of them is not written
-// again. When the message file cannot be opened, nothing is written.
+// again. When the message file cannot be opened, nothing is written. A
+// prefix is put before "msg-" in the names of its files.
 SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
                                     int messageNumber,
-                                    const std::vector<std::string>& alreadyWritten);
+                                    const std::vector<std::string>& alreadyWritten,
+                                    const std::string& prefix = {});
 
 // ReadingBounds - what one reading may spend. readSecondTime derives them
 // from the message size with boundsForMessage.
@@ -73,7 +75,7 @@ ReadingBounds boundsForMessage(std::uint64_t messageSize);
 SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
                                     int messageNumber,
                                     const std::vector<std::string>& alreadyWritten,
-                                    const ReadingBounds& bounds);
+                                    const ReadingBounds& bounds, const std::string& prefix = {});
 
 // messageStart - the offset where the message proper begins in the stored
 // file of size bytes: after an envelope block (the rule of

@@ -42,8 +42,9 @@ std::ostream& endLine(std::ostream& stream);
 // writeLogLine - one whole line under the lock (the common case).
 void writeLogLine(const std::string& text);
 
-// ConsoleRedirect - for tests: sends the console log to another stream for
-// the lifetime of the object. REQUIRES: no other thread writes meanwhile
+// ConsoleRedirect - for tests, and for tools whose standard output is their
+// own: sends the console log to another stream for the lifetime of the
+// object. REQUIRES: no other thread writes meanwhile
 // while it is constructed or destroyed.
 class ConsoleRedirect {
   public:

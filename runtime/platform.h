@@ -128,6 +128,11 @@ bool takeThreadStartRefusal();
 // What the installed removal seam says of path: -1 (also when none is
 // installed) lets the real unlink go ahead.
 int interceptRemoval(const std::string& path);
+// beginScanFileCreation - false when stopScanFiles has been called: the
+// backend then creates nothing. Otherwise the creation counts as under way
+// until endScanFileCreation.
+bool beginScanFileCreation();
+void endScanFileCreation();
 // namesWindowsDevice - true when Windows would take path for a device rather
 // than a file: its last name is a reserved device name (CON, PRN, AUX, NUL,
 // COM0-COM9, LPT0-LPT9, COM or LPT with a superscript 1-3, CONIN$, CONOUT$),
@@ -170,5 +175,34 @@ bool makeOneDirectory(const std::string& path);
 // of that group can read it by path. An existing file gets that mode as it
 // is truncated. On Windows the file inherits its folder's permissions.
 std::FILE* createScanFile(const std::string& path);
+
+// stopScanFiles - from its return on, createScanFile creates nothing more
+// (nullptr, errno EINTR); a creation already under way is waited for. For a
+// process about to end that removes its scan files and must not meet new
+// ones afterwards. Never undone.
+void stopScanFiles();
+
+// processId - the number the operating system knows this process by.
+unsigned long processId();
+
+// listFolder - the names of the entries of the folder at path, without "."
+// and "..", in the order the system gives them (bytes as paths are given:
+// on Windows in the ANSI code page when it can hold them, else UTF-8).
+// False, names empty, when the folder cannot be read.
+bool listFolder(const std::string& path, std::vector<std::string>& names);
+
+// TerminationHandler - what a request to end the process runs first.
+using TerminationHandler = void (*)();
+// watchTerminationRequests - from now on a request to end the process
+// (SIGINT, SIGTERM or SIGHUP on POSIX; Ctrl+C, Ctrl+Break, a closed console,
+// logoff or shutdown on Windows) runs handler once, on a thread of its own
+// and not in a signal handler, so it may take locks, write and remove files;
+// then the process ends: on POSIX by the same signal with its default action,
+// on Windows with the status of an interrupted console program. A second
+// request while handler runs waits for it. False when the watch could not be
+// set up. REQUIRES (POSIX): called before the process starts any other
+// thread, because the signals are blocked here and every later thread
+// inherits that.
+bool watchTerminationRequests(TerminationHandler handler);
 
 }  // namespace tarnwick::platform

@@ -6,6 +6,7 @@
 // and never joined. This backend serves every test run on Linux; it does not
 // emulate Windows' abandoned-mutex rule (a thread that ends while owning a
 // mutex leaves it locked), which Tarnwick never relies on.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -297,7 +298,8 @@ bool makeOneDirectory(const std::string& path) {
     return mkdir(path.c_str(), kPrivateFolderMode) == 0;
 }
 
-std::FILE* createScanFile(const std::string& path) {
+// createScanFileNow - createScanFile once the gate let it through.
+std::FILE* createScanFileNow(const std::string& path) {
     const mode_t mode = groupMayRead(folderOf(path)) ? kGroupReadableFileMode : kPrivateFileMode;
     const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (descriptor < 0)
@@ -317,6 +319,85 @@ std::FILE* createScanFile(const std::string& path) {
         errno = error;
     }
     return file;
+}
+
+std::FILE* createScanFile(const std::string& path) {
+    if (!detail::beginScanFileCreation()) {
+        errno = EINTR;
+        return nullptr;
+    }
+    std::FILE* file = createScanFileNow(path);
+    const int error = errno;
+    detail::endScanFileCreation();
+    errno = error;
+    return file;
+}
+
+unsigned long processId() {
+    return static_cast<unsigned long>(getpid());
+}
+
+bool listFolder(const std::string& path, std::vector<std::string>& names) {
+    names.clear();
+    DIR* folder = opendir(path.c_str());
+    if (folder == nullptr)
+        return false;
+    while (const dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(folder);
+    return true;
+}
+
+namespace {
+
+// The requests to end the process that watchTerminationRequests handles.
+constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// terminationSignals - the set of them.
+sigset_t terminationSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int number : kTerminationSignals)
+        sigaddset(&set, number);
+    return set;
+}
+
+// watchSignals - the watching thread: waits for the first request, runs the
+// handler, then lets the signal end the process as it would have.
+void* watchSignals(void* raw) {
+    const TerminationHandler handler = reinterpret_cast<TerminationHandler>(raw);
+    const sigset_t set = terminationSignals();
+    int received = 0;
+    while (sigwait(&set, &received) != 0) {
+    }
+    handler();
+    ::signal(received, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, received);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(received);
+    _exit(128 + received);  // only if the default action did not end it
+}
+
+}  // namespace
+
+bool watchTerminationRequests(TerminationHandler handler) {
+    // Blocked in this thread and so in every thread started later: only the
+    // watching thread's sigwait takes them; later requests stay pending.
+    const sigset_t set = terminationSignals();
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0)
+        return false;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, watchSignals, reinterpret_cast<void*>(handler)) != 0) {
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        return false;
+    }
+    pthread_detach(thread);
+    return true;
 }
 
 }  // namespace tarnwick::platform

@@ -344,8 +344,69 @@ bool makeOneDirectory(const std::string& path) {
 }
 
 std::FILE* createScanFile(const std::string& path) {
+    if (!detail::beginScanFileCreation()) {
+        errno = EINTR;
+        return nullptr;
+    }
     // The folder's inherited permissions are the administrator's to set.
-    return openSharedFile(path, "wb");
+    std::FILE* file = openSharedFile(path, "wb");
+    const int error = errno;
+    detail::endScanFileCreation();
+    errno = error;
+    return file;
+}
+
+unsigned long processId() {
+    return static_cast<unsigned long>(GetCurrentProcessId());
+}
+
+bool listFolder(const std::string& path, std::vector<std::string>& names) {
+    names.clear();
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = FindFirstFileW((widePath(path) + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    do {
+        std::string name;
+        if (!encoded(entry.cFileName, CP_ACP, name))
+            encoded(entry.cFileName, CP_UTF8, name);
+        if (name != "." && name != "..")
+            names.push_back(std::move(name));
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return true;
+}
+
+namespace {
+
+// The handler that watchTerminationRequests installed.
+TerminationHandler terminationHandler = nullptr;
+
+// onConsoleEvent - runs on a thread the system starts for the event: every
+// event that would end the process runs the handler first.
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            break;
+        default:
+            return FALSE;
+    }
+    // One handler run: a second event waits here until the process ends.
+    static SRWLOCK once = SRWLOCK_INIT;
+    AcquireSRWLockExclusive(&once);
+    terminationHandler();
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+}  // namespace
+
+bool watchTerminationRequests(TerminationHandler handler) {
+    terminationHandler = handler;
+    return SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
 }
 
 }  // namespace tarnwick::platform

@@ -109,6 +109,11 @@ class AvFilter : public FilterBase {
     // written to, as paths and log lines name it. Set before the command
     // loop starts, read-only afterwards.
     std::string scanFolder = kDefaultScanFolder;
+    // scanFilePrefix - put before the names of every file the scan job
+    // writes ("PREFIXmail-N-msg.scanme", "PREFIXmsg-N-part-K.scanme", ...),
+    // so that another process using the same folder never meets them; empty
+    // for the filter. Set before the first scan, read-only afterwards.
+    std::string scanFilePrefix;
     // leftoverIds - message numbers whose part files could not all be
     // removed yet. REQUIRES: the filter's lock held for every access.
     std::set<int> leftoverIds;

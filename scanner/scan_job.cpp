@@ -25,9 +25,10 @@ namespace {
 // Bytes moved per step of the copy.
 constexpr std::size_t kCopyBlockSize = 4096;
 
-// copyFileName - "mail-N-msg.scanme", N the request number in unsigned decimal.
-std::string copyFileName(std::uint32_t requestId) {
-    return "mail-" + std::to_string(requestId) + "-msg.scanme";
+// copyFileName - "PREFIXmail-N-msg.scanme", N the request number in unsigned
+// decimal.
+std::string copyFileName(const std::string& prefix, std::uint32_t requestId) {
+    return prefix + "mail-" + std::to_string(requestId) + "-msg.scanme";
 }
 
 // closeFile - closes a stream if it is open.
@@ -140,7 +141,7 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
         closeFile(message);
         return okResult;
     }
-    const std::string copyName = copyFileName(requestId);
+    const std::string copyName = copyFileName(scanFilePrefix, requestId);
     const std::string copyPath = scanFolder + "/" + copyName;
     std::FILE* copy = platform::createScanFile(copyPath);
     if (copy == nullptr) {
@@ -150,8 +151,7 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
             logForRequest(requestId, kNoSpaceLine);
             return postponedForNoSpace();
         }
-        writeLogLine("* Unable to create temp file (" + copyPath +
-                     "), please verify rights.");
+        writeLogLine("* Unable to create temp file (" + copyPath + "), please verify rights.");
         return okResult;
     }
 

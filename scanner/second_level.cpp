@@ -93,7 +93,7 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(std::uint32_t requestId, const
     std::vector<std::string> partFiles;
     {
         MutexLock held(lock);
-        unpacked = mime::unpackMessage(std::move(input), messageNumber, scanFolder);
+        unpacked = mime::unpackMessage(std::move(input), messageNumber, scanFolder, scanFilePrefix);
         noSpace = mime::takeNoSpaceLeft();
         if (secondReading && unpacked >= 0)
             partFiles = mime::registeredPartFiles(messageNumber);
@@ -104,7 +104,8 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(std::uint32_t requestId, const
     // the request's files, so removePartFiles verifies them too.
     reading::SecondReadingOutcome second;
     if (secondReading && unpacked >= 0) {
-        second = reading::readSecondTime(path, scanFolder, messageNumber, partFiles);
+        second =
+            reading::readSecondTime(path, scanFolder, messageNumber, partFiles, scanFilePrefix);
         if (!second.extraFiles.empty() || !second.leftoverFiles.empty()) {
             MutexLock held(lock);
             mime::addPartFiles(messageNumber, second.extraFiles);

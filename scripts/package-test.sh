@@ -6,12 +6,14 @@
 #   - installs it with dpkg -i, checks the folders it makes (ScanMe and the
 #     spool owned by tarnwick, mode 0700), runs `tarnwick 0` from the PATH
 #     through a short session (INTF, FILE of a message with attachments, QUIT)
-#     and checks the ADDHEADER answer, checks that `man tarnwick` renders,
-#     starts the bridge as its unit does and removes the package, which must
-#     stop it, then purges it with apt-get, which must remove the folders;
-#   - unzips the Windows zip into a fresh folder, checks that both programs
+#     and checks the ADDHEADER answer, scans the same message with
+#     tarnwick-scan, checks that the man pages render, starts the bridge as
+#     its unit does and removes the package, which must stop it, then purges
+#     it with apt-get, which must remove the folders;
+#   - unzips the Windows zip into a fresh folder, checks that the programs
 #     carry a version resource, and runs the same session with tarnwick.exe
-#     under Wine from there, in a Wine prefix of its own.
+#     and the same scan with tarnwick-scan.exe under Wine from there, in a
+#     Wine prefix of its own.
 # Needs root (or sudo) for dpkg. Refuses to run when a tarnwick package is
 # installed already, so it never removes one it did not install.
 # Usage: scripts/package-test.sh
@@ -73,8 +75,16 @@ done
 [ "$(tarnwick --version | head -n 1)" = "tarnwick $version" ] || fail "tarnwick --version"
 [ "$(tarnwick-unpack --version | head -n 1)" = "tarnwick-unpack $version" ] ||
   fail "tarnwick-unpack --version"
+[ "$(tarnwick-scan --version | head -n 1)" = "tarnwick-scan $version" ] ||
+  fail "tarnwick-scan --version"
+# tarnwick-scan from the PATH on a message with attachments: its line, its status, no file left.
+mkdir -p "$top/scan"
+scan_out=$(cd "$top/scan" && tarnwick-scan --wait 0 "$message") && scan_status=0 || scan_status=$?
+[ "$scan_out" = "$message: OK" ] && [ "$scan_status" -eq 0 ] ||
+  fail "tarnwick-scan answered '$scan_out' with status $scan_status"
+[ -z "$(ls -A "$top/scan/ScanMe")" ] || fail "tarnwick-scan left files in ScanMe"
 (cd "$top" && "${session[@]}" --work "$top/linux" -- tarnwick 0) || fail "the session with tarnwick"
-for page in "8 tarnwick" "1 tarnwick-unpack"; do
+for page in "8 tarnwick" "1 tarnwick-unpack" "1 tarnwick-scan"; do
   # shellcheck disable=SC2086
   if ! MANWIDTH=80 man -P cat $page >"$top/man.out" 2>"$top/man.err" ||
      [ -s "$top/man.err" ] || ! grep -q '^SYNOPSIS' "$top/man.out" ||
@@ -110,7 +120,7 @@ done
 echo "== the Windows zip under Wine"
 mkdir -p "$top/windows"
 unzip -q "$zip" -d "$top/windows"
-expected="LICENSE.txt tarnwick-readme.txt tarnwick-unpack.exe tarnwick.exe"
+expected="LICENSE.txt tarnwick-readme.txt tarnwick-scan.exe tarnwick-unpack.exe tarnwick.exe"
 [ "$(LC_ALL=C ls "$top/windows" | tr '\n' ' ')" = "$expected " ] ||
   fail "the zip's top level is not: $expected"
 for text in LICENSE.txt tarnwick-readme.txt; do
@@ -120,7 +130,7 @@ for text in LICENSE.txt tarnwick-readme.txt; do
   fi
 done
 # The version resource Explorer's Properties show: UTF-16 strings in the .exe.
-for exe in tarnwick.exe tarnwick-unpack.exe; do
+for exe in tarnwick.exe tarnwick-unpack.exe tarnwick-scan.exe; do
   strings -el "$top/windows/$exe" >"$top/resource.txt"
   for value in FileVersion ProductVersion "$version" "Licensed under the Apache License, Version 2.0"; do
     grep -qxF "$value" "$top/resource.txt" || fail "$exe has no version resource with \"$value\""
@@ -131,6 +141,12 @@ done
 wine_prefix_start "$top/prefix"
 (cd "$top/windows" && "${session[@]}" --work "$top/windows" -- wine tarnwick.exe 0) ||
   fail "the session with tarnwick.exe"
+# tarnwick-scan.exe from the zip on the same message: its line and its status.
+cp "$message" "$top/windows/message.eml"
+scan_out=$(cd "$top/windows" && wine tarnwick-scan.exe --wait 0 message.eml 2>/dev/null | tr -d '\r') &&
+  scan_status=0 || scan_status=$?
+[ "$scan_out" = "message.eml: OK" ] && [ "$scan_status" -eq 0 ] ||
+  fail "tarnwick-scan.exe answered '$scan_out' with status $scan_status"
 
 echo "package-test: $([ $status -eq 0 ] && echo passed || echo FAILED)"
 exit $status

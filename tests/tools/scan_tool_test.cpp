@@ -1,0 +1,124 @@
+// SPDX-License-Identifier: Apache-2.0
+// scan_tool_test.cpp - tarnwick-scan run in-process beside the stand-in
+// anti-virus, which removes every scan file that carries a marker: the line
+// per message, their order, the exit status (a virus outranks an error, an
+// error outranks clean), folders, several messages at once, and that the run
+// leaves nothing in its scan folder.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../common/temp_folder.h"
+#include "stand_in_av.h"
+#include "tools/scan_tool.h"
+
+namespace tarnwick {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The stand-in removes the scan files holding this (split so no file of the
+// project holds it whole).
+const std::string kMarker = std::string("TARNWICK-SCAN-") + "TEST-MARKER";
+
+// ScanCase - one run: the paths after the options ("{}" marks where the
+// path of the test's mail folder goes), the lines expected on standard output
+// with the same marks, the exit status, and the scan folder when it is not
+// the usual one.
+struct ScanCase {
+    const char* name;
+    std::vector<std::string> paths;
+    std::string expectedOut;
+    int expectedStatus;
+    std::string scanFolder = {};
+};
+
+// PrintTo - a case by its name in the test's messages.
+void PrintTo(const ScanCase& scanCase, std::ostream* stream) {
+    *stream << scanCase.name;
+}
+
+// expanded - text with every "{}" replaced by folder.
+std::string expanded(std::string text, const std::string& folder) {
+    for (std::size_t at = text.find("{}"); at != std::string::npos; at = text.find("{}", at))
+        text.replace(at, 2, folder);
+    return text;
+}
+
+class ScanToolTest : public ::testing::TestWithParam<ScanCase> {
+  protected:
+    void SetUp() override {
+        root_ = test_support::makeTempFolder("tarnwick-scan-tool");
+        fs::create_directories(root_ / "mail" / "folder");
+        fs::create_directories(root_ / "mail" / "empty");
+        write("mail/clean.eml", "Subject: clean\n\nnothing to see\n");
+        write("mail/infected.eml", "Subject: infected\n\nhead\n" + kMarker + "\ntail\n");
+        write("mail/folder/a.eml", "Subject: a\n\nclean too\n");
+        write("mail/folder/b.eml", "Subject: b\n\n" + kMarker + "\n");
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    void write(const std::string& name, const std::string& text) {
+        std::ofstream(root_ / name, std::ios::binary) << text;
+    }
+
+    fs::path root_;
+};
+
+TEST_P(ScanToolTest, LinesAndExitStatus) {
+    const ScanCase& scanCase = GetParam();
+    const std::string mail = (root_ / "mail").string();
+    const std::string scanFolder = scanCase.scanFolder.empty()
+                                       ? (root_ / "ScanMe").string()
+                                       : expanded(scanCase.scanFolder, mail);
+    std::vector<std::string> arguments = {"--wait", "1", "--scan-dir", scanFolder};
+    for (const std::string& path : scanCase.paths)
+        arguments.push_back(expanded(path, mail));
+
+    std::ostringstream out;
+    std::ostringstream err;
+    int status = -1;
+    {
+        e2e::StandInAv av(scanFolder, {{"", kMarker, e2e::AvAction::Delete, 0}});
+        status = runScanTool(arguments, out, err);
+    }
+    EXPECT_EQ(out.str(), expanded(scanCase.expectedOut, mail)) << err.str();
+    EXPECT_EQ(status, scanCase.expectedStatus) << err.str();
+    EXPECT_TRUE(!fs::exists(scanFolder) || fs::is_empty(scanFolder))
+        << "the run left files in its scan folder";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, ScanToolTest,
+    ::testing::Values(
+        ScanCase{"Clean", {"{}/clean.eml"}, "{}/clean.eml: OK\n", kScanToolClean},
+        ScanCase{
+            "Infected", {"{}/infected.eml"}, "{}/infected.eml: Virus Found\n", kScanToolVirusFound},
+        ScanCase{
+            "Missing", {"{}/missing.eml"}, "{}/missing.eml: ERROR no such file\n", kScanToolError},
+        ScanCase{"Folder",
+                 {"{}/folder", "{}/empty"},
+                 "{}/folder/a.eml: OK\n{}/folder/b.eml: Virus Found\n",
+                 kScanToolVirusFound},
+        ScanCase{"ErrorOutranksClean",
+                 {"{}/clean.eml", "{}/missing.eml"},
+                 "{}/clean.eml: OK\n{}/missing.eml: ERROR no such file\n",
+                 kScanToolError},
+        ScanCase{"NoScanFolder",
+                 {"{}/clean.eml"},
+                 "{}/clean.eml: ERROR cannot make the scan folder {}/no/ScanMe\n",
+                 kScanToolError,
+                 "{}/no/ScanMe"},
+        ScanCase{"VirusOutranksError",
+                 {"{}/missing.eml", "{}/clean.eml", "{}/infected.eml", "{}/folder/a.eml"},
+                 "{}/missing.eml: ERROR no such file\n{}/clean.eml: OK\n"
+                 "{}/infected.eml: Virus Found\n{}/folder/a.eml: OK\n",
+                 kScanToolVirusFound}),
+    [](const ::testing::TestParamInfo<ScanCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,303 @@
+// SPDX-License-Identifier: Apache-2.0
+// scan_tool.cpp - the work of tarnwick-scan: reads the command line, lists
+// the messages, runs them through the filter's scan job (scan_batch.cpp),
+// writes a line per message and chooses the exit status.
+//
+// The filter is set up as the tarnwick program sets it up, with the run's
+// file prefix; its progress lines are sent away from standard output, where
+// a mail server looks for the verdicts with regular expressions.
+#include "tools/scan_tool.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <string_view>
+
+#include "runtime/console_log.h"
+#include "runtime/file_system.h"
+#include "runtime/platform.h"
+#include "tools/scan_batch.h"
+
+namespace tarnwick {
+
+namespace {
+
+// The verdict lines, after "PATH: ".
+constexpr const char* kVirusFoundText = "Virus Found";
+constexpr const char* kCleanText = "OK";
+constexpr const char* kErrorText = "ERROR";
+
+// The path that stands for standard input, and how its line names it.
+constexpr const char* kStandardInputPath = "-";
+constexpr const char* kStandardInputName = "stdin";
+// The name of its copy in the scan folder, after the run's prefix.
+constexpr const char* kStandardInputCopy = "stdin.eml";
+// Bytes read from standard input at a time.
+constexpr std::size_t kInputBlockSize = 64 * 1024;
+
+// usageText - the short usage message of a usage error.
+const char* usageText() {
+    return "usage: tarnwick-scan [--wait SECONDS] [--no-second-reading] [--scan-dir PATH]\n"
+           "                     [-q] [--summary] [--verbose] PATH...\n"
+           "  Try 'tarnwick-scan --help' for more information.\n";
+}
+
+// isSeparator - either kind of path separator.
+bool isSeparator(char byte) {
+    return byte == '/' || byte == '\\';
+}
+
+// withoutTrailingSeparators - the folder as the scan job joins names to it;
+// a root folder ("/", "C:\") keeps its separator.
+std::string withoutTrailingSeparators(std::string folder) {
+    for (;;) {
+        const bool driveRoot = folder.size() == 3 && folder[1] == ':' && isSeparator(folder[2]);
+        if (folder.size() <= 1 || driveRoot || !isSeparator(folder.back()))
+            return folder;
+        folder.pop_back();
+    }
+}
+
+// parseSeconds - a whole number of seconds from 0 to INT_MAX; false for
+// anything else.
+bool parseSeconds(const std::string& text, int& seconds) {
+    if (text.empty() || text.size() > 10)
+        return false;
+    long long value = 0;
+    for (const char digit : text) {
+        if (digit < '0' || digit > '9')
+            return false;
+        value = value * 10 + (digit - '0');
+    }
+    if (value > INT_MAX)
+        return false;
+    seconds = static_cast<int>(value);
+    return true;
+}
+
+// usageError - the message, then the usage text; false for the caller.
+bool usageError(std::ostream& err, const std::string& message) {
+    err << "tarnwick-scan: " << message << '\n' << usageText();
+    return false;
+}
+
+// joined - folder and name as the scan job joins them.
+std::string joined(const std::string& folder, const std::string& name) {
+    if (!folder.empty() && isSeparator(folder.back()))
+        return folder + name;
+    return folder + "/" + name;
+}
+
+// messageItem - a message for the scan job.
+ScanItem messageItem(const std::string& path) {
+    ScanItem item;
+    item.path = path;
+    return item;
+}
+
+// failedItem - a message that cannot be handed to the scan job.
+ScanItem failedItem(const std::string& path, const std::string& reason) {
+    ScanItem item;
+    item.path = path;
+    item.reason = reason;
+    item.scan = false;
+    return item;
+}
+
+// collectMessages - the messages the paths name, in order: a file itself,
+// the ordinary files directly in a folder by name, or an item that fails.
+std::vector<ScanItem> collectMessages(const std::vector<std::string>& paths) {
+    std::vector<ScanItem> items;
+    for (const std::string& path : paths) {
+        if (path == kStandardInputPath) {
+            items.push_back(messageItem(kStandardInputName));
+            items.back().file = kStandardInputPath;
+        } else if (isDirectory(path)) {
+            std::vector<std::string> names;
+            if (!platform::listFolder(path, names)) {
+                items.push_back(failedItem(path, "cannot read the folder"));
+                continue;
+            }
+            std::sort(names.begin(), names.end());
+            for (const std::string& name : names) {
+                const std::string entry = joined(path, name);
+                if (isRegularFile(entry))
+                    items.push_back(messageItem(entry));
+            }
+        } else if (isRegularFile(path)) {
+            items.push_back(messageItem(path));
+        } else {
+            items.push_back(failedItem(
+                path, platform::pathExists(path) ? "not a regular file" : "no such file"));
+        }
+    }
+    return items;
+}
+
+// keepStandardInput - copies standard input into the file at path; false
+// when it cannot be created or written completely.
+bool keepStandardInput(const std::string& path) {
+    std::FILE* copy = platform::createScanFile(path);
+    if (copy == nullptr)
+        return false;
+    std::vector<char> block(kInputBlockSize);
+    bool written = true;
+    long count = 0;
+    while ((count = platform::readDescriptor(0, block.data(), block.size())) > 0)
+        written = written && std::fwrite(block.data(), 1, static_cast<std::size_t>(count), copy) ==
+                                 static_cast<std::size_t>(count);
+    return std::fclose(copy) == 0 && written && count == 0;
+}
+
+// takeStandardInput - the message on standard input becomes a file of the
+// run in the scan folder; standard input is read once, so a second "-"
+// fails.
+void takeStandardInput(std::vector<ScanItem>& items, const std::string& folder,
+                       const std::string& prefix) {
+    bool taken = false;
+    for (ScanItem& item : items) {
+        if (item.file != kStandardInputPath)
+            continue;
+        item.file = joined(folder, prefix + kStandardInputCopy);
+        if (taken || !keepStandardInput(item.file)) {
+            item.reason = taken ? "standard input given twice"
+                                : "cannot keep standard input in the scan folder";
+            item.scan = false;
+        }
+        taken = true;
+    }
+}
+
+// NullBuffer - a stream buffer that takes everything and keeps nothing.
+class NullBuffer : public std::streambuf {
+  protected:
+    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+}  // namespace
+
+// runFilePrefix - the run's prefix.
+std::string runFilePrefix(unsigned long processId) {
+    return "scan-" + std::to_string(processId) + "-";
+}
+
+// parseScanArguments - see the header.
+bool parseScanArguments(const std::vector<std::string>& arguments, ScanToolOptions& options,
+                        std::ostream& err) {
+    options = ScanToolOptions{};
+    options.filePrefix = runFilePrefix(platform::processId());
+    bool optionsEnded = false;
+    for (std::size_t index = 0; index < arguments.size(); ++index) {
+        const std::string& argument = arguments[index];
+        if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
+            options.paths.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--no-second-reading") {
+            options.secondReading = false;
+        } else if (argument == "-q" || argument == "--quiet") {
+            options.quiet = true;
+        } else if (argument == "--summary") {
+            options.summary = true;
+        } else if (argument == "--verbose") {
+            options.verbose = true;
+        } else if (argument == "--wait" || argument == "--scan-dir") {
+            if (index + 1 == arguments.size())
+                return usageError(err, argument + " needs a value");
+            const std::string& value = arguments[++index];
+            if (argument == "--scan-dir") {
+                if (value.empty())
+                    return usageError(err, "--scan-dir needs a folder");
+                options.scanFolder = withoutTrailingSeparators(value);
+            } else if (!parseSeconds(value, options.waitSeconds)) {
+                return usageError(err,
+                                  "--wait takes whole seconds (0 or more), not '" + value + "'");
+            }
+        } else {
+            return usageError(err, "unknown option '" + argument + "'");
+        }
+    }
+    if (options.paths.empty())
+        return usageError(err, "no message given");
+    return true;
+}
+
+// runScan - see the header.
+int runScan(const ScanToolOptions& options, std::ostream& out, std::ostream& err) {
+    std::vector<ScanItem> items = collectMessages(options.paths);
+
+    // Never destroyed while a worker may still use it: the batch waits for
+    // every worker it started before it returns.
+    AvFilter filter;
+    filter.waitSeconds = options.waitSeconds;
+    filter.secondReading = options.secondReading;
+    filter.scanFolder = options.scanFolder;
+    filter.scanFilePrefix = options.filePrefix;
+    if (!isDirectory(filter.scanFolder))
+        makeDirectory(filter.scanFolder);
+    takeStandardInput(items, filter.scanFolder, filter.scanFilePrefix);
+
+    NullBuffer discarded;
+    std::ostream nowhere(&discarded);
+    std::size_t infected = 0;
+    std::size_t failed = 0;
+    {
+        const ConsoleRedirect progress(options.verbose ? err : nowhere);
+        scanBatch(filter, items, kMaxScansInFlight, [&](std::size_t index) {
+            const ScanItem& item = items[index];
+            if (item.verdict == ScanVerdict::VirusFound) {
+                ++infected;
+                out << item.path << ": " << kVirusFoundText << '\n' << std::flush;
+            } else if (item.verdict == ScanVerdict::Clean) {
+                if (!options.quiet)
+                    out << item.path << ": " << kCleanText << '\n' << std::flush;
+            } else {
+                ++failed;
+                (options.quiet ? err : out)
+                    << item.path << ": " << kErrorText << ' ' << item.reason << '\n'
+                    << std::flush;
+            }
+        });
+        // What the anti-virus held past the filter's rounds of waiting gets
+        // one more try; whatever of this run is left then goes too.
+        filter.retryLeftovers();
+    }
+    removeRunFiles(filter.scanFolder, filter.scanFilePrefix);
+
+    if (options.summary)
+        out << "scanned " << items.size() << " messages: " << infected << " infected, " << failed
+            << " could not be scanned\n"
+            << std::flush;
+    if (infected > 0)
+        return kScanToolVirusFound;
+    return failed > 0 ? kScanToolError : kScanToolClean;
+}
+
+// runScanTool - read, then run.
+int runScanTool(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+    ScanToolOptions options;
+    if (!parseScanArguments(arguments, options, err))
+        return kScanToolError;
+    return runScan(options, out, err);
+}
+
+// removeRunFiles - the sweep.
+int removeRunFiles(const std::string& folder, const std::string& prefix) {
+    std::vector<std::string> names;
+    platform::listFolder(folder, names);
+    int left = 0;
+    for (const std::string& name : names) {
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const int error = platform::removePath(joined(folder, name));
+        if (error != 0 && error != ENOENT)
+            ++left;
+    }
+    return left;
+}
+
+}  // namespace tarnwick
