@@ -171,4 +171,18 @@ bool makeOneDirectory(const std::string& path);
 // is truncated. On Windows the file inherits its folder's permissions.
 std::FILE* createScanFile(const std::string& path);
 
+// absolutePath - path as an absolute path for people to read: unchanged when
+// it is absolute already, else joined to the current working directory (a
+// leading "./" dropped). Only the text is formed; the entry need not exist.
+// The path itself when the working directory cannot be read.
+std::string absolutePath(const std::string& path);
+
+// currentUserName - the name of the user (Windows: the account) the process
+// runs as; the numeric id in decimal when it has no name, "unknown" when
+// even that cannot be had.
+std::string currentUserName();
+
+// currentProcessId - the process's id, for names no other process uses.
+std::uint64_t currentProcessId();
+
 }  // namespace tarnwick::platform

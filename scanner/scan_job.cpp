@@ -127,6 +127,12 @@ void AvFilter::pause(std::uint32_t requestId, ScanPause reason, std::int64_t sec
 
 // processMessage - the scan job.
 FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string& path) {
+    if (requireAv && !antivirusWatching.load()) {
+        logForRequest(requestId, kNotWatchingLine);
+        FilterResult postponed(FilterResult::Postpone);
+        postponed.lines.push_back(kNotWatchingReason);
+        return postponed;
+    }
     // Set-up: any failure here accepts the message unchanged, with no wait.
     std::FILE* message = platform::openSharedFile(path, "rb");
     if (message == nullptr) {
@@ -150,8 +156,7 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
             logForRequest(requestId, kNoSpaceLine);
             return postponedForNoSpace();
         }
-        writeLogLine("* Unable to create temp file (" + copyPath +
-                     "), please verify rights.");
+        writeLogLine("* Unable to create temp file (" + copyPath + "), please verify rights.");
         return okResult;
     }
 
