@@ -4,6 +4,8 @@
 
 #include <string_view>
 
+#include "app/option_parser.h"
+#include "app/start_up.h"
 #include "tarnwick/version.h"
 
 namespace tarnwick {
@@ -12,11 +14,35 @@ namespace {
 
 constexpr std::string_view kHelpArgument = "--help";
 constexpr std::string_view kVersionArgument = "--version";
+constexpr std::string_view kScanDirOption = "--scan-dir";
+constexpr std::string_view kCheckOption = "--check";
+constexpr std::string_view kNoAvCheckOption = "--no-av-check";
+constexpr std::string_view kAvCheckEveryOption = "--av-check-every";
+constexpr std::string_view kRequireAvOption = "--require-av";
+
+// The options of a filter run.
+const std::vector<OptionSpec>& knownOptions() {
+    static const std::vector<OptionSpec> options = {
+        {kNoSecondReadingOption, false}, {kScanDirOption, true},      {kCheckOption, false},
+        {kNoAvCheckOption, false},       {kAvCheckEveryOption, true}, {kRequireAvOption, false},
+    };
+    return options;
+}
+
+// readMinutes - the value of --av-check-every, or false when it is not a
+// whole number of minutes within the bounds.
+bool readMinutes(const std::string& text, int& minutes) {
+    if (!isInteger(text) || text.front() == '-' || text.size() > 6)
+        return false;
+    minutes = std::stoi(text);
+    return minutes <= kLongestProbeIntervalMinutes;
+}
 
 // helpText - the usage summary; the guide and, except on Windows, the man page
 // say the rest.
 constexpr const char* helpText() {
-    return "Usage: tarnwick [WAIT] [--no-second-reading]\n"
+    return "Usage: tarnwick [OPTIONS] [WAIT]\n"
+           "       tarnwick --check [--scan-dir PATH] [WAIT]\n"
            "       tarnwick --help | --version\n"
            "\n"
            "A content-filter helper for a mail server: reads INTF, KEY, FILE and QUIT\n"
@@ -24,12 +50,22 @@ constexpr const char* helpText() {
            "copied into the folder ScanMe of the current folder, and its attachments\n"
            "decoded beside it, for the resident on-access anti-virus to judge.\n"
            "\n"
-           "  WAIT                 base wait in seconds for the anti-virus (default 5);\n"
-           "                       both waits grow with the message size\n"
-           "  --no-second-reading  turns off the second, tolerant reading of each message\n"
-           "                       that writes extra files msg-N-extra-K.scanme\n"
-           "  --help               prints this text and exits\n"
-           "  --version            prints the version and exits\n"
+           "  WAIT                  base wait in seconds for the anti-virus (default 5);\n"
+           "                        both waits grow with the message size\n"
+           "  --scan-dir PATH       the folder to use instead of ./ScanMe (made if missing)\n"
+           "  --no-second-reading   turns off the second, tolerant reading of each message\n"
+           "                        that writes extra files msg-N-extra-K.scanme\n"
+           "  --check               checks that ScanMe is usable and that the anti-virus\n"
+           "                        reacts to a test file in it, reports and exits:\n"
+           "                        0 watching, 1 not watching, 2 ScanMe unusable\n"
+           "  --no-av-check         no anti-virus test file at start-up\n"
+           "  --av-check-every MINUTES\n"
+           "                        repeats the anti-virus check (0, the default: only at\n"
+           "                        start-up)\n"
+           "  --require-av          postpones every message while the last check did not\n"
+           "                        see the anti-virus react\n"
+           "  --help                prints this text and exits\n"
+           "  --version             prints the version and exits\n"
            "\n"
 #if TARNWICK_WINDOWS_BUILD
            "See tarnwick-readme.txt.\n";
@@ -62,6 +98,58 @@ int writeInformation(InformationRequest request, std::ostream& stream) {
                << "Licensed under the Apache License, Version 2.0.\n";
     stream.flush();
     return 0;
+}
+
+// readCommandLine - see the header.
+StartOptions readCommandLine(const std::vector<std::string>& words) {
+    StartOptions options;
+    const ParsedWords parsed = parseWords(words, knownOptions());
+    if (!parsed.error.empty()) {
+        options.error = parsed.error + " (see tarnwick --help)";
+        return options;
+    }
+    for (const GivenOption& given : parsed.options) {
+        if (given.name == kNoSecondReadingOption) {
+            options.secondReading = false;
+        } else if (given.name == kScanDirOption) {
+            if (given.value.empty()) {
+                options.error = "--scan-dir needs a folder";
+                return options;
+            }
+            options.scanFolder = given.value;
+        } else if (given.name == kCheckOption) {
+            options.check = true;
+        } else if (given.name == kNoAvCheckOption) {
+            options.probe = false;
+        } else if (given.name == kAvCheckEveryOption) {
+            if (!readMinutes(given.value, options.probeEveryMinutes)) {
+                options.error = "--av-check-every needs a whole number of minutes from 0 to " +
+                                std::to_string(kLongestProbeIntervalMinutes) + ", not '" +
+                                given.value + "'";
+                return options;
+            }
+        } else if (given.name == kRequireAvOption) {
+            options.requireAv = true;
+        }
+    }
+    if (!options.probe && (options.requireAv || options.check)) {
+        options.error = std::string(kNoAvCheckOption) + " cannot go with " +
+                        (options.check ? "--check" : "--require-av");
+        return options;
+    }
+    if (parsed.operands.size() > 1) {
+        options.error = "only one WAIT may be given, not also '" + parsed.operands[1] + "'";
+        return options;
+    }
+    if (!parsed.operands.empty()) {
+        if (!isInteger(parsed.operands[0])) {
+            options.error =
+                "WAIT must be a whole number of seconds, not '" + parsed.operands[0] + "'";
+            return options;
+        }
+        options.waitSeconds = parseWaitArgument(parsed.operands[0].c_str());
+    }
+    return options;
 }
 
 }  // namespace tarnwick

@@ -1,18 +1,36 @@
 // SPDX-License-Identifier: Apache-2.0
-// command_line.h - the two arguments that ask the program about itself
-// instead of starting the filter: --help and --version.
+// command_line.h - tarnwick's command line: `tarnwick [OPTIONS] [WAIT]`.
 //
-// A mail server never passes them. Every other argument keeps its meaning
-// and is left to start-up; this unit only recognises the two words and
-// writes their texts.
+// --help and --version ask the program about itself and win wherever they
+// stand. Everything else is read strictly: WAIT is an integer (a negative
+// one counts as 0), and an unknown option, a WAIT that is not an integer or
+// a second operand is refused with one line, before anything is made.
 #pragma once
 
 #include <ostream>
+#include <string>
+#include <vector>
 
 namespace tarnwick {
 
 // What the command line asks for instead of a filter run.
 enum class InformationRequest { None, Help, Version };
+
+// The longest interval between two probes, in minutes (a week).
+inline constexpr int kLongestProbeIntervalMinutes = 7 * 24 * 60;
+
+// StartOptions - what the words ask of a filter run (or of --check).
+struct StartOptions {
+    int waitSeconds = 5;
+    bool secondReading = true;
+    std::string scanFolder;  // empty: the filter's default
+    bool check = false;      // --check: self-check and one probe, then exit
+    bool probe = true;       // false: --no-av-check
+    int probeEveryMinutes = 0;
+    bool requireAv = false;
+    // error - empty when the words were understood; else the refusal text.
+    std::string error;
+};
 
 // findInformationRequest - Help when an argument after the program name is
 // exactly "--help", Version when it is exactly "--version" (the first such
@@ -23,5 +41,9 @@ InformationRequest findInformationRequest(int argumentCount, const char* const* 
 // and returns the exit code 0.
 // REQUIRES: request is not InformationRequest::None.
 int writeInformation(InformationRequest request, std::ostream& stream);
+
+// readCommandLine - the words after the program name (without --help and
+// --version) read into StartOptions; error set for anything not understood.
+StartOptions readCommandLine(const std::vector<std::string>& words);
 
 }  // namespace tarnwick

@@ -4,10 +4,17 @@
 
 #include <climits>
 #include <cstdint>
-#include <cstring>
 
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/check_command.h"
+#include "app/command_line.h"
+#include "app/option_parser.h"
 #include "runtime/console_log.h"
-#include "runtime/file_system.h"
+#include "runtime/platform.h"
+#include "scanner/av_watch.h"
 #include "tarnwick/version.h"
 
 namespace tarnwick {
@@ -56,23 +63,29 @@ void writeBanner(std::ostream& stream, int waitSeconds) {
 
 // startUp - prepare, then hand over to the command loop.
 int startUp(AvFilter& filter, int argumentCount, char** argumentWords, int inputDescriptor) {
-    filter.waitSeconds = kDefaultWaitSeconds;
-    filter.secondReading = true;
-    const char* waitArgument = nullptr;
-    for (int index = 1; index < argumentCount; ++index) {
-        if (std::strcmp(argumentWords[index], kNoSecondReadingOption) == 0)
-            filter.secondReading = false;
-        else if (waitArgument == nullptr)
-            waitArgument = argumentWords[index];
+    const StartOptions options =
+        readCommandLine(platform::commandLineArguments(argumentCount, argumentWords));
+    if (!options.error.empty()) {
+        // Refused before anything is made; the mail server reads standard
+        // output, a person at a terminal may only see standard error.
+        writeLogLine(errorLine(options.error));
+        std::cerr << errorLine(options.error) << std::endl;
+        return kCommandLineRefused;
     }
-    if (waitArgument != nullptr)
-        filter.waitSeconds = parseWaitArgument(waitArgument);
+    filter.waitSeconds = options.waitSeconds;
+    filter.secondReading = options.secondReading;
+    if (!options.scanFolder.empty())
+        filter.scanFolder = options.scanFolder;
+    filter.requireAv = options.requireAv;
+    if (options.check)
+        return runCheckCommand(filter.scanFolder, filter.waitSeconds, consoleStream());
     writeBanner(consoleStream(), filter.waitSeconds);
-    // The outcome is not looked at here: the scan job checks the folder for
-    // every message and reports a failure there.
-    if (!isDirectory(filter.scanFolder))
-        makeDirectory(filter.scanFolder);
+    // Makes the folder too; a scan job still checks it for every message.
+    const std::shared_ptr<AvWatch> watch =
+        startAvChecks(filter, AvCheckSettings{options.probe, options.probeEveryMinutes});
     filter.run(inputDescriptor);
+    // No test file of a probe in progress is left behind in ScanMe.
+    watch->end();
     return 0;
 }
 

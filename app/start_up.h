@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // start_up.h - everything between the process start and the command loop:
-// the wait time from the command line, the banner, the temporary folder.
+// the command line, the banner, the temporary folder and its checks.
 //
-// Start-up reports nothing about the folder: a folder that cannot be made is
-// reported by every scan job instead, and such messages are accepted
-// unchanged.
+// A folder that cannot be used is reported once at start-up, and by every
+// scan job again; such messages are accepted unchanged.
 #pragma once
 
 #include <cstdint>
@@ -30,13 +29,18 @@ int parseWaitArgument(const char* argument);
 // other thread exists yet).
 void writeBanner(std::ostream& stream, int waitSeconds);
 
-// startUp - sets filter.waitSeconds from the first argument after the
-// program name that is not kNoSecondReadingOption (the default without one;
-// further arguments are ignored), sets filter.secondReading unless
-// kNoSecondReadingOption is among the arguments,
-// writes the banner to the console stream, makes sure "ScanMe" exists in the
-// current working directory, runs the command loop on inputDescriptor until
-// that input ends, and returns the exit code 0.
+// The exit code of a command line that is refused.
+inline constexpr int kCommandLineRefused = 2;
+
+// startUp - reads the command line (app/command_line.h); refuses one it does
+// not understand with one "* Error: " line on the console stream and on
+// standard error and the exit code kCommandLineRefused, making nothing.
+// Otherwise sets the filter's wait, second reading, scan folder and
+// requireAv; with --check runs the check (app/check_command.h) and returns
+// its exit code; else writes the banner to the console stream, runs the
+// self-check of the scan folder (making it when missing) and starts the
+// anti-virus probe (scanner/av_watch.h), runs the command loop on
+// inputDescriptor until that input ends, and returns the exit code 0.
 int startUp(AvFilter& filter, int argumentCount, char** argumentWords, int inputDescriptor = 0);
 
 }  // namespace tarnwick

@@ -109,6 +109,8 @@ ParsedCommandLine parseOptions(const std::vector<std::string>& words) {
         std::string value;
         if (cursor.word() == "-f" || cursor.word() == "--foreground") {
             options.foreground = true;
+        } else if (cursor.word() == "--allow-unwatched") {
+            options.allowUnwatched = true;
         } else if (cursor.takeValue(socketOption, value, error)) {
             options.socket = value;
         } else if (cursor.takeValue(pidFileOption, value, error)) {
@@ -186,7 +188,10 @@ std::string usageText() {
            "                            messages in flight are tempfailed, the filter is\n"
            "                            restarted (default 240)\n"
            "      --on-virus ACTION     tag (default), reject, quarantine or discard\n"
-           "      --on-unscanned ACTION accept (default) or tempfail\n"
+           "      --on-unscanned ACTION tempfail (default) or accept\n"
+           "      --allow-unwatched     scan even while the anti-virus is not seen to watch\n"
+           "                            ScanMe (without it the filter runs with\n"
+           "                            --require-av and such messages are tempfailed)\n"
            "  -h, --help                this text\n"
            "  -V, --version             the version\n"
            "\n"

@@ -37,7 +37,11 @@ struct BridgeOptions {
     std::string waitSeconds;  // empty: the filter's own default
     int answerTimeoutSeconds = defaultAnswerTimeoutSeconds;
     VirusPolicy onVirus = VirusPolicy::Tag;
-    UnscannedPolicy onUnscanned = UnscannedPolicy::Accept;
+    // A message the filter could not scan is tried again later.
+    UnscannedPolicy onUnscanned = UnscannedPolicy::Tempfail;
+    // false: the filter is started with --require-av, so that no message is
+    // scanned while the anti-virus is not seen to watch ScanMe.
+    bool allowUnwatched = false;
 };
 
 // ParsedCommandLine - what the words asked for.

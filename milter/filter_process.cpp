@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 namespace tarnwick::milter {
 
@@ -40,6 +41,24 @@ constexpr int writeRoomMilliseconds = 1000;
 // The line that starts every run; its answer is "0 INTF ...". FILE requests
 // never use the number 0.
 constexpr const char* intfLine = "0 INTF 3";
+
+// The filter's lines about its scan folder and the anti-virus check.
+constexpr std::string_view checkLinePrefix = "* Anti-virus check: ";
+constexpr std::string_view folderErrorPrefix = "* Error: ScanMe ";
+constexpr std::string_view watchingEnding = "; the anti-virus is watching.";
+
+// isCheckProblem - a line of the filter's checks that an administrator must
+// see: a folder that cannot be used, an anti-virus not watching or slower
+// than the wait. The line saying it watches is not one.
+bool isCheckProblem(const std::string& line) {
+    const std::string_view text(line);
+    if (text.substr(0, folderErrorPrefix.size()) == folderErrorPrefix)
+        return true;
+    if (text.substr(0, checkLinePrefix.size()) != checkLinePrefix)
+        return false;
+    return text.size() < watchingEnding.size() ||
+           text.substr(text.size() - watchingEnding.size()) != watchingEnding;
+}
 
 // describeStatus - a waitpid status in words.
 std::string describeStatus(int status) {
@@ -305,7 +324,7 @@ void FilterProcess::handleLine(const std::string& line, bool& initialised) {
     std::optional<FilterAnswer> answer = isLogLine(line) ? std::nullopt : parseAnswer(line);
     if (!answer) {
         noteLogLine(line);
-        log_.info("filter: " + line);
+        log_.write(isCheckProblem(line) ? LogLevel::Warning : LogLevel::Info, "filter: " + line);
         return;
     }
     if (answer->requestId == 0 && answer->kind == AnswerKind::Intf) {

@@ -280,6 +280,8 @@ int run(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
     FilterCommand command;
     command.program =
         options.tarnwickPath.empty() ? besideThisProgram("tarnwick") : options.tarnwickPath;
+    if (!options.allowUnwatched)
+        command.arguments.push_back("--require-av");
     if (!options.waitSeconds.empty())
         command.arguments.push_back(options.waitSeconds);
     command.workFolder = options.workFolder;

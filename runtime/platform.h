@@ -182,9 +182,6 @@ std::FILE* createScanFile(const std::string& path);
 // ones afterwards. Never undone.
 void stopScanFiles();
 
-// processId - the number the operating system knows this process by.
-unsigned long processId();
-
 // listFolder - the names of the entries of the folder at path, without "."
 // and "..", in the order the system gives them (bytes as paths are given:
 // on Windows in the ANSI code page when it can hold them, else UTF-8).
@@ -204,5 +201,19 @@ using TerminationHandler = void (*)();
 // thread, because the signals are blocked here and every later thread
 // inherits that.
 bool watchTerminationRequests(TerminationHandler handler);
+
+// absolutePath - path as an absolute path for people to read: unchanged when
+// it is absolute already, else joined to the current working directory (a
+// leading "./" dropped). Only the text is formed; the entry need not exist.
+// The path itself when the working directory cannot be read.
+std::string absolutePath(const std::string& path);
+
+// currentUserName - the name of the user (Windows: the account) the process
+// runs as; the numeric id in decimal when it has no name, "unknown" when
+// even that cannot be had.
+std::string currentUserName();
+
+// currentProcessId - the process's id, for names no other process uses.
+std::uint64_t currentProcessId();
 
 }  // namespace tarnwick::platform

@@ -11,14 +11,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "runtime/platform.h"
 
@@ -333,10 +336,6 @@ std::FILE* createScanFile(const std::string& path) {
     return file;
 }
 
-unsigned long processId() {
-    return static_cast<unsigned long>(getpid());
-}
-
 bool listFolder(const std::string& path, std::vector<std::string>& names) {
     names.clear();
     DIR* folder = opendir(path.c_str());
@@ -398,6 +397,38 @@ bool watchTerminationRequests(TerminationHandler handler) {
     }
     pthread_detach(thread);
     return true;
+}
+
+std::string absolutePath(const std::string& path) {
+    if (!path.empty() && path.front() == '/')
+        return path;
+    std::vector<char> here(PATH_MAX + 1, '\0');
+    if (getcwd(here.data(), here.size()) == nullptr)
+        return path;
+    std::string relative = path;
+    while (relative.rfind("./", 0) == 0)
+        relative.erase(0, 2);
+    std::string folder(here.data());
+    if (relative.empty() || relative == ".")
+        return folder;
+    return folder == "/" ? folder + relative : folder + "/" + relative;
+}
+
+std::string currentUserName() {
+    const uid_t user = geteuid();
+    // getpwuid_r with a buffer of the size the system suggests (or a page).
+    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_name != nullptr)
+        return found->pw_name;
+    return std::to_string(user);
+}
+
+std::uint64_t currentProcessId() {
+    return static_cast<std::uint64_t>(getpid());
 }
 
 }  // namespace tarnwick::platform

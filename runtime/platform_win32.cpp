@@ -52,6 +52,9 @@ constexpr std::size_t kLongestRead = INT_MAX;
 // for an 8.3 file name in it (MAX_PATH - 12).
 constexpr std::size_t kLongPathFrom = MAX_PATH - 12;
 
+// The longest account name GetUserNameW returns (UNLEN in lmcons.h).
+constexpr DWORD kLongestUserName = 256;
+
 constexpr wchar_t kLongPrefix[] = L"\\\\?\\";
 constexpr wchar_t kLongUncPrefix[] = L"\\\\?\\UNC\\";
 constexpr wchar_t kDevicePrefix[] = L"\\\\.\\";
@@ -356,10 +359,6 @@ std::FILE* createScanFile(const std::string& path) {
     return file;
 }
 
-unsigned long processId() {
-    return static_cast<unsigned long>(GetCurrentProcessId());
-}
-
 bool listFolder(const std::string& path, std::vector<std::string>& names) {
     names.clear();
     WIN32_FIND_DATAW entry;
@@ -407,6 +406,37 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 bool watchTerminationRequests(TerminationHandler handler) {
     terminationHandler = handler;
     return SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
+}
+
+std::string absolutePath(const std::string& path) {
+    const std::wstring wide = widePath(path);
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
+        return path;
+    std::wstring full(needed, L'\0');
+    const DWORD written = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (written == 0 || written >= needed)
+        return path;
+    full.resize(written);
+    std::string bytes;
+    if (!encoded(full.c_str(), CP_ACP, bytes) && !encoded(full.c_str(), CP_UTF8, bytes))
+        return path;
+    return bytes;
+}
+
+std::string currentUserName() {
+    wchar_t name[kLongestUserName + 1] = {};
+    DWORD size = kLongestUserName + 1;
+    if (!GetUserNameW(name, &size))
+        return "unknown";
+    std::string bytes;
+    if (!encoded(name, CP_ACP, bytes) && !encoded(name, CP_UTF8, bytes))
+        return "unknown";
+    return bytes;
+}
+
+std::uint64_t currentProcessId() {
+    return GetCurrentProcessId();
 }
 
 }  // namespace tarnwick::platform

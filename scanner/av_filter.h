@@ -14,6 +14,7 @@
 // process. It does not know which anti-virus is installed and never calls it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -44,6 +45,14 @@ inline constexpr const char* kNoSpaceLine =
     "No space left in ScanMe, the message will be tried again later";
 inline constexpr const char* kNoSpaceReason =
     "Not enough disk space to scan the message, try again later.";
+
+// When the filter requires a watching anti-virus and the last probe did not
+// see one: the request's progress line, and the reason sent with the
+// Postpone answer.
+inline constexpr const char* kNotWatchingLine =
+    "The anti-virus is not watching ScanMe, the message will be tried again later";
+inline constexpr const char* kNotWatchingReason =
+    "The anti-virus is not watching ScanMe, try again later.";
 
 // ScanPause - why the scan job is about to sleep.
 enum class ScanPause {
@@ -84,7 +93,8 @@ class AvFilter : public FilterBase {
     // file). Blocks for the whole scan: the wait time once, twice when
     // attachments were unpacked, plus pauses for locked files. Returns the
     // Ok result when the message file, the folder or the copy cannot be set
-    // up; Postpone with kNoSpaceReason when the copy or a part file could
+    // up; Postpone with kNotWatchingReason, at once, under requireAv while
+    // antivirusWatching is false; Postpone with kNoSpaceReason when the copy or a part file could
     // not be written because the disk is full (what was written is removed);
     // else AddHeader with the verdict line and the scanner line.
     FilterResult processMessage(std::uint32_t requestId, const std::string& path) override;
@@ -114,6 +124,15 @@ class AvFilter : public FilterBase {
     // so that another process using the same folder never meets them; empty
     // for the filter. Set before the first scan, read-only afterwards.
     std::string scanFilePrefix;
+
+    // requireAv - whether messages wait for a watching anti-virus: while
+    // antivirusWatching is false every message is postponed. Set before the
+    // command loop starts, read-only afterwards.
+    bool requireAv = false;
+    // antivirusWatching - whether the last finished probe saw the anti-virus
+    // react (false until the first one has finished). Set by the probing
+    // thread, read by every scan job.
+    std::atomic<bool> antivirusWatching{false};
     // leftoverIds - message numbers whose part files could not all be
     // removed yet. REQUIRES: the filter's lock held for every access.
     std::set<int> leftoverIds;

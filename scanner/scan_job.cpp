@@ -128,6 +128,12 @@ void AvFilter::pause(std::uint32_t requestId, ScanPause reason, std::int64_t sec
 
 // processMessage - the scan job.
 FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string& path) {
+    if (requireAv && !antivirusWatching.load()) {
+        logForRequest(requestId, kNotWatchingLine);
+        FilterResult postponed(FilterResult::Postpone);
+        postponed.lines.push_back(kNotWatchingReason);
+        return postponed;
+    }
     // Set-up: any failure here accepts the message unchanged, with no wait.
     std::FILE* message = platform::openSharedFile(path, "rb");
     if (message == nullptr) {

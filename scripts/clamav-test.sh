@@ -7,7 +7,9 @@
 # Installs Debian's clamav and clamav-daemon when missing, writes a private configuration and
 # signature database under a temporary folder, and runs the cases twice: once with clamd
 # decoding mail itself (ScanMail yes: infected attachments are caught in the message copy) and
-# once without (ScanMail no: they are caught in Tarnwick's decoded part files). It starts and stops
+# once without (ScanMail no: they are caught in Tarnwick's decoded part files); Tarnwick's own
+# anti-virus check must see the scanner watching, and `tarnwick --check` must exit 0 while
+# clamonacc runs and 1 once it is stopped. It starts and stops
 # only its own clamd and clamonacc, by process id, also on failure; it never touches a system
 # clamd. When the scanner cannot be set up the suite skips, unless CI is set: then it fails.
 set -euo pipefail
@@ -118,6 +120,17 @@ EOF
   fi
 }
 
+# check_command DIR EXPECTED - `tarnwick --check` in DIR/work must exit with EXPECTED.
+check_command() {
+  local rc=0 output
+  output=$(cd "$1/work" && "$tarnwick" --check "$wait_seconds") || rc=$?
+  sed 's/^/    /' <<<"$output"
+  if [ "$rc" -ne "$2" ]; then
+    echo "clamav-test: FAILED: tarnwick --check exited with $rc, not $2"
+    status=1
+  fi
+}
+
 status=0
 started=$SECONDS
 for scan_mail in yes no; do
@@ -126,6 +139,15 @@ for scan_mail in yes no; do
   echo "clamav-test: scanner live after $((SECONDS - phase_start)) s (ScanMail $scan_mail)"
   "${driver[@]}" run --tarnwick "$tarnwick" --work "$top/mail-$scan_mail/work" \
     --scan-mail "$scan_mail" --runs "$runs" --wait "$wait_seconds" || status=1
+  if [ "$scan_mail" = yes ]; then
+    echo "clamav-test: tarnwick --check with clamonacc watching (exit 0 expected)"
+    check_command "$top/mail-$scan_mail" 0
+    kill "$onacc_pid" 2>/dev/null || true
+    wait "$onacc_pid" 2>/dev/null || true
+    onacc_pid=""
+    echo "clamav-test: tarnwick --check with clamonacc stopped (exit 1 expected)"
+    check_command "$top/mail-$scan_mail" 1
+  fi
   stop_scanner
 done
 echo "clamav-test: $([ $status -eq 0 ] && echo passed || echo FAILED) in $((SECONDS - started)) s"

@@ -179,7 +179,7 @@ class NullBuffer : public std::streambuf {
 }  // namespace
 
 // runFilePrefix - the run's prefix.
-std::string runFilePrefix(unsigned long processId) {
+std::string runFilePrefix(std::uint64_t processId) {
     return "scan-" + std::to_string(processId) + "-";
 }
 
@@ -187,7 +187,7 @@ std::string runFilePrefix(unsigned long processId) {
 bool parseScanArguments(const std::vector<std::string>& arguments, ScanToolOptions& options,
                         std::ostream& err) {
     options = ScanToolOptions{};
-    options.filePrefix = runFilePrefix(platform::processId());
+    options.filePrefix = runFilePrefix(platform::currentProcessId());
     bool optionsEnded = false;
     for (std::size_t index = 0; index < arguments.size(); ++index) {
         const std::string& argument = arguments[index];

@@ -17,6 +17,7 @@
 // removed. The filter's "* " progress lines never reach standard output.
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -49,7 +50,7 @@ struct ScanToolOptions {
 };
 
 // runFilePrefix - "scan-PID-" for the process id.
-std::string runFilePrefix(unsigned long processId);
+std::string runFilePrefix(std::uint64_t processId);
 
 // parseScanArguments - reads the arguments (without the program name) into
 // options, with filePrefix that of this process. On a usage error writes a

@@ -8,10 +8,10 @@
 // the files; this file only reports. It never removes a file.
 #include "tools/unpack_tool.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 
+#include "app/option_parser.h"
 #include "mime/message_input.h"
 #include "mime/unpacker.h"
 #include "reading/second_reading.h"
@@ -82,10 +82,16 @@ std::string joined(const std::vector<std::string>& names) {
 
 // runUnpackTool - see the header.
 int runUnpackTool(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-    std::vector<std::string> operands = arguments;
-    const auto option = std::remove(operands.begin(), operands.end(), kNoSecondReadingOption);
-    const bool secondReading = option == operands.end();
-    operands.erase(option, operands.end());
+    const ParsedWords parsed = parseWords(arguments, {{kNoSecondReadingOption, false}});
+    if (!parsed.error.empty()) {
+        // Refused in one line on both streams, as tarnwick refuses its own.
+        const std::string line = errorLine(parsed.error + " (see tarnwick-unpack --help)");
+        out << line << '\n' << std::flush;
+        err << line << '\n';
+        return kUnpackToolBadUsage;
+    }
+    const std::vector<std::string>& operands = parsed.operands;
+    const bool secondReading = parsed.options.empty();
     if (operands.size() != 2 || operands[0].empty() || operands[1].empty()) {
         err << usageText();
         return kUnpackToolBadUsage;

@@ -22,7 +22,7 @@ namespace tarnwick {
 enum UnpackToolStatus : int {
     kUnpackToolOk = 0,           // unpacked (possibly nothing)
     kUnpackToolBadMessage = 1,   // MESSAGE missing, a folder, or not readable
-    kUnpackToolBadUsage = 2,     // wrong number of arguments
+    kUnpackToolBadUsage = 2,     // wrong number of arguments, or an unknown option
     kUnpackToolBadFolder = 3,    // DIR is not a folder and cannot be made
     kUnpackToolWriteFailed = 4,  // a part file or extra file could not be created or written
 };
@@ -40,7 +40,10 @@ enum UnpackToolStatus : int {
 //     structure: " and their names, comma-separated.
 // With "--no-second-reading" only the first reading runs and the output is
 // the file lines without the reading ("PATH SIZE") and the unpackMessage
-// line. Usage and error messages go to err. Returns a UnpackToolStatus.
+// line. Usage and error messages go to err; an unknown option is refused
+// with one line "* Error: ..." on out and the same on err, and the status
+// kUnpackToolBadUsage, before anything is read or made ("--" ends the
+// options). Returns a UnpackToolStatus.
 // REQUIRES: no part files registered under message number 0 in this process
 // (the unpacker's registry is process-wide; the tool runs once per process).
 int runUnpackTool(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);

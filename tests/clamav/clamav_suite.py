@@ -32,6 +32,11 @@ ANSWER_SLACK_SECONDS = 60
 
 ONE_MIB = 1024 * 1024
 
+# The filter's anti-virus check at start-up: its lines, and a bound on the wait for the first.
+CHECK_PREFIX = "* Anti-virus check: "
+WATCHING = "; the anti-virus is watching."
+PROBE_SECONDS = 40
+
 FIRST_LEVEL_FAILED = (
     "First-Level verification failed, virus found, skipping second-level verification"
 )
@@ -104,6 +109,11 @@ def run_cases(args):
         if not session.initialise():
             print("FAIL: Tarnwick did not answer INTF; output: %s" % session.lines()[-5:])
             return 1
+        # The filter's own probe must see the scanner; it is waited for before the messages
+        # come, so that the reaction time it measures is the scanner's alone.
+        session.wait_until(lambda ls: any(l.startswith(CHECK_PREFIX) for l in ls),
+                           PROBE_SECONDS)
+        checks = [line for line in session.lines() if line.startswith(CHECK_PREFIX)]
         ids = [request_id for request_id, _ in jobs]
 
         def answered():
@@ -146,6 +156,10 @@ def run_cases(args):
             print("         %s" % problem)
         failed += bool(problems)
 
+    watching = bool(checks) and checks[0].endswith(WATCHING)
+    print("  %s anti-virus check at start-up: %s" % ("ok  " if watching else "FAIL",
+                                                      checks[0] if checks else "no line"))
+    failed += not watching
     leftovers = [n for n in os.listdir(os.path.join(work, "ScanMe")) if n.endswith(".scanme")]
     if leftovers:
         print("  FAIL files left in ScanMe: %s" % ", ".join(sorted(leftovers)[:10]))

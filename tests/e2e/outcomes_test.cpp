@@ -12,6 +12,7 @@
 // quoted-printable part (trailing blanks, an encoded CR LF) differently and
 // adds an extra file, which second_reading_test.cpp covers.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -186,7 +187,14 @@ TEST(ScanOutcomeTest, ScanMeThatIsAPlainFileLeavesTheMessageUnchanged) {
         std::ofstream(folder + "/ScanMe") << "not a folder";
     });
     std::string path = session.copySample("plain.eml");
-    EXPECT_EQ(scan(session, "9", path),
+    // Start-up says so once, after the banner; every message says so again.
+    const Lines start = session.startAndInitialise(5);
+    ASSERT_EQ(start.size(), 7u);
+    EXPECT_EQ(start[3], "* Error: ScanMe (" + session.folder() +
+                            "/ScanMe) cannot be made by user " + getpwuid(geteuid())->pw_name +
+                            ": Not a directory");
+    session.send("9 FILE " + path);
+    EXPECT_EQ(session.readThrough(jobLine("9", "Thread processing done")),
               setUpFailure("9", "* Unable to create temp dir (./ScanMe), please verify rights."));
     EXPECT_EQ(readFile(session.folder() + "/ScanMe"), "not a folder");
 }

@@ -49,7 +49,9 @@ class TempFolder {
 class TarnwickSession {
   public:
     // TarnwickSession - starts tarnwick with args in a fresh folder. When
-    // prepare is given, it runs on the folder's path before the start.
+    // prepare is given, it runs on the folder's path before the start. The
+    // anti-virus probe is turned off (--no-av-check) unless args name
+    // --require-av or an option starting with --av-check.
     explicit TarnwickSession(std::vector<std::string> args, ChildLimits limits = {},
                              void (*prepare)(const std::string& folder) = nullptr);
     TarnwickSession(const TarnwickSession&) = delete;

@@ -87,15 +87,20 @@ void StandInAv::scanOnce() {
         }
         std::string path = entry.path().string();
         std::lock_guard<std::mutex> hold(mutex_);
+        const auto now = std::chrono::steady_clock::now();
         if (seen_.insert(name).second) {
             modes_[name] = static_cast<unsigned>(entry.status(error).permissions());
         }
+        auto first = firstSeen_.emplace(name, now).first;
         for (const auto& [pattern, rule] : rules_) {
             if (!std::regex_match(name, pattern)) {
                 continue;
             }
             bool once = rule.action != AvAction::Capture;
             if (once && acted_.count(name) != 0) {
+                continue;
+            }
+            if (now - first->second < std::chrono::milliseconds(rule.delayMilliseconds)) {
                 continue;
             }
             std::string content;

@@ -9,12 +9,16 @@
 // content while it exists. It also records every ".scanme" name it has seen,
 // with the permissions the file had then.
 //
+// A rule may make it slow: it then acts only some time after it first saw
+// the file.
+//
 // It does not use file-change notifications (polling is enough at the
 // filter's one-second granularity) and it never locks a file: on POSIX an
 // open file can still be removed.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -39,6 +43,8 @@ struct AvRule {
     std::string marker;       // bytes the content must contain
     AvAction action = AvAction::Delete;
     long long truncateTo = 0;
+    // A slow anti-virus: acts only once the file has been seen this long.
+    int delayMilliseconds = 0;
 };
 
 class StandInAv {
@@ -73,6 +79,7 @@ class StandInAv {
     std::set<std::string> seen_;
     std::set<std::string> acted_;
     std::map<std::string, unsigned> modes_;
+    std::map<std::string, std::chrono::steady_clock::time_point> firstSeen_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -67,10 +67,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // No argument: the default of 5 seconds.
         WaitCase{"NoArgumentMeansFive", {}, "5", 100, "0", "5"},
-        // The argument as atoi reads it; only the first one counts.
+        // The wait argument.
         WaitCase{"TwelveSeconds", {"12"}, "12", 100, "0", "12"},
-        WaitCase{"LettersMeanZero", {"abc"}, "0", 100, "0", "0"},
-        WaitCase{"OnlyTheFirstArgumentCounts", {"7", "9"}, "7", 100, "0", "7"},
+        // An option beside the wait, in either order.
+        WaitCase{"WaitAfterAnOption", {"--no-second-reading", "7"}, "7", 100, "0", "7"},
         // Around the thresholds of the size formula (units of 100 KiB).
         WaitCase{"OneByteBelowSixBlocks", {"5"}, "5", 6 * 102400 - 1, "599", "5"},
         WaitCase{"SixBlocks", {"5"}, "5", 6 * 102400, "600", "5"},

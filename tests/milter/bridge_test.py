@@ -135,6 +135,8 @@ class BridgeCase(unittest.TestCase):
 
 
 class TagPolicy(BridgeCase):
+    options = ("--on-unscanned", "accept")
+
     def test_each_answer_kind_becomes_its_milter_action(self):
         b = self.bridge
         self.assertAccepted(b.send("clean"), CLEAN_FIELDS)
@@ -217,6 +219,15 @@ class OtherPolicies(unittest.TestCase):
     def test_unscanned_tempfail_answers_451(self):
         outcome = self.run_policy(["--on-unscanned", "tempfail"], "unscanned")
         self.assertEqual(outcome.reply, "451 4.7.1 Message could not be scanned, try again later")
+
+    def test_by_default_unscanned_is_tempfailed_and_the_filter_requires_the_antivirus(self):
+        for options, reply, argument in (
+                ([], "451 4.7.1 Message could not be scanned, try again later", ["--require-av"]),
+                (["--allow-unwatched", "--on-unscanned=accept"], None, [])):
+            bridge = Bridge(*options)
+            self.addCleanup(bridge.close)
+            self.assertEqual(bridge.send("unscanned").reply, reply, options)
+            self.assertEqual(bridge.recorded("starts").decode().split()[1:], argument, options)
 
 
 class FailingFilter(unittest.TestCase):

@@ -112,6 +112,8 @@ TEST(VerdictAction, AnswersTheBridgeCannotUseAreTemporaryFailures) {
     }
     ScanOutcome headerless{ScanOutcome::Status::Answered,
                            FilterAnswer{1, AnswerKind::AddHeader, "\n"}, ""};
+    EXPECT_EQ(decideAction(headerless, options).action, MilterAction::Tempfail);
+    options.onUnscanned = UnscannedPolicy::Accept;
     EXPECT_TRUE(decideAction(headerless, options).fields.empty());
     EXPECT_TRUE(decideAction(headerless, options).removeOldFields);
 }

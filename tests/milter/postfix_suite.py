@@ -4,8 +4,10 @@
 
 scripts/milter-test.sh builds the programs, sets up what the phase needs and calls this driver:
   standin --tarnwick P --milter P --stand-in-av P
-      with the project's stand-in anti-virus (it deletes decoded attachments that carry a
-      marker): clean, infected and forged messages under --on-virus tag, infected and clean
+      first with no anti-virus at all: the bridge tempfails the message; then with the
+      project's stand-in anti-virus (it deletes decoded attachments that carry a marker, and
+      the filter's test files): clean, infected and forged messages under --on-virus tag,
+      infected and clean
       under --on-virus reject, then 200 messages over 10 SMTP connections at once
   clamav --tarnwick P --milter P --work DIR
       with ClamAV's on-access scanner already watching DIR/ScanMe: an attachment carrying the
@@ -42,6 +44,9 @@ SCANNER = "Quillmark's Tarnwick"
 # The stand-in removes decoded attachments holding this marker (split so no file holds it whole).
 STAND_IN_MARKER = "TARNWICK-MILTER-" + "STAND-IN-MARKER"
 PART_FILE_PATTERN = r"msg-.*-part-.*\.scanme"
+# What the filter logs once its anti-virus check has seen the anti-virus react, or not.
+WATCHING = "the anti-virus is watching."
+NOT_WATCHING = "the anti-virus is not watching this folder"
 START_SECONDS = 30
 STOP_SECONDS = 20
 DELIVERY_SECONDS = 300
@@ -133,15 +138,16 @@ class Suite:
         for server in reversed(list(self.servers)):
             self.stop(server)
 
-    def start_milter(self, work, milter_port, *options):
+    def start_milter(self, work, milter_port, *options, ready=WATCHING):
+        """start_milter - the bridge, ready once its filter has said ready (by default: that
+        the anti-virus watches ScanMe, without which it postpones every message)."""
         spool = os.path.join(self.top, "spool")
         command = [self.args.milter, "-f", "-p", "inet:%d@127.0.0.1" % milter_port,
                    "-t", self.args.tarnwick, "-d", work, "-s", spool, *options]
         log = os.path.join(self.top, "tarnwick-milter.log")
         if os.path.exists(log):
             os.rename(log, log + ".%d" % time.monotonic_ns())
-        self.milter = self.start("tarnwick-milter", command,
-                                 file_has(log, "Filter is initialized and waiting for commands"))
+        self.milter = self.start("tarnwick-milter", command, file_has(log, ready))
         self.spool = spool
         self.work = work
 
@@ -242,6 +248,13 @@ def phase_stand_in(suite, args):
 
     infected = b"head\n" + STAND_IN_MARKER.encode() + b"\ntail\n"
     with PrivatePostfix(os.path.join(suite.top, "postfix"), SMTP_PORT, milter_port) as postfix:
+        print("no anti-virus, the bridge's defaults:")
+        suite.start_milter(work, milter_port, "-w", "1", ready=NOT_WATCHING)
+        code = send(message("unwatched"))
+        suite.check(code == 451, "the message is tempfailed with 451", code)
+        suite.check(postfix.delivered() == [], "nothing delivered", len(postfix.delivered()))
+        suite.stop(suite.milter)
+
         print("stand-in anti-virus, --on-virus tag:")
         restart()
         results = {

@@ -4,12 +4,14 @@
 //
 // Usage: milter_stand_in_av FOLDER NAME_PATTERN MARKER
 // Deletes every ".scanme" file in FOLDER whose name matches NAME_PATTERN (an
-// ECMAScript regex over the whole name) and whose content holds MARKER, until
-// SIGTERM or SIGINT. Prints "ready" once it watches, and on exit how many
-// files it removed.
+// ECMAScript regex over the whole name) and whose content holds MARKER, and
+// every anti-virus test file the filter's probe writes, until SIGTERM or
+// SIGINT. Prints "ready" once it watches, and on exit how many files it
+// removed.
 #include <signal.h>
 
 #include <cstdio>
+#include <string>
 
 #include "stand_in_av.h"
 
@@ -25,7 +27,11 @@ int main(int argc, char** argv) {
     // Blocked before the watching thread starts, so only sigwait sees them.
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     using tarnwick::e2e::AvAction;
-    tarnwick::e2e::StandInAv av(argv[1], {{argv[2], argv[3], AvAction::Delete, 0}});
+    // A part of the standard test file's text, which no message here holds.
+    const std::string testFileMark = std::string("STANDARD-") + "ANTIVIRUS-";
+    tarnwick::e2e::StandInAv av(argv[1],
+                                {{argv[2], argv[3], AvAction::Delete, 0, 0},
+                                 {"probe-[0-9]+\\.scanme", testFileMark, AvAction::Delete, 0, 0}});
     std::printf("ready\n");
     std::fflush(stdout);
     int received = 0;

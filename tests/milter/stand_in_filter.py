@@ -13,7 +13,7 @@ as the message's "X-Script:" header field asks:
   silent     no answer at all                       slow      clean, after two seconds
   escaped    ADDHEADER with a tab, quotes and a backslash in a third field
 
-Each start appends a line to $STAND_IN_RECORD/starts; the most requests it ever held unanswered
+Each start appends a line to $STAND_IN_RECORD/starts (its process id and arguments); the most requests it ever held unanswered
 at once is written to $STAND_IN_RECORD/most-in-flight.
 """
 
@@ -106,7 +106,7 @@ def handle_file(number, path):
 
 
 def main():
-    remember("starts", "%d\n" % os.getpid(), "a")
+    remember("starts", " ".join([str(os.getpid())] + sys.argv[1:]) + "\n", "a")
     write_line("* Stand-in filter running")
     for raw in sys.stdin:
         fields = raw.rstrip("\r\n").split(" ", 2)

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "runtime/console_log.h"
+#include "runtime/platform.h"
 #include "tests/common/temp_folder.h"
 
 namespace tarnwick {
@@ -62,9 +63,11 @@ class StartUpRun : public ::testing::Test {
         std::filesystem::current_path(previous_);
         std::filesystem::remove_all(folder_);
     }
-    // run - start-up with the arguments; returns the first console line and
-    // stores the exit code.
+    // run - start-up with the arguments (and no anti-virus probe, whose
+    // thread would outlive the filter); returns the first console line and
+    // stores the exit code and the whole output.
     std::string run(std::vector<std::string> words, AvFilter& filter) {
+        words.push_back("--no-av-check");
         std::vector<char*> argv;
         for (std::string& word : words)
             argv.push_back(word.data());
@@ -75,22 +78,26 @@ class StartUpRun : public ::testing::Test {
             status = startUp(filter, static_cast<int>(argv.size()), argv.data(), fileno(input));
         }
         std::fclose(input);
-        return out.str().substr(0, out.str().find('\n'));
+        output = out.str();
+        return output.substr(0, output.find('\n'));
     }
     int status = -1;
+    std::string output;
 
   private:
     std::filesystem::path previous_;
     std::filesystem::path folder_;
 };
 
-TEST_F(StartUpRun, OnlyTheFirstArgumentSetsTheWaitAndScanMeIsCreated) {
+TEST_F(StartUpRun, TheWaitArgumentSetsTheWaitAndScanMeIsCreated) {
     const struct {
         std::vector<std::string> words;
         int wait;
     } cases[] = {
-        {{"tarnwick"}, 5},           {{"tarnwick", "12"}, 12}, {{"tarnwick", "letters"}, 0},
-        {{"tarnwick", "7", "9"}, 7}, {{"tarnwick", "-4"}, 0},
+        {{"tarnwick"}, 5},
+        {{"tarnwick", "12"}, 12},
+        {{"tarnwick", "-4"}, 0},
+        {{"tarnwick", "--scan-dir", "ScanMe", "6"}, 6},
     };
     for (const auto& c : cases) {
         AvFilter filter;
@@ -113,7 +120,6 @@ TEST_F(StartUpRun, NoSecondReadingOptionTurnsItOffWhereverItStandsAndIsNoWait) {
         {{"tarnwick", "3", "--no-second-reading"}, 3, false},
         {{"tarnwick", "--no-second-reading", "4"}, 4, false},
         {{"tarnwick", "--no-second-reading"}, 5, false},
-        {{"tarnwick", "--no-second-reading-at-all"}, 0, true},
     };
     for (const auto& c : cases) {
         AvFilter filter;
@@ -124,7 +130,7 @@ TEST_F(StartUpRun, NoSecondReadingOptionTurnsItOffWhereverItStandsAndIsNoWait) {
     }
 }
 
-TEST_F(StartUpRun, ScanMeThatIsAPlainFileIsLeftAloneSilently) {
+TEST_F(StartUpRun, ScanMeThatCannotBeUsedIsReportedOnceAndLeftAlone) {
     std::FILE* plain = std::fopen("ScanMe", "w");
     ASSERT_NE(plain, nullptr);
     std::fclose(plain);
@@ -132,6 +138,24 @@ TEST_F(StartUpRun, ScanMeThatIsAPlainFileIsLeftAloneSilently) {
     run({"tarnwick", "0"}, filter);
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(std::filesystem::is_regular_file("ScanMe"));
+    const std::string line =
+        "* Error: ScanMe (" + (std::filesystem::current_path() / "ScanMe").string() +
+        ") cannot be made by user " + platform::currentUserName() + ": Not a directory\n";
+    EXPECT_NE(output.find("* See tarnwick-readme for details\n" + line), std::string::npos)
+        << output;
+}
+
+TEST_F(StartUpRun, ScanDirNamesTheFolderOfEveryLineAndIsMadeWithItsModes) {
+    AvFilter filter;
+    run({"tarnwick", "--scan-dir", "queue-scan", "0"}, filter);
+    EXPECT_EQ(filter.scanFolder, "queue-scan");
+    EXPECT_TRUE(std::filesystem::is_directory("queue-scan"));
+    EXPECT_FALSE(std::filesystem::exists("ScanMe"));
+    const auto others = std::filesystem::perms::group_all | std::filesystem::perms::others_all;
+    EXPECT_EQ(std::filesystem::status("queue-scan").permissions() & others,
+              std::filesystem::perms::none);
+    // Nothing of the self-check is left in it.
+    EXPECT_TRUE(std::filesystem::is_empty("queue-scan"));
 }
 #endif
 

@@ -13,6 +13,8 @@
 //   lock_holder refuse PATH SECONDS        open PATH (once nobody else has it open) with share
 //                                          mode 0, so nobody can open it meanwhile; it stays
 //   lock_holder refuse-delete PATH SECONDS the same, and the file is deleted when released
+// PATH may end in a name with '*' wildcards: the first file that matches it is taken (a file
+// whose name carries a process id, for instance).
 // An optional fourth argument AFTER makes the helper start taking PATH only once AFTER exists:
 // a message file, for instance, once Tarnwick's copy of it shows that Tarnwick has read it.
 // It prints "waiting PATH" when it starts looking, "holding PATH" once it holds the file and
@@ -24,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -62,6 +65,22 @@ HANDLE openFor(Mode mode, const char* path) {
                                FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     }
     return INVALID_HANDLE_VALUE;
+}
+
+// resolve - path itself, or, when its name holds a '*', the first existing file that matches
+// it, in path's folder; empty while none matches.
+std::string resolve(const char* path) {
+    const std::string pattern = path;
+    if (pattern.find('*') == std::string::npos)
+        return pattern;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(path, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return std::string();
+    FindClose(search);
+    const std::size_t separator = pattern.find_last_of("\\/");
+    return (separator == std::string::npos ? std::string() : pattern.substr(0, separator + 1)) +
+           found.cFileName;
 }
 
 // parseMode - the mode named on the command line; false for an unknown word.
@@ -108,10 +127,12 @@ int main(int argc, char** argv) {
     }
     // The file may not exist yet, or another program may still have it open in a way that
     // conflicts with the mode.
-    HANDLE file = openFor(mode, path);
+    std::string taken = resolve(path);
+    HANDLE file = taken.empty() ? INVALID_HANDLE_VALUE : openFor(mode, taken.c_str());
     while (file == INVALID_HANDLE_VALUE && GetTickCount64() < deadline) {
         Sleep(kRetryPauseMs);
-        file = openFor(mode, path);
+        taken = resolve(path);
+        file = taken.empty() ? INVALID_HANDLE_VALUE : openFor(mode, taken.c_str());
     }
     if (file == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "lock_holder: cannot take %s (error %lu)\n", path, GetLastError());

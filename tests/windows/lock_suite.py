@@ -19,6 +19,8 @@ request each, in one Tarnwick run:
   7 the original message file is held (share mode 0) after the copy, so the second level cannot
     reopen it, then released: it is reopened and its attachments are checked
   8 the same, but the original is deleted when released: a virus
+Before that run, `tarnwick --check 0` meets an anti-virus that locks its test file (held without
+sharing, then released): it reports the file locked, exits 0 and leaves ScanMe empty.
 """
 
 import argparse
@@ -177,6 +179,7 @@ class Suite:
             b'filename="b.bin"\n\nc2Vjb25kIHBhcnQK\n--=_tarnwick_suite_boundary--',
         )
         started = time.monotonic()
+        self.run_probe_case()
         command = ["wine", self.args.tarnwick, str(self.args.wait)]
         # CR LF, as a Windows mail server sends: under Wine a Unix pipe cannot be peeked, so a
         # bare LF would leave the program waiting for the next input to end the line.
@@ -224,6 +227,23 @@ class Suite:
             print("  FAIL %s" % failure)
         print("windows-lock-test: %d failures, %.1f s" % (len(self.failures), elapsed))
         return 1 if self.failures else 0
+
+    def run_probe_case(self):
+        case = "test file locked"
+        holder = self.holder("refuse", "ScanMe\\probe-*.scanme")
+        self.check(case, holder.wait_for("waiting"), "the holder did not start")
+        result = subprocess.run(["wine", self.args.tarnwick, "--check", "0"], cwd=self.work,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                timeout=2 * EVENT_TIMEOUT_SECONDS)
+        report = result.stdout.decode("latin-1").splitlines()
+        self.check(case, holder.wait_for("holding"), "the holder never took the test file")
+        holder.finish()
+        self.check(case, result.returncode == 0, "--check exited with %d" % result.returncode)
+        found = [line for line in report if line.startswith("* Anti-virus check: ")]
+        self.check(case, found and " was locked after " in found[0], "reported %s" % report)
+        left = os.listdir(os.path.join(self.work, "ScanMe"))
+        self.check(case, not left, "files left in ScanMe: %s" % left)
+        self.report(case, found[0] if found else "no check line")
 
     def run_blocked_case(self, session, two_parts):
         case = "part not created"
