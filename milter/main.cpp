@@ -255,6 +255,16 @@ bool leaveTerminal(const BridgeLog& log) {
 
 // run - the bridge from the opened socket to the end of the main loop.
 int run(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
+    // The milter library waits for these signals on a thread of its own. They
+    // are blocked before the socket accepts its first connection, so that a
+    // stop requested while the bridge is still starting waits for the
+    // library and ends the bridge cleanly instead of killing it; every thread
+    // started later (the filter's supervisor) inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&stopSignals, signal);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     PidFile pidFile;
     if (!openListener(options, user, log) ||
         (!options.pidFile.empty() && !pidFile.open(options.pidFile, log)) ||
@@ -288,14 +298,6 @@ int run(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
     FilterProcess filter(command, log, std::chrono::seconds(options.answerTimeoutSeconds));
     Bridge bridge{options, log, filter};
     bindBridge(bridge);
-    // The milter library waits for these signals on a thread of its own; they
-    // are blocked before the supervisor thread starts, so that it inherits the
-    // mask and a SIGTERM reaches the library instead of ending the process.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
-        sigaddset(&stopSignals, signal);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     filter.start();
     log.info("tarnwick-milter " TARNWICK_VERSION " listening on " + options.socket);
     int status = smfi_main() == MI_SUCCESS ? exitOk : exitFailure;

@@ -22,7 +22,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from milter_client import MilterClient  # noqa: E402
+from milter_client import MilterClient, MilterError  # noqa: E402
 
 STAND_IN = os.path.join(HERE, "stand_in_filter.py")
 MILTER = None  # set from the command line
@@ -67,15 +67,19 @@ class Bridge:
         command = [MILTER, "-f", "-p", "inet:%d@127.0.0.1" % self.port, "-t", STAND_IN,
                    "-d", self.work, "-s", self.spool, *options]
         self.process = subprocess.Popen(command, env=env, stdout=self.log, stderr=self.log)
-        if not wait_for(self._listening, START_SECONDS):
+        if not wait_for(self._started, START_SECONDS):
             self.close()
             raise RuntimeError("tarnwick-milter did not listen: %s" % self.log_text())
 
-    def _listening(self):
+    def _started(self):
+        # The socket accepts connections before the bridge has finished
+        # starting: it has once it says so and a connection is served.
+        if " listening on " not in self.log_text():
+            return False
         try:
-            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+            MilterClient(self.port, timeout=5).close()
             return True
-        except OSError:
+        except (OSError, MilterError):
             return False
 
     def send(self, script, headers=(), body=b"Hello.\r\n", recipients=("<to@example.org>",),
