@@ -323,6 +323,9 @@ bool statPath(const std::string& path, PathStatus& status) {
         (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
     status.size = static_cast<std::int64_t>(
         (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow);
+    status.modified = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
+        entry.ftLastWriteTime.dwLowDateTime);
     return true;
 }
 
@@ -344,8 +347,35 @@ bool makeOneDirectory(const std::string& path) {
 }
 
 std::FILE* createScanFile(const std::string& path) {
+    const int refusal = detail::interceptCreation(path);
+    if (refusal != 0) {
+        // No stream that fails its writes here: the seam refuses the
+        // creation with ENOSPC instead.
+        errno = refusal > 0 ? refusal : ENOSPC;
+        return nullptr;
+    }
+    // A link or junction (a reparse point) is never written through, and a
+    // device name is no file of ours.
+    const std::wstring wide = widePath(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (detail::namesWindowsDevice(path) ||
+        (attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY |
+                        FILE_ATTRIBUTE_DEVICE)) != 0)) {
+        errno = EEXIST;
+        return nullptr;
+    }
     // The folder's inherited permissions are the administrator's to set.
     return openSharedFile(path, "wb");
 }
+
+namespace detail {
+
+std::FILE* fullDiskStream() {
+    errno = ENOSPC;
+    return nullptr;
+}
+
+}  // namespace detail
 
 }  // namespace tarnwick::platform
