@@ -46,8 +46,20 @@ std::vector<std::string>& fullTexts() {
     return texts;
 }
 
+std::function<void(const std::string&)>& createAction() {
+    static std::function<void(const std::string&)> action;
+    return action;
+}
+
 // interceptCreation - the creation seam: a full disk for the chosen paths.
 int interceptCreation(const std::string& path) {
+    std::function<void(const std::string&)> action;
+    {
+        std::lock_guard<std::mutex> held(lockedGuard());
+        action = createAction();
+    }
+    if (action)
+        action(path);
     std::lock_guard<std::mutex> held(lockedGuard());
     for (const std::string& text : fullTexts())
         if (path.find(text) != std::string::npos)
@@ -62,9 +74,15 @@ void FullDisk::fill(const std::string& text) {
     fullTexts().push_back(text);
 }
 
+void FullDisk::onCreate(std::function<void(const std::string&)> action) {
+    std::lock_guard<std::mutex> held(lockedGuard());
+    createAction() = std::move(action);
+}
+
 void FullDisk::clear() {
     std::lock_guard<std::mutex> held(lockedGuard());
     fullTexts().clear();
+    createAction() = nullptr;
 }
 
 void LockedFiles::lock(const std::string& text, int error) {

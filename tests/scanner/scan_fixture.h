@@ -39,8 +39,11 @@ struct LockedFiles {
 
 // FullDisk - scan files whose path contains one of these texts are created
 // on a full disk: every write to them fails with ENOSPC (the creation seam).
+// onCreate, when set, is called with the path of every scan file about to be
+// created (on the creating thread, before it exists).
 struct FullDisk {
     static void fill(const std::string& text);
+    static void onCreate(std::function<void(const std::string&)> action);
     static void clear();
 };
 
