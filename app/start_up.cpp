@@ -8,6 +8,7 @@
 
 #include "runtime/console_log.h"
 #include "runtime/file_system.h"
+#include "scanner/scan_folder_owner.h"
 #include "tarnwick/version.h"
 
 namespace tarnwick {
@@ -72,6 +73,7 @@ int startUp(AvFilter& filter, int argumentCount, char** argumentWords, int input
     // every message and reports a failure there.
     if (!isDirectory(filter.scanFolder))
         makeDirectory(filter.scanFolder);
+    claimScanFolder(filter);
     filter.run(inputDescriptor);
     return 0;
 }

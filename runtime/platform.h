@@ -184,6 +184,24 @@ bool makeOneDirectory(const std::string& path);
 // touched).
 std::FILE* createScanFile(const std::string& path);
 
+// FolderLock - whether this process holds the exclusive lock on a file.
+enum class FolderLock {
+    Owned,          // held by this process until it ends
+    HeldByAnother,  // another live process holds it
+    Failed,         // the lock file could not be opened or locked
+};
+// lockExclusively - opens (creating it, never through a link) the file at
+// path and takes an exclusive lock on it without waiting (flock on POSIX,
+// LockFileEx on Windows). The lock is kept, with its open file, until the
+// process ends; the operating system releases it then, however the process
+// ends.
+FolderLock lockExclusively(const std::string& path);
+
+// regularFilesIn - the names of the ordinary files in folder (no links,
+// reparse points, folders, devices, FIFOs or sockets); empty when the
+// folder cannot be read.
+std::vector<std::string> regularFilesIn(const std::string& folder);
+
 // CreationInterceptor - a test seam standing in for a full or refusing disk.
 // When installed, every createScanFile first asks it: a return of 0 lets the
 // real creation go ahead; any other value fails that creation with that

@@ -6,12 +6,14 @@
 // and never joined. This backend serves every test run on Linux; it does not
 // emulate Windows' abandoned-mutex rule (a thread that ends while owning a
 // mutex leaves it locked), which Tarnwick never relies on.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -338,6 +340,33 @@ std::FILE* createScanFile(const std::string& path) {
         errno = error;
     }
     return file;
+}
+
+FolderLock lockExclusively(const std::string& path) {
+    const int descriptor =
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kPrivateFileMode);
+    if (descriptor < 0)
+        return FolderLock::Failed;
+    if (flock(descriptor, LOCK_EX | LOCK_NB) == 0)
+        return FolderLock::Owned;  // the descriptor stays open with the lock
+    const int error = errno;
+    ::close(descriptor);
+    return error == EWOULDBLOCK ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+std::vector<std::string> regularFilesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* listing = opendir(folder.c_str());
+    if (listing == nullptr)
+        return names;
+    while (const dirent* entry = readdir(listing)) {
+        struct stat status;
+        const std::string path = folder + "/" + entry->d_name;
+        if (lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+            names.emplace_back(entry->d_name);
+    }
+    closedir(listing);
+    return names;
 }
 
 namespace detail {

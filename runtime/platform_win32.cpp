@@ -369,6 +369,47 @@ std::FILE* createScanFile(const std::string& path) {
     return openSharedFile(path, "wb");
 }
 
+FolderLock lockExclusively(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(widePath(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return FolderLock::Failed;
+    const HANDLE file = CreateFileW(widePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return FolderLock::Failed;
+    OVERLAPPED whole{};
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                   &whole))
+        return FolderLock::Owned;  // the handle stays open with the lock
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    return error == ERROR_LOCK_VIOLATION ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+std::vector<std::string> regularFilesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW entry;
+    const HANDLE listing = FindFirstFileW(widePath(folder + "/*").c_str(), &entry);
+    if (listing == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const DWORD excluded =
+            FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+        if ((entry.dwFileAttributes & excluded) != 0)
+            continue;
+        const int size =
+            WideCharToMultiByte(CP_UTF8, 0, entry.cFileName, -1, nullptr, 0, nullptr, nullptr);
+        if (size <= 1)
+            continue;
+        std::string name(static_cast<std::size_t>(size - 1), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, entry.cFileName, -1, name.data(), size, nullptr, nullptr);
+        names.push_back(std::move(name));
+    } while (FindNextFileW(listing, &entry));
+    FindClose(listing);
+    return names;
+}
+
 namespace detail {
 
 std::FILE* fullDiskStream() {

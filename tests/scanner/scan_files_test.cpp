@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "scanner/scan_folder_owner.h"
 #include "tests/scanner/scan_fixture.h"
 
 namespace tarnwick::testing {
@@ -159,6 +160,36 @@ TEST_F(ScanJobTest, ScanFileIsNeverWrittenThroughALink) {
     ASSERT_EQ(::stat("target", &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0644u);
     EXPECT_EQ(fs::file_size("target"), 4u);
+}
+#endif
+
+#ifndef _WIN32
+TEST_F(ScanJobTest, StartUpRemovesTheScanFilesOfEarlierRunsOnlyWhenItOwnsTheFolder) {
+    fs::create_directories("ScanMe");
+    const Lines ours = {"mail-3-msg.scanme", "msg--1-extra-2.scanme", "msg-3-part-0.scanme",
+                        "msg-4-part-0.scanme", "msg-5-reading-0.tmp"};
+    const Lines others = {"mail-3-msg.scanme.bak", "notes.txt", "scan-4242-mail-3-msg.scanme",
+                          "xmsg-3-part-0.scanme"};
+    for (const Lines& names : {ours, others})
+        for (const std::string& name : names)
+            writeMessage("ScanMe/" + name, "old");
+    writeMessage("elsewhere", "keep");
+    fs::create_symlink(fs::absolute("elsewhere"), "ScanMe/msg-9-part-0.scanme");
+    LockedFiles::lock("msg-4-part-0", EACCES);
+    claimScanFolder(*filter);
+    EXPECT_EQ(takeLines(), Lines{"* Removed 4 files left in ./ScanMe by an earlier run; 1 still "
+                                 "locked, will try again later"});
+    EXPECT_EQ(deferredRequests(), std::set<int>{4});
+    // A second filter on the same folder touches nothing.
+    writeMessage("ScanMe/mail-6-msg.scanme", "in use");
+    AvFilter second;
+    claimScanFolder(second);
+    EXPECT_EQ(takeLines(), Lines{"* Another Tarnwick is using ./ScanMe, files left there by "
+                                 "earlier runs are not touched"});
+    EXPECT_EQ(scanMeEntries(),
+              (Lines{"mail-3-msg.scanme.bak", "mail-6-msg.scanme", "msg-4-part-0.scanme",
+                     "msg-9-part-0.scanme", "notes.txt", "scan-4242-mail-3-msg.scanme",
+                     "tarnwick.lock", "xmsg-3-part-0.scanme"}));
 }
 #endif
 
