@@ -68,14 +68,6 @@ std::string multipart(const std::string& parts) {
            parts + "--XYZ--\n";
 }
 
-// A base64-encoded multipart that hides a zip attachment: the second
-// reading decodes it into a spill file first.
-const char* kEncodedMultipart =
-    "Content-Type: multipart/mixed; boundary=\"XYZ\"\n"
-    "Content-Transfer-Encoding: base64\n"
-    "\n"
-    "LS1YWVoKQ29udGVudC1UeXBlOiBhcHBsaWNhdGlvbi96aXAKClBLLWRhdGEKLS1YWVotLQo=\n";
-
 TEST_F(ScanJobTest, TwoExtraFilesWrittenAtOnceGetNamesOfTheirOwn) {
     // A text attachment of 1.2 MB holding a uuencoded block of 1.5 MB: both
     // are still being written when the other's file is opened.
@@ -142,6 +134,14 @@ TEST_F(ScanJobTest, FileTheAntiVirusChangedIsAVirus) {
 }
 
 #ifndef _WIN32
+// A base64-encoded multipart that hides a zip attachment: the second
+// reading decodes it into a spill file first.
+const char* kEncodedMultipart =
+    "Content-Type: multipart/mixed; boundary=\"XYZ\"\n"
+    "Content-Transfer-Encoding: base64\n"
+    "\n"
+    "LS1YWVoKQ29udGVudC1UeXBlOiBhcHBsaWNhdGlvbi96aXAKClBLLWRhdGEKLS1YWVotLQo=\n";
+
 TEST_F(ScanJobTest, SpillFileOnAFullDiskPostponesTheMessage) {
     FullDisk::fill("msg-84-reading-0");
     const FilterResult result = scan(84, writeMessage("m.eml", kEncodedMultipart));
