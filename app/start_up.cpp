@@ -15,6 +15,7 @@
 #include "runtime/console_log.h"
 #include "runtime/platform.h"
 #include "scanner/av_watch.h"
+#include "scanner/scan_folder_owner.h"
 #include "tarnwick/version.h"
 
 namespace tarnwick {
@@ -83,6 +84,8 @@ int startUp(AvFilter& filter, int argumentCount, char** argumentWords, int input
     // Makes the folder too; a scan job still checks it for every message.
     const std::shared_ptr<AvWatch> watch =
         startAvChecks(filter, AvCheckSettings{options.probe, options.probeEveryMinutes});
+    // The scan files earlier runs left behind, once the folder is there.
+    claimScanFolder(filter);
     filter.run(inputDescriptor);
     // No test file of a probe in progress is left behind in ScanMe.
     watch->end();

@@ -210,6 +210,10 @@ bool FilterProcess::launch() {
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
+    // Its three standard descriptors and nothing else of the bridge's: no
+    // other connection's spool file, no descriptor opened without
+    // close-on-exec by a library.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     posix_spawn_file_actions_addchdir_np(&actions, command_.workFolder.c_str());
     // The filter gets default signal handling and an empty signal mask, not
     // the bridge's (SIGPIPE ignored, the milter library's signals blocked).

@@ -3,6 +3,7 @@
 #include "milter/spool_file.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,7 +142,9 @@ std::unique_ptr<SpoolFile> SpoolFile::create(const std::string& folder, std::str
     std::string pattern = folder + "/" + spoolPrefix + "XXXXXX" + spoolSuffix;
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    int fd = ::mkstemps(name.data(), static_cast<int>(std::strlen(spoolSuffix)));
+    // Close-on-exec: a filter started meanwhile must not keep the disk space
+    // of a deleted spool file.
+    int fd = ::mkostemps(name.data(), static_cast<int>(std::strlen(spoolSuffix)), O_CLOEXEC);
     if (fd < 0) {
         error = "cannot create a spool file in " + folder + ": " + std::strerror(errno);
         return nullptr;

@@ -240,11 +240,9 @@ void decodeBase64(PartReader& reader, PartFileOutput& output) {
 }
 
 // writePartFile - see the header.
-int writePartFile(PartReader& reader, TransferEncoding encoding, int messageNumber,
-                  const std::string& folder) {
-    std::unique_ptr<PartFileOutput> output = openPartFile(messageNumber, folder);
+int writePartFile(PartReader& reader, TransferEncoding encoding, ScanLedger& ledger) {
+    std::unique_ptr<PartFileOutput> output = openPartFile(ledger);
     if (!output) {
-        writeFailed = true;
         reader.drainPart();
         return 1;
     }
@@ -259,8 +257,8 @@ int writePartFile(PartReader& reader, TransferEncoding encoding, int messageNumb
             copyBody(reader, *output);
             break;
     }
-    if (!output->close())
-        writeFailed = true;
+    // A failed write is noted in the ledger as it happens.
+    output->close();
     return 0;
 }
 

@@ -38,12 +38,11 @@ void decodeQuotedPrintable(PartReader& reader, PartFileOutput& output);
 // output.
 void decodeBase64(PartReader& reader, PartFileOutput& output);
 
-// writePartFile - opens the next part file of messageNumber and decodes the
-// rest of the part into it. Returns 0 when a file was written, 1 when it
-// could not be created: then writeFailed is set and the part is drained.
-// A write failure of the file's data also sets writeFailed (the result
-// stays 0: the file exists and stays registered).
-int writePartFile(PartReader& reader, TransferEncoding encoding, int messageNumber,
-                  const std::string& folder);
+// writePartFile - opens the next part file of the request (openPartFile)
+// and decodes the rest of the part into it. Returns 0 when a file was
+// written, 1 when it could not be created: then the ledger notes the failed
+// write and the part is drained. A write failure of the file's data is noted
+// too (the result stays 0: the file exists and stays recorded).
+int writePartFile(PartReader& reader, TransferEncoding encoding, ScanLedger& ledger);
 
 }  // namespace tarnwick::mime

@@ -1,16 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// part_files.cpp - naming, opening, buffering and removing part files.
+// part_files.cpp - opening and buffering part files, and the unpacker's own
+// record for callers without a ledger.
 //
-// Removal interprets the C library's error codes through the platform layer:
-// ENOENT means the anti-virus deleted the file, EACCES that it still holds
-// it open; a create or write that fails for a full disk (ENOSPC, EDQUOT) is
-// noted apart from every other write failure. No other operating-system
-// access happens here.
+// A create or write that fails is noted in the request's ledger, which tells
+// a full disk (ENOSPC, EDQUOT) apart from every other failure. No other
+// operating-system access happens here.
 #include "mime/part_files.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <utility>
 
 #include "mime/unpacker.h"
@@ -18,54 +17,55 @@
 
 namespace tarnwick::mime {
 
-bool writeFailed = false;
-bool noSpaceLeft = false;
-int partNumber = 0;
-std::string namePrefix;
-PartFileRegistry partFileRegistry;
-std::vector<std::string> leftoverFiles;
-std::map<int, std::vector<std::string>> deferredFiles;
-
 namespace {
 
-// noteWriteError - remembers a full disk behind a failed create or write.
-void noteWriteError(int error) {
-    if (platform::isNoSpaceError(error))
-        noSpaceLeft = true;
+// OwnRecord - the ledgers of callers that have none of their own (the
+// unpack tool, benchmarks, tests), by message number, with their folder's
+// owners. Process-wide, like the unpacker itself.
+struct OwnRecord {
+    ScanFileOwners owners;
+    std::map<int, std::unique_ptr<ScanLedger>> ledgers;
+};
+
+// ownRecord - the one own record, made at first use.
+OwnRecord& ownRecord() {
+    static OwnRecord record;
+    return record;
 }
 
-// appendNew - appends the paths not yet in list, in order.
-void appendNew(std::vector<std::string>& list, const std::vector<std::string>& paths) {
-    for (const std::string& path : paths) {
-        if (std::find(list.begin(), list.end(), path) == list.end())
-            list.push_back(path);
-    }
+// ownLedger - the ledger under messageNumber, or nullptr.
+ScanLedger* ownLedger(int messageNumber) {
+    auto entry = ownRecord().ledgers.find(messageNumber);
+    return entry == ownRecord().ledgers.end() ? nullptr : entry->second.get();
 }
 
-// retryLeftoverFiles - one more removal of every leftover, except those a
-// request in progress has written again; keeps what could not be removed.
-void retryLeftoverFiles(std::vector<std::string> keep) {
-    // A leftover that no longer exists needs no more attempts; keeping it
-    // would retry it forever and, once the request number comes round
-    // again, delete a fresh part file of that later message.
-    for (const std::string& path : leftoverFiles) {
-        if (partFileRegistry.owns(path)) {
-            keep.push_back(path);
-            continue;
-        }
-        int error = platform::removePath(path);
-        if (error != 0 && error != ENOENT)
-            keep.push_back(path);
-    }
-    leftoverFiles = std::move(keep);
+// ownLedgerFor - the ledger under messageNumber, begun when missing.
+ScanLedger& ownLedgerFor(int messageNumber, const std::string& folder) {
+    std::unique_ptr<ScanLedger>& ledger = ownRecord().ledgers[messageNumber];
+    if (!ledger)
+        ledger = std::make_unique<ScanLedger>(ownRecord().owners, folder, std::string(),
+                                              static_cast<std::uint32_t>(messageNumber));
+    return *ledger;
+}
+
+// endOwnLedgerWhenEmpty - drops the ledger under messageNumber once it
+// holds no file shown to the anti-virus.
+void endOwnLedgerWhenEmpty(int messageNumber) {
+    const ScanLedger* ledger = ownLedger(messageNumber);
+    if (ledger != nullptr && ledger->count(ScanFileKind::Part) == 0 &&
+        ledger->count(ScanFileKind::Extra) == 0)
+        ownRecord().ledgers.erase(messageNumber);
 }
 
 }  // namespace
 
 // PartFileOutput::PartFileOutput - adopts the file; stdio's own buffering is
 // switched off so that a failing write shows in our flush, not later.
-PartFileOutput::PartFileOutput(std::FILE* file, std::string path)
-    : file_(file), path_(std::move(path)), buffer_(std::make_unique<char[]>(kBufferSize)) {
+PartFileOutput::PartFileOutput(std::FILE* file, std::string path, ScanLedger* ledger)
+    : file_(file),
+      path_(std::move(path)),
+      ledger_(ledger),
+      buffer_(std::make_unique<char[]>(kBufferSize)) {
     std::setvbuf(file_, nullptr, _IONBF, 0);
 }
 
@@ -92,9 +92,13 @@ void PartFileOutput::append(const char* data, std::size_t size) {
 // dropped all the same so decoding can go on to the end of the part.
 void PartFileOutput::flush() {
     errno = 0;
-    if (used_ > 0 && std::fwrite(buffer_.get(), 1, used_, file_) != used_) {
+    // The stream's error mark too: an unbuffered stream may count bytes as
+    // taken that its device refused.
+    if (used_ > 0 &&
+        (std::fwrite(buffer_.get(), 1, used_, file_) != used_ || std::ferror(file_) != 0)) {
         failed_ = true;
-        noteWriteError(errno);
+        if (ledger_ != nullptr)
+            ledger_->noteWriteFailure(errno);
     }
     used_ = 0;
 }
@@ -108,147 +112,84 @@ bool PartFileOutput::close() {
     flush();
     std::fclose(file_);
     file_ = nullptr;
+    if (ledger_ != nullptr)
+        ledger_->written(path_);
     if (!path_.empty())
         platform::offerToScanner(path_);
     return !failed_;
 }
 
-// PartFileRegistry::add - appends a path to a message's list.
-void PartFileRegistry::add(int messageNumber, std::string path) {
-    lists_[messageNumber].push_back(std::move(path));
+// partFileName - see part_files.h.
+std::string partFileName(const std::string& folder, int messageNumber, int number) {
+    return scanFileName(folder, std::string(), ScanFileKind::Part,
+                        static_cast<std::uint32_t>(messageNumber), number);
 }
 
-// PartFileRegistry::owns - whether any list holds path.
-bool PartFileRegistry::owns(const std::string& path) const {
-    for (const auto& [number, paths] : lists_) {
-        if (std::find(paths.begin(), paths.end(), path) != paths.end())
-            return true;
-    }
-    return false;
-}
-
-// PartFileRegistry::count - length of a message's list.
-std::size_t PartFileRegistry::count(int messageNumber) const {
-    auto entry = lists_.find(messageNumber);
-    return entry == lists_.end() ? 0 : entry->second.size();
-}
-
-// PartFileRegistry::paths - copy of a message's list.
-std::vector<std::string> PartFileRegistry::paths(int messageNumber) const {
-    auto entry = lists_.find(messageNumber);
-    return entry == lists_.end() ? std::vector<std::string>{} : entry->second;
-}
-
-// PartFileRegistry::replace - sets or drops a message's list.
-void PartFileRegistry::replace(int messageNumber, std::vector<std::string> paths) {
-    if (paths.empty())
-        lists_.erase(messageNumber);
-    else
-        lists_[messageNumber] = std::move(paths);
-}
-
-// partFileName - the generic name; built without a length limit, so a long
-// folder can never cut two names down to the same text.
-std::string partFileName(const std::string& folder, int messageNumber, int number,
-                         const std::string& prefix) {
-    return folder + "/" + prefix + "msg-" + std::to_string(messageNumber) + "-part-" +
-           std::to_string(number) + ".scanme";
-}
-
-// openPartFile - numbers, creates and registers the next part file.
-std::unique_ptr<PartFileOutput> openPartFile(int messageNumber, const std::string& folder) {
-    std::string name = partFileName(folder, messageNumber, partNumber, namePrefix);
-    ++partNumber;
-    errno = 0;
-    std::FILE* file = platform::createScanFile(name);
-    if (file == nullptr) {
-        noteWriteError(errno);
+// openPartFile - creates and records the next part file.
+std::unique_ptr<PartFileOutput> openPartFile(ScanLedger& ledger) {
+    std::string path;
+    std::FILE* file = ledger.create(ScanFileKind::Part, path);
+    if (file == nullptr)
         return nullptr;
-    }
-    partFileRegistry.add(messageNumber, name);
-    return std::make_unique<PartFileOutput>(file, std::move(name));
+    return std::make_unique<PartFileOutput>(file, std::move(path), &ledger);
+}
+
+// openPartFile - through the unpacker's own record.
+std::unique_ptr<PartFileOutput> openPartFile(int messageNumber, const std::string& folder) {
+    return openPartFile(ownLedgerFor(messageNumber, folder));
+}
+
+// unpackMessage - see unpacker.h.
+int unpackMessage(std::unique_ptr<ByteSource> input, int messageNumber, const std::string& folder) {
+    return unpackMessage(std::move(input), ownLedgerFor(messageNumber, folder));
 }
 
 // registeredPartFiles - see unpacker.h.
 std::vector<std::string> registeredPartFiles(int messageNumber) {
-    return partFileRegistry.paths(messageNumber);
+    const ScanLedger* ledger = ownLedger(messageNumber);
+    return ledger == nullptr ? std::vector<std::string>{} : ledger->shownPaths();
 }
 
 // pendingLeftoverFiles - see unpacker.h.
 std::vector<std::string> pendingLeftoverFiles() {
-    return leftoverFiles;
-}
-
-// pendingDeferredFiles - see unpacker.h.
-std::vector<std::string> pendingDeferredFiles(int messageNumber) {
-    auto entry = deferredFiles.find(messageNumber);
-    return entry == deferredFiles.end() ? std::vector<std::string>{} : entry->second;
-}
-
-// takeNoSpaceLeft - see unpacker.h.
-bool takeNoSpaceLeft() {
-    return std::exchange(noSpaceLeft, false);
+    return ownRecord().owners.deferredPaths();
 }
 
 // addPartFiles - see unpacker.h.
 void addPartFiles(int messageNumber, const std::vector<std::string>& paths) {
-    std::vector<std::string> list = partFileRegistry.paths(messageNumber);
-    appendNew(list, paths);
-    partFileRegistry.replace(messageNumber, std::move(list));
+    ScanLedger& ledger = ownLedgerFor(messageNumber, std::string());
+    for (const std::string& path : paths)
+        ledger.adopt(path);
 }
 
 // deferPartFiles - see unpacker.h.
 void deferPartFiles(int messageNumber) {
-    const std::vector<std::string> rest = partFileRegistry.paths(messageNumber);
-    partFileRegistry.replace(messageNumber, {});
-    if (!rest.empty())
-        appendNew(deferredFiles[messageNumber], rest);
+    if (ScanLedger* ledger = ownLedger(messageNumber))
+        ledger->deferShown();
+    ownRecord().ledgers.erase(messageNumber);
 }
 
 // retryDeferredPartFiles - see unpacker.h.
-int retryDeferredPartFiles(int messageNumber) {
-    std::vector<std::string> kept;
-    for (const std::string& path : pendingDeferredFiles(messageNumber)) {
-        // A name that the request now in progress has written again is that
-        // request's file, and removing it would take it from under its
-        // checks; the old file was replaced by it. Kept until the name is
-        // free again, when it is found gone and dropped.
-        if (partFileRegistry.owns(path) || platform::removePath(path) == EACCES)
-            kept.push_back(path);
-    }
-    const int result = kept.empty() ? 0 : -1;
-    if (kept.empty())
-        deferredFiles.erase(messageNumber);
-    else
-        deferredFiles[messageNumber] = std::move(kept);
-    retryLeftoverFiles({});
+int retryDeferredPartFiles(int) {
+    return ownRecord().owners.retryDeferred() ? -1 : 0;
+}
+
+// removePartFiles - one removal round for a message plus the deferred files.
+int removePartFiles(int messageNumber) {
+    int result = 0;
+    if (ScanLedger* ledger = ownLedger(messageNumber))
+        result = ledger->removeShown();
+    endOwnLedgerWhenEmpty(messageNumber);
+    ownRecord().owners.retryDeferred();
     return result;
 }
 
-// removePartFiles - one removal round for a message plus the leftovers.
-int removePartFiles(int messageNumber) {
-    bool missing = false;
-    std::vector<std::string> locked;
-    for (std::string& path : partFileRegistry.paths(messageNumber)) {
-        int error = platform::removePath(path);
-        if (error == ENOENT)
-            missing = true;
-        else if (error == EACCES)
-            locked.push_back(std::move(path));
-    }
-    // Once the anti-virus has shown its hand by deleting a file, the verdict
-    // is settled; the files it still holds are only garbage to collect later.
-    std::vector<std::string> keep;
-    if (missing) {
-        keep = std::move(locked);
-        locked.clear();
-    }
-    bool stillLocked = !locked.empty();
-    partFileRegistry.replace(messageNumber, std::move(locked));
-    retryLeftoverFiles(std::move(keep));
-    if (missing)
-        return 1;
-    return stillLocked ? -1 : 0;
+// forgetPartFiles - see unpacker.h.
+void forgetPartFiles() {
+    for (auto& [number, ledger] : ownRecord().ledgers)
+        ledger->forgetAll();
+    ownRecord().ledgers.clear();
+    ownRecord().owners.forgetDeferred();
 }
 
 }  // namespace tarnwick::mime

@@ -15,7 +15,7 @@
 // one, so names and registry entries of different requests never collide.
 //
 // REQUIRES of every caller: no two calls of the functions below run at the
-// same time anywhere in the process (the state is process-wide and
+// same time anywhere in the process (the walker's state is process-wide and
 // unlocked; the scan job holds the filter's lock).
 //
 // Deliberately not done: character sets, file names taken from the message,
@@ -26,69 +26,56 @@
 #include <string>
 #include <vector>
 
+#include "mailfile/scan_ledger.h"
 #include "mime/byte_source.h"
 
 namespace tarnwick::mime {
 
-// Ownership: the files registered under a message number are those of the
-// one request in progress under that number, and only them. A request's
-// record ends when removePartFiles has removed them all (or found one
-// missing) or when deferPartFiles hands the rest to the deferred clean-up;
-// a later request that reuses the number starts with none. The clean-up of
-// earlier requests (leftovers and deferred files) never removes a path that
-// a request in progress has written again under the same name: it keeps it
-// for a later try instead.
-
 // unpackMessage - reads the message from input (positioned at the message's
-// own header block), writes its part files into folder (no trailing slash)
-// and closes input in every case. Returns -1 when a part file could not be
-// created or written during this call, else the number of files registered
-// under messageNumber afterwards (0 when nothing was unpacked). A prefix is
-// put before "msg-" in the file names ("scan-42-msg-N-part-K.scanme").
-int unpackMessage(std::unique_ptr<ByteSource> input, int messageNumber, const std::string& folder,
-                  const std::string& prefix = {});
+// own header block), writes its part files through ledger (named, created
+// and recorded by it, numbered from 0) and closes input in every case.
+// Returns -1 when a part file of the request could not be created or
+// written (the ledger tells whether the disk was full), else the number of
+// part files recorded in the ledger (0 when nothing was unpacked).
+int unpackMessage(std::unique_ptr<ByteSource> input, ScanLedger& ledger);
 
-// takeNoSpaceLeft - true when a part file could not be created or written
-// because the disk was full since the last call; clears that mark. Call it
-// right after unpackMessage, in the same turn under the callers' lock.
-bool takeNoSpaceLeft();
+// The unpacker's own record, for callers without a ledger of their own (the
+// unpack tool, benchmarks): one ledger per message number, from its first
+// file until all its files are removed or deferred, and one deferred list.
+// A later request that reuses a number starts with none of the old files;
+// the clean-up never removes a name a live ledger holds.
 
-// addPartFiles - makes paths (files already written and closed, named by
-// the caller) files of the request in progress under messageNumber, after
-// those already registered; a path already registered is not added again.
-// From then on they are treated exactly as the part files unpackMessage
-// wrote: counted by registeredPartFiles, removed and checked by
-// removePartFiles (one missing gives 1, one held open gives -1 and stays
-// registered), handed to the deferred clean-up by deferPartFiles, and left
-// alone by the clean-up of earlier requests.
+// unpackMessage - as above, through the own record's ledger of
+// messageNumber, writing into folder (no trailing slash).
+int unpackMessage(std::unique_ptr<ByteSource> input, int messageNumber, const std::string& folder);
+
+// addPartFiles - records paths (files already written and closed by the
+// caller) under messageNumber, after those already recorded; from then on
+// they are removed, checked and deferred exactly as part files.
 void addPartFiles(int messageNumber, const std::vector<std::string>& paths);
 
-// removePartFiles - removes the files registered under messageNumber and
-// retries earlier leftovers. Returns 1 when one of the message's files had
-// disappeared (the anti-virus removed it), -1 when some are still held open
-// (they stay registered; call again later), else 0.
+// removePartFiles - one removal round of the files recorded under
+// messageNumber (see ScanLedger::removeShown), then one try of every
+// deferred file. Returns 1 when one had disappeared or changed, -1 when some
+// are still held open (they stay recorded; call again later), else 0.
 int removePartFiles(int messageNumber);
 
-// deferPartFiles - ends the record of the request under messageNumber:
-// the files still registered go to the deferred clean-up under that number
-// (retryDeferredPartFiles), and the registry entry is dropped.
+// deferPartFiles - the files still recorded under messageNumber go to the
+// deferred list, and its record ends.
 void deferPartFiles(int messageNumber);
 
-// retryDeferredPartFiles - tries again to remove the files deferred under
-// messageNumber, and the leftovers. A file that is gone or removed is
-// dropped; one still held open, or written again by a request in progress,
-// is kept. Returns -1 when some are kept, else 0.
+// retryDeferredPartFiles - one try of every deferred file. Returns -1 when
+// files given up on are still held open, else 0.
 int retryDeferredPartFiles(int messageNumber);
 
-// registeredPartFiles - the paths registered under messageNumber, in the
-// order they were written or added.
+// registeredPartFiles - the paths recorded under messageNumber, in the order
+// they were written or added.
 std::vector<std::string> registeredPartFiles(int messageNumber);
 
-// pendingLeftoverFiles - part files of earlier messages that every
-// removePartFiles call tries to remove again.
+// pendingLeftoverFiles - the deferred list, newest first.
 std::vector<std::string> pendingLeftoverFiles();
 
-// pendingDeferredFiles - the files deferred under messageNumber.
-std::vector<std::string> pendingDeferredFiles(int messageNumber);
+// forgetPartFiles - the own record starts afresh; no file is touched.
+void forgetPartFiles();
 
 }  // namespace tarnwick::mime

@@ -73,7 +73,7 @@ void decodeUuLine(std::string_view line, PartFileOutput& output) {
 }
 
 // scanForUuencoded - see the header.
-int scanForUuencoded(PartReader& reader, int messageNumber, const std::string& folder) {
+int scanForUuencoded(PartReader& reader, ScanLedger& ledger) {
     char buffer[kUuLineBufferSize];
     std::unique_ptr<PartFileOutput> output;
     UuState state = UuState::Seeking;
@@ -81,10 +81,10 @@ int scanForUuencoded(PartReader& reader, int messageNumber, const std::string& f
     std::string keptLine;
 
     // Closing counts like any part file's: data the anti-virus kept from
-    // the disk must not pass as unpacked.
+    // the disk must not pass as unpacked (the ledger notes a failed write).
     auto closeOutput = [&output]() {
-        if (output && !output->close())
-            writeFailed = true;
+        if (output)
+            output->close();
     };
 
     // The piece's real length: a zero byte inside a line does not shorten it.
@@ -95,11 +95,9 @@ int scanForUuencoded(PartReader& reader, int messageNumber, const std::string& f
             case UuState::Seeking:
                 if (!isUuBeginLine(line))
                     break;
-                output = openPartFile(messageNumber, folder);
-                if (!output) {
-                    writeFailed = true;
+                output = openPartFile(ledger);
+                if (!output)
                     return 1;
-                }
                 state = UuState::InBlock;
                 break;
             case UuState::Resynchronising:

@@ -29,10 +29,11 @@ constexpr std::size_t kUuLineBufferSize = 1024;
 // scanForUuencoded - reads the part line by line until the first block has
 // been decoded (then the rest of the part is left unread) or the part ends.
 // A part file is opened at the "begin" line; when it cannot be created the
-// scan ends there, writeFailed is set and the result is 1. Otherwise 0.
+// scan ends there, the ledger notes the failed write and the result is 1.
+// Otherwise 0.
 // A block cut off before its "end" line keeps its full lines; its short
 // last line is only written once "end" confirms it.
-int scanForUuencoded(PartReader& reader, int messageNumber, const std::string& folder);
+int scanForUuencoded(PartReader& reader, ScanLedger& ledger);
 
 // decodeUuLine - appends the bytes one uuencoded line encodes: the first
 // character gives the count (0..63), the rest are groups of four characters

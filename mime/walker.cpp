@@ -67,8 +67,7 @@ bool hasUsableType(const char* contentType) {
 }  // namespace
 
 // processEntity - see the header.
-int processEntity(PartReader& reader, std::string_view defaultType, int messageNumber,
-                  const std::string& folder) {
+int processEntity(PartReader& reader, std::string_view defaultType, ScanLedger& ledger) {
     HeaderFields fields = readHeaderBlock(reader);
     ContentType content;
     for (;;) {
@@ -103,7 +102,7 @@ int processEntity(PartReader& reader, std::string_view defaultType, int messageN
         if (reader.depth() >= kMaxNestingDepth)
             reader.drainPart();
         else
-            processMultipart(reader, content.type, content.parameters, messageNumber, folder);
+            processMultipart(reader, content.type, content.parameters, ledger);
         return 0;
     }
     bool named = findDispositionFilename(fields.disposition) != nullptr ||
@@ -111,18 +110,18 @@ int processEntity(PartReader& reader, std::string_view defaultType, int messageN
     bool text = startsWithIgnoreCase(type, "text/");
     if (text && !named && reader.depth() == 0 &&
         fields.transferEncoding == TransferEncoding::None) {
-        scanForUuencoded(reader, messageNumber, folder);
+        scanForUuencoded(reader, ledger);
     } else if (text && !named) {
         reader.drainPart();
     } else {
-        writePartFile(reader, fields.transferEncoding, messageNumber, folder);
+        writePartFile(reader, fields.transferEncoding, ledger);
     }
     return 0;
 }
 
 // processMultipart - see the header.
 int processMultipart(PartReader& reader, const char* type, const char* const* parameters,
-                     int messageNumber, const std::string& folder) {
+                     ScanLedger& ledger) {
     // Taken before the first sub-part's header reuses the parser's buffers.
     std::string_view subPartType =
         equalsIgnoreCase(type, "multipart/digest") ? kEncapsulated : kPlainText;
@@ -132,26 +131,22 @@ int processMultipart(PartReader& reader, const char* type, const char* const* pa
     reader.pushBackNewline();
     reader.drainPart();
     while (!reader.finishBoundaryLine())
-        processEntity(reader, subPartType, messageNumber, folder);
+        processEntity(reader, subPartType, ledger);
     reader.drainPart();
     return 0;
 }
 
 // unpackMessage - see unpacker.h.
-int unpackMessage(std::unique_ptr<ByteSource> input, int messageNumber, const std::string& folder,
-                  const std::string& prefix) {
-    writeFailed = false;
-    partNumber = 0;
-    namePrefix = prefix;
+int unpackMessage(std::unique_ptr<ByteSource> input, ScanLedger& ledger) {
     if (input) {
         PartReader reader(std::move(input));
-        processEntity(reader, kPlainText, messageNumber, folder);
+        processEntity(reader, kPlainText, ledger);
         reader.release();
     }
     releaseHeaderBuffers();
-    if (writeFailed)
+    if (ledger.writeFailed())
         return -1;
-    return static_cast<int>(partFileRegistry.count(messageNumber));
+    return static_cast<int>(ledger.count(ScanFileKind::Part));
 }
 
 }  // namespace tarnwick::mime

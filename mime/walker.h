@@ -9,8 +9,8 @@
 // other part becomes a part file. processMultipart walks the sub-parts of
 // one multipart between its boundary lines.
 //
-// The outcome of a walk is carried only by writeFailed and the
-// PartFileRegistry; the status results below are informative.
+// The outcome of a walk is carried only by the request's ledger (its files
+// and its write results); the status results below are informative.
 //
 // Deliberately not done: character sets, content types influencing a
 // part file's name or decoding, reassembly of message/partial.
@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "mailfile/scan_ledger.h"
 #include "mime/part_reader.h"
 
 namespace tarnwick::mime {
@@ -34,8 +35,7 @@ constexpr int kMaxNestingDepth = 64;
 // its end of part. defaultType applies when the entity has no usable
 // content type ("text/plain", or "message/rfc822" inside a digest). Returns
 // 0.
-int processEntity(PartReader& reader, std::string_view defaultType, int messageNumber,
-                  const std::string& folder);
+int processEntity(PartReader& reader, std::string_view defaultType, ScanLedger& ledger);
 
 // processMultipart - walks a multipart body: preamble, sub-parts (each
 // through processEntity), epilogue. type is the compacted type and
@@ -43,6 +43,6 @@ int processEntity(PartReader& reader, std::string_view defaultType, int messageN
 // "boundary" parameter every line beginning with "--" separates parts.
 // REQUIRES: reader.depth() < kMaxNestingDepth. Returns 0.
 int processMultipart(PartReader& reader, const char* type, const char* const* parameters,
-                     int messageNumber, const std::string& folder);
+                     ScanLedger& ledger);
 
 }  // namespace tarnwick::mime

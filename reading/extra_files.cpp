@@ -37,39 +37,43 @@ void SpillFile::append(const char* data, std::size_t size) {
         size = static_cast<std::size_t>(owner_.spillLeft_);
         owner_.spillLimitReached_ = true;
     }
-    const std::size_t written = std::fwrite(data, 1, size, file_);
+    errno = 0;
+    std::size_t written = std::fwrite(data, 1, size, file_);
+    if (std::ferror(file_) != 0)
+        written = 0;
+    // What the reading needs is missing from the file: as for any file the
+    // anti-virus is shown, a full disk postpones, another failure is the
+    // anti-virus's doing.
+    if (written != size)
+        owner_.noteWriteFailure();
     owner_.spillLeft_ -= written;
     size_ += written;
 }
 
 void SpillFile::close() {
-    if (file_ != nullptr)
-        std::fclose(file_);
+    if (file_ == nullptr)
+        return;
+    errno = 0;
+    if (std::fclose(file_) != 0)
+        owner_.noteWriteFailure();
     file_ = nullptr;
 }
 
-ExtraFileSet::ExtraFileSet(std::string folder, int messageNumber, std::uint64_t outputLimit,
-                           std::uint64_t spillLimit, std::string prefix)
-    : folder_(std::move(folder)),
-      prefix_(std::move(prefix)),
-      messageNumber_(messageNumber),
-      outputLeft_(outputLimit),
-      spillLeft_(spillLimit),
-      key_(randomSipHashKey()) {}
+ExtraFileSet::ExtraFileSet(ScanLedger& ledger, std::uint64_t outputLimit, std::uint64_t spillLimit)
+    : ledger_(ledger), outputLeft_(outputLimit), spillLeft_(spillLimit), key_(randomSipHashKey()) {}
 
 ExtraFileSet::~ExtraFileSet() {
     removeSpills();
 }
 
-std::vector<std::string> ExtraFileSet::removeSpills() {
-    std::vector<std::string> left;
+void ExtraFileSet::removeSpills() {
     for (const std::string& path : spillPaths_) {
-        const int error = platform::removePath(path);
-        if (error != 0 && error != ENOENT)
-            left.push_back(path);
+        // Held open by someone: the deferred clean-up removes it later.
+        const RemovalResult removal = ledger_.remove(path);
+        if (removal.error != 0 && removal.error != ENOENT)
+            ledger_.defer(path, false);
     }
     spillPaths_.clear();
-    return left;
 }
 
 void FoldedHasher::update(const char* data, std::size_t size) {
@@ -192,24 +196,25 @@ std::string ExtraFileSet::knownWithPrefix(std::uint64_t prefixHash) {
 }
 
 void ExtraFileSet::noteWriteFailure() {
+    noteWriteFailure(errno);
+}
+
+void ExtraFileSet::noteWriteFailure(int error) {
     writeFailed_ = true;
-    if (platform::isNoSpaceError(errno))
+    if (platform::isNoSpaceError(error))
         noSpaceLeft_ = true;
+    ledger_.noteWriteFailure(error);
 }
 
 std::unique_ptr<SpillFile> ExtraFileSet::openSpill() {
-    const std::string path = folder_ + "/" + prefix_ + "msg-" + std::to_string(messageNumber_) +
-                             "-reading-" + std::to_string(nextSpill_++) + ".tmp";
-    std::FILE* file = platform::createScanFile(path);
-    if (file == nullptr)
+    std::string path;
+    std::FILE* file = ledger_.create(ScanFileKind::Spill, path);
+    if (file == nullptr) {
+        noteWriteFailure();
         return nullptr;
+    }
     spillPaths_.push_back(path);
     return std::make_unique<SpillFile>(*this, path, file);
-}
-
-std::string ExtraFileSet::nextExtraPath() {
-    return folder_ + "/" + prefix_ + "msg-" + std::to_string(messageNumber_) + "-extra-" +
-           std::to_string(nextK_) + ".scanme";
 }
 
 LeafSink::LeafSink(ExtraFileSet& set, bool lineEndsMayDiffer)
@@ -290,13 +295,12 @@ bool LeafSink::beginFile() {
         fileFailed_ = true;  // nothing more is written for this attachment
         return false;
     }
-    path_ = set_.nextExtraPath();
-    errno = 0;
-    file_ = platform::createScanFile(path_);
+    // The name is taken now: another attachment opened while this one is
+    // written gets the next.
+    file_ = set_.ledger_.create(ScanFileKind::Extra, path_);
     if (file_ == nullptr) {
         fileFailed_ = true;
         set_.noteWriteFailure();
-        ++set_.nextK_;
         return false;
     }
     writeToFile(held_.data(), held_.size());
@@ -313,7 +317,7 @@ bool LeafSink::beginFile() {
             writeToFile(block.data(), count);
         }
         if (copied < equalBytes_) {
-            set_.writeFailed_ = true;  // the compared file went away meanwhile
+            set_.noteWriteFailure(0);  // the compared file went away meanwhile
             fileFailed_ = true;
         }
         compared_.reset();
@@ -326,13 +330,17 @@ bool LeafSink::beginFile() {
 void LeafSink::writeToFile(const char* data, std::size_t size) {
     if (file_ == nullptr)
         return;
-    if (written_ + size > set_.outputLeft_) {
-        size = static_cast<std::size_t>(set_.outputLeft_ - written_);
+    // The budget is shared by every file open at the moment: charged now,
+    // given back if the file proves a copy.
+    if (size > set_.outputLeft_) {
+        size = static_cast<std::size_t>(set_.outputLeft_);
         set_.outputLimitReached_ = true;
     }
-    if (size != 0 && std::fwrite(data, 1, size, file_) != size)
+    errno = 0;
+    if (size != 0 && (std::fwrite(data, 1, size, file_) != size || std::ferror(file_) != 0))
         set_.noteWriteFailure();
     written_ += size;
+    set_.outputLeft_ -= size;
 }
 
 bool LeafSink::finish() {
@@ -351,12 +359,11 @@ bool LeafSink::finish() {
             // Begun, then cut short: what was written stays to be scanned.
             std::fclose(file_);
             file_ = nullptr;
-            if (written_ == 0) {
-                platform::removePath(path_);
+            if (written_ == 0 && platform::removePath(path_) == 0) {
+                set_.ledger_.forget(path_);
             } else {
                 set_.files_.push_back(path_);
-                set_.outputLeft_ -= written_;
-                ++set_.nextK_;
+                set_.ledger_.written(path_);
             }
         }
         return false;
@@ -372,8 +379,10 @@ bool LeafSink::finish() {
             if (error != 0 && error != ENOENT) {
                 // Held open by someone: it stays, and the caller removes it.
                 set_.files_.push_back(path_);
-                set_.outputLeft_ -= written_;
-                ++set_.nextK_;
+                set_.ledger_.written(path_);
+            } else {
+                set_.ledger_.forget(path_);
+                set_.outputLeft_ += written_;
             }
         }
         return false;
@@ -386,12 +395,12 @@ bool LeafSink::finish() {
         if (!beginFile())
             return false;
     }
+    errno = 0;
     if (std::fclose(file_) != 0)
         set_.noteWriteFailure();
     file_ = nullptr;
     set_.files_.push_back(path_);
-    set_.outputLeft_ -= written_;
-    ++set_.nextK_;
+    set_.ledger_.written(path_);
     // A kept file is known from now on, with the hashes already at hand.
     ExtraFileSet::KnownFile known;
     known.path = path_;

@@ -12,14 +12,20 @@
 // known file is compared with that file as it streams by, and written only
 // from the first difference on (with the equal part copied from the known
 // file); any other goes straight into the next extra file
-// "FOLDER/msg-N-extra-K.scanme". At finish the attachment is kept only when
-// it is new (a file begun for a copy is removed again). The total size of
-// the extra files is bounded by the output limit: beyond it nothing more is
-// written and outputLimitReached is set.
+// "FOLDER/msg-N-extra-K.scanme", whose name the request's ledger gives it
+// when it is opened (two attachments written at once never share one). At
+// finish the attachment is kept only when it is new (a file begun for a copy
+// is removed again and its name given back). The total size of the extra
+// files is bounded by the output limit, charged as bytes are written, by all
+// open files together: beyond it nothing more is written and
+// outputLimitReached is set.
 //
 // Spill files ("FOLDER/msg-N-reading-J.tmp") hold decoded containers and
 // gathered fragments while the reading needs them; removeSpills (or the
-// destructor) removes them. Their total size has a limit of its own.
+// destructor) removes them. Their total size has a limit of its own. Every
+// file is created through the ledger and recorded there at once; a spill
+// file that cannot be created or written completely is a failed write like
+// any other.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "mailfile/scan_ledger.h"
 #include "reading/decoders.h"
 #include "reading/line_input.h"
 #include "reading/siphash.h"
@@ -87,10 +94,9 @@ class SpillFile {
 // ExtraFileSet - the per-call state of the output side.
 class ExtraFileSet {
   public:
-    // outputLimit bounds the total size of the extra files, spillLimit that
-    // of the spill files. A prefix is put before "msg-" in the file names.
-    ExtraFileSet(std::string folder, int messageNumber, std::uint64_t outputLimit,
-                 std::uint64_t spillLimit, std::string prefix = {});
+    // Files are created through ledger; outputLimit bounds the total size
+    // of the extra files, spillLimit that of the spill files.
+    ExtraFileSet(ScanLedger& ledger, std::uint64_t outputLimit, std::uint64_t spillLimit);
     ~ExtraFileSet();
     ExtraFileSet(const ExtraFileSet&) = delete;
     ExtraFileSet& operator=(const ExtraFileSet&) = delete;
@@ -99,19 +105,23 @@ class ExtraFileSet {
     // whose size cannot be read is skipped). Its bytes are read only when
     // an attachment could be a copy of it, at most once for each form.
     void learnExisting(const std::string& path);
-    // openSpill - a new spill file; nullptr when it cannot be created.
+    // openSpill - a new spill file; nullptr when it cannot be created (a
+    // failed write).
     std::unique_ptr<SpillFile> openSpill();
 
     const std::vector<std::string>& files() const { return files_; }
-    // removeSpills - removes the spill files; returns those that stay.
-    std::vector<std::string> removeSpills();
+    // removeSpills - removes the spill files; those held open go to the
+    // folder's deferred list.
+    void removeSpills();
     bool writeFailed() const { return writeFailed_; }
     // noSpaceLeft - true when a create or write failed because the disk was
     // full.
     bool noSpaceLeft() const { return noSpaceLeft_; }
-    // noteWriteFailure - records a failed create, write or close; errno
-    // tells whether the disk was full.
+    // noteWriteFailure - records a failed create, write or close, here and
+    // in the ledger; error (errno by default) tells whether the disk was
+    // full.
     void noteWriteFailure();
+    void noteWriteFailure(int error);
     bool outputLimitReached() const { return outputLimitReached_; }
     bool spillLimitReached() const { return spillLimitReached_; }
     const SipHashKey& key() const { return key_; }
@@ -132,7 +142,6 @@ class ExtraFileSet {
         bool prefixHashed = false;
     };
 
-    std::string nextExtraPath();
     void addKnown(KnownFile file);
     // isCopy - whether an attachment with these keys equals a known file
     // (folded: also when only CR LF against LF differs).
@@ -143,9 +152,7 @@ class ExtraFileSet {
     // hashFile - reads a known file once for the hashes asked for.
     void hashFile(KnownFile& file, bool exact, bool folded, bool prefix);
 
-    std::string folder_;
-    std::string prefix_;
-    int messageNumber_;
+    ScanLedger& ledger_;
     std::uint64_t outputLeft_;
     std::uint64_t spillLeft_;
     SipHashKey key_;
@@ -160,8 +167,6 @@ class ExtraFileSet {
     std::map<std::uint64_t, std::string> prefixes_;  // first-block hash to path
     std::vector<std::string> files_;
     std::vector<std::string> spillPaths_;
-    int nextK_ = 0;
-    int nextSpill_ = 0;
     bool writeFailed_ = false;
     bool noSpaceLeft_ = false;
     bool outputLimitReached_ = false;

@@ -57,21 +57,39 @@ std::uint64_t messageStart(const std::string& messagePath, std::uint64_t size) {
     return 0;
 }
 
-SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
-                                    int messageNumber,
-                                    const std::vector<std::string>& alreadyWritten,
-                                    const std::string& prefix) {
+// readSecondTime - bounds from the message size.
+SecondReadingOutcome readSecondTime(const std::string& messagePath, ScanLedger& ledger,
+                                    const std::vector<std::string>& alreadyWritten) {
     platform::PathStatus status;
     if (!platform::statPath(messagePath, status) || status.isDirectory || status.size < 0)
         return {};
-    return readSecondTime(messagePath, folder, messageNumber, alreadyWritten,
-                          boundsForMessage(static_cast<std::uint64_t>(status.size)), prefix);
+    return readSecondTime(messagePath, ledger, alreadyWritten,
+                          boundsForMessage(static_cast<std::uint64_t>(status.size)));
 }
 
+// readSecondTime - through a ledger of the call's own, whose files stay.
+SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
+                                    int messageNumber,
+                                    const std::vector<std::string>& alreadyWritten) {
+    ScanFileOwners owners;
+    ScanLedger ledger(owners, folder, std::string(), static_cast<std::uint32_t>(messageNumber));
+    return readSecondTime(messagePath, ledger, alreadyWritten);
+}
+
+// readSecondTime - within bounds, through a ledger of the call's own.
 SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
                                     int messageNumber,
                                     const std::vector<std::string>& alreadyWritten,
-                                    const ReadingBounds& bounds, const std::string& prefix) {
+                                    const ReadingBounds& bounds) {
+    ScanFileOwners owners;
+    ScanLedger ledger(owners, folder, std::string(), static_cast<std::uint32_t>(messageNumber));
+    return readSecondTime(messagePath, ledger, alreadyWritten, bounds);
+}
+
+// readSecondTime - the walk itself.
+SecondReadingOutcome readSecondTime(const std::string& messagePath, ScanLedger& ledger,
+                                    const std::vector<std::string>& alreadyWritten,
+                                    const ReadingBounds& bounds) {
     SecondReadingOutcome outcome;
     platform::PathStatus status;
     if (!platform::statPath(messagePath, status) || status.isDirectory || status.size < 0)
@@ -79,7 +97,7 @@ SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::s
     const std::uint64_t size = static_cast<std::uint64_t>(status.size);
     Signs signs;
     {
-        ExtraFileSet files(folder, messageNumber, bounds.outputBytes, bounds.spillBytes, prefix);
+        ExtraFileSet files(ledger, bounds.outputBytes, bounds.spillBytes);
         for (const std::string& path : alreadyWritten)
             files.learnExisting(path);
         {
@@ -90,10 +108,10 @@ SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::s
             signs.note("output limit");
         if (files.spillLimitReached())
             signs.note("reading limit");
+        files.removeSpills();
         outcome.extraFiles = files.files();
         outcome.writeFailed = files.writeFailed();
         outcome.noSpaceLeft = files.noSpaceLeft();
-        outcome.leftoverFiles = files.removeSpills();
     }
     outcome.signs = signs.names();
     return outcome;

@@ -11,22 +11,28 @@
 // reading's part files, K from 0).
 //
 // The reader keeps no process-wide state: any number of calls may run at
-// once on different messages, without a lock. It never prints; what it saw
-// travels back in the outcome.
+// once on different messages, without a lock. Every file it creates (extra
+// files and its temporary spill files) is recorded in the request's ledger
+// the moment it is created. It never prints; what it saw travels back in the
+// outcome and the ledger.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "mailfile/scan_ledger.h"
+
 namespace tarnwick::reading {
 
 // SecondReadingOutcome - what one call wrote and noticed.
 struct SecondReadingOutcome {
-    // Every extra file this call created, in K order, written completely or
-    // not (the caller verifies and removes them like part files).
+    // Every extra file this call kept, written completely or not (they are
+    // recorded in the ledger; the caller verifies and removes them like part
+    // files).
     std::vector<std::string> extraFiles;
-    // True when an extra file could not be created or written completely.
+    // True when an extra file or a spill file could not be created or
+    // written completely (noted in the ledger too).
     bool writeFailed = false;
     // True when such a write failed because the disk was full.
     bool noSpaceLeft = false;
@@ -34,23 +40,23 @@ struct SecondReadingOutcome {
     // "ambiguous boundary", "output limit", ...), each once, in the order
     // first met.
     std::vector<std::string> signs;
-    // Temporary files of the reading ("FOLDER/msg-N-reading-J.tmp") that
-    // could not be removed before returning (held open by the anti-virus);
-    // the caller may hand them to its deferred clean-up. Usually empty.
-    std::vector<std::string> leftoverFiles;
 };
 
 // readSecondTime - reads the stored message file at messagePath (from its
 // first byte: envelope block, mbox separator line and line ends are the
-// reader's business) and writes the extra files into folder (no trailing
-// slash). alreadyWritten lists the files the first reading wrote for this
-// message; a leaf whose decoded bytes equal one of them is not written
-// again. When the message file cannot be opened, nothing is written. A
-// prefix is put before "msg-" in the names of its files.
+// reader's business) and writes the extra files through ledger.
+// alreadyWritten lists the files the first reading wrote for this message;
+// a leaf whose decoded bytes equal one of them is not written again. When
+// the message file cannot be opened, nothing is written. Spill files held
+// open at the end go to the ledger's deferred list.
+SecondReadingOutcome readSecondTime(const std::string& messagePath, ScanLedger& ledger,
+                                    const std::vector<std::string>& alreadyWritten);
+
+// readSecondTime - the same for a caller without a ledger: the extra files
+// go into folder (no trailing slash) under messageNumber.
 SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
                                     int messageNumber,
-                                    const std::vector<std::string>& alreadyWritten,
-                                    const std::string& prefix = {});
+                                    const std::vector<std::string>& alreadyWritten);
 
 // ReadingBounds - what one reading may spend. readSecondTime derives them
 // from the message size with boundsForMessage.
@@ -72,10 +78,13 @@ struct ReadingBounds {
 ReadingBounds boundsForMessage(std::uint64_t messageSize);
 
 // readSecondTime - as above, within explicit bounds (tests use small ones).
+SecondReadingOutcome readSecondTime(const std::string& messagePath, ScanLedger& ledger,
+                                    const std::vector<std::string>& alreadyWritten,
+                                    const ReadingBounds& bounds);
 SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::string& folder,
                                     int messageNumber,
                                     const std::vector<std::string>& alreadyWritten,
-                                    const ReadingBounds& bounds, const std::string& prefix = {});
+                                    const ReadingBounds& bounds);
 
 // messageStart - the offset where the message proper begins in the stored
 // file of size bytes: after an envelope block (the rule of

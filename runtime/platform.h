@@ -133,6 +133,12 @@ int interceptRemoval(const std::string& path);
 // until endScanFileCreation.
 bool beginScanFileCreation();
 void endScanFileCreation();
+// What the installed creation seam says of path: 0 (also when none is
+// installed) lets the real creation go ahead.
+int interceptCreation(const std::string& path);
+// fullDiskStream - a stream for binary writing whose every write fails with
+// ENOSPC (the creation seam's -1); nullptr when one cannot be made.
+std::FILE* fullDiskStream();
 // namesWindowsDevice - true when Windows would take path for a device rather
 // than a file: its last name is a reserved device name (CON, PRN, AUX, NUL,
 // COM0-COM9, LPT0-LPT9, COM or LPT with a superscript 1-3, CONIN$, CONOUT$),
@@ -149,6 +155,9 @@ struct PathStatus {
     // isRegularFile - an ordinary file: not a folder, FIFO, socket or device.
     bool isRegularFile = false;
     std::int64_t size = 0;
+    // modified - the time of the last write, in the finest unit the platform
+    // keeps (nanoseconds on POSIX, 100 ns on Windows); only ever compared.
+    std::int64_t modified = 0;
 };
 // statPath - fills status and returns true when the entry exists.
 bool statPath(const std::string& path, PathStatus& status);
@@ -174,6 +183,10 @@ bool makeOneDirectory(const std::string& path);
 // grants its group read access, so that a scanner running under another user
 // of that group can read it by path. An existing file gets that mode as it
 // is truncated. On Windows the file inherits its folder's permissions.
+// A link is never followed and nothing but an ordinary file is opened: a
+// symbolic link (POSIX), a reparse point (Windows), a device, FIFO or socket
+// at path fails with ELOOP or EEXIST (the mode of what is not ours is never
+// touched).
 std::FILE* createScanFile(const std::string& path);
 
 // stopScanFiles - from its return on, createScanFile creates nothing more
@@ -215,5 +228,32 @@ std::string currentUserName();
 
 // currentProcessId - the process's id, for names no other process uses.
 std::uint64_t currentProcessId();
+// FolderLock - whether this process holds the exclusive lock on a file.
+enum class FolderLock {
+    Owned,          // held by this process until it ends
+    HeldByAnother,  // another live process holds it
+    Failed,         // the lock file could not be opened or locked
+};
+// lockExclusively - opens (creating it, never through a link) the file at
+// path and takes an exclusive lock on it without waiting (flock on POSIX,
+// LockFileEx on Windows). The lock is kept, with its open file, until the
+// process ends; the operating system releases it then, however the process
+// ends.
+FolderLock lockExclusively(const std::string& path);
+
+// regularFilesIn - the names of the ordinary files in folder (no links,
+// reparse points, folders, devices, FIFOs or sockets); empty when the
+// folder cannot be read.
+std::vector<std::string> regularFilesIn(const std::string& folder);
+
+// CreationInterceptor - a test seam standing in for a full or refusing disk.
+// When installed, every createScanFile first asks it: a return of 0 lets the
+// real creation go ahead; any other value fails that creation with that
+// error code (ENOSPC: the disk is full), and -1 creates the file but makes
+// every write to it fail with ENOSPC, as a disk that fills up while it is
+// written.
+using CreationInterceptor = int (*)(const std::string& path);
+// setCreationInterceptor - installs (or, with nullptr, removes) the seam.
+void setCreationInterceptor(CreationInterceptor interceptor);
 
 }  // namespace tarnwick::platform

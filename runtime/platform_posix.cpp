@@ -14,6 +14,7 @@
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -263,7 +264,7 @@ std::FILE* openSharedFile(const std::string& path, const char* mode) {
 }
 
 void offerToScanner(const std::string& path) {
-    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (descriptor >= 0)
         ::close(descriptor);
 }
@@ -285,6 +286,8 @@ bool statPath(const std::string& path, PathStatus& status) {
     status.isDirectory = S_ISDIR(entry.st_mode);
     status.isRegularFile = S_ISREG(entry.st_mode);
     status.size = static_cast<std::int64_t>(entry.st_size);
+    status.modified = static_cast<std::int64_t>(entry.st_mtim.tv_sec) * 1000000000 +
+                      static_cast<std::int64_t>(entry.st_mtim.tv_nsec);
     return true;
 }
 
@@ -303,17 +306,36 @@ bool makeOneDirectory(const std::string& path) {
 
 // createScanFileNow - createScanFile once the gate let it through.
 std::FILE* createScanFileNow(const std::string& path) {
+    const int refusal = detail::interceptCreation(path);
+    if (refusal > 0) {
+        errno = refusal;
+        return nullptr;
+    }
     const mode_t mode = groupMayRead(folderOf(path)) ? kGroupReadableFileMode : kPrivateFileMode;
-    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    // No link is followed, and a FIFO at path cannot make the open wait.
+    const int descriptor = ::open(
+        path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
     if (descriptor < 0)
         return nullptr;
+    // Only an ordinary file is ours to write and to make private: a device
+    // or FIFO put in the folder keeps its mode and is not written.
+    struct stat entry;
+    if (fstat(descriptor, &entry) != 0 || !S_ISREG(entry.st_mode)) {
+        ::close(descriptor);
+        errno = EEXIST;
+        return nullptr;
+    }
     // The mode given to open applies only to a file it creates, and only
     // after the umask; a file left by an earlier run may be readable by all.
-    if (fchmod(descriptor, mode) != 0) {
+    if (fchmod(descriptor, mode) != 0 || fcntl(descriptor, F_SETFL, 0) != 0) {
         const int error = errno;
         ::close(descriptor);
         errno = error;
         return nullptr;
+    }
+    if (refusal < 0) {
+        ::close(descriptor);
+        return detail::fullDiskStream();
     }
     std::FILE* file = fdopen(descriptor, "wb");
     if (file == nullptr) {
@@ -430,5 +452,52 @@ std::string currentUserName() {
 std::uint64_t currentProcessId() {
     return static_cast<std::uint64_t>(getpid());
 }
+
+FolderLock lockExclusively(const std::string& path) {
+    const int descriptor =
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kPrivateFileMode);
+    if (descriptor < 0)
+        return FolderLock::Failed;
+    if (flock(descriptor, LOCK_EX | LOCK_NB) == 0)
+        return FolderLock::Owned;  // the descriptor stays open with the lock
+    const int error = errno;
+    ::close(descriptor);
+    return error == EWOULDBLOCK ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+std::vector<std::string> regularFilesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* listing = opendir(folder.c_str());
+    if (listing == nullptr)
+        return names;
+    while (const dirent* entry = readdir(listing)) {
+        struct stat status;
+        const std::string path = folder + "/" + entry->d_name;
+        if (lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+            names.emplace_back(entry->d_name);
+    }
+    closedir(listing);
+    return names;
+}
+
+namespace detail {
+
+namespace {
+
+// refuseWrite - the write of a stream on a full disk.
+ssize_t refuseWrite(void*, const char*, size_t) {
+    errno = ENOSPC;
+    return -1;
+}
+
+}  // namespace
+
+std::FILE* fullDiskStream() {
+    cookie_io_functions_t functions{};
+    functions.write = refuseWrite;
+    return fopencookie(nullptr, "wb", functions);
+}
+
+}  // namespace detail
 
 }  // namespace tarnwick::platform

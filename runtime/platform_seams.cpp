@@ -16,6 +16,7 @@ namespace {
 std::atomic<int> pendingCreationRefusals{0};
 std::atomic<int> pendingThreadStartRefusals{0};
 std::atomic<RemovalInterceptor> installedInterceptor{nullptr};
+std::atomic<CreationInterceptor> installedCreationInterceptor{nullptr};
 
 // takeOne - spends one armed refusal if there is any.
 bool takeOne(std::atomic<int>& pending) {
@@ -41,6 +42,10 @@ void setRemovalInterceptor(RemovalInterceptor interceptor) {
     installedInterceptor.store(interceptor);
 }
 
+void setCreationInterceptor(CreationInterceptor interceptor) {
+    installedCreationInterceptor.store(interceptor);
+}
+
 namespace detail {
 
 bool takeCreationRefusal() {
@@ -54,6 +59,11 @@ bool takeThreadStartRefusal() {
 int interceptRemoval(const std::string& path) {
     const RemovalInterceptor interceptor = installedInterceptor.load();
     return interceptor != nullptr ? interceptor(path) : -1;
+}
+
+int interceptCreation(const std::string& path) {
+    const CreationInterceptor interceptor = installedCreationInterceptor.load();
+    return interceptor != nullptr ? interceptor(path) : 0;
 }
 
 }  // namespace detail

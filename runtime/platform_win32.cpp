@@ -326,6 +326,9 @@ bool statPath(const std::string& path, PathStatus& status) {
         (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
     status.size = static_cast<std::int64_t>(
         (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow);
+    status.modified = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
+        entry.ftLastWriteTime.dwLowDateTime);
     return true;
 }
 
@@ -346,13 +349,40 @@ bool makeOneDirectory(const std::string& path) {
     return CreateDirectoryW(widePath(path).c_str(), nullptr) != 0;
 }
 
+namespace {
+
+// createScanFileNow - createScanFile once the gate let it through.
+std::FILE* createScanFileNow(const std::string& path) {
+    const int refusal = detail::interceptCreation(path);
+    if (refusal != 0) {
+        // No stream that fails its writes here: the seam refuses the
+        // creation with ENOSPC instead.
+        errno = refusal > 0 ? refusal : ENOSPC;
+        return nullptr;
+    }
+    // A link or junction (a reparse point) is never written through, and a
+    // device name is no file of ours.
+    const std::wstring wide = widePath(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (detail::namesWindowsDevice(path) ||
+        (attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY |
+                        FILE_ATTRIBUTE_DEVICE)) != 0)) {
+        errno = EEXIST;
+        return nullptr;
+    }
+    // The folder's inherited permissions are the administrator's to set.
+    return openSharedFile(path, "wb");
+}
+
+}  // namespace
+
 std::FILE* createScanFile(const std::string& path) {
     if (!detail::beginScanFileCreation()) {
         errno = EINTR;
         return nullptr;
     }
-    // The folder's inherited permissions are the administrator's to set.
-    std::FILE* file = openSharedFile(path, "wb");
+    std::FILE* file = createScanFileNow(path);
     const int error = errno;
     detail::endScanFileCreation();
     errno = error;
@@ -438,5 +468,55 @@ std::string currentUserName() {
 std::uint64_t currentProcessId() {
     return GetCurrentProcessId();
 }
+
+FolderLock lockExclusively(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(widePath(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return FolderLock::Failed;
+    const HANDLE file = CreateFileW(widePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return FolderLock::Failed;
+    OVERLAPPED whole{};
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                   &whole))
+        return FolderLock::Owned;  // the handle stays open with the lock
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    return error == ERROR_LOCK_VIOLATION ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+std::vector<std::string> regularFilesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW entry;
+    const HANDLE listing = FindFirstFileW(widePath(folder + "/*").c_str(), &entry);
+    if (listing == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const DWORD excluded =
+            FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+        if ((entry.dwFileAttributes & excluded) != 0)
+            continue;
+        const int size =
+            WideCharToMultiByte(CP_UTF8, 0, entry.cFileName, -1, nullptr, 0, nullptr, nullptr);
+        if (size <= 1)
+            continue;
+        std::string name(static_cast<std::size_t>(size - 1), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, entry.cFileName, -1, name.data(), size, nullptr, nullptr);
+        names.push_back(std::move(name));
+    } while (FindNextFileW(listing, &entry));
+    FindClose(listing);
+    return names;
+}
+
+namespace detail {
+
+std::FILE* fullDiskStream() {
+    errno = ENOSPC;
+    return nullptr;
+}
+
+}  // namespace detail
 
 }  // namespace tarnwick::platform

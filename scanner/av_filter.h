@@ -18,10 +18,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "front/filter_base.h"
+#include "mailfile/scan_ledger.h"
 
 namespace tarnwick {
 
@@ -99,10 +99,10 @@ class AvFilter : public FilterBase {
     // else AddHeader with the verdict line and the scanner line.
     FilterResult processMessage(std::uint32_t requestId, const std::string& path) override;
 
-    // retryLeftovers - tries again to remove the part files of every number
-    // in leftoverIds, in ascending order, and keeps only those still locked.
-    // Writes nothing when there is nothing to retry, else one line before
-    // and one closing line after. Takes the filter's lock itself.
+    // retryLeftovers - tries again to remove every deferred file that no
+    // request in progress holds, and keeps only those still locked. Writes a
+    // line before and a closing line after when files a request gave up on
+    // were among them, else nothing. Takes the filter's lock itself.
     // REQUIRES: the caller does not hold it.
     void retryLeftovers();
 
@@ -119,11 +119,14 @@ class AvFilter : public FilterBase {
     // written to, as paths and log lines name it. Set before the command
     // loop starts, read-only afterwards.
     std::string scanFolder = kDefaultScanFolder;
-    // scanFilePrefix - put before the names of every file the scan job
-    // writes ("PREFIXmail-N-msg.scanme", "PREFIXmsg-N-part-K.scanme", ...),
-    // so that another process using the same folder never meets them; empty
-    // for the filter. Set before the first scan, read-only afterwards.
+    // scanFilePrefix - put before the name of every file a request writes
+    // (empty: the filter's own names). Set before the command loop starts,
+    // read-only afterwards.
     std::string scanFilePrefix;
+
+    // scanFiles - the owners of the files in scanFolder: which ones the
+    // requests in progress hold, and the deferred list of those given up on.
+    ScanFileOwners& scanFiles() { return scanFiles_; }
 
     // requireAv - whether messages wait for a watching anti-virus: while
     // antivirusWatching is false every message is postponed. Set before the
@@ -133,9 +136,6 @@ class AvFilter : public FilterBase {
     // react (false until the first one has finished). Set by the probing
     // thread, read by every scan job.
     std::atomic<bool> antivirusWatching{false};
-    // leftoverIds - message numbers whose part files could not all be
-    // removed yet. REQUIRES: the filter's lock held for every access.
-    std::set<int> leftoverIds;
 
   private:
     // SecondLevelEnd - how the second level ended.
@@ -150,7 +150,7 @@ class AvFilter : public FilterBase {
     // them again; sets virusFound when the message could not be reopened, or
     // a part file or extra file could not be written, disappeared or stayed
     // locked.
-    SecondLevelEnd runSecondLevel(std::uint32_t requestId, const std::string& path,
+    SecondLevelEnd runSecondLevel(ScanLedger& ledger, const std::string& path,
                                   std::int64_t waitTime, bool& virusFound);
     // reopenMessage - opens the message at path again for the unpacker. While
     // it exists but cannot be opened, tries once a round, a bounded number
@@ -158,17 +158,16 @@ class AvFilter : public FilterBase {
     // which is written.
     std::unique_ptr<mime::ByteSource> reopenMessage(std::uint32_t requestId,
                                                     const std::string& path);
-    // giveUpOnPartFiles - hands the part files still registered for the
-    // request to the deferred clean-up. REQUIRES: the filter's lock held.
-    void giveUpOnPartFiles(int messageNumber);
     // waitForLockedCopy - the waiting loop for a copy that could not be
     // removed: tries the removal each round. Sets virusFound when the copy
-    // disappears meanwhile or when giving up.
-    void waitForLockedCopy(std::uint32_t requestId, const std::string& copyPath, bool& virusFound);
+    // disappears or changes meanwhile, or when giving up (the copy then
+    // goes to the deferred clean-up).
+    void waitForLockedCopy(ScanLedger& ledger, const std::string& copyPath, bool& virusFound);
     // pause - sleeps through the timing.
     void pause(std::uint32_t requestId, ScanPause reason, std::int64_t seconds);
 
     ScanTiming timing_;
+    ScanFileOwners scanFiles_;
 };
 
 // messageNumberOf - the number under which the unpacker registers the part

@@ -25,12 +25,6 @@ namespace {
 // Bytes moved per step of the copy.
 constexpr std::size_t kCopyBlockSize = 4096;
 
-// copyFileName - "PREFIXmail-N-msg.scanme", N the request number in unsigned
-// decimal.
-std::string copyFileName(const std::string& prefix, std::uint32_t requestId) {
-    return prefix + "mail-" + std::to_string(requestId) + "-msg.scanme";
-}
-
 // closeFile - closes a stream if it is open.
 void closeFile(std::FILE*& file) {
     if (file != nullptr)
@@ -81,13 +75,6 @@ bool closeCopy(std::FILE*& copy) {
     const bool failed = std::fclose(copy) != 0;
     copy = nullptr;
     return failed && platform::isNoSpaceError(errno);
-}
-
-// removeFileError - removes the file; 0 when it was removed, else the C
-// library's error code (ENOENT: it was already gone).
-int removeFileError(const std::string& path) {
-    int error = 0;
-    return removeFile(path, &error) ? 0 : error;
 }
 
 // postponedForNoSpace - the answer for a message whose files could not be
@@ -147,9 +134,10 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
         closeFile(message);
         return okResult;
     }
-    const std::string copyName = copyFileName(scanFilePrefix, requestId);
-    const std::string copyPath = scanFolder + "/" + copyName;
-    std::FILE* copy = platform::createScanFile(copyPath);
+    // Every file of the request, from its creation on.
+    ScanLedger ledger(scanFiles_, scanFolder, scanFilePrefix, requestId);
+    std::string copyPath;
+    std::FILE* copy = ledger.create(ScanFileKind::Copy, copyPath);
     if (copy == nullptr) {
         const bool noSpace = platform::isNoSpaceError(errno);
         closeFile(message);
@@ -175,10 +163,11 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
         // Not the anti-virus: the message is tried again later, and what
         // was written goes at once to make room.
         logForRequest(requestId, kNoSpaceLine);
-        removeFileError(copyPath);
+        ledger.remove(copyPath);
         retryLeftovers();
         return postponedForNoSpace();
     }
+    ledger.written(copyPath);
     platform::offerToScanner(copyPath);
 
     // First wait.
@@ -206,10 +195,12 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
     bool firstLevelPassed = false;
     if (fileExists(copyPath)) {
         // Sizes in 64 bits: a copy of 2 GiB or more must not compare as changed.
+        // A copy rewritten in place to the same size changed all the same.
         const std::int64_t size = fileSize(copyPath);
-        const int removal = removeFileError(copyPath);
-        copyLocked = removal != 0 && removal != ENOENT;
-        const bool sameSize = size >= 0 && static_cast<std::uint64_t>(size) == copied.bytesCopied;
+        const RemovalResult removal = ledger.remove(copyPath);
+        copyLocked = removal.error != 0 && removal.error != ENOENT;
+        const bool sameSize =
+            size >= 0 && static_cast<std::uint64_t>(size) == copied.bytesCopied && !removal.changed;
         firstLevelPassed = sameSize && !copied.copyFailed;
         if (sameSize && copied.copyFailed)
             virusFound = true;
@@ -224,11 +215,11 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
     bool noSpace = false;
     if (firstLevelPassed) {
         logForRequest(requestId, "First-Level verification passed");
-        noSpace = runSecondLevel(requestId, path, wait, virusFound) == SecondLevelEnd::NoSpace;
+        noSpace = runSecondLevel(ledger, path, wait, virusFound) == SecondLevelEnd::NoSpace;
     }
 
     if (copyLocked)
-        waitForLockedCopy(requestId, copyPath, virusFound);
+        waitForLockedCopy(ledger, copyPath, virusFound);
 
     retryLeftovers();
 
@@ -241,25 +232,29 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
 
 // waitForLockedCopy - waits, a bounded number of rounds, for a copy that the
 // anti-virus still held when the job tried to remove it.
-void AvFilter::waitForLockedCopy(std::uint32_t requestId, const std::string& copyPath,
+void AvFilter::waitForLockedCopy(ScanLedger& ledger, const std::string& copyPath,
                                  bool& virusFound) {
+    const std::uint32_t requestId = ledger.requestId();
     for (int round = 0; round < timing_.maxLockedRounds; ++round) {
         logForRequest(requestId, "Temp files are locked by the AV, waiting 1 sec");
         pause(requestId, ScanPause::LockedRound, timing_.lockedRoundSeconds);
         // Held for a moment (a scan, an indexer, a backup) and released
-        // intact: removed, and this check found nothing. Gone: the
-        // anti-virus removed it while it held it.
-        const int removal = removeFileError(copyPath);
-        if (removal == 0)
+        // intact: removed, and this check found nothing. Gone, or cleaned
+        // in place: the anti-virus acted on it while it held it.
+        const RemovalResult removal = ledger.remove(copyPath);
+        if (removal.error == 0 && !removal.changed)
             return;
-        if (removal == ENOENT) {
+        if (removal.error == 0 || removal.error == ENOENT) {
             virusFound = true;
             return;
         }
     }
     // Give up so that the mail server gets its answer. One last removal is
-    // tried in case the anti-virus has let go of the file meanwhile.
-    removeFileError(copyPath);
+    // tried in case the anti-virus has let go of the file meanwhile; else
+    // the deferred clean-up tries again later.
+    const RemovalResult last = ledger.remove(copyPath);
+    if (last.error != 0 && last.error != ENOENT)
+        ledger.defer(copyPath, false);
     logForRequest(requestId,
                   "The AV kept the temp file locked, giving up waiting; the file may remain in "
                   "ScanMe folder.");

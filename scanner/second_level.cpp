@@ -4,24 +4,23 @@
 // the message is read a second time the tolerant way mail clients read it
 // and what only that reading finds is written as extra files beside them,
 // the anti-virus gets a second wait, and all of those files are removed
-// again. Extra files are added to the request's part files, so from then on
-// they are verified, waited for and cleaned up exactly alike.
+// again. Extra files are recorded in the request's ledger beside the part
+// files, so they are verified, waited for and cleaned up exactly alike.
 //
-// The unpacker keeps process-wide state and has no lock of its own, so every
-// call into it (unpacking, adding files, removal, deferral) runs under the
-// filter's lock. The second reading keeps no shared state and runs without
-// the lock, so its time delays no other message. The lock is never held
-// while sleeping; lines written while it is held take the console lock inside
-// it, never the other way round.
+// The unpacker's walker keeps process-wide state and has no lock of its own,
+// so every unpacking runs under the filter's lock. The second reading keeps
+// no shared state and runs without the lock, so its time delays no other
+// message. The lock is never held while sleeping; lines written while it is
+// held take the console lock inside it, never the other way round.
 //
-// A request verifies only the files registered for it (see mime/unpacker.h):
-// what it gives up on goes to the deferred clean-up under its number, so a
-// later request with the same number starts with none of them.
+// A request verifies only the files of its own ledger: what it gives up on
+// goes to the deferred clean-up, so a later request with the same number
+// starts with none of them, and the clean-up never takes a file that a
+// request in progress has created under the same name.
 #include <string>
 #include <vector>
 
 #include "mime/message_input.h"
-#include "mime/part_files.h"
 #include "mime/unpacker.h"
 #include "reading/second_reading.h"
 #include "runtime/console_log.h"
@@ -71,16 +70,10 @@ std::unique_ptr<mime::ByteSource> AvFilter::reopenMessage(std::uint32_t requestI
     return nullptr;
 }
 
-// giveUpOnPartFiles - the request's remaining files to the deferred clean-up.
-void AvFilter::giveUpOnPartFiles(int messageNumber) {
-    mime::deferPartFiles(messageNumber);
-    leftoverIds.insert(messageNumber);
-}
-
 // runSecondLevel - unpack, wait, verify, and wait for locked part files.
-AvFilter::SecondLevelEnd AvFilter::runSecondLevel(std::uint32_t requestId, const std::string& path,
+AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std::string& path,
                                                   std::int64_t waitTime, bool& virusFound) {
-    const int messageNumber = messageNumberOf(requestId);
+    const std::uint32_t requestId = ledger.requestId();
 
     std::unique_ptr<mime::ByteSource> input = reopenMessage(requestId, path);
     if (!input) {
@@ -89,47 +82,33 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(std::uint32_t requestId, const
     }
     logForRequest(requestId, "Unpacking attachments, if any");
     int unpacked = 0;
-    bool noSpace = false;
-    std::vector<std::string> partFiles;
     {
         MutexLock held(lock);
-        unpacked = mime::unpackMessage(std::move(input), messageNumber, scanFolder, scanFilePrefix);
-        noSpace = mime::takeNoSpaceLeft();
-        if (secondReading && unpacked >= 0)
-            partFiles = mime::registeredPartFiles(messageNumber);
+        unpacked = mime::unpackMessage(std::move(input), ledger);
     }
 
     // The second reading, when the first wrote everything it meant to (after
-    // a failed write the verdict is decided already). Its extra files become
-    // the request's files, so removePartFiles verifies them too.
+    // a failed write the verdict is decided already). Its files are the
+    // request's from the moment they are created, so removeShown verifies
+    // the extra files too and no clean-up takes them meanwhile.
     reading::SecondReadingOutcome second;
-    if (secondReading && unpacked >= 0) {
-        second =
-            reading::readSecondTime(path, scanFolder, messageNumber, partFiles, scanFilePrefix);
-        if (!second.extraFiles.empty() || !second.leftoverFiles.empty()) {
-            MutexLock held(lock);
-            mime::addPartFiles(messageNumber, second.extraFiles);
-            // Temporary files of the reading that the anti-virus still
-            // holds: every later removal of part files tries them again.
-            for (const std::string& leftover : second.leftoverFiles)
-                mime::leftoverFiles.push_back(leftover);
-        }
-    }
+    if (secondReading && unpacked >= 0)
+        second = reading::readSecondTime(path, ledger, ledger.paths(ScanFileKind::Part));
     if (!second.signs.empty())
         logForRequest(requestId, "Unusual MIME structure: " + commaSeparated(second.signs));
 
-    if ((unpacked < 0 && noSpace) || (second.writeFailed && second.noSpaceLeft)) {
+    if (ledger.noSpaceLeft()) {
         // Not the anti-virus: nothing to wait for. What was written goes at
         // once, so that the next try finds the space it needs.
         logForRequest(requestId, kNoSpaceLine);
         MutexLock held(lock);
-        if (mime::removePartFiles(messageNumber) == -1) {
+        if (ledger.removeShown() == -1) {
             logForRequest(requestId, kUnableToClean);
-            giveUpOnPartFiles(messageNumber);
+            ledger.deferShown();
         }
         return SecondLevelEnd::NoSpace;
     }
-    if (unpacked < 0 || second.writeFailed) {
+    if (ledger.writeFailed()) {
         logForRequest(requestId,
                       "Error while unpacking attachments, the AV probably prevented disk write "
                       "because of virus in data.");
@@ -140,9 +119,9 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(std::uint32_t requestId, const
         logForRequest(requestId, "Trying to clean");
         {
             MutexLock held(lock);
-            if (mime::removePartFiles(messageNumber) == -1) {
+            if (ledger.removeShown() == -1) {
                 logForRequest(requestId, kUnableToClean);
-                giveUpOnPartFiles(messageNumber);
+                ledger.deferShown();
             }
         }
         virusFound = true;
@@ -161,11 +140,8 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(std::uint32_t requestId, const
     logForRequest(requestId, "Waiting " + std::to_string(waitTime) + " seconds again");
     pause(requestId, ScanPause::SecondWait, waitTime);
     logForRequest(requestId, "Second-Level verification");
-    int removal = 0;
-    {
-        MutexLock held(lock);
-        removal = mime::removePartFiles(messageNumber);
-    }
+    // A file gone or changed (cleaned in place) is the anti-virus's doing.
+    int removal = ledger.removeShown();
     if (removal == 1)
         virusFound = true;
 
@@ -174,8 +150,7 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(std::uint32_t requestId, const
     for (int round = 0; removal == -1 && round < timing_.maxLockedRounds; ++round) {
         logForRequest(requestId, "Temp files are locked by the AV, waiting 1 sec");
         pause(requestId, ScanPause::LockedRound, timing_.lockedRoundSeconds);
-        MutexLock held(lock);
-        removal = mime::removePartFiles(messageNumber);
+        removal = ledger.removeShown();
         if (removal == 1)
             virusFound = true;
     }
@@ -184,7 +159,7 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(std::uint32_t requestId, const
         logForRequest(requestId,
                       "The AV kept the temp files locked, giving up waiting; files may remain in "
                       "ScanMe folder. Will try to clean them later.");
-        giveUpOnPartFiles(messageNumber);
+        ledger.deferShown();
         virusFound = true;
     }
     return SecondLevelEnd::Checked;

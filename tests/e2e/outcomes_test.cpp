@@ -6,7 +6,7 @@
 // "Thread processing done". What the resident anti-virus would do is played
 // by StandInAv; a copy blocked from being written comes from a file-size
 // limit on the child; a full disk from a small tmpfs mounted on ScanMe (as
-// root) or the copy's name pointing at /dev/full; set-up failures come from
+// root; skipped without); set-up failures come from
 // entries placed in the folder before the start. The sample with two
 // attachments runs with the first reading alone: the second reads its
 // quoted-printable part (trailing blanks, an encoded CR LF) differently and
@@ -242,13 +242,10 @@ struct UnmountOnExit {
 TEST(ScanOutcomeTest, FullDiskPostponesTheMessageAndLeavesNothingInScanMe) {
     TarnwickSession session({"0"}, {}, mountSmallScanMe);
     const UnmountOnExit unmount{session.scanMe()};
-    if (!smallScanMeMounted) {
-        // Without root: the copy's name points at a device whose writes fail
-        // with ENOSPC, as on a full disk.
-        std::filesystem::create_symlink("/dev/full", session.scanMe() + "/mail-11-msg.scanme");
-    }
-    std::cout << "full disk from " << (smallScanMeMounted ? "a 256 KiB tmpfs" : "/dev/full")
-              << std::endl;
+    // Scan files are never written through a link, so without root there is
+    // no full disk to give the filter.
+    if (!smallScanMeMounted)
+        GTEST_SKIP() << "a small ScanMe needs root";
     std::string path =
         session.writeMessage("large.eml", "Subject: large\n\n" + std::string(600 * 1024, 'z'));
     Lines expected = {

@@ -5,6 +5,7 @@
 // body chunks, and envelope blocks the filter must recognise.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -75,6 +76,20 @@ TEST(SpoolFile, EveryEnvelopeBlockOpensAsTheFilterExpects) {
         EXPECT_EQ(block.substr(block.size() - 2), "\n\n");
     }
     EXPECT_EQ(envelopeBlock("<a@b>", {"<c@d>", "e@f"}), "F a@b\nR c@d\nR e@f\n\n");
+}
+
+TEST(SpoolFile, IsClosedOnExec) {
+    ScratchFolder folder;
+    std::string error;
+    auto spool = SpoolFile::create(folder.path(), error);
+    ASSERT_TRUE(spool) << error;
+    int flags = -1;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(entry.path(), ignored) == spool->path())
+            flags = ::fcntl(std::stoi(entry.path().filename().string()), F_GETFD);
+    }
+    EXPECT_EQ(flags, FD_CLOEXEC);
 }
 
 TEST(SpoolFile, CarriageReturnLineFeedSplitBetweenChunksBecomesOneLineFeed) {

@@ -35,17 +35,14 @@ class PartFilesTest : public ::testing::Test {
         folder_ = tarnwick::test_support::makeTempFolder("tarnwick-part-files");
         heldOpen.clear();
         platform::setRemovalInterceptor(holdOpenFiles);
-        partNumber = 0;
-        leftoverFiles.clear();
-        deferredFiles.clear();
+        forgetPartFiles();
     }
     void TearDown() override {
         platform::setRemovalInterceptor(nullptr);
         heldOpen.clear();
         for (int message : {1, 2, 3})
             removePartFiles(message);
-        leftoverFiles.clear();
-        deferredFiles.clear();
+        forgetPartFiles();
         fs::remove_all(folder_);
     }
 
@@ -195,7 +192,6 @@ TEST_F(PartFilesTest, LeftoverWrittenAgainByARequestInProgressIsLeftToThatReques
     heldOpen.clear();
     // Message 1 again writes the same two names; another message's removal
     // retries the leftovers meanwhile.
-    partNumber = 0;
     createFiles(1, 2);
     EXPECT_EQ(removePartFiles(2), 0);
     EXPECT_TRUE(fs::exists(old[1]));

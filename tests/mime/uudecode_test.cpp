@@ -36,36 +36,31 @@ std::string bytesRange(int from, int to) {
 
 class UudecodeTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        folder_ = tarnwick::test_support::makeTempFolder("tarnwick-uudecode");
-        writeFailed = false;
-        partNumber = 0;
-    }
-    void TearDown() override {
-        removePartFiles(kMessage);
-        fs::remove_all(folder_);
-    }
+    void SetUp() override { folder_ = tarnwick::test_support::makeTempFolder("tarnwick-uudecode"); }
+    void TearDown() override { fs::remove_all(folder_); }
 
     // scan - runs the scanner over body (read readSize bytes at a time) and
     // returns the contents of the part files it wrote.
     std::vector<std::string> scan(const std::string& body, std::size_t readSize = 1024,
                                   int* result = nullptr) {
         PartReader reader(std::make_unique<MemorySource>(body, readSize));
-        int status = scanForUuencoded(reader, kMessage, folder_.string());
+        ScanLedger ledger(owners_, folder_.string(), "", kMessage);
+        int status = scanForUuencoded(reader, ledger);
         if (result != nullptr)
             *result = status;
         std::vector<std::string> contents;
-        for (const std::string& path : registeredPartFiles(kMessage)) {
+        for (const std::string& path : ledger.paths(ScanFileKind::Part)) {
             std::ifstream in(path, std::ios::binary);
             contents.emplace_back(std::istreambuf_iterator<char>(in),
                                   std::istreambuf_iterator<char>());
         }
-        removePartFiles(kMessage);
+        ledger.removeShown();
         return contents;
     }
 
     static constexpr int kMessage = 44;
     fs::path folder_;
+    ScanFileOwners owners_;
 };
 
 struct BlockCase {
@@ -116,16 +111,18 @@ TEST_F(UudecodeTest, StateMachineOverWholeBodies) {
 
 TEST_F(UudecodeTest, ScanStopsAfterEndLineAndLeavesTheRestUnread) {
     PartReader reader(std::make_unique<MemorySource>("begin 644 a\n" + kHelloLine + "`\nend\nZ"));
-    EXPECT_EQ(scanForUuencoded(reader, kMessage, folder_.string()), 0);
+    ScanLedger ledger(owners_, folder_.string(), "", kMessage);
+    EXPECT_EQ(scanForUuencoded(reader, ledger), 0);
+    ledger.removeShown();
     EXPECT_EQ(reader.nextChar(), 'Z');
 }
 
 TEST_F(UudecodeTest, BlockThatCannotBeCreatedEndsTheScanAndCountsAsAFailedWrite) {
     int result = 0;
     PartReader reader(std::make_unique<MemorySource>("begin 644 a\n" + kHelloLine + "`\nend\n"));
-    EXPECT_EQ(scanForUuencoded(reader, kMessage, (folder_ / "missing").string()), 1);
-    EXPECT_TRUE(writeFailed);
-    EXPECT_EQ(partNumber, 1);
+    ScanLedger ledger(owners_, (folder_ / "missing").string(), "", kMessage);
+    EXPECT_EQ(scanForUuencoded(reader, ledger), 1);
+    EXPECT_TRUE(ledger.writeFailed());
     EXPECT_TRUE(scan("no block here\n", 1024, &result).empty());
     EXPECT_EQ(result, 0);
 }

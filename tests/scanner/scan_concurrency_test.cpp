@@ -43,7 +43,7 @@ TEST_F(ScanJobTest, FiftyRequestsUnpackingAtOnceAllGetTheirVerdict) {
     std::set<int> expectedLeftovers;
     for (std::uint32_t id = 0; id < kInFlight; id += 5)
         expectedLeftovers.insert(static_cast<int>(id + 1000));
-    EXPECT_EQ(filter->leftoverIds, expectedLeftovers);
+    EXPECT_EQ(deferredRequests(), expectedLeftovers);
 
     const std::vector<std::string> lines = takeLines();
     for (std::uint32_t id = 0; id < kInFlight; ++id) {
@@ -87,7 +87,7 @@ TEST_F(ScanJobTest, FiftyRequestsWritingExtraFilesAtOnceAllGetTheirVerdict) {
         if (id % 5 == 0)
             expectedLeftovers.insert(static_cast<int>(id + 2000));
     }
-    EXPECT_EQ(filter->leftoverIds, expectedLeftovers);
+    EXPECT_EQ(deferredRequests(), expectedLeftovers);
     const std::vector<std::string> lines = takeLines();
     for (std::uint32_t id = 0; id < kInFlight; ++id) {
         const std::string found =

@@ -41,7 +41,49 @@ int interceptRemoval(const std::string& path) {
     return -1;
 }
 
+std::vector<std::string>& fullTexts() {
+    static std::vector<std::string> texts;
+    return texts;
+}
+
+std::function<void(const std::string&)>& createAction() {
+    static std::function<void(const std::string&)> action;
+    return action;
+}
+
+// interceptCreation - the creation seam: a full disk for the chosen paths.
+int interceptCreation(const std::string& path) {
+    std::function<void(const std::string&)> action;
+    {
+        std::lock_guard<std::mutex> held(lockedGuard());
+        action = createAction();
+    }
+    if (action)
+        action(path);
+    std::lock_guard<std::mutex> held(lockedGuard());
+    for (const std::string& text : fullTexts())
+        if (path.find(text) != std::string::npos)
+            return -1;
+    return 0;
+}
+
 }  // namespace
+
+void FullDisk::fill(const std::string& text) {
+    std::lock_guard<std::mutex> held(lockedGuard());
+    fullTexts().push_back(text);
+}
+
+void FullDisk::onCreate(std::function<void(const std::string&)> action) {
+    std::lock_guard<std::mutex> held(lockedGuard());
+    createAction() = std::move(action);
+}
+
+void FullDisk::clear() {
+    std::lock_guard<std::mutex> held(lockedGuard());
+    fullTexts().clear();
+    createAction() = nullptr;
+}
 
 void LockedFiles::lock(const std::string& text, int error) {
     std::lock_guard<std::mutex> held(lockedGuard());
@@ -120,15 +162,14 @@ void ScanJobTest::SetUp() {
     filter = std::make_unique<AvFilter>(timing);
     filter->waitSeconds = 0;
     platform::setRemovalInterceptor(interceptRemoval);
+    platform::setCreationInterceptor(interceptCreation);
 }
 
 void ScanJobTest::TearDown() {
-    // Let the unpacker forget every part file of this test before the folder
-    // goes.
     LockedFiles::clear();
+    FullDisk::clear();
     filter->retryLeftovers();
-    for (const std::uint32_t requestId : scanned_)
-        mime::removePartFiles(messageNumberOf(requestId));
+    platform::setCreationInterceptor(nullptr);
     platform::setRemovalInterceptor(nullptr);
     filter.reset();
     redirect_.reset();
@@ -154,6 +195,15 @@ std::vector<std::string> ScanJobTest::takeLines() {
         lines.push_back(line);
     captured_.str("");
     return lines;
+}
+
+std::set<int> ScanJobTest::deferredRequests() const {
+    std::set<int> numbers;
+    for (const std::string& path : filter->scanFiles().deferredPaths()) {
+        const std::string name = std::filesystem::path(path).filename().string();
+        numbers.insert(std::stoi(name.substr(name.find('-') + 1)));
+    }
+    return numbers;
 }
 
 std::vector<std::string> ScanJobTest::scanMeEntries() const {

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,6 +35,16 @@ struct LockedFiles {
     // clearAttempts, in order.
     static std::vector<std::string> attempts();
     static void clearAttempts();
+};
+
+// FullDisk - scan files whose path contains one of these texts are created
+// on a full disk: every write to them fails with ENOSPC (the creation seam).
+// onCreate, when set, is called with the path of every scan file about to be
+// created (on the creating thread, before it exists).
+struct FullDisk {
+    static void fill(const std::string& text);
+    static void onCreate(std::function<void(const std::string&)> action);
+    static void clear();
 };
 
 // A multipart message with a plain text body and two base64 attachments
@@ -63,6 +74,9 @@ class ScanJobTest : public ::testing::Test {
     }
     // scanMeEntries - the names in ScanMe, sorted.
     std::vector<std::string> scanMeEntries() const;
+    // deferredRequests - the request numbers in the names of the files on
+    // the filter's deferred list.
+    std::set<int> deferredRequests() const;
 
     std::unique_ptr<AvFilter> filter;
     static constexpr int kRounds = 3;

@@ -147,7 +147,7 @@ TEST_F(ScanJobTest, MessageRefusedThroughEveryRoundIsAVirus) {
     EXPECT_EQ(takeLines(), prefixed(65, expected));
 }
 
-// Writes to /dev/full fail with ENOSPC, as on a full disk.
+// Writes to the chosen file fail with ENOSPC, as on a full disk.
 TEST_F(ScanJobTest, FullDiskPostponesTheMessageAndRemovesWhatWasWritten) {
     struct Case {
         const char* name;
@@ -161,8 +161,7 @@ TEST_F(ScanJobTest, FullDiskPostponesTheMessageAndRemovesWhatWasWritten) {
     std::uint32_t requestId = 66;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::filesystem::create_directories("ScanMe");
-        std::filesystem::create_symlink("/dev/full", std::string("ScanMe/") + c.fullFile);
+        FullDisk::fill(c.fullFile);
         const FilterResult result = scan(requestId, writeMessage("m.eml", twoAttachmentMessage()));
         EXPECT_EQ(result.kind, FilterResult::Postpone);
         EXPECT_EQ(result.lines,
@@ -217,7 +216,7 @@ TEST_F(ScanJobTest, PartFilesLockedForeverGoToTheDeferredCleanUp) {
                       "remain in ScanMe folder. Will try to clean them later.",
                       "* Retrying to clear temp files left by previous scans",
                       "* Unable to clean all temp files, will try again later"}));
-    EXPECT_EQ(filter->leftoverIds, std::set<int>{58});
+    EXPECT_EQ(deferredRequests(), std::set<int>{58});
 
     // Released later: the next scan job clears them.
     LockedFiles::unlock("msg-58-part-1");
@@ -226,7 +225,7 @@ TEST_F(ScanJobTest, PartFilesLockedForeverGoToTheDeferredCleanUp) {
     EXPECT_EQ(Lines(later.end() - 2, later.end()),
               (Lines{"* Retrying to clear temp files left by previous scans",
                      "* All temp files cleared"}));
-    EXPECT_TRUE(filter->leftoverIds.empty());
+    EXPECT_TRUE(deferredRequests().empty());
     EXPECT_TRUE(scanMeEntries().empty());
 }
 
@@ -248,17 +247,17 @@ TEST_F(ScanJobTest, PartFileThatCannotBeWrittenIsAVirusAndIsCleanedUpLater) {
                      {"* Retrying to clear temp files left by previous scans",
                       "* Unable to clean all temp files, will try again later"}));
     EXPECT_EQ(pauses(), (std::vector<ScanPause>{ScanPause::FirstWait, ScanPause::FailurePause}));
-    EXPECT_EQ(filter->leftoverIds, std::set<int>{60});
+    EXPECT_EQ(deferredRequests(), std::set<int>{60});
 
     // Still locked during the next job: retried and kept.
     scan(61, writeMessage("p.eml", plainMessage()));
     EXPECT_EQ(takeLines().back(), "* Unable to clean all temp files, will try again later");
-    EXPECT_EQ(filter->leftoverIds, std::set<int>{60});
+    EXPECT_EQ(deferredRequests(), std::set<int>{60});
 
     LockedFiles::unlock("msg-60-part-0");
     scan(62, writeMessage("p.eml", plainMessage()));
     EXPECT_EQ(takeLines().back(), "* All temp files cleared");
-    EXPECT_TRUE(filter->leftoverIds.empty());
+    EXPECT_TRUE(deferredRequests().empty());
     EXPECT_FALSE(std::filesystem::exists("ScanMe/msg-60-part-0.scanme"));
 }
 
@@ -268,7 +267,7 @@ TEST_F(ScanJobTest, UnwritablePartFileWhoseSiblingsCanBeRemovedIsNotDeferred) {
     EXPECT_EQ(result.lines, verdict(true));
     const Lines lines = takeLines();
     EXPECT_EQ(lines.back(), "* (63) Trying to clean");
-    EXPECT_TRUE(filter->leftoverIds.empty());
+    EXPECT_TRUE(deferredRequests().empty());
     EXPECT_FALSE(std::filesystem::exists("ScanMe/msg-63-part-0.scanme"));
 }
 
@@ -277,7 +276,7 @@ TEST_F(ScanJobTest, LeftoversAreRetriedInAscendingOrderAndOnlyTheLockedOnesKept)
         LockedFiles::lock("msg-" + std::to_string(requestId) + "-part-0", EACCES);
         scan(requestId, writeMessage("m.eml", twoAttachmentMessage()));
     }
-    EXPECT_EQ(filter->leftoverIds, (std::set<int>{3, 7}));
+    EXPECT_EQ(deferredRequests(), (std::set<int>{3, 7}));
     LockedFiles::unlock("msg-3-part-0");
     takeLines();
     LockedFiles::clearAttempts();
@@ -294,7 +293,7 @@ TEST_F(ScanJobTest, LeftoversAreRetriedInAscendingOrderAndOnlyTheLockedOnesKept)
     EXPECT_LT(first3, first7);
     EXPECT_EQ(takeLines(), (Lines{"* Retrying to clear temp files left by previous scans",
                                   "* Unable to clean all temp files, will try again later"}));
-    EXPECT_EQ(filter->leftoverIds, std::set<int>{7});
+    EXPECT_EQ(deferredRequests(), std::set<int>{7});
     EXPECT_FALSE(std::filesystem::exists("ScanMe/msg-3-part-0.scanme"));
     EXPECT_TRUE(std::filesystem::exists("ScanMe/msg-7-part-0.scanme"));
 }
@@ -303,7 +302,7 @@ TEST_F(ScanJobTest, ReusedNumberCountsAndVerifiesOnlyTheFilesItWroteItself) {
     // Request 7's first part file stays locked for good and is deferred.
     LockedFiles::lock("msg-7-part-0", EACCES);
     scan(7, writeMessage("m.eml", twoAttachmentMessage()));
-    ASSERT_EQ(filter->leftoverIds, std::set<int>{7});
+    ASSERT_EQ(deferredRequests(), std::set<int>{7});
     takeLines();
     // Request 7 again: the anti-virus deletes its part 1 during the second
     // wait while another job's clean-up runs.
@@ -322,7 +321,7 @@ TEST_F(ScanJobTest, ReusedNumberCountsAndVerifiesOnlyTheFilesItWroteItself) {
 TEST_F(ScanJobTest, DeferredCleanUpLeavesTheFilesOfARequestInProgressAlone) {
     LockedFiles::lock("msg-7-part-0", EACCES);
     scan(7, writeMessage("m.eml", twoAttachmentMessage()));
-    ASSERT_EQ(filter->leftoverIds, std::set<int>{7});
+    ASSERT_EQ(deferredRequests(), std::set<int>{7});
     LockedFiles::unlock("msg-7-part-0");
     Lines duringSecondWait;
     onPause([&](std::uint32_t, ScanPause reason) {
@@ -336,7 +335,7 @@ TEST_F(ScanJobTest, DeferredCleanUpLeavesTheFilesOfARequestInProgressAlone) {
     EXPECT_EQ(result.lines, verdict(false));
     // The old entry goes with the request's own clean-up.
     EXPECT_EQ(takeLines().back(), "* All temp files cleared");
-    EXPECT_TRUE(filter->leftoverIds.empty());
+    EXPECT_TRUE(deferredRequests().empty());
     EXPECT_TRUE(scanMeEntries().empty());
 }
 

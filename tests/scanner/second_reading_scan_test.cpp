@@ -111,13 +111,13 @@ TEST_F(ScanJobTest, ExtraFileLockedForeverGoesToTheDeferredCleanUp) {
     EXPECT_EQ(lines.back(),
               "The AV kept the temp files locked, giving up waiting; files may remain in ScanMe "
               "folder. Will try to clean them later.");
-    EXPECT_EQ(filter->leftoverIds, std::set<int>{73});
+    EXPECT_EQ(deferredRequests(), std::set<int>{73});
     EXPECT_EQ(scanMeEntries(), Lines{"msg-73-extra-0.scanme"});
 
     LockedFiles::unlock("msg-73-extra-0");
     scan(74, writeMessage("p.eml", plainMessage()));
     EXPECT_EQ(takeLines().back(), "* All temp files cleared");
-    EXPECT_TRUE(filter->leftoverIds.empty());
+    EXPECT_TRUE(deferredRequests().empty());
     EXPECT_TRUE(scanMeEntries().empty());
 }
 
@@ -136,11 +136,10 @@ TEST_F(ScanJobTest, ExtraFileThatCannotBeWrittenIsAVirusWithoutSecondWait) {
 }
 
 #ifndef _WIN32
-// Writes to /dev/full fail with ENOSPC: a full disk is no virus, for extra
-// files as for part files.
+// Writes fail with ENOSPC: a full disk is no virus, for extra files as for
+// part files.
 TEST_F(ScanJobTest, ExtraFileOnAFullDiskPostponesTheMessage) {
-    std::filesystem::create_directories("ScanMe");
-    std::filesystem::create_symlink("/dev/full", "ScanMe/msg-76-extra-0.scanme");
+    FullDisk::fill("msg-76-extra-0.scanme");
     const FilterResult result = scan(76, writeMessage("m.eml", paddedTwiceMessage()));
     EXPECT_EQ(result.kind, FilterResult::Postpone);
     EXPECT_EQ(result.lines, Lines{"Not enough disk space to scan the message, try again later."});

@@ -1,0 +1,328 @@
+// SPDX-License-Identifier: Apache-2.0
+// scan_ledger.cpp - scan file names, the per-request ledger and the folder's
+// deferred list.
+//
+// Removal interprets the C library's error codes through the platform
+// layer: ENOENT means the anti-virus deleted the file, EACCES that it still
+// holds it open.
+#include "mailfile/scan_ledger.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "runtime/platform.h"
+
+namespace tarnwick {
+
+// scanFileName - the one name builder; no length limit, so a long folder can
+// never cut two names down to the same text.
+std::string scanFileName(const std::string& folder, const std::string& prefix, ScanFileKind kind,
+                         std::uint32_t requestId, int index) {
+    const std::string start = folder + "/" + prefix;
+    const std::string message = std::to_string(static_cast<int>(requestId));
+    switch (kind) {
+        case ScanFileKind::Copy:
+            return start + "mail-" + std::to_string(requestId) + "-msg.scanme";
+        case ScanFileKind::Part:
+            return start + "msg-" + message + "-part-" + std::to_string(index) + ".scanme";
+        case ScanFileKind::Extra:
+            return start + "msg-" + message + "-extra-" + std::to_string(index) + ".scanme";
+        case ScanFileKind::Spill:
+            break;
+    }
+    return start + "msg-" + message + "-reading-" + std::to_string(index) + ".tmp";
+}
+
+// ScanFileOwners::holds - whether a live ledger holds path.
+bool ScanFileOwners::holds(const std::string& path) const {
+    MutexLock held(mutex_);
+    return held_.count(path) != 0;
+}
+
+// ScanFileOwners::defer - new deferred files go first.
+void ScanFileOwners::defer(const std::vector<std::string>& paths, bool announced) {
+    MutexLock held(mutex_);
+    std::vector<Deferred> fresh;
+    for (const std::string& path : paths) {
+        auto same = [&](const Deferred& entry) { return entry.path == path; };
+        auto old = std::find_if(deferred_.begin(), deferred_.end(), same);
+        if (old != deferred_.end()) {
+            old->announced = old->announced || announced;
+        } else if (std::find_if(fresh.begin(), fresh.end(), same) == fresh.end()) {
+            fresh.push_back({path, announced});
+        }
+    }
+    deferred_.insert(deferred_.begin(), fresh.begin(), fresh.end());
+}
+
+// ScanFileOwners::anyDeferred - whether there is something to clean up.
+bool ScanFileOwners::anyDeferred(bool announcedOnly) const {
+    MutexLock held(mutex_);
+    return std::any_of(deferred_.begin(), deferred_.end(),
+                       [&](const Deferred& entry) { return entry.announced || !announcedOnly; });
+}
+
+// ScanFileOwners::retryDeferred - one round over the deferred list. The
+// lock is held through the removals, so a ledger that holds a name first is
+// never robbed of the file it creates under it.
+bool ScanFileOwners::retryDeferred() {
+    MutexLock held(mutex_);
+    std::vector<Deferred> kept;
+    bool announcedLeft = false;
+    for (Deferred& entry : deferred_) {
+        if (held_.count(entry.path) == 0) {
+            const int error = platform::removePath(entry.path);
+            if (error == 0 || error == ENOENT)
+                continue;
+        }
+        announcedLeft = announcedLeft || entry.announced;
+        kept.push_back(std::move(entry));
+    }
+    deferred_ = std::move(kept);
+    return announcedLeft;
+}
+
+// ScanFileOwners::deferredPaths - a copy of the list.
+std::vector<std::string> ScanFileOwners::deferredPaths() const {
+    MutexLock held(mutex_);
+    std::vector<std::string> paths;
+    for (const Deferred& entry : deferred_)
+        paths.push_back(entry.path);
+    return paths;
+}
+
+// ScanFileOwners::forgetDeferred - an empty list.
+void ScanFileOwners::forgetDeferred() {
+    MutexLock held(mutex_);
+    deferred_.clear();
+}
+
+// ScanFileOwners::hold - one more live holder of path.
+void ScanFileOwners::hold(const std::string& path) {
+    MutexLock held(mutex_);
+    ++held_[path];
+}
+
+// ScanFileOwners::release - one holder fewer.
+void ScanFileOwners::release(const std::string& path) {
+    MutexLock held(mutex_);
+    auto entry = held_.find(path);
+    if (entry != held_.end() && --entry->second == 0)
+        held_.erase(entry);
+}
+
+ScanLedger::ScanLedger(ScanFileOwners& owners, std::string folder, std::string prefix,
+                       std::uint32_t requestId)
+    : owners_(owners),
+      folder_(std::move(folder)),
+      prefix_(std::move(prefix)),
+      requestId_(requestId) {}
+
+// ScanLedger::~ScanLedger - what is left is cleaned up later.
+ScanLedger::~ScanLedger() {
+    std::vector<std::string> rest;
+    for (const auto& [path, entry] : entries_)
+        rest.push_back(path);
+    if (!rest.empty())
+        owners_.defer(rest, false);
+    for (const std::string& path : rest)
+        owners_.release(path);
+}
+
+// ScanLedger::create - names, holds, creates and records the next file.
+std::FILE* ScanLedger::create(ScanFileKind kind, std::string& path) {
+    const int index = nextIndex_[kind]++;
+    path = scanFileName(folder_, prefix_, kind, requestId_, index);
+    // Held before it exists: from here on no clean-up removes this name.
+    owners_.hold(path);
+    errno = 0;
+    std::FILE* file = platform::createScanFile(path);
+    if (file == nullptr) {
+        const int error = errno;
+        owners_.release(path);
+        noteWriteFailure(error);
+        errno = error;
+        return nullptr;
+    }
+    // An earlier file of this name on the deferred list was replaced by
+    // this one; its entry stays, skipped while held, and is dropped once the
+    // name is found gone.
+    Entry entry;
+    entry.path = path;
+    entry.kind = kind;
+    entry.index = index;
+    entry.sequence = created_++;
+    entries_[path] = std::move(entry);
+    return file;
+}
+
+// ScanLedger::written - size and time as the writer left the file.
+void ScanLedger::written(const std::string& path) {
+    Entry* entry = find(path);
+    platform::PathStatus status;
+    if (entry == nullptr || !platform::statPath(path, status))
+        return;
+    entry->written = true;
+    entry->size = status.size;
+    entry->modified = status.modified;
+}
+
+// ScanLedger::describe - words for the log lines about a file.
+void ScanLedger::describe(const std::string& path, ScanFileDescription description) {
+    if (Entry* entry = find(path))
+        entry->description = std::move(description);
+}
+
+// ScanLedger::description - see the header.
+ScanFileDescription ScanLedger::description(const std::string& path) const {
+    const Entry* entry = find(path);
+    return entry != nullptr ? entry->description : ScanFileDescription{};
+}
+
+// ScanLedger::forget - the writer removed its own file.
+void ScanLedger::forget(const std::string& path) {
+    const Entry* entry = find(path);
+    if (entry == nullptr)
+        return;
+    int& next = nextIndex_[entry->kind];
+    if (entry->index == next - 1)
+        --next;
+    drop(path);
+}
+
+// ScanLedger::defer - one file to the deferred list.
+void ScanLedger::defer(const std::string& path, bool announced) {
+    if (find(path) == nullptr)
+        return;
+    owners_.defer({path}, announced);
+    drop(path);
+}
+
+// ScanLedger::adopt - a file written by someone else.
+void ScanLedger::adopt(const std::string& path) {
+    if (find(path) != nullptr)
+        return;
+    owners_.hold(path);
+    Entry entry;
+    entry.path = path;
+    entry.kind = ScanFileKind::Extra;
+    entry.index = -1;
+    entry.sequence = created_++;
+    entries_[path] = std::move(entry);
+    written(path);
+}
+
+// ScanLedger::forgetAll - an empty ledger, files untouched.
+void ScanLedger::forgetAll() {
+    for (const auto& [path, entry] : entries_)
+        owners_.release(path);
+    entries_.clear();
+}
+
+// ScanLedger::noteWriteFailure - the request's write results.
+void ScanLedger::noteWriteFailure(int error) {
+    writeFailed_ = true;
+    if (platform::isNoSpaceError(error))
+        noSpaceLeft_ = true;
+}
+
+// ScanLedger::paths - files of one kind in creation order.
+std::vector<std::string> ScanLedger::paths(ScanFileKind kind) const {
+    return pathsOf(kind, kind);
+}
+
+// ScanLedger::shownPaths - part and extra files in creation order.
+std::vector<std::string> ScanLedger::shownPaths() const {
+    return pathsOf(ScanFileKind::Part, ScanFileKind::Extra);
+}
+
+// ScanLedger::pathsOf - files of either kind in creation order.
+std::vector<std::string> ScanLedger::pathsOf(ScanFileKind first, ScanFileKind second) const {
+    std::vector<const Entry*> found;
+    for (const auto& [path, entry] : entries_) {
+        if (entry.kind == first || entry.kind == second)
+            found.push_back(&entry);
+    }
+    std::sort(found.begin(), found.end(),
+              [](const Entry* a, const Entry* b) { return a->sequence < b->sequence; });
+    std::vector<std::string> list;
+    for (const Entry* entry : found)
+        list.push_back(entry->path);
+    return list;
+}
+
+// ScanLedger::count - number of files of one kind.
+std::size_t ScanLedger::count(ScanFileKind kind) const {
+    return static_cast<std::size_t>(
+        std::count_if(entries_.begin(), entries_.end(),
+                      [&](const auto& each) { return each.second.kind == kind; }));
+}
+
+// ScanLedger::remove - compares with the record, then unlinks.
+RemovalResult ScanLedger::remove(const std::string& path) {
+    RemovalResult result;
+    const Entry* entry = find(path);
+    platform::PathStatus status;
+    if (entry != nullptr && entry->written && platform::statPath(path, status))
+        result.changed = status.size != entry->size || status.modified != entry->modified;
+    result.error = platform::removePath(path);
+    if (result.error == 0 || result.error == ENOENT)
+        drop(path);
+    return result;
+}
+
+// ScanLedger::removeShown - one round over the files shown to the
+// anti-virus.
+int ScanLedger::removeShown() {
+    bool actedOn = false;
+    std::vector<std::string> locked;
+    for (const std::string& path : shownPaths()) {
+        const RemovalResult removal = remove(path);
+        if (removal.error == ENOENT || (removal.error == 0 && removal.changed))
+            actedOn = true;
+        else if (removal.error == EACCES)
+            locked.push_back(path);
+        else if (removal.error != 0)
+            drop(path);  // nothing to learn from it, nothing more to try
+    }
+    // Once the anti-virus has shown its hand the verdict is settled; the
+    // files it still holds are only garbage to collect later.
+    if (actedOn) {
+        if (!locked.empty())
+            owners_.defer(locked, false);
+        for (const std::string& path : locked)
+            drop(path);
+        return 1;
+    }
+    return locked.empty() ? 0 : -1;
+}
+
+// ScanLedger::deferShown - a request gives up on its files.
+void ScanLedger::deferShown() {
+    const std::vector<std::string> shown = shownPaths();
+    if (shown.empty())
+        return;
+    owners_.defer(shown, true);
+    for (const std::string& path : shown)
+        drop(path);
+}
+
+// ScanLedger::find - the entry of path, or nullptr.
+ScanLedger::Entry* ScanLedger::find(const std::string& path) {
+    auto entry = entries_.find(path);
+    return entry != entries_.end() ? &entry->second : nullptr;
+}
+
+const ScanLedger::Entry* ScanLedger::find(const std::string& path) const {
+    auto entry = entries_.find(path);
+    return entry != entries_.end() ? &entry->second : nullptr;
+}
+
+// ScanLedger::drop - no longer recorded, no longer held.
+void ScanLedger::drop(const std::string& path) {
+    if (entries_.erase(path) != 0)
+        owners_.release(path);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,210 @@
+// SPDX-License-Identifier: Apache-2.0
+// scan_ledger.h - the names of the files a request writes into the scan
+// folder, and the one record of who owns each of them.
+//
+// Every file a request shows the anti-virus (the message copy, the first
+// reading's part files, the second reading's extra files) and every
+// temporary file of the second reading (spill files) is created through the
+// request's ScanLedger, which records it at once and, once it is written,
+// its size and modification time. A file is in exactly one place: in the
+// ledger of the live request that created it, in the deferred list of the
+// folder's ScanFileOwners (given up on while the anti-virus held it), or
+// gone. The deferred clean-up never removes a name that a live ledger holds.
+//
+// A ledger belongs to one request and is used by one thread at a time; the
+// owners object is shared by all requests of a filter and locks itself.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "runtime/sync.h"
+
+namespace tarnwick {
+
+// ScanFileKind - what a scan file is for.
+enum class ScanFileKind {
+    Copy,   // "mail-N-msg.scanme": the message as stored
+    Part,   // "msg-M-part-K.scanme": an attachment of the first reading
+    Extra,  // "msg-M-extra-K.scanme": an attachment only the second reading finds
+    Spill,  // "msg-M-reading-J.tmp": a temporary file of the second reading
+};
+
+// scanFileName - the path of a scan file: folder (no trailing slash), "/",
+// prefix (empty for the filter's own files), then the name of kind with the
+// request number (unsigned decimal for the copy, signed 32-bit for the
+// others, so request 4294967295 writes "msg--1-part-0.scanme") and index
+// (not used by the copy). The only place that builds these names.
+std::string scanFileName(const std::string& folder, const std::string& prefix, ScanFileKind kind,
+                         std::uint32_t requestId, int index);
+
+// ScanFileDescription - optional words about a file, for log lines: the
+// part's own file name, its content type, and which reading wrote it.
+struct ScanFileDescription {
+    std::string displayName;
+    std::string contentType;
+    std::string reading;
+};
+
+// RemovalResult - one removal of a recorded file.
+struct RemovalResult {
+    // 0 when removed, else the C library's error code (ENOENT: it was gone).
+    int error = 0;
+    // True when the file was there but its size or modification time was no
+    // longer what was recorded after it was written.
+    bool changed = false;
+};
+
+// ScanFileOwners - the folder's side of the record, one per filter: which
+// paths the live ledgers hold, and the deferred list. Locks itself.
+class ScanFileOwners {
+  public:
+    ScanFileOwners() = default;
+    ScanFileOwners(const ScanFileOwners&) = delete;
+    ScanFileOwners& operator=(const ScanFileOwners&) = delete;
+
+    // holds - true when a live ledger holds path.
+    bool holds(const std::string& path) const;
+    // defer - puts paths at the front of the deferred list (a path already
+    // on it is not added again). announced: a request gave up on them and
+    // the clean-up says so in its lines; other files (a spill file or a
+    // copy still held, a locked sibling of a file that disappeared) are
+    // cleaned up without a word.
+    void defer(const std::vector<std::string>& paths, bool announced);
+    // anyDeferred - true when the deferred list holds a file; with
+    // announcedOnly, one a request gave up on.
+    bool anyDeferred(bool announcedOnly) const;
+    // retryDeferred - one removal of every deferred file that no live
+    // ledger holds; one removed or already gone leaves the list, one held
+    // open or held by a live ledger stays. Returns true when files a request
+    // gave up on are still on the list.
+    bool retryDeferred();
+    // deferredPaths - the deferred list, front first.
+    std::vector<std::string> deferredPaths() const;
+    // forgetDeferred - empties the deferred list without touching a file.
+    void forgetDeferred();
+
+  private:
+    friend class ScanLedger;
+
+    // Deferred - one deferred file.
+    struct Deferred {
+        std::string path;
+        bool announced = false;
+    };
+
+    // hold - a ledger is about to create path: it is held from now on, and
+    // the clean-up leaves it alone.
+    void hold(const std::string& path);
+    // release - the ledger let go of path.
+    void release(const std::string& path);
+
+    mutable SimpleMutex mutex_;
+    std::map<std::string, int> held_;
+    std::vector<Deferred> deferred_;
+};
+
+// ScanLedger - every file of one request, from its creation on.
+class ScanLedger {
+  public:
+    ScanLedger(ScanFileOwners& owners, std::string folder, std::string prefix,
+               std::uint32_t requestId);
+    // Files still recorded go to the deferred list, without a word.
+    ~ScanLedger();
+    ScanLedger(const ScanLedger&) = delete;
+    ScanLedger& operator=(const ScanLedger&) = delete;
+
+    const std::string& folder() const { return folder_; }
+    std::uint32_t requestId() const { return requestId_; }
+    // messageNumber - the request number read as a signed 32-bit number.
+    int messageNumber() const { return static_cast<int>(requestId_); }
+
+    // create - takes the next name of kind (indexes count from 0 per kind,
+    // and a name is used up whether or not its file can be created), creates
+    // the file for binary writing (platform::createScanFile) and records it;
+    // path receives the name. nullptr, with errno, when the file cannot be
+    // created: nothing is recorded and the failure is noted.
+    std::FILE* create(ScanFileKind kind, std::string& path);
+    // written - the writer has closed path: records its size and
+    // modification time, against which removal checks it.
+    void written(const std::string& path);
+    // describe - attaches a description to a recorded file.
+    void describe(const std::string& path, ScanFileDescription description);
+    // description - the description of a recorded file; empty when none.
+    ScanFileDescription description(const std::string& path) const;
+    // forget - the writer removed path itself (it proved a copy or empty):
+    // no longer recorded. Its name is given back when it was the last one
+    // taken of its kind, so the next file of that kind gets it again.
+    void forget(const std::string& path);
+    // defer - path, still held by someone, goes to the deferred list.
+    void defer(const std::string& path, bool announced);
+    // adopt - records path, a file already written and closed by someone
+    // else, as an extra file of the request (not again when recorded).
+    void adopt(const std::string& path);
+    // forgetAll - records nothing any more, without touching a file.
+    void forgetAll();
+
+    // noteWriteFailure - a create, write or close of a file of this request
+    // failed with error (the C library's code; 0 when unknown).
+    void noteWriteFailure(int error);
+    // writeFailed - true once a file of this request could not be created
+    // or written completely.
+    bool writeFailed() const { return writeFailed_; }
+    // noSpaceLeft - true when such a failure was a full disk.
+    bool noSpaceLeft() const { return noSpaceLeft_; }
+
+    // paths - the recorded files of kind, in the order they were created.
+    std::vector<std::string> paths(ScanFileKind kind) const;
+    // count - how many files of kind are recorded.
+    std::size_t count(ScanFileKind kind) const;
+    // shownPaths - the recorded part files and extra files, the files shown
+    // to the anti-virus, in the order they were created.
+    std::vector<std::string> shownPaths() const;
+
+    // remove - removes one recorded file, telling whether it had changed;
+    // it stays recorded only when the removal failed with EACCES or
+    // another error than ENOENT (held open).
+    RemovalResult remove(const std::string& path);
+    // removeShown - one removal round of the part files and extra files:
+    // 1 when one had disappeared or changed (the anti-virus acted on it;
+    // those still held open then go to the deferred list), -1 when some are
+    // held open (they stay recorded), else 0.
+    int removeShown();
+    // deferShown - the part files and extra files still recorded go to the
+    // deferred list as given up on.
+    void deferShown();
+
+  private:
+    // Entry - one recorded file.
+    struct Entry {
+        std::string path;
+        ScanFileKind kind = ScanFileKind::Part;
+        int index = 0;
+        std::uint64_t sequence = 0;  // creation order
+        bool written = false;
+        std::int64_t size = 0;
+        std::int64_t modified = 0;
+        ScanFileDescription description;
+    };
+
+    // pathsOf - the recorded files of the kinds, in creation order.
+    std::vector<std::string> pathsOf(ScanFileKind first, ScanFileKind second) const;
+    Entry* find(const std::string& path);
+    const Entry* find(const std::string& path) const;
+    void drop(const std::string& path);
+
+    ScanFileOwners& owners_;
+    std::string folder_;
+    std::string prefix_;
+    std::uint32_t requestId_;
+    std::map<std::string, Entry> entries_;
+    std::uint64_t created_ = 0;
+    std::map<ScanFileKind, int> nextIndex_;
+    bool writeFailed_ = false;
+    bool noSpaceLeft_ = false;
+};
+
+}  // namespace tarnwick
