@@ -9,19 +9,29 @@ namespace tarnwick::reading {
 namespace {
 
 void addUnique(std::vector<std::string>& list, const std::string& value) {
-    if (!value.empty() && value.size() <= kMaxBoundaryBytes &&
-        std::find(list.begin(), list.end(), value) == list.end())
-        list.push_back(value);
+    if (value.empty())
+        return;
+    std::string key = boundaryKey(value);
+    if (std::find(list.begin(), list.end(), key) == list.end())
+        list.push_back(std::move(key));
 }
 
 // distinctValues - the first and the last value of a field (one when equal
-// or given once; an empty string when absent).
+// or given once; an empty string when absent), then each of them with its
+// RFC 2047 encoded words decoded when that differs: clients that decode a
+// whole header field read a structural value written that way too.
 std::vector<std::string> distinctValues(const FieldValues& field) {
     if (field.count == 0)
         return {std::string()};
-    if (field.count == 1 || field.first == field.last)
-        return {field.first};
-    return {field.first, field.last};
+    std::vector<std::string> values{field.first};
+    if (field.count > 1 && field.first != field.last)
+        values.push_back(field.last);
+    for (std::size_t i = 0, given = values.size(); i < given; ++i) {
+        std::string decoded = decodeEncodedWords(values[i]);
+        if (std::find(values.begin(), values.end(), decoded) == values.end())
+            values.push_back(std::move(decoded));
+    }
+    return values;
 }
 
 // boundaryCandidates - every spelling of the boundary clients use: the
@@ -51,6 +61,12 @@ bool hasFileName(const StructuredValue& value, const char* name) {
 }
 
 }  // namespace
+
+std::string boundaryKey(std::string_view boundary) {
+    if (boundary.size() <= kMaxBoundaryBytes)
+        return std::string(boundary);
+    return std::string(boundary.substr(0, kMaxBoundaryBytes)) + '\n';
+}
 
 std::string PartReading::key() const {
     return type + '\n' + std::to_string(static_cast<int>(encoding)) + '\n' + boundary;

@@ -69,8 +69,11 @@ struct WalkJob {
     // forcedReading of its readings applies ...
     std::size_t forcedReading = 0;
     // ... unless preset readings are given: then the range is the body
-    // alone, read as preset[forcedReading] (a decoded container).
+    // alone, read as preset[forcedReading] (a decoded container, or a
+    // multipart with nothing to split read as a leaf).
     std::vector<PartReading> preset;
+    // The part proved binary though it calls itself text: written whole.
+    bool writeText = false;
 };
 
 // StructureWalker - one reading of one message. Not copyable.
