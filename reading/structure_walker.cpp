@@ -115,7 +115,6 @@ class WalkPass {
     void feedLeaf(Frame& frame, const Line& line);
     void closeTop(bool byDelimiter, std::uint64_t contentEnd);
     void finishLeaf(Frame& frame, std::uint64_t partEnd);
-
     void scheduleOtherReadings(const Frame& frame, std::uint64_t partEnd);
     // feedLeafRuns - while the top frame is a leaf, feeds it the lines that
     // cannot be delimiters in runs as long as the input buffer holds.
