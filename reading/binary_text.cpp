@@ -46,10 +46,11 @@ constexpr std::string_view kSignatures[] = {
 
 }  // namespace
 
-bool looksBinary(std::string_view bytes, bool atStart) {
-    for (char c : bytes)
-        if (kNotText[static_cast<unsigned char>(c)])
-            return true;
+bool looksBinary(std::string_view bytes, bool atStart, bool wide) {
+    if (!wide)
+        for (char c : bytes)
+            if (kNotText[static_cast<unsigned char>(c)])
+                return true;
     if (atStart)
         for (std::string_view signature : kSignatures)
             if (bytes.substr(0, signature.size()) == signature)
@@ -57,8 +58,8 @@ bool looksBinary(std::string_view bytes, bool atStart) {
     return false;
 }
 
-BinaryInText::BinaryInText(ExtraFileSet& set, bool lineEndsMayDiffer)
-    : set_(set), lineEndsMayDiffer_(lineEndsMayDiffer) {}
+BinaryInText::BinaryInText(ExtraFileSet& set, bool lineEndsMayDiffer, bool wideCharset)
+    : set_(set), lineEndsMayDiffer_(lineEndsMayDiffer), wide_(wideCharset) {}
 
 void BinaryInText::write(const char* data, std::size_t size) {
     if (sink_ != nullptr) {
@@ -67,15 +68,15 @@ void BinaryInText::write(const char* data, std::size_t size) {
     }
     const std::string_view bytes(data, size);
     if (late_) {
-        binary_ = binary_ || looksBinary(bytes, false);
+        binary_ = binary_ || looksBinary(bytes, false, wide_);
         return;
     }
-    bool binary = looksBinary(bytes, false);
+    bool binary = looksBinary(bytes, false, wide_);
     if (!binary && held_.size() < kSignatureBytes) {
         // The body's first bytes are still coming: look for a signature.
         std::string start = held_;
         start.append(bytes.substr(0, kSignatureBytes - held_.size()));
-        binary = looksBinary(start, true);
+        binary = looksBinary(start, true, wide_);
     }
     if (binary) {
         binary_ = true;

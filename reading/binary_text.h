@@ -7,7 +7,8 @@
 // part: bytes are not text when they hold a NUL or another control byte that
 // text never carries (tab, line ends, form feed, vertical tab and the escape
 // of ISO-2022 text are text), or when they open with the signature of an
-// executable or an archive. The first kSniffedTextBytes are held; when they
+// executable or an archive; in UTF-16 or UTF-32 text, where NUL and control
+// bytes are text, only the signature counts. The first kSniffedTextBytes are held; when they
 // prove binary, the part is written from its first byte on. Binary content
 // met only later is reported, and the caller reads the part again to write
 // it. Ordinary text bodies are never written.
@@ -27,14 +28,16 @@ namespace tarnwick::reading {
 inline constexpr std::size_t kSniffedTextBytes = 64 * 1024;
 
 // looksBinary - bytes is the whole or the beginning of a body that is not
-// text (see above); atStart: bytes begins the body.
-bool looksBinary(std::string_view bytes, bool atStart);
+// text (see above); atStart: bytes begins the body; wide: the text is UTF-16
+// or UTF-32.
+bool looksBinary(std::string_view bytes, bool atStart, bool wide = false);
 
 // BinaryInText - the decoded bytes of one text part on their way to an
 // extra file, if they prove binary.
 class BinaryInText final : public ByteSink {
   public:
-    BinaryInText(ExtraFileSet& set, bool lineEndsMayDiffer);
+    // wideCharset: the part's text is UTF-16 or UTF-32.
+    BinaryInText(ExtraFileSet& set, bool lineEndsMayDiffer, bool wideCharset);
     BinaryInText(const BinaryInText&) = delete;
     BinaryInText& operator=(const BinaryInText&) = delete;
 
@@ -48,6 +51,7 @@ class BinaryInText final : public ByteSink {
   private:
     ExtraFileSet& set_;
     bool lineEndsMayDiffer_;
+    bool wide_;
     std::string held_;
     bool late_ = false;    // the held part was let go
     bool binary_ = false;  // the bytes proved binary

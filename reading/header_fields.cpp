@@ -155,7 +155,7 @@ void HeaderBlock::ShortValue::beginParameter(std::string& out) {
     const std::string_view name = trimBlanks(name_);
     const std::string_view base = name.substr(0, name.find('*'));
     keeping_ = false;
-    for (const char* wanted : {"boundary", "name", "filename", "id", "number"})
+    for (const char* wanted : {"boundary", "name", "filename", "id", "number", "charset"})
         keeping_ = keeping_ || equalsIgnoringCase(base, wanted);
     if (!keeping_)
         return;

@@ -9,7 +9,8 @@
 // line without a colon continues the previous field, NUL bytes are data.
 // Values are kept whole up to kMaxFieldBytes. A longer value is kept in
 // short: its type and the parameters that decide how the part is read
-// (boundary, name, filename, id, number, in every RFC 2231 form), each cut
+// (boundary, name, filename, id, number, charset, in every RFC 2231 form),
+// each cut
 // to kMaxKeptParameterBytes; other parameters are dropped, so no amount of
 // padding pushes a boundary out of reach.
 //

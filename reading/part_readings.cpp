@@ -56,6 +56,16 @@ std::vector<std::string> boundaryCandidates(const StructuredValue& value) {
     return candidates;
 }
 
+// isWideCharset - a charset whose text is full of NUL and control bytes.
+bool isWideCharset(const StructuredValue& value) {
+    for (const std::string& charset : parameterValues(value, "charset"))
+        for (const char* wide :
+             {"utf-16", "utf16", "utf-32", "utf32", "ucs-2", "ucs2", "ucs-4", "ucs4"})
+            if (lowerTrimmed(charset).compare(0, std::string_view(wide).size(), wide) == 0)
+                return true;
+    return false;
+}
+
 bool hasFileName(const StructuredValue& value, const char* name) {
     return !parameterValues(value, name).empty();
 }
@@ -118,6 +128,7 @@ PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
                 reading.type = type;
                 reading.encoding = transferEncodingNamed(encodingValue);
                 reading.boundary = boundary;
+                reading.wideCharset = isWideCharset(value);
                 reading.lineEndsMayDiffer =
                     isTextType(type) || encodingName.empty() || encodingName == "7bit";
                 if (type == "message/partial") {

@@ -43,6 +43,9 @@ struct PartReading {
     // The reading counts as a copy of a known file also when only CR LF
     // against LF differs (text/*, or declared 7bit or without encoding).
     bool lineEndsMayDiffer = false;
+    // The charset is UTF-16 or UTF-32 (or UCS-2, UCS-4): NUL and control
+    // bytes are text there.
+    bool wideCharset = false;
     // message/partial parameters.
     std::string partialId;
     long partialNumber = 0;

@@ -393,8 +393,8 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
         if (frame.named || !text || (job_.writeText && index == 0))
             leaf.attachment = std::make_unique<LeafSink>(walker_.files_, reading.lineEndsMayDiffer);
         else
-            leaf.binaryText =
-                std::make_unique<BinaryInText>(walker_.files_, reading.lineEndsMayDiffer);
+            leaf.binaryText = std::make_unique<BinaryInText>(
+                walker_.files_, reading.lineEndsMayDiffer, reading.wideCharset);
         if (text)
             leaf.scanner =
                 std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_);

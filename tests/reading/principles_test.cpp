@@ -108,6 +108,8 @@ std::vector<ClientCase> clientCases() {
          "Content-Type: text/plain\n\n" + lateNul + std::string("\0MALWARE", 8), "MALWARE"},
         {"ordinary text with escapes and form feeds",
          "Content-Type: text/plain; charset=iso-2022-jp\n\n\x1b$B$3$s\x1b(B\f\tpage two\n", ""},
+        {"ordinary UTF-16 text",
+         "Content-Type: text/plain; charset=UTF-16LE\n\n" + std::string("h\0i\0\x04\x04", 6), ""},
         {"quoted-printable ==41",
          "Content-Type: application/x-a\nContent-Transfer-Encoding: quoted-printable\n\n"
          "MAL==41WARE\n",
