@@ -19,12 +19,10 @@ namespace tarnwick::reading {
 
 namespace {
 
-// kMaxBlanksAfterDelimiter - blanks allowed at the end of a delimiter line:
-// as many as fit in the line head beside the longest boundary kept whole.
-constexpr std::size_t kMaxBlanksAfterDelimiter = kLineHeadBytes - 2 - kMaxBoundaryBytes - 2;
-// kMaxDelimiterLine - longer lines are delimiters only of a boundary kept by
-// its first bytes.
-constexpr std::size_t kMaxDelimiterLine = 2 + kMaxBoundaryBytes + 2 + kMaxBlanksAfterDelimiter;
+// kMaxReplayedBlanks - blanks of a line that proved no delimiter after all
+// kept as they are for the part they belong to; further ones are given to
+// it as spaces.
+constexpr std::size_t kMaxReplayedBlanks = 1024 * 1024;
 
 bool isMessageContainerType(const std::string& type) {
     return type == "message/rfc822" || type == "message/global" || type == "message/news" ||
@@ -120,6 +118,13 @@ class WalkPass {
     // cannot be delimiters in runs as long as the input buffer holds.
     void feedLeafRuns();
     void drainLine();
+    // blanksOnlyToLineEnd - consumes the rest of the current line while it
+    // holds only blanks; true when it ends so. What was consumed of a line
+    // that holds more is kept in replay_ for dispatch.
+    bool blanksOnlyToLineEnd();
+    // feedReplay - hands what blanksOnlyToLineEnd consumed to sink.
+    template <typename Sink>
+    void feedReplay(Sink&& sink);
 
     StructureWalker& walker_;
     WalkJob& job_;
@@ -127,6 +132,8 @@ class WalkPass {
     std::vector<Frame> frames_;
     std::unordered_map<std::string, BoundaryEntry> boundaries_;
     std::uint64_t previousContentEnd_ = 0;
+    std::string replay_;
+    std::uint64_t replaySpaces_ = 0;
 };
 
 void WalkPass::run() {
@@ -156,6 +163,8 @@ void WalkPass::run() {
             onDelimiter(frameIndex, close);
         else
             dispatch(line);
+        replay_.clear();
+        replaySpaces_ = 0;
         drainLine();
         previousContentEnd_ = input_->contentEnd();
     }
@@ -218,13 +227,24 @@ bool WalkPass::matchDelimiter(const Line& line, std::size_t& frameIndex, bool& c
     const bool closing = text.size() > 2 && text.substr(text.size() - 2) == "--";
     std::size_t best = frames_.size();
     bool bestClose = false;
-    if (line.complete && line.head.size() <= kMaxDelimiterLine) {
+    const auto known = [&](std::string_view boundary) {
+        return boundaries_.count(std::string(boundary)) != 0;
+    };
+    bool whole = line.complete;
+    if (!whole && text.size() + 2 < line.head.size() &&
+        (known(text) || (closing && known(text.substr(0, text.size() - 2))))) {
+        // A boundary, then more blanks than the head holds: the rest decides.
+        if (!blanksOnlyToLineEnd())
+            return false;
+        whole = true;
+    }
+    if (whole) {
         lookUp(std::string(text), false, best, bestClose);
         if (closing)
             lookUp(std::string(text.substr(0, text.size() - 2)), true, best, bestClose);
     }
     if (text.size() > kMaxBoundaryBytes)
-        lookUp(boundaryKey(text), line.complete && closing, best, bestClose);
+        lookUp(boundaryKey(text), whole && closing, best, bestClose);
     if (best == frames_.size())
         return false;
     frameIndex = best;
@@ -277,6 +297,7 @@ void WalkPass::dispatch(const Line& line) {
         }
         top.sawHeaderLine = true;
         top.header->addLine(line.head);
+        feedReplay([&](std::string_view bytes) { top.header->addToLine(bytes); });
         if (!line.complete) {
             // A long line is kept as far as the header block keeps it.
             std::string_view piece;
@@ -402,11 +423,39 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
     leaf.decoder = makeDecoder(reading.encoding, leaf);
 }
 
+bool WalkPass::blanksOnlyToLineEnd() {
+    std::string_view piece;
+    while (input_->rest(piece)) {
+        const std::size_t blanks = piece.find_first_not_of(" \t");
+        if (blanks != std::string_view::npos) {
+            replay_.append(piece);
+            return false;
+        }
+        const std::size_t kept = std::min(piece.size(), kMaxReplayedBlanks - replay_.size());
+        replay_.append(piece.substr(0, kept));
+        replaySpaces_ += piece.size() - kept;
+    }
+    return true;
+}
+
+template <typename Sink>
+void WalkPass::feedReplay(Sink&& sink) {
+    sink(std::string_view(replay_));
+    const std::string spaces(static_cast<std::size_t>(std::min<std::uint64_t>(replaySpaces_, 4096)),
+                             ' ');
+    for (std::uint64_t left = replaySpaces_; left != 0;) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left, spaces.size()));
+        sink(std::string_view(spaces).substr(0, count));
+        left -= count;
+    }
+}
+
 void WalkPass::feedLeaf(Frame& frame, const Line& line) {
     Decoder& decoder = *frame.leaf->decoder;
     if (!frame.pendingLineEnd.empty())
         decoder.feed(frame.pendingLineEnd.data(), frame.pendingLineEnd.size());
     decoder.feed(line.head.data(), line.head.size());
+    feedReplay([&](std::string_view bytes) { decoder.feed(bytes.data(), bytes.size()); });
     std::string_view piece;
     while (input_->rest(piece))
         decoder.feed(piece.data(), piece.size());

@@ -44,6 +44,7 @@ std::vector<ClientCase> clientCases() {
     }();
     const std::string longBoundary(300, 'q');
     const std::string blanks(400, ' ');
+    const std::string manyBlanks = std::string(4000, ' ') + "\t" + std::string(1000, ' ');
     std::string lateNul(70000, 't');
     for (std::size_t at = 70; at < lateNul.size(); at += 71)
         lateNul[at] = '\n';
@@ -89,6 +90,11 @@ std::vector<ClientCase> clientCases() {
          "Content-Type: multipart/mixed; boundary=zz\n\n--zz" + blanks + "\n" + kAttachmentBase64 +
              "\n--zz--" + blanks + "\n",
          "MALWARE"},
+        {"delimiters followed by 5000 blanks, a body line too",
+         "Content-Type: multipart/mixed; boundary=zz\n\n--zz" + manyBlanks +
+             "\nContent-Type: application/x-a\n\n--zz" + manyBlanks + "\tMALWARE\n--zz--" +
+             manyBlanks + "\n",
+         "--zz" + manyBlanks + "\tMALWARE"},
         {"multipart without boundary, base64",
          "Content-Type: multipart/mixed\nContent-Transfer-Encoding: base64\n\n" + kBinaryBase64,
          kBinary},
