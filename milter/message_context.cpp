@@ -112,4 +112,20 @@ int MessageContext::verdictFieldCount(std::string_view name) const {
     return count;
 }
 
+std::vector<std::string> MessageContext::verdictFieldSpellings() const {
+    std::vector<std::string> spellings;
+    for (const std::string& field : verdictFieldNames_) {
+        if (field.find_first_of(" \t") == std::string::npos)
+            continue;
+        bool known = false;
+        for (const std::string& spelling : spellings)
+            known = known || ::strcasecmp(spelling.c_str(), field.c_str()) == 0;
+        if (!known)
+            spellings.push_back(field);
+    }
+    spellings.emplace_back(verdictFieldName);
+    spellings.emplace_back(scannerFieldName);
+    return spellings;
+}
+
 }  // namespace tarnwick::milter

@@ -43,6 +43,12 @@ class MessageContext {
     // verdictFieldCount - how many fields of this name (compared without
     // regard to case) the message carried.
     int verdictFieldCount(std::string_view name) const;
+    // verdictFieldSpellings - the names to remove verdict fields by: each
+    // spelling with blanks around the name as received (once, in order),
+    // then the two plain names. Spellings with blanks come first, so that a
+    // mail server matching names loosely still finds the plain ones by
+    // their index afterwards.
+    std::vector<std::string> verdictFieldSpellings() const;
     const std::string& error() const { return error_; }
 
     // For the message's summary line: the envelope, the Message-ID field's

@@ -73,7 +73,7 @@ sfsistat applyDecision(SMFICTX* ctx, const MessageContext& context,
                        const MilterDecision& decision) {
     bool ok = true;
     if (decision.removeOldFields) {
-        for (const char* name : {verdictFieldName, scannerFieldName}) {
+        for (const std::string& name : context.verdictFieldSpellings()) {
             std::vector<char> field = mutableText(name);
             // From the last to the first, so the indexes still to come stay valid.
             for (int index = context.verdictFieldCount(name); index >= 1; --index)

@@ -95,7 +95,12 @@ MilterDecision decideVerdict(std::vector<HeaderField> fields, const BridgeOption
 }  // namespace
 
 bool isVerdictField(const std::string& name) {
-    return sameName(name, verdictFieldName) || sameName(name, scannerFieldName);
+    // A forged field may carry blanks around its name ("X-Tarnwick :").
+    const std::size_t first = name.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return false;
+    const std::string bare = name.substr(first, name.find_last_not_of(" \t") + 1 - first);
+    return sameName(bare, verdictFieldName) || sameName(bare, scannerFieldName);
 }
 
 std::string replySafeText(const std::string& text) {

@@ -58,7 +58,8 @@ struct MilterDecision {
 // decideAction - the decision for one message.
 MilterDecision decideAction(const ScanOutcome& outcome, const BridgeOptions& options);
 
-// isVerdictField - true for the field names decideAction removes (any case).
+// isVerdictField - true for the field names decideAction removes (any case,
+// blanks before or after the name ignored).
 bool isVerdictField(const std::string& name);
 
 // replySafeText - text made fit for an SMTP reply: printable ASCII except

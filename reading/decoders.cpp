@@ -149,7 +149,9 @@ class Base64Decoder final : public BufferedDecoder {
             }
             const signed char v = kBase64.values[bytes[i++]];
             if (v < 0) {
-                if (v == kBase64Padding) {
+                // An "=" where padding cannot stand (first or second place
+                // of a group) is skipped like any stray byte.
+                if (v == kBase64Padding && count >= 2) {
                     group_ = group;
                     count_ = count;
                     endGroup();  // padding: the group ends, decoding goes on
@@ -307,6 +309,9 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
                     state_ = State::SoftBreakCr;
                 } else if (c == '\n') {
                     state_ = State::Text;
+                } else if (c == '=') {
+                    put('=');  // "==" stands for one "=", as clients read it
+                    state_ = State::Text;
                 } else {
                     put('=');
                     state_ = State::Text;
@@ -381,7 +386,7 @@ class UudecodeDecoder final : public BufferedDecoder {
   private:
     void endLine() {
         if (state_ == State::BeforeBegin) {
-            if (isUuBeginLine(line_))
+            if (isUuBeginLine(line_, true))
                 state_ = State::InBlock;
         } else if (state_ == State::InBlock) {
             if (isUuEndLine(line_)) {
@@ -429,7 +434,40 @@ std::unique_ptr<Decoder> makeDecoder(TransferEncoding encoding, ByteSink& sink) 
     return std::make_unique<IdentityDecoder>(sink);
 }
 
-bool isUuBeginLine(std::string_view line) {
+namespace {
+
+// uuModeEnd - where an octal number as lenient readers take it ends when
+// one starts at line[at] (a sign, "0o", digits 0-7 with single underscores
+// between them); at itself when none does.
+std::size_t uuModeEnd(std::string_view line, std::size_t at) {
+    auto octal = [](char c) { return c >= '0' && c <= '7'; };
+    const std::size_t from = at;
+    if (at < line.size() && (line[at] == '+' || line[at] == '-'))
+        ++at;
+    bool underscoreAllowed = false;
+    if (line.substr(at, 2) == "0o" || line.substr(at, 2) == "0O") {
+        at += 2;
+        underscoreAllowed = true;
+    }
+    std::size_t digits = 0;
+    while (at < line.size()) {
+        if (octal(line[at])) {
+            ++digits;
+            underscoreAllowed = true;
+        } else if (line[at] == '_' && underscoreAllowed && at + 1 < line.size() &&
+                   octal(line[at + 1])) {
+            underscoreAllowed = false;
+        } else {
+            break;
+        }
+        ++at;
+    }
+    return digits == 0 ? from : at;
+}
+
+}  // namespace
+
+bool isUuBeginLine(std::string_view line, bool anyMode) {
     if (line.substr(0, 5) != "begin")
         return false;
     std::size_t at = 5;
@@ -438,11 +476,25 @@ bool isUuBeginLine(std::string_view line) {
         ++at;
     if (at == blanksFrom)
         return false;
-    const std::size_t digitsFrom = at;
+    const std::size_t modeFrom = at;
+    if (anyMode) {
+        at = uuModeEnd(line, at);
+        return at != modeFrom && (at == line.size() || isBlank(line[at]));
+    }
     while (at < line.size() && line[at] >= '0' && line[at] <= '7')
         ++at;
-    const std::size_t digits = at - digitsFrom;
+    const std::size_t digits = at - modeFrom;
     return (digits == 3 || digits == 4) && (at == line.size() || isBlank(line[at]));
+}
+
+bool looksUuencoded(std::string_view line) {
+    if (line.empty() || line.size() > 2 + kMaxUuLine)
+        return false;
+    const int count = (line[0] - ' ') & 63;
+    const std::size_t needed = 1 + (static_cast<std::size_t>(count) + 2) / 3 * 4;
+    // Encoders pad the last group with "`" or blanks, some drop them.
+    return std::all_of(line.begin(), line.end(), [](char c) { return c >= ' ' && c <= '`'; }) &&
+           line.size() + 2 >= needed && line.size() <= needed + 2;
 }
 
 bool isUuEndLine(std::string_view line) {

@@ -50,8 +50,13 @@ class Decoder {
 std::unique_ptr<Decoder> makeDecoder(TransferEncoding encoding, ByteSink& sink);
 
 // isUuBeginLine - "begin", blanks, a mode of 3 or 4 octal digits, then a
-// blank or the end of the line.
-bool isUuBeginLine(std::string_view line);
+// blank or the end of the line. With anyMode, the mode is any octal number
+// as lenient readers take it: any count of digits, a sign, a "0o" prefix,
+// single underscores between digits.
+bool isUuBeginLine(std::string_view line, bool anyMode = false);
+// looksUuencoded - line has the length its count character asks for (give
+// or take the padding encoders add or drop) and only uuencode characters.
+bool looksUuencoded(std::string_view line);
 // isUuEndLine - "end", optionally followed by blanks.
 bool isUuEndLine(std::string_view line);
 // appendUuLine - appends the bytes one uuencoded line holds (its first

@@ -107,8 +107,8 @@ void YencParts::writeAll() {
     }
 }
 
-EmbeddedBlockScanner::EmbeddedBlockScanner(ExtraFileSet& set, YencParts& yencParts)
-    : set_(set), yencParts_(yencParts) {}
+EmbeddedBlockScanner::EmbeddedBlockScanner(ExtraFileSet& set, YencParts& yencParts, bool uuDeclared)
+    : set_(set), yencParts_(yencParts), uuDeclared_(uuDeclared) {}
 
 EmbeddedBlockScanner::~EmbeddedBlockScanner() {
     finish();
@@ -205,10 +205,23 @@ void EmbeddedBlockScanner::endLine() {
         return;
     }
     switch (state_) {
-        case State::Text:
-            if (isUuBeginLine(line)) {
+        case State::UuPending:
+            if (looksUuencoded(line)) {
                 block_ = std::make_unique<LeafSink>(set_, false);
                 state_ = State::Uuencoded;
+                decoded_.clear();
+                appendUuLine(line, decoded_);
+                emit(decoded_);
+                return;
+            }
+            state_ = State::Text;  // prose after all: the line is text
+            [[fallthrough]];
+        case State::Text:
+            if (isUuBeginLine(line, uuDeclared_)) {
+                block_ = std::make_unique<LeafSink>(set_, false);
+                state_ = State::Uuencoded;
+            } else if (isUuBeginLine(line, true)) {
+                state_ = State::UuPending;
             } else if (yencKeyword(line, "begin")) {
                 beginYenc(line);
             }
@@ -217,7 +230,7 @@ void EmbeddedBlockScanner::endLine() {
             if (isUuEndLine(line)) {
                 endBlock();
                 state_ = State::Text;
-            } else if (isUuBeginLine(line)) {
+            } else if (isUuBeginLine(line, uuDeclared_)) {
                 endBlock();
                 block_ = std::make_unique<LeafSink>(set_, false);
             } else {

@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 // embedded_blocks.h - uuencoded and yEnc blocks inside text.
 //
-// Mail clients show a uuencoded block ("begin" and a 3- or 4-digit mode,
-// through "end") or a yEnc block ("=ybegin" through "=yend") found in a text
+// Mail clients show a uuencoded block ("begin" and a mode, through "end")
+// or a yEnc block ("=ybegin" through "=yend") found in a text
 // part as an attachment of its own, wherever the part stands in the
 // message. EmbeddedBlockScanner reads the decoded text of one part and
 // writes every such block as an attachment. Blocks of a multi-part yEnc file
 // ("=ybegin part=N" with "=ypart") are gathered in YencParts and joined in
-// part order once the whole message has been read.
+// part order once the whole message has been read. A begin line with a
+// mode other than 3 or 4 octal digits opens a block in a text part only when
+// the next line is uuencoded data, so prose that happens to start with
+// "begin" and a number stays text; in a part declared uuencoded it opens one
+// at once.
 #pragma once
 
 #include <cstdint>
@@ -59,7 +63,8 @@ class YencParts {
 // EmbeddedBlockScanner - reads one text part's decoded bytes for blocks.
 class EmbeddedBlockScanner final : public ByteSink {
   public:
-    EmbeddedBlockScanner(ExtraFileSet& set, YencParts& yencParts);
+    // uuDeclared: the part's transfer encoding names uuencode.
+    EmbeddedBlockScanner(ExtraFileSet& set, YencParts& yencParts, bool uuDeclared = false);
     ~EmbeddedBlockScanner() override;
     EmbeddedBlockScanner(const EmbeddedBlockScanner&) = delete;
     EmbeddedBlockScanner& operator=(const EmbeddedBlockScanner&) = delete;
@@ -69,7 +74,7 @@ class EmbeddedBlockScanner final : public ByteSink {
     void finish();
 
   private:
-    enum class State { Text, Uuencoded, YencHeader, YencData };
+    enum class State { Text, UuPending, Uuencoded, YencHeader, YencData };
 
     void endLine();
     void beginYenc(const std::string& line);
@@ -78,6 +83,7 @@ class EmbeddedBlockScanner final : public ByteSink {
 
     ExtraFileSet& set_;
     YencParts& yencParts_;
+    bool uuDeclared_;
     State state_ = State::Text;
     std::string line_;
     bool lineOverflowed_ = false;

@@ -142,13 +142,128 @@ bool looksLikeFieldLine(std::string_view line) {
     return std::none_of(name.begin(), name.end(), isBlank);
 }
 
+void HeaderBlock::ShortValue::keep(char c, std::string& out) {
+    const std::size_t limit = state_ == State::Type ? kMaxKeptTypeBytes : kMaxKeptParameterBytes;
+    if (kept_ < limit && (state_ == State::Type || keeping_)) {
+        out.push_back(c);
+        ++kept_;
+    }
+}
+
+void HeaderBlock::ShortValue::beginParameter(std::string& out) {
+    // The name is complete: kept when it decides how the part is read.
+    const std::string_view name = trimBlanks(name_);
+    const std::string_view base = name.substr(0, name.find('*'));
+    keeping_ = false;
+    for (const char* wanted : {"boundary", "name", "filename", "id", "number", "charset"})
+        keeping_ = keeping_ || equalsIgnoringCase(base, wanted);
+    if (!keeping_)
+        return;
+    if (parameters_ == kMaxKeptParameters)
+        out.resize(lastBegin_);  // the last one counts too: it replaces the last kept
+    else
+        ++parameters_;
+    lastBegin_ = out.size();
+    out += "; ";
+    out += name;
+    out += '=';
+    kept_ = 0;
+}
+
+void HeaderBlock::ShortValue::add(std::string_view bytes, std::string& out) {
+    for (char c : bytes) {
+        switch (state_) {
+            case State::Type:
+                if (c == ';')
+                    state_ = State::Name;
+                else
+                    keep(c, out);
+                break;
+            case State::Name:
+                if (c == ';') {
+                    name_.clear();  // no "=": not a parameter
+                } else if (c == '=') {
+                    beginParameter(out);
+                    name_.clear();
+                    state_ = State::BeforeValue;
+                } else if (name_.size() < 64) {
+                    name_.push_back(c);
+                }
+                break;
+            case State::BeforeValue:
+                if (isBlank(c))
+                    break;
+                if (c == ';') {
+                    state_ = State::Name;
+                    break;
+                }
+                state_ = c == '"' ? State::Quoted : State::Token;
+                if (keeping_ && c == '"')
+                    out.push_back(c);
+                else
+                    keep(c, out);
+                break;
+            case State::Token:
+                if (c == ';')
+                    state_ = State::Name;
+                else
+                    keep(c, out);
+                break;
+            case State::Quoted:
+                if (c == '"') {
+                    if (keeping_)
+                        out.push_back(c);
+                    state_ = State::AfterQuoted;
+                } else if (c == '\\') {
+                    state_ = State::Escape;
+                } else {
+                    keep(c, out);
+                }
+                break;
+            case State::Escape:
+                // The pair is kept whole or not at all.
+                if (kept_ + 2 <= kMaxKeptParameterBytes) {
+                    keep('\\', out);
+                    keep(c, out);
+                }
+                state_ = State::Quoted;
+                break;
+            case State::AfterQuoted:
+                if (c == ';')
+                    state_ = State::Name;
+                break;
+        }
+    }
+}
+
+void HeaderBlock::appendValue(std::string_view bytes) {
+    if (!inShort_ && value_.size() + bytes.size() <= kMaxFieldBytes) {
+        value_.append(bytes);
+        return;
+    }
+    if (!inShort_) {
+        // Too long to keep whole: from here on it is kept in short.
+        inShort_ = true;
+        short_ = ShortValue();
+        std::string whole;
+        whole.swap(value_);
+        short_.add(whole, value_);
+    }
+    short_.add(bytes, value_);
+}
+
+void HeaderBlock::addToLine(std::string_view more) {
+    if (gathering_ && current_ != nullptr)
+        appendValue(more);
+}
+
 void HeaderBlock::addLine(std::string_view line) {
     const bool continuation = !line.empty() && isBlank(line.front());
     const std::size_t colon = line.find(':');
     if (continuation || colon == std::string_view::npos) {
         // Folded line, or a line without a colon: the previous field goes on.
         if (gathering_ && current_ != nullptr)
-            value_.append(line.substr(0, kMaxFieldBytes - std::min(kMaxFieldBytes, value_.size())));
+            appendValue(line);
         return;
     }
     commit();
@@ -168,7 +283,10 @@ void HeaderBlock::addLine(std::string_view line) {
     else if (equalsIgnoringCase(name, "content-disposition"))
         current_ = &disposition;
     gathering_ = true;
-    value_.assign(line.substr(colon + 1, kMaxFieldBytes));
+    value_.clear();
+    inShort_ = false;
+    if (current_ != nullptr)
+        appendValue(line.substr(colon + 1));
 }
 
 void HeaderBlock::commit() {

@@ -7,8 +7,12 @@
 // read both ways), and what looked unusual. Blanks between a field name and
 // its colon are tolerated, a name with bytes above 127 is still a field, a
 // line without a colon continues the previous field, NUL bytes are data.
-// Values are kept up to kMaxFieldBytes; the rest of a longer field is
-// dropped.
+// Values are kept whole up to kMaxFieldBytes. A longer value is kept in
+// short: its type and the parameters that decide how the part is read
+// (boundary, name, filename, id, number, charset, in every RFC 2231 form),
+// each cut
+// to kMaxKeptParameterBytes; other parameters are dropped, so no amount of
+// padding pushes a boundary out of reach.
 //
 // The parameter helpers read "type/subtype; name=value; ..." with quoted
 // strings, RFC 2231 continuations and encodings (charset'lang'%XX), and RFC
@@ -22,8 +26,15 @@
 
 namespace tarnwick::reading {
 
-// kMaxFieldBytes - the part of one field value kept; longer values are cut.
+// kMaxFieldBytes - a field value up to this size is kept as it stands;
+// longer values are kept in short.
 inline constexpr std::size_t kMaxFieldBytes = 16 * 1024;
+// kMaxKeptTypeBytes, kMaxKeptParameterBytes, kMaxKeptParameters - what a
+// value kept in short holds at most: the type, each parameter value, and
+// the parameters (the first ones, and always the last one).
+inline constexpr std::size_t kMaxKeptTypeBytes = 256;
+inline constexpr std::size_t kMaxKeptParameterBytes = 1024;
+inline constexpr std::size_t kMaxKeptParameters = 32;
 
 // FieldValues - the first and last value of one field, and how often it came.
 struct FieldValues {
@@ -40,8 +51,10 @@ bool looksLikeFieldLine(std::string_view line);
 class HeaderBlock {
   public:
     // addLine - one line of the block (no line end; not the empty line that
-    // ends it). A line longer than the caller keeps is passed cut.
+    // ends it), or its first bytes when addToLine follows.
     void addLine(std::string_view line);
+    // addToLine - the next bytes of the line last added.
+    void addToLine(std::string_view more);
     // finish - ends the block; call once, after the last addLine.
     void finish();
 
@@ -53,11 +66,33 @@ class HeaderBlock {
     bool malformedName = false;
 
   private:
+    // ShortValue - keeps a structured value in short, byte by byte.
+    class ShortValue {
+      public:
+        // add - the next bytes of the value; the short form goes to out.
+        void add(std::string_view bytes, std::string& out);
+
+      private:
+        enum class State { Type, Name, BeforeValue, Token, Quoted, Escape, AfterQuoted };
+        void beginParameter(std::string& out);
+        void keep(char c, std::string& out);
+
+        State state_ = State::Type;
+        std::size_t kept_ = 0;  // bytes kept of the type or the current value
+        std::string name_;
+        bool keeping_ = false;  // the current parameter is kept
+        std::size_t parameters_ = 0;
+        std::size_t lastBegin_ = std::string::npos;  // where the last kept one begins
+    };
+
     void commit();
+    void appendValue(std::string_view bytes);
 
     FieldValues* current_ = nullptr;  // the field being gathered, if kept
     std::string value_;
     bool gathering_ = false;
+    bool inShort_ = false;
+    ShortValue short_;
 };
 
 // Parameter - one "name=value" of a structured field.

@@ -9,19 +9,29 @@ namespace tarnwick::reading {
 namespace {
 
 void addUnique(std::vector<std::string>& list, const std::string& value) {
-    if (!value.empty() && value.size() <= kMaxBoundaryBytes &&
-        std::find(list.begin(), list.end(), value) == list.end())
-        list.push_back(value);
+    if (value.empty())
+        return;
+    std::string key = boundaryKey(value);
+    if (std::find(list.begin(), list.end(), key) == list.end())
+        list.push_back(std::move(key));
 }
 
 // distinctValues - the first and the last value of a field (one when equal
-// or given once; an empty string when absent).
+// or given once; an empty string when absent), then each of them with its
+// RFC 2047 encoded words decoded when that differs: clients that decode a
+// whole header field read a structural value written that way too.
 std::vector<std::string> distinctValues(const FieldValues& field) {
     if (field.count == 0)
         return {std::string()};
-    if (field.count == 1 || field.first == field.last)
-        return {field.first};
-    return {field.first, field.last};
+    std::vector<std::string> values{field.first};
+    if (field.count > 1 && field.first != field.last)
+        values.push_back(field.last);
+    for (std::size_t i = 0, given = values.size(); i < given; ++i) {
+        std::string decoded = decodeEncodedWords(values[i]);
+        if (std::find(values.begin(), values.end(), decoded) == values.end())
+            values.push_back(std::move(decoded));
+    }
+    return values;
 }
 
 // boundaryCandidates - every spelling of the boundary clients use: the
@@ -46,11 +56,27 @@ std::vector<std::string> boundaryCandidates(const StructuredValue& value) {
     return candidates;
 }
 
+// isWideCharset - a charset whose text is full of NUL and control bytes.
+bool isWideCharset(const StructuredValue& value) {
+    for (const std::string& charset : parameterValues(value, "charset"))
+        for (const char* wide :
+             {"utf-16", "utf16", "utf-32", "utf32", "ucs-2", "ucs2", "ucs-4", "ucs4"})
+            if (lowerTrimmed(charset).compare(0, std::string_view(wide).size(), wide) == 0)
+                return true;
+    return false;
+}
+
 bool hasFileName(const StructuredValue& value, const char* name) {
     return !parameterValues(value, name).empty();
 }
 
 }  // namespace
+
+std::string boundaryKey(std::string_view boundary) {
+    if (boundary.size() <= kMaxBoundaryBytes)
+        return std::string(boundary);
+    return std::string(boundary.substr(0, kMaxBoundaryBytes)) + '\n';
+}
 
 std::string PartReading::key() const {
     return type + '\n' + std::to_string(static_cast<int>(encoding)) + '\n' + boundary;
@@ -102,6 +128,7 @@ PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
                 reading.type = type;
                 reading.encoding = transferEncodingNamed(encodingValue);
                 reading.boundary = boundary;
+                reading.wideCharset = isWideCharset(value);
                 reading.lineEndsMayDiffer =
                     isTextType(type) || encodingName.empty() || encodingName == "7bit";
                 if (type == "message/partial") {

@@ -22,21 +22,30 @@ namespace tarnwick::reading {
 
 // kMaxPartReadings - readings of one part at most; further ones are dropped.
 inline constexpr std::size_t kMaxPartReadings = 8;
-// kMaxBoundaryBytes - longer boundaries are never matched (a delimiter line
-// longer than this plus its dashes and blanks is body text). The RFC allows
-// 70; the margin serves lenient senders while keeping the table small.
+// kMaxBoundaryBytes - longer boundaries are kept by their first bytes only
+// (boundaryKey) and match every line that begins with "--" and those bytes.
+// The RFC allows 70; the margin serves lenient senders while keeping the
+// table small.
 inline constexpr std::size_t kMaxBoundaryBytes = 256;
 // kMaxIdentifierBytes - the part of a message/partial id kept.
 inline constexpr std::size_t kMaxIdentifierBytes = 256;
+
+// boundaryKey - how a boundary is kept: as it stands up to
+// kMaxBoundaryBytes; a longer one as its first kMaxBoundaryBytes and a line
+// feed, which no line holds, so it never equals a boundary kept whole.
+std::string boundaryKey(std::string_view boundary);
 
 // PartReading - one way to read a part.
 struct PartReading {
     std::string type;  // "type/subtype", lower case
     TransferEncoding encoding = TransferEncoding::Identity;
-    std::string boundary;  // multipart only; empty when none was found
+    std::string boundary;  // multipart only, as boundaryKey keeps it; empty when none
     // The reading counts as a copy of a known file also when only CR LF
     // against LF differs (text/*, or declared 7bit or without encoding).
     bool lineEndsMayDiffer = false;
+    // The charset is UTF-16 or UTF-32 (or UCS-2, UCS-4): NUL and control
+    // bytes are text there.
+    bool wideCharset = false;
     // message/partial parameters.
     std::string partialId;
     long partialNumber = 0;

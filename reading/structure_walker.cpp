@@ -12,16 +12,17 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "reading/binary_text.h"
 #include "reading/line_input.h"
 
 namespace tarnwick::reading {
 
 namespace {
 
-// kMaxBlanksAfterDelimiter - blanks allowed at the end of a delimiter line.
-constexpr std::size_t kMaxBlanksAfterDelimiter = 64;
-// kMaxDelimiterLine - longer lines are never delimiters.
-constexpr std::size_t kMaxDelimiterLine = 2 + kMaxBoundaryBytes + 2 + kMaxBlanksAfterDelimiter;
+// kMaxReplayedBlanks - blanks of a line that proved no delimiter after all
+// kept as they are for the part they belong to; further ones are given to
+// it as spaces.
+constexpr std::size_t kMaxReplayedBlanks = 1024 * 1024;
 
 bool isMessageContainerType(const std::string& type) {
     return type == "message/rfc822" || type == "message/global" || type == "message/news" ||
@@ -53,6 +54,7 @@ class WalkPass {
     // LeafOutput - where the decoded bytes of one leaf go.
     struct LeafOutput final : public ByteSink {
         std::unique_ptr<LeafSink> attachment;
+        std::unique_ptr<BinaryInText> binaryText;  // a text leaf, written if binary
         std::unique_ptr<EmbeddedBlockScanner> scanner;
         std::unique_ptr<SpillFile> container;
         SpillFile* fragments = nullptr;
@@ -60,6 +62,8 @@ class WalkPass {
         void write(const char* data, std::size_t size) override {
             if (attachment != nullptr)
                 attachment->write(data, size);
+            if (binaryText != nullptr)
+                binaryText->write(data, size);
             if (scanner != nullptr)
                 scanner->write(data, size);
             if (container != nullptr)
@@ -77,10 +81,13 @@ class WalkPass {
         std::size_t forcedReading = 0;
         std::unique_ptr<HeaderBlock> header;
         bool sawHeaderLine = false;
+        bool sawFirstLine = false;
         std::vector<PartReading> readings;
         std::size_t chosen = 0;
         bool named = false;
         std::string boundary;  // registered in the table while open
+        std::uint64_t bodyBegin = 0;
+        bool split = false;  // a delimiter of its own boundary was met
         bool digest = false;
         std::vector<std::string> watched;  // other readings' boundaries
         std::vector<bool> watchSeen;
@@ -105,12 +112,19 @@ class WalkPass {
     void applyReading(const PartReading& reading, std::uint64_t bodyOffset);
     void feedLeaf(Frame& frame, const Line& line);
     void closeTop(bool byDelimiter, std::uint64_t contentEnd);
-    void finishLeaf(Frame& frame);
+    void finishLeaf(Frame& frame, std::uint64_t partEnd);
     void scheduleOtherReadings(const Frame& frame, std::uint64_t partEnd);
     // feedLeafRuns - while the top frame is a leaf, feeds it the lines that
     // cannot be delimiters in runs as long as the input buffer holds.
     void feedLeafRuns();
     void drainLine();
+    // blanksOnlyToLineEnd - consumes the rest of the current line while it
+    // holds only blanks; true when it ends so. What was consumed of a line
+    // that holds more is kept in replay_ for dispatch.
+    bool blanksOnlyToLineEnd();
+    // feedReplay - hands what blanksOnlyToLineEnd consumed to sink.
+    template <typename Sink>
+    void feedReplay(Sink&& sink);
 
     StructureWalker& walker_;
     WalkJob& job_;
@@ -118,6 +132,8 @@ class WalkPass {
     std::vector<Frame> frames_;
     std::unordered_map<std::string, BoundaryEntry> boundaries_;
     std::uint64_t previousContentEnd_ = 0;
+    std::string replay_;
+    std::uint64_t replaySpaces_ = 0;
 };
 
 void WalkPass::run() {
@@ -147,6 +163,8 @@ void WalkPass::run() {
             onDelimiter(frameIndex, close);
         else
             dispatch(line);
+        replay_.clear();
+        replaySpaces_ = 0;
         drainLine();
         previousContentEnd_ = input_->contentEnd();
     }
@@ -203,15 +221,30 @@ void WalkPass::lookUp(const std::string& boundary, bool close, std::size_t& best
 }
 
 bool WalkPass::matchDelimiter(const Line& line, std::size_t& frameIndex, bool& close) {
-    if (boundaries_.empty() || !line.complete || line.head.size() < 3 ||
-        line.head.size() > kMaxDelimiterLine || line.head.substr(0, 2) != "--")
+    if (boundaries_.empty() || line.head.size() < 3 || line.head.substr(0, 2) != "--")
         return false;
     const std::string_view text = withoutTrailingBlanks(line.head.substr(2));
+    const bool closing = text.size() > 2 && text.substr(text.size() - 2) == "--";
     std::size_t best = frames_.size();
     bool bestClose = false;
-    lookUp(std::string(text), false, best, bestClose);
-    if (text.size() > 2 && text.substr(text.size() - 2) == "--")
-        lookUp(std::string(text.substr(0, text.size() - 2)), true, best, bestClose);
+    const auto known = [&](std::string_view boundary) {
+        return boundaries_.count(std::string(boundary)) != 0;
+    };
+    bool whole = line.complete;
+    if (!whole && text.size() + 2 < line.head.size() &&
+        (known(text) || (closing && known(text.substr(0, text.size() - 2))))) {
+        // A boundary, then more blanks than the head holds: the rest decides.
+        if (!blanksOnlyToLineEnd())
+            return false;
+        whole = true;
+    }
+    if (whole) {
+        lookUp(std::string(text), false, best, bestClose);
+        if (closing)
+            lookUp(std::string(text.substr(0, text.size() - 2)), true, best, bestClose);
+    }
+    if (text.size() > kMaxBoundaryBytes)
+        lookUp(boundaryKey(text), whole && closing, best, bestClose);
     if (best == frames_.size())
         return false;
     frameIndex = best;
@@ -220,6 +253,7 @@ bool WalkPass::matchDelimiter(const Line& line, std::size_t& frameIndex, bool& c
 }
 
 void WalkPass::onDelimiter(std::size_t frameIndex, bool close) {
+    frames_[frameIndex].split = true;
     while (frames_.size() > frameIndex + 1)
         closeTop(true, previousContentEnd_);
     drainLine();
@@ -242,6 +276,20 @@ void WalkPass::dispatch(const Line& line) {
             endHeader(input_->offset());
             return;
         }
+        if (!top.sawHeaderLine) {
+            const bool firstLine = !top.sawFirstLine;
+            top.sawFirstLine = true;
+            // As at the top of a message, an mbox separator line opens it.
+            if (firstLine && line.head.substr(0, 5) == "From ")
+                return;
+            // A first line that continues nothing or has an empty name is
+            // ignored; the header block goes on.
+            if (!line.head.empty() && (line.head.front() == ' ' || line.head.front() == '\t' ||
+                                       line.head.front() == ':')) {
+                walker_.signs_.note("malformed header name");
+                return;
+            }
+        }
         if (!top.sawHeaderLine && !looksLikeFieldLine(line.head)) {
             // No header of its own: the body starts with this line.
             endHeader(line.offset);
@@ -249,6 +297,13 @@ void WalkPass::dispatch(const Line& line) {
         }
         top.sawHeaderLine = true;
         top.header->addLine(line.head);
+        feedReplay([&](std::string_view bytes) { top.header->addToLine(bytes); });
+        if (!line.complete) {
+            // A long line is kept as far as the header block keeps it.
+            std::string_view piece;
+            while (input_->rest(piece))
+                top.header->addToLine(piece);
+        }
         return;
     }
 }
@@ -276,6 +331,7 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
     const std::size_t index = frames_.size() - 1;
     Frame& frame = frames_.back();
     frame.header.reset();
+    frame.bodyBegin = bodyOffset;
     const bool multipart = isMultipartType(reading.type) && !reading.boundary.empty();
     const bool container = multipart || isMessageContainerType(reading.type);
     Signs& signs = walker_.signs_;
@@ -348,14 +404,18 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
     } else if (reading.encoding == TransferEncoding::Uuencode) {
         // Every uuencoded block of the body is an attachment, not only the
         // first one: the body is scanned as it stands.
-        leaf.scanner = std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_);
+        leaf.scanner =
+            std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_, true);
         leaf.decoder = makeDecoder(TransferEncoding::Identity, leaf);
         return;
     } else {
         const bool text =
             isTextType(reading.type) || isReportType(reading.type) || isMultipartType(reading.type);
-        if (frame.named || !text)
+        if (frame.named || !text || (job_.writeText && index == 0))
             leaf.attachment = std::make_unique<LeafSink>(walker_.files_, reading.lineEndsMayDiffer);
+        else
+            leaf.binaryText = std::make_unique<BinaryInText>(
+                walker_.files_, reading.lineEndsMayDiffer, reading.wideCharset);
         if (text)
             leaf.scanner =
                 std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_);
@@ -363,11 +423,39 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
     leaf.decoder = makeDecoder(reading.encoding, leaf);
 }
 
+bool WalkPass::blanksOnlyToLineEnd() {
+    std::string_view piece;
+    while (input_->rest(piece)) {
+        const std::size_t blanks = piece.find_first_not_of(" \t");
+        if (blanks != std::string_view::npos) {
+            replay_.append(piece);
+            return false;
+        }
+        const std::size_t kept = std::min(piece.size(), kMaxReplayedBlanks - replay_.size());
+        replay_.append(piece.substr(0, kept));
+        replaySpaces_ += piece.size() - kept;
+    }
+    return true;
+}
+
+template <typename Sink>
+void WalkPass::feedReplay(Sink&& sink) {
+    sink(std::string_view(replay_));
+    const std::string spaces(static_cast<std::size_t>(std::min<std::uint64_t>(replaySpaces_, 4096)),
+                             ' ');
+    for (std::uint64_t left = replaySpaces_; left != 0;) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left, spaces.size()));
+        sink(std::string_view(spaces).substr(0, count));
+        left -= count;
+    }
+}
+
 void WalkPass::feedLeaf(Frame& frame, const Line& line) {
     Decoder& decoder = *frame.leaf->decoder;
     if (!frame.pendingLineEnd.empty())
         decoder.feed(frame.pendingLineEnd.data(), frame.pendingLineEnd.size());
     decoder.feed(line.head.data(), line.head.size());
+    feedReplay([&](std::string_view bytes) { decoder.feed(bytes.data(), bytes.size()); });
     std::string_view piece;
     while (input_->rest(piece))
         decoder.feed(piece.data(), piece.size());
@@ -401,19 +489,48 @@ void WalkPass::closeTop(bool byDelimiter, std::uint64_t contentEnd) {
         if (!byDelimiter && !closing.pendingLineEnd.empty())
             closing.leaf->decoder->feed(closing.pendingLineEnd.data(),
                                         closing.pendingLineEnd.size());
-        finishLeaf(closing);
+        finishLeaf(closing, std::max(contentEnd, closing.partBegin));
+    }
+    if (closing.kind == Kind::Multipart && !closing.split && contentEnd > closing.bodyBegin) {
+        // Nothing to split: the body is read as a leaf with its own encoding.
+        PartReading leaf = closing.readings[closing.chosen];
+        leaf.boundary.clear();
+        WalkJob job;
+        job.path = job_.path;
+        job.begin = closing.bodyBegin;
+        job.end = contentEnd;
+        job.depth = closing.depth;
+        job.preset.push_back(std::move(leaf));
+        walker_.enqueue(std::move(job));
     }
     scheduleOtherReadings(closing, std::max(contentEnd, closing.partBegin));
     frames_.pop_back();
 }
 
-void WalkPass::finishLeaf(Frame& frame) {
+void WalkPass::finishLeaf(Frame& frame, std::uint64_t partEnd) {
     LeafOutput& leaf = *frame.leaf;
     leaf.decoder->finish();
     if (leaf.scanner != nullptr)
         leaf.scanner->finish();
     if (leaf.attachment != nullptr)
         leaf.attachment->finish();
+    if (leaf.binaryText != nullptr) {
+        leaf.binaryText->finish();
+        if (leaf.binaryText->provedBinaryLate()) {
+            // Binary only after the held part: read once more, to be written.
+            WalkJob job;
+            job.path = job_.path;
+            job.begin = frame.partBegin;
+            job.end = partEnd;
+            job.depth = frame.depth;
+            job.defaultType = frame.defaultType;
+            job.forcedReading = frame.chosen;
+            if (frame.presetReadings)
+                job.preset = frame.readings;
+            job.writeText = true;
+            walker_.enqueue(std::move(job));
+        }
+    }
     if (leaf.container != nullptr) {
         leaf.container->close();
         WalkJob job;

@@ -16,8 +16,15 @@
 // after the pass: another reading of an ambiguous part (each distinct
 // reading of the same bytes once, and only while the work allowance
 // lasts), a container with a transfer encoding (decoded into a spill file,
-// then read), and message/partial fragments (gathered in a spill file,
-// joined in number order once the message is read, then read as a message).
+// then read), message/partial fragments (gathered in a spill file, joined in
+// number order once the message is read, then read as a message), a
+// multipart whose boundary never occurs (read as a leaf with its own
+// transfer encoding), and a text part that proves binary only after its
+// held beginning (read again to be written whole).
+//
+// A part's header block may open with an mbox separator line ("From "), as
+// a message does; a first line that continues nothing or has an empty field
+// name is ignored, and the header block goes on.
 #pragma once
 
 #include <cstdint>
@@ -69,8 +76,11 @@ struct WalkJob {
     // forcedReading of its readings applies ...
     std::size_t forcedReading = 0;
     // ... unless preset readings are given: then the range is the body
-    // alone, read as preset[forcedReading] (a decoded container).
+    // alone, read as preset[forcedReading] (a decoded container, or a
+    // multipart with nothing to split read as a leaf).
     std::vector<PartReading> preset;
+    // The part proved binary though it calls itself text: written whole.
+    bool writeText = false;
 };
 
 // StructureWalker - one reading of one message. Not copyable.

@@ -181,6 +181,12 @@ class TagPolicy(BridgeCase):
             self.assertAccepted(outcome, fields)
             self.assertEqual(sorted(outcome.changed), [
                 (1, "X-ExtScanner", ""), (1, "X-Tarnwick", ""), (2, "X-Tarnwick", "")])
+        # Blanks around the name: removed by the name as received, before the plain ones.
+        outcome = self.bridge.send("virus", headers=[("X-Tarnwick", "a"), ("X-Tarnwick ", "b"),
+                                                     (" x-tarnwick", "c"), ("X-TARNWICK ", "d")])
+        self.assertAccepted(outcome, VIRUS_FIELDS)
+        self.assertEqual(outcome.changed, [(2, "X-Tarnwick ", ""), (1, "X-Tarnwick ", ""),
+                                           (1, " x-tarnwick", ""), (1, "X-Tarnwick", "")])
 
     def test_aborted_message_leaves_no_spool_file(self):
         with MilterClient(self.bridge.port) as client:

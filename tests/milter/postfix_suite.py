@@ -320,6 +320,7 @@ def forged_message():
     msg = message("forged verdict")
     msg["X-Tarnwick"] = CLEAN
     msg["X-ExtScanner"] = "forged"
+    msg["X-Tarnwick "] = CLEAN  # written "X-Tarnwick : ..."
     return msg
 
 

@@ -2,9 +2,11 @@
 # SPDX-License-Identifier: Apache-2.0
 """differential.py - what a mainstream mail library opens must be shown to the anti-virus.
 
-For every message, Python's own `email` package reads it (compat32, as most Python mail code
-does) and yields its attachments: every leaf of walk() with a file name or of a type other than
-text/* and multipart/*, decoded with get_payload(decode=True). tarnwick-unpack writes the files
+For every message, Python's own `email` package reads it twice, with compat32 (as most Python
+mail code does) and with the default policy (which also decodes encoded words in structural
+fields), and yields its attachments: every leaf of walk() with a file name or of a type other
+than text/* and multipart/*, decoded with get_payload(decode=True); an attachment both readings
+yield alike counts once. tarnwick-unpack writes the files
 both of Tarnwick's readings produce for the same message. Every attachment Python yields must be
 among those files, byte for byte.
 
@@ -31,12 +33,17 @@ Some differences are by design or are Python's own, and are counted apart, not a
     the last part; the files keep it, as it stands in the message.
 Empty attachments are counted apart too: there is nothing in them to show.
 
+  - "line end before the delimiter": in a multipart it cannot split (no boundary parameter),
+    Python keeps the line end before the next delimiter of the enclosing multipart in the
+    payload; the second reading reads that part as a leaf and leaves the line end to the
+    delimiter, as for every other part.
+
 One difference is a known gap of the second reading, counted and listed apart so that it stays
 visible until the reading covers it:
-  - "Python's base64 rule": Python skips an "=" that cannot be padding (the first or second
-    character of a group) like a stray byte, and stops at the first "=" that can; when the first
-    reading did not write that part, or the "=" stands where padding cannot, no file holds
-    Python's bytes.
+  - "Python's base64 rule": Python stops at the first "=" that can be padding (the third or
+    fourth character of a group), where the second reading goes on; when the first reading did
+    not write that part, no file holds Python's bytes. (An "=" that cannot be padding, the first
+    or second character of a group, both skip like a stray byte.)
 
 Usage: differential.py --unpack PATH [--messages DIR ...] [--packaged] [--variants N]
                        [--seed S] [--keep DIR] [--verbose] [--first-reading-only]
@@ -111,20 +118,23 @@ class Attachment:
 
 def python_attachments(data):
     """Python's attachments of the message bytes, and whether a closing delimiter was missing."""
-    message = email.message_from_bytes(after_envelope(data), policy=email.policy.compat32)
     found = []
     unclosed = False
-    for part in message.walk():
-        unclosed = unclosed or any(isinstance(defect, email.errors.CloseBoundaryNotFoundDefect)
-                                   for defect in part.defects)
-        if part.is_multipart():
-            continue
-        maintype = part.get_content_maintype()
-        if part.get_filename() is None and maintype in ("text", "multipart"):
-            continue
-        payload = part.get_payload(decode=True)
-        if payload is not None:
-            found.append(Attachment(part, payload))
+    for policy in (email.policy.compat32, email.policy.default):
+        message = email.message_from_bytes(after_envelope(data), policy=policy)
+        seen = [attachment.payload for attachment in found]
+        for part in message.walk():
+            unclosed = unclosed or any(
+                isinstance(defect, email.errors.CloseBoundaryNotFoundDefect)
+                for defect in part.defects)
+            if part.is_multipart():
+                continue
+            maintype = part.get_content_maintype()
+            if part.get_filename() is None and maintype in ("text", "multipart"):
+                continue
+            payload = part.get_payload(decode=True)
+            if payload is not None and payload not in seen:
+                found.append(Attachment(part, payload))
     return found, unclosed
 
 
@@ -150,8 +160,8 @@ BASE64_ALPHABET = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 
 
 def python_base64_rule_differs(attachment):
-    """True when the part's base64 has an "=" where padding cannot stand, or data after an "="
-    where it can: there Python's reading differs from the RFC-lenient one."""
+    """True when the part's base64 has data after an "=" where padding can stand: there Python
+    stops and the RFC-lenient reading goes on."""
     if attachment.encoding != "base64" or not isinstance(attachment.raw, str):
         return False
     position = 0
@@ -161,9 +171,7 @@ def python_base64_rule_differs(attachment):
             if padded:
                 return True
             position = (position + 1) % 4
-        elif byte == ord("="):
-            if position < 2 and not padded:
-                return True
+        elif byte == ord("=") and position >= 2:
             padded = True
     return False
 
@@ -193,6 +201,7 @@ class Tally:
         self.undecodable = 0
         self.header_cut = 0
         self.last_line_end = 0
+        self.kept_line_end = 0
         self.known_gaps = []
         self.empty = 0
         self.misses = []
@@ -232,6 +241,10 @@ class Tally:
             elif unclosed and any(attachment.payload + end in contents
                                   for end in (b"\n", b"\r\n", b"\r")):
                 self.last_line_end += 1
+            elif attachment.type.startswith("multipart/") and any(
+                    attachment.payload.endswith(end) and attachment.payload[:-len(end)] in contents
+                    for end in (b"\r\n", b"\n", b"\r")):
+                self.kept_line_end += 1
             elif python_base64_rule_differs(attachment):
                 self.known_gaps.append("%s: %s (%d bytes)" % (label, attachment.name,
                                                               len(attachment.payload)))
@@ -258,6 +271,8 @@ class Tally:
         print("  set apart, Python cut the part's header short: %d" % self.header_cut)
         print("  set apart, Python dropped the last line end of an unclosed multipart: %d"
               % self.last_line_end)
+        print("  set apart, Python kept the line end before the delimiter in a multipart it "
+              "could not split: %d" % self.kept_line_end)
         print("  set apart, empty: %d" % self.empty)
         print("  known gap, Python's base64 rule: %d" % len(self.known_gaps))
         for gap in self.known_gaps:

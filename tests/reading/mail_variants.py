@@ -45,6 +45,18 @@ TECHNIQUES = [
     "body line that begins with the boundary",
     "missing closing boundary",
     "bytes above 127 in a header name",
+    "mbox From line opening a part's header",
+    "continuation line opening a part's header",
+    "transfer encoding as an encoded word",
+    "content type as an encoded word",
+    "uuencode mode as lenient readers take it",
+    "content type line over 4 KiB",
+    "folded content type over 16 KiB",
+    "boundary of 300 bytes",
+    "400 blanks after the delimiter",
+    "quoted-printable == escape",
+    "stray = early in a base64 group",
+    "multipart without boundary as the attachment",
 ]
 
 
@@ -53,9 +65,9 @@ def wrap76(text):
     return [text[i:i + 76] for i in range(0, len(text), 76)] or [b""]
 
 
-def uuencode(data, name):
+def uuencode(data, name, mode=b"644"):
     """data as a uuencoded block with its begin and end lines."""
-    lines = [b"begin 644 " + name]
+    lines = [b"begin " + mode + b" " + name]
     for i in range(0, len(data), 45):
         lines.append(binascii.b2a_uu(data[i:i + 45]).rstrip(b"\n"))
     lines += [b"`", b"end"]
@@ -116,11 +128,20 @@ class Builder:
         textual = self.uses("8bit text attachment") or (
             self.uses("second Content-Transfer-Encoding") and rng.random() < 0.3)
         binary = self.uses("binary attachment") and not textual
-        uu = self.uses("x-uuencode transfer encoding") and not textual and not binary
-        qp = self.uses("quoted-printable soft break after blanks") and not (textual or binary or uu)
+        uu = ((self.uses("x-uuencode transfer encoding")
+               or self.uses("uuencode mode as lenient readers take it"))
+              and not textual and not binary)
+        qp = ((self.uses("quoted-printable soft break after blanks")
+               or self.uses("quoted-printable == escape")) and not (textual or binary or uu))
         name, disposition = self.file_name_fields(index)
         content_type = b"application/octet-stream; name=\"" + name + b"\""
+        if self.uses("multipart without boundary as the attachment"):
+            content_type = b"multipart/mixed; name=\"" + name + b"\""
         headers = []
+        if self.uses("mbox From line opening a part's header"):
+            headers.append(b"From sender@example.org Mon Jan  1 10:00:00 2024")
+        elif self.uses("continuation line opening a part's header"):
+            headers.append(b"  continued")
         if self.uses("second Content-Type before the real one"):
             headers.append(b"Content-Type: text/plain; charset=us-ascii")
         headers.append(self.header_field(b"Content-Type", content_type))
@@ -141,10 +162,15 @@ class Builder:
             body = [data]
         elif uu:
             cte = b"x-uuencode"
-            body = uuencode(self.payload(False), name)
+            mode = b"644"
+            if self.uses("uuencode mode as lenient readers take it"):
+                mode = rng.choice([b"7", b"00644", b"0o644", b"+644", b"6_4_4", b"0o_7"])
+            body = uuencode(self.payload(False), name, mode)
         elif qp:
             cte = b"quoted-printable"
             body = [b"first half= ", b"second half=\t", b"end =3D value"]
+            if self.uses("quoted-printable == escape"):
+                body += [b"a ==41 b", b"c ===42 d=="]
         else:
             cte = b"base64"
             data = self.payload(False)
@@ -159,6 +185,10 @@ class Builder:
             if self.uses("stray bytes in base64"):
                 body = [line[:5] + rng.choice([b"!", b"*", b" ", b"\t", b"."]) + line[5:]
                         for line in body]
+            if self.uses("stray = early in a base64 group"):
+                # Each line starts a group: an "=" at its first or second place.
+                body = [line[:at] + b"=" + line[at:]
+                        for line, at in ((line, rng.choice([0, 1])) for line in body)]
         if self.uses("second Content-Transfer-Encoding"):
             decoy = rng.choice([b"7bit", b"quoted-printable", b"base64"])
             if rng.random() < 0.5:
@@ -167,6 +197,8 @@ class Builder:
             else:
                 headers += [b"Content-Transfer-Encoding: " + cte,
                             b"Content-Transfer-Encoding: " + decoy]
+        elif self.uses("transfer encoding as an encoded word"):
+            headers.append(b"Content-Transfer-Encoding: =?us-ascii?q?" + cte + b"?=")
         else:
             headers.append(self.header_field(b"Content-Transfer-Encoding", cte))
         headers.append(b"Content-Disposition: " + disposition)
@@ -192,10 +224,25 @@ class Builder:
     def multipart(self, parts, depth_label):
         """Header and body lines of a multipart/mixed holding parts (header, body) pairs."""
         boundary = b"b%d-%s" % (self.rng.randrange(10**6), depth_label)
-        headers = [b"Content-Type: multipart/mixed; " + self.boundary_param(boundary)]
+        if self.uses("boundary of 300 bytes"):
+            boundary = boundary.ljust(300, b"q")
+        value = b"multipart/mixed; " + self.boundary_param(boundary)
+        if self.uses("content type line over 4 KiB"):
+            value = b"multipart/mixed; x-pad=\"" + b"p" * 5000 + b"\"; " + self.boundary_param(
+                boundary)
+        if self.uses("content type as an encoded word"):
+            value = b"=?us-ascii?q?" + value.replace(b"=", b"=3D").replace(b";", b"=3B").replace(
+                b" ", b"_").replace(b"?", b"=3F").replace(b"\"", b"=22") + b"?="
+        headers = [b"Content-Type: " + value]
+        if self.uses("folded content type over 16 KiB"):
+            headers = [b"Content-Type: multipart/mixed;"] + [
+                b" x-pad%d=\"%s\";" % (n, b"p" * 60) for n in range(300)] + [
+                b" " + self.boundary_param(boundary)]
         delimiter = b"--" + boundary
         if self.uses("quoted boundary with trailing blanks"):
             delimiter += b"  "
+        if self.uses("400 blanks after the delimiter"):
+            delimiter += b" " * 400
         body = [b"This is a multi-part message in MIME format."]
         if self.uses("body line that begins with the boundary"):
             body.append(delimiter.rstrip() + b"-not-a-delimiter")

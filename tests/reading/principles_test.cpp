@@ -4,6 +4,8 @@
 // the exact bytes of the extra files the reading writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/reading/reading_fixture.h"
 
 namespace tarnwick::reading::test {
@@ -14,6 +16,132 @@ using Contents = std::vector<std::string>;
 const std::string kAttachmentBase64 =
     "Content-Type: application/octet-stream; name=\"a.exe\"\n"
     "Content-Transfer-Encoding: base64\n\nTUFMV0FSRQ==";
+
+// What clients read: each case hides the marker where a client finds it; an
+// empty marker means nothing may be written.
+
+struct ClientCase {
+    const char* what;
+    std::string message;
+    std::string marker;
+};
+
+// kBinary - the opening of a program and the marker, and its base64 form.
+const std::string kBinary("MZ\x90\0MALWARE", 11);
+const std::string kBinaryBase64 = "TVqQAE1BTFdBUkU=";
+
+std::vector<ClientCase> clientCases() {
+    const std::string uu = "'34%,5T%210  \n`\nend\n";
+    const auto uuPart = [&](const std::string& mode) {
+        return "Content-Type: application/x-a\nContent-Transfer-Encoding: x-uuencode\n\nbegin " +
+               mode + " a.exe\n" + uu;
+    };
+    const std::string foldedPadding = [] {
+        std::string padding;
+        while (padding.size() < 20000)
+            padding += " x=\"" + std::string(60, 'p') + "\";\n";
+        return padding;
+    }();
+    const std::string longBoundary(300, 'q');
+    const std::string blanks(400, ' ');
+    const std::string manyBlanks = std::string(4000, ' ') + "\t" + std::string(1000, ' ');
+    std::string lateNul(70000, 't');
+    for (std::size_t at = 70; at < lateNul.size(); at += 71)
+        lateNul[at] = '\n';
+    return {
+        {"mbox From line opening a part's header",
+         multipart("b", {"From x@example.com Mon Jan  1 00:00:00 2024\n" + kAttachmentBase64}),
+         "MALWARE"},
+        {"mbox From line opening an embedded message",
+         "Content-Type: message/rfc822\n\nFrom x@example.com Mon Jan  1 00:00:00 2024\n" +
+             kAttachmentBase64,
+         "MALWARE"},
+        {"first header line a continuation", multipart("b", {" folded\n" + kAttachmentBase64}),
+         "MALWARE"},
+        {"first header line with an empty name", multipart("b", {": x\n" + kAttachmentBase64}),
+         "MALWARE"},
+        {"transfer encoding as an encoded word",
+         "Content-Type: application/x-a\nContent-Transfer-Encoding: =?us-ascii?q?base64?=\n\n"
+         "TUFMV0FSRQ==\n",
+         "MALWARE"},
+        {"content type as an encoded word",
+         "Content-Type: =?us-ascii?q?multipart/mixed=3B_boundary=3Dzz?=\n\n--zz\n" +
+             kAttachmentBase64 + "\n--zz--\n",
+         "MALWARE"},
+        {"uuencode mode of one digit", uuPart("7"), "MALWARE"},
+        {"uuencode mode of five digits", uuPart("00644"), "MALWARE"},
+        {"uuencode mode with 0o", uuPart("0o644"), "MALWARE"},
+        {"uuencode mode with +", uuPart("+644"), "MALWARE"},
+        {"uuencode mode with underscores", uuPart("6_4_4"), "MALWARE"},
+        {"uuencode block of mode 0o7 in text",
+         multipart("b", {"Content-Type: text/plain\n\nsee\nbegin 0o7 a.exe\n" + uu}), "MALWARE"},
+        {"prose beginning with begin and a number",
+         multipart("b", {"Content-Type: text/plain\n\nbegin 5 minutes later\nwe met\nend\n"}), ""},
+        {"content type line over 4 KiB",
+         "Content-Type: multipart/mixed; x=\"" + std::string(5000, 'p') +
+             "\"; boundary=zz\n\n--zz\n" + kAttachmentBase64 + "\n--zz--\n",
+         "MALWARE"},
+        {"folded content type over 16 KiB",
+         "Content-Type: multipart/mixed;\n" + foldedPadding + " boundary=zz\n\n--zz\n" +
+             kAttachmentBase64 + "\n--zz--\n",
+         "MALWARE"},
+        {"boundary of 300 bytes", multipart(longBoundary, {kAttachmentBase64}), "MALWARE"},
+        {"delimiters followed by 400 blanks",
+         "Content-Type: multipart/mixed; boundary=zz\n\n--zz" + blanks + "\n" + kAttachmentBase64 +
+             "\n--zz--" + blanks + "\n",
+         "MALWARE"},
+        {"delimiters followed by 5000 blanks, a body line too",
+         "Content-Type: multipart/mixed; boundary=zz\n\n--zz" + manyBlanks +
+             "\nContent-Type: application/x-a\n\n--zz" + manyBlanks + "\tMALWARE\n--zz--" +
+             manyBlanks + "\n",
+         "--zz" + manyBlanks + "\tMALWARE"},
+        {"multipart without boundary, base64",
+         "Content-Type: multipart/mixed\nContent-Transfer-Encoding: base64\n\n" + kBinaryBase64,
+         kBinary},
+        {"multipart whose boundary never appears",
+         "Content-Type: multipart/mixed; boundary=never\n\n" + kBinary + "\n", kBinary},
+        {"base64 multipart whose boundary never appears",
+         "Content-Type: multipart/mixed; boundary=never\nContent-Transfer-Encoding: base64\n\n" +
+             kBinaryBase64,
+         kBinary},
+        {"multipart without boundary holding text",
+         "Content-Type: multipart/mixed\n\njust some text\n", ""},
+        {"program in an unnamed text part",
+         multipart("b", {"Content-Type: text/plain\nContent-Transfer-Encoding: base64\n\n" +
+                         kBinaryBase64}),
+         kBinary},
+        {"NUL after 64 KiB of text",
+         "Content-Type: text/plain\n\n" + lateNul + std::string("\0MALWARE", 8), "MALWARE"},
+        {"ordinary text with escapes and form feeds",
+         "Content-Type: text/plain; charset=iso-2022-jp\n\n\x1b$B$3$s\x1b(B\f\tpage two\n", ""},
+        {"ordinary UTF-16 text",
+         "Content-Type: text/plain; charset=UTF-16LE\n\n" + std::string("h\0i\0\x04\x04", 6), ""},
+        {"quoted-printable ==41",
+         "Content-Type: application/x-a\nContent-Transfer-Encoding: quoted-printable\n\n"
+         "MAL==41WARE\n",
+         "MAL=41WARE"},
+        {"stray = early in a base64 group",
+         "Content-Type: application/x-a\nContent-Transfer-Encoding: base64\n\n=T=UFMV0FSRQ==\n",
+         "MALWARE"},
+    };
+}
+
+TEST_F(ReadingTest, WhatClientsReadIsWritten) {
+    for (const ClientCase& c : clientCases()) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder_))
+            std::filesystem::remove(entry.path());  // each case on its own
+        const ReadResult result = read(c.message);
+        if (c.marker.empty()) {
+            EXPECT_EQ(result.contents, Contents{}) << c.what;
+            continue;
+        }
+        EXPECT_TRUE(std::any_of(result.contents.begin(), result.contents.end(),
+                                [&](const std::string& content) {
+                                    return content.find(c.marker) != std::string::npos;
+                                }))
+            << c.what;
+    }
+}
 
 // Ambiguity: every reading a client uses is shown.
 
