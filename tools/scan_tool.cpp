@@ -17,6 +17,7 @@
 #include "runtime/console_log.h"
 #include "runtime/file_system.h"
 #include "runtime/platform.h"
+#include "scanner/av_probe.h"
 #include "tools/scan_batch.h"
 
 namespace tarnwick {
@@ -39,7 +40,7 @@ constexpr std::size_t kInputBlockSize = 64 * 1024;
 // usageText - the short usage message of a usage error.
 const char* usageText() {
     return "usage: tarnwick-scan [--wait SECONDS] [--no-second-reading] [--scan-dir PATH]\n"
-           "                     [-q] [--summary] [--verbose] PATH...\n"
+           "                     [--require-av] [-q] [--summary] [--verbose] PATH...\n"
            "  Try 'tarnwick-scan --help' for more information.\n";
 }
 
@@ -176,6 +177,31 @@ class NullBuffer : public std::streambuf {
     std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
 
+// discardedLines - a stream that takes everything and keeps nothing.
+std::ostream& discardedLines() {
+    static NullBuffer discarded;
+    static std::ostream nowhere(&discarded);
+    return nowhere;
+}
+
+// refuseUnlessWatched - one probe of the anti-virus in folder before any
+// scan; when it does not react, no message gets a verdict: each one still
+// to be scanned becomes an error. The probe's lines go to log.
+void refuseUnlessWatched(std::vector<ScanItem>& items, const std::string& folder, int waitSeconds,
+                         std::ostream& log) {
+    const ProbeResult probe = runAvProbe(folder, waitSeconds);
+    for (const std::string& line : probeLines(probe, waitSeconds))
+        log << line << '\n';
+    if (reacted(probe))
+        return;
+    for (ScanItem& item : items) {
+        if (!item.scan)
+            continue;
+        item.scan = false;
+        item.reason = "the anti-virus is not watching " + folder;
+    }
+}
+
 }  // namespace
 
 // runFilePrefix - the run's prefix.
@@ -205,6 +231,8 @@ bool parseScanArguments(const std::vector<std::string>& arguments, ScanToolOptio
             options.summary = true;
         } else if (argument == "--verbose") {
             options.verbose = true;
+        } else if (argument == "--require-av") {
+            options.requireAv = true;
         } else if (argument == "--wait" || argument == "--scan-dir") {
             if (index + 1 == arguments.size())
                 return usageError(err, argument + " needs a value");
@@ -240,13 +268,14 @@ int runScan(const ScanToolOptions& options, std::ostream& out, std::ostream& err
     if (!isDirectory(filter.scanFolder))
         makeDirectory(filter.scanFolder);
     takeStandardInput(items, filter.scanFolder, filter.scanFilePrefix);
+    if (options.requireAv)
+        refuseUnlessWatched(items, filter.scanFolder, options.waitSeconds,
+                            options.verbose ? err : discardedLines());
 
-    NullBuffer discarded;
-    std::ostream nowhere(&discarded);
     std::size_t infected = 0;
     std::size_t failed = 0;
     {
-        const ConsoleRedirect progress(options.verbose ? err : nowhere);
+        const ConsoleRedirect progress(options.verbose ? err : discardedLines());
         scanBatch(filter, items, kMaxScansInFlight, [&](std::size_t index) {
             const ScanItem& item = items[index];
             if (item.verdict == ScanVerdict::VirusFound) {

@@ -44,6 +44,9 @@ struct ScanToolOptions {
     bool quiet = false;                   // -q: only the infected on standard output
     bool summary = false;                 // --summary: a closing line with the counts
     bool verbose = false;                 // --verbose: the filter's progress lines on err
+    // --require-av: the anti-virus is probed first, and when it does not
+    // react every message is an error instead of a verdict nobody watched.
+    bool requireAv = false;
     // The prefix of this run's file names in the folder.
     std::string filePrefix;
     std::vector<std::string> paths;

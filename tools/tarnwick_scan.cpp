@@ -38,6 +38,8 @@ constexpr const char* kHelpText =
     "  -q, --quiet          prints only the infected messages\n"
     "  --summary            ends with a line of counts\n"
     "  --verbose            the filter's progress lines on standard error\n"
+    "  --require-av         probe the anti-virus first; when it does not react,\n"
+    "                       every message is an ERROR (exit status 2)\n"
     "  --help               prints this text and exits\n"
     "  --version            prints the version and exits\n"
     "\n"

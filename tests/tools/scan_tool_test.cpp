@@ -35,6 +35,7 @@ struct ScanCase {
     std::string expectedOut;
     int expectedStatus;
     std::string scanFolder = {};
+    std::vector<std::string> options = {};
 };
 
 // PrintTo - a case by its name in the test's messages.
@@ -76,6 +77,7 @@ TEST_P(ScanToolTest, LinesAndExitStatus) {
                                        ? (root_ / "ScanMe").string()
                                        : expanded(scanCase.scanFolder, mail);
     std::vector<std::string> arguments = {"--wait", "1", "--scan-dir", scanFolder};
+    arguments.insert(arguments.end(), scanCase.options.begin(), scanCase.options.end());
     for (const std::string& path : scanCase.paths)
         arguments.push_back(expanded(path, mail));
 
@@ -117,7 +119,14 @@ INSTANTIATE_TEST_SUITE_P(
                  {"{}/missing.eml", "{}/clean.eml", "{}/infected.eml", "{}/folder/a.eml"},
                  "{}/missing.eml: ERROR no such file\n{}/clean.eml: OK\n"
                  "{}/infected.eml: Virus Found\n{}/folder/a.eml: OK\n",
-                 kScanToolVirusFound}),
+                 kScanToolVirusFound},
+        // The stand-in anti-virus ignores the probe's test file.
+        ScanCase{"UnwatchedUnderRequireAv",
+                 {"{}/clean.eml"},
+                 "{}/clean.eml: ERROR the anti-virus is not watching {}/ScanMe\n",
+                 kScanToolError,
+                 "{}/ScanMe",
+                 {"--require-av"}}),
     [](const ::testing::TestParamInfo<ScanCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
