@@ -275,7 +275,7 @@ class Concurrency(BridgeCase):
         lock = threading.Lock()
 
         def one():
-            outcome = self.bridge.send("slow")
+            outcome = self.bridge.send("held")
             with lock:
                 results.append(outcome)
 

@@ -11,6 +11,8 @@ as the message's "X-Script:" header field asks:
   discard    DISCARD                                busy      REJECTED, every time
   busy-once  REJECTED the first time, then clean    crash     the process ends at once
   silent     no answer at all                       slow      clean, after two seconds
+  held       clean, once fifty requests are held unanswered at the same time (at the latest
+             after a minute); after that, as slow
   escaped    ADDHEADER with a tab, quotes and a backslash in a third field
 
 Each start appends a line to $STAND_IN_RECORD/starts (its process id and arguments); the most requests it ever held unanswered
@@ -30,12 +32,16 @@ ESCAPED = (
     "\\eX-Note: a \\\"quoted\\\" \\\\ value\\tend\""
 )
 SLOW_SECONDS = 2.0
+HELD_RELEASE_AT = 50
+HELD_SECONDS = 60.0
 
 record = os.environ.get("STAND_IN_RECORD", "")
 lock = threading.Lock()
 in_flight = set()
 most_in_flight = 0
 busy_seen = set()
+held = []
+held_released = False
 
 
 def write_line(line):
@@ -57,6 +63,34 @@ def answer(number, text):
         in_flight.discard(number)
     write_line("* (%s) answering" % number)
     write_line("%s %s" % (number, text))
+
+
+def release_held():
+    global held_released
+    with lock:
+        batch = held[:]
+        held.clear()
+        held_released = True
+    for number in batch:
+        answer(number, CLEAN)
+
+
+def hold(number):
+    """hold - keeps the answer back until HELD_RELEASE_AT requests are in flight at once, so
+    that the most in flight does not depend on how fast the machine is."""
+    with lock:
+        if held_released:
+            threading.Timer(SLOW_SECONDS, answer, (number, CLEAN)).start()
+            return
+        held.append(number)
+        first = len(held) == 1
+        full = len(in_flight) >= HELD_RELEASE_AT
+    if full:
+        release_held()
+    elif first:
+        fallback = threading.Timer(HELD_SECONDS, release_held)
+        fallback.daemon = True  # never keeps the stand-in alive once its input ends
+        fallback.start()
 
 
 def handle_file(number, path):
@@ -84,6 +118,9 @@ def handle_file(number, path):
         return
     if script == "slow":
         threading.Timer(SLOW_SECONDS, answer, (number, CLEAN)).start()
+        return
+    if script == "held":
+        hold(number)
         return
     if script == "busy-once":
         key = re.search(rb"^Message-ID: *(\S+)", content, re.M | re.I)
