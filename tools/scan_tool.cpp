@@ -39,7 +39,7 @@ constexpr std::size_t kInputBlockSize = 64 * 1024;
 // usageText - the short usage message of a usage error.
 const char* usageText() {
     return "usage: tarnwick-scan [--wait SECONDS] [--no-second-reading] [--scan-dir PATH]\n"
-           "                     [-q] [--summary] [--verbose] PATH...\n"
+           "                     [--on-limit virus|clean] [-q] [--summary] [--verbose] PATH...\n"
            "  Try 'tarnwick-scan --help' for more information.\n";
 }
 
@@ -205,7 +205,7 @@ bool parseScanArguments(const std::vector<std::string>& arguments, ScanToolOptio
             options.summary = true;
         } else if (argument == "--verbose") {
             options.verbose = true;
-        } else if (argument == "--wait" || argument == "--scan-dir") {
+        } else if (argument == "--wait" || argument == "--scan-dir" || argument == "--on-limit") {
             if (index + 1 == arguments.size())
                 return usageError(err, argument + " needs a value");
             const std::string& value = arguments[++index];
@@ -213,6 +213,10 @@ bool parseScanArguments(const std::vector<std::string>& arguments, ScanToolOptio
                 if (value.empty())
                     return usageError(err, "--scan-dir needs a folder");
                 options.scanFolder = withoutTrailingSeparators(value);
+            } else if (argument == "--on-limit") {
+                if (value != "virus" && value != "clean")
+                    return usageError(err, "--on-limit takes virus or clean, not '" + value + "'");
+                options.limitsFailClosed = value == "virus";
             } else if (!parseSeconds(value, options.waitSeconds)) {
                 return usageError(err,
                                   "--wait takes whole seconds (0 or more), not '" + value + "'");
@@ -235,6 +239,7 @@ int runScan(const ScanToolOptions& options, std::ostream& out, std::ostream& err
     AvFilter filter;
     filter.waitSeconds = options.waitSeconds;
     filter.secondReading = options.secondReading;
+    filter.limitsFailClosed = options.limitsFailClosed;
     filter.scanFolder = options.scanFolder;
     filter.scanFilePrefix = options.filePrefix;
     if (!isDirectory(filter.scanFolder))
