@@ -19,12 +19,14 @@ constexpr std::string_view kCheckOption = "--check";
 constexpr std::string_view kNoAvCheckOption = "--no-av-check";
 constexpr std::string_view kAvCheckEveryOption = "--av-check-every";
 constexpr std::string_view kRequireAvOption = "--require-av";
+constexpr std::string_view kOnLimitOption = "--on-limit";
 
 // The options of a filter run.
 const std::vector<OptionSpec>& knownOptions() {
     static const std::vector<OptionSpec> options = {
         {kNoSecondReadingOption, false}, {kScanDirOption, true},      {kCheckOption, false},
         {kNoAvCheckOption, false},       {kAvCheckEveryOption, true}, {kRequireAvOption, false},
+        {kOnLimitOption, true},
     };
     return options;
 }
@@ -55,6 +57,10 @@ constexpr const char* helpText() {
            "  --scan-dir PATH       the folder to use instead of ./ScanMe (made if missing)\n"
            "  --no-second-reading   turns off the second, tolerant reading of each message\n"
            "                        that writes extra files msg-N-extra-K.scanme\n"
+           "  --on-limit virus|clean\n"
+           "                        the answer when the second reading stops at one of its\n"
+           "                        limits with parts left unread (default virus; clean:\n"
+           "                        judged by what was written)\n"
            "  --check               checks that ScanMe is usable and that the anti-virus\n"
            "                        reacts to a test file in it, reports and exits:\n"
            "                        0 watching, 1 not watching, 2 ScanMe unusable\n"
@@ -130,6 +136,12 @@ StartOptions readCommandLine(const std::vector<std::string>& words) {
             }
         } else if (given.name == kRequireAvOption) {
             options.requireAv = true;
+        } else if (given.name == kOnLimitOption) {
+            if (given.value != "virus" && given.value != "clean") {
+                options.error = "--on-limit takes virus or clean, not '" + given.value + "'";
+                return options;
+            }
+            options.limitsFailClosed = given.value == "virus";
         }
     }
     if (!options.probe && (options.requireAv || options.check)) {

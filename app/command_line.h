@@ -23,9 +23,10 @@ inline constexpr int kLongestProbeIntervalMinutes = 7 * 24 * 60;
 struct StartOptions {
     int waitSeconds = 5;
     bool secondReading = true;
-    std::string scanFolder;  // empty: the filter's default
-    bool check = false;      // --check: self-check and one probe, then exit
-    bool probe = true;       // false: --no-av-check
+    bool limitsFailClosed = true;  // false: --on-limit clean
+    std::string scanFolder;        // empty: the filter's default
+    bool check = false;            // --check: self-check and one probe, then exit
+    bool probe = true;             // false: --no-av-check
     int probeEveryMinutes = 0;
     bool requireAv = false;
     // error - empty when the words were understood; else the refusal text.

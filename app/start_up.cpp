@@ -75,6 +75,7 @@ int startUp(AvFilter& filter, int argumentCount, char** argumentWords, int input
     }
     filter.waitSeconds = options.waitSeconds;
     filter.secondReading = options.secondReading;
+    filter.limitsFailClosed = options.limitsFailClosed;
     if (!options.scanFolder.empty())
         filter.scanFolder = options.scanFolder;
     filter.requireAv = options.requireAv;

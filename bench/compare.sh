@@ -44,7 +44,7 @@ cmake --build "$BUILD_DIR" --target unpack_bench >/dev/null
 BENCH="$BUILD_DIR/bench/unpack_bench"
 
 if [ ! -f "$DATA/many_small.eml" ] || [ ! -d "$DATA/typical" ] ||
-    [ ! -f "$DATA/envelope_line_50mb.eml" ]; then
+    [ ! -f "$DATA/envelope_line_50mb.eml" ] || [ ! -f "$DATA/spill_flood_40mb.eml" ]; then
     echo "Generating the inputs into $DATA ..."
     python3 bench/generate.py --out "$DATA" ${SEED:+--seed "$SEED"}
 fi
@@ -67,7 +67,8 @@ run = json.loads(sys.argv[2])["benchmarks"][0]
 if run.get("error_occurred"):
     sys.exit("unpack_bench: %s: %s" % (sys.argv[1], run.get("error_message")))
 scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[run["time_unit"]]
-print("bench", sys.argv[1], run["real_time"] * scale, run["peak_rss_mib"], run["extra_files"])
+print("bench", sys.argv[1], run["real_time"] * scale, run["peak_rss_mib"], run["extra_files"],
+      run.get("spills_alive_peak", 0))
 ' "$1" "$json" >>"$RESULTS"
 }
 
@@ -112,19 +113,22 @@ for round in $(seq 1 "$ROUNDS"); do
     bench_case single/header_line_200mb.eml
     bench_case single/header_block_long_lines.eml
     bench_case single/envelope_line_50mb.eml
+    bench_case single/spill_flood_40mb.eml
+    bench_case first-reading/single/spill_flood_40mb.eml
 done
 
 echo "Load average before: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)"
 python3 - "$RESULTS" "$DATA" "$REFERENCE_BASE64_MBS" "$REFERENCE_TYPICAL_RATIO" <<'PY'
 import os, statistics, sys
 results, data, ref_mbs, ref_ratio = sys.argv[1], sys.argv[2], float(sys.argv[3]), float(sys.argv[4])
-times, peaks, extras = {}, {}, {}
+times, peaks, extras, alive = {}, {}, {}, {}
 for line in open(results):
     kind, name, seconds, *rest = line.split()
     times.setdefault((kind, name), []).append(float(seconds))
     if rest:
         peaks.setdefault(name, []).append(float(rest[0]))
         extras[name] = max(extras.get(name, 0), int(float(rest[1])))
+        alive[name] = max(alive.get(name, 0), int(float(rest[2])))
 
 def size_mb(*paths):
     total = 0
@@ -181,6 +185,13 @@ print("%-34s %7d        0 (ordinary mail)  %s"
 print("%-34s %7.2fx cp+rm  <= 3x (scan work, paired)  %s"
       % ("  first reading alone", typical_first, verdict(typical_first <= 3)))
 print("%-34s %7.3f s   < 0.35 s (scan work)  %s" % ("5,000 small attachments", small, verdict(small < 0.35)))
+flood = med[("bench", "single/spill_flood_40mb.eml")]
+flood_first = med[("bench", "first-reading/single/spill_flood_40mb.eml")]
+flood_alive = alive["single/spill_flood_40mb.eml"]
+print("%-34s %7.2f s   linear; first reading alone %.2f s" % ("40 MB of empty encoded containers",
+                                                              flood, flood_first))
+print("%-34s %7d        dozens at most  %s" % ("  spill files alive at once", flood_alive,
+                                               verdict(flood_alive <= 64)))
 print("%-34s %7.1f MiB  < 16 MiB on every input  %s" % ("peak memory (largest)", peak, verdict(peak < 16)))
 for name in sorted(peaks):
     print("    %-30s %5.1f MiB" % (name, max(peaks[name])))

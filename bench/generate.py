@@ -18,6 +18,9 @@ Writes into DIR (default bench/data, which git ignores):
                      hostile: a header block of 500 lines of 100 KB each, some folded
   envelope_line_50mb.eml
                      hostile: an envelope block whose one line is 50 MB long
+  spill_flood_40mb.eml
+                     hostile: 40 MB of empty base64 message/rfc822 parts, each a
+                     container for the second reading to decode
 --small shrinks every input (sizes divided by 100, 20 typical messages) for a quick
 check that everything runs. Messages use CR LF line ends, as the mail server stores
 them. Standard library only; nothing is downloaded.
@@ -249,6 +252,15 @@ def long_envelope_line(size, path):
                        b"Content-Transfer-Encoding: base64\n\naGVsbG8=\n"))
 
 
+def spill_flood(size, path):
+    """Empty base64-encoded message/rfc822 parts, about size bytes of them."""
+    part = crlf(b"--flood\nContent-Type: message/rfc822\nContent-Transfer-Encoding: base64\n\n")
+    with open(path, "wb") as out:
+        out.write(crlf(b"Subject: spill flood\nContent-Type: multipart/mixed; boundary=flood\n\n"))
+        out.write(part * (size // len(part)))
+        out.write(crlf(b"--flood--\n"))
+
+
 def main():
     parser = argparse.ArgumentParser(description="Writes the unpacker benchmark's inputs.")
     parser.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "data"))
@@ -267,6 +279,7 @@ def main():
     long_header_line(200_000_000 // scale, os.path.join(args.out, "header_line_200mb.eml"))
     long_header_block(500, 100_000 // scale, os.path.join(args.out, "header_block_long_lines.eml"))
     long_envelope_line(50_000_000 // scale, os.path.join(args.out, "envelope_line_50mb.eml"))
+    spill_flood(40_000_000 // scale, os.path.join(args.out, "spill_flood_40mb.eml"))
 
 
 if __name__ == "__main__":

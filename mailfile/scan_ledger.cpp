@@ -259,6 +259,14 @@ std::size_t ScanLedger::count(ScanFileKind kind) const {
                       [&](const auto& each) { return each.second.kind == kind; }));
 }
 
+// ScanLedger::unchanged - compares with the record.
+bool ScanLedger::unchanged(const std::string& path) const {
+    const Entry* entry = find(path);
+    platform::PathStatus status;
+    return entry != nullptr && entry->written && platform::statPath(path, status) &&
+           status.size == entry->size && status.modified == entry->modified;
+}
+
 // ScanLedger::remove - compares with the record, then unlinks.
 RemovalResult ScanLedger::remove(const std::string& path) {
     RemovalResult result;

@@ -164,6 +164,9 @@ class ScanLedger {
     // to the anti-virus, in the order they were created.
     std::vector<std::string> shownPaths() const;
 
+    // unchanged - true when path is recorded as written and is there with
+    // the size and modification time recorded.
+    bool unchanged(const std::string& path) const;
     // remove - removes one recorded file, telling whether it had changed;
     // it stays recorded only when the removal failed with EACCES or
     // another error than ENOENT (held open).

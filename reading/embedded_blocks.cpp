@@ -58,7 +58,11 @@ std::size_t lineEndIn(const char* data, std::size_t from, std::size_t size) {
 
 void YencParts::beginPiece(const std::string& name, long number) {
     endPiece();
-    if (pieces_.size() >= kMaxYencPieces || spillFailed_)
+    if (pieces_.size() >= kMaxYencPieces) {
+        set_.noteLimit("yEnc pieces");
+        return;
+    }
+    if (spillFailed_)
         return;
     if (spill_ == nullptr) {
         spill_ = set_.openSpill();
@@ -87,6 +91,10 @@ void YencParts::writeAll() {
     if (spill_ == nullptr)
         return;
     spill_->close();
+    if (spill_->path().empty() || !set_.checkSpill(spill_->path())) {
+        set_.releaseSpill(spill_->path());
+        return;
+    }
     std::stable_sort(pieces_.begin(), pieces_.end(), [](const Piece& a, const Piece& b) {
         return a.name != b.name ? a.name < b.name : a.number < b.number;
     });
@@ -99,12 +107,15 @@ void YencParts::writeAll() {
                 continue;  // the same part again: the first one counts
             RangeReader reader(spill_->path(), pieces_[j].offset,
                                pieces_[j].offset + pieces_[j].length);
+            if (!reader.open())
+                set_.noteSpillUnreadable();
             for (std::size_t count; (count = reader.read(block.data(), block.size())) != 0;)
                 sink.write(block.data(), count);
         }
         sink.finish();
         i = j;
     }
+    set_.releaseSpill(spill_->path());
 }
 
 EmbeddedBlockScanner::EmbeddedBlockScanner(ExtraFileSet& set, YencParts& yencParts, bool uuDeclared)

@@ -23,16 +23,33 @@ constexpr std::size_t kCopyBlock = 64 * 1024;
 
 }  // namespace
 
-SpillFile::SpillFile(ExtraFileSet& owner, std::string path, std::FILE* file)
-    : owner_(owner), path_(std::move(path)), file_(file) {}
+SpillFile::SpillFile(ExtraFileSet& owner) : owner_(owner) {}
 
 SpillFile::~SpillFile() {
     close();
 }
 
 void SpillFile::append(const char* data, std::size_t size) {
-    if (file_ == nullptr || size == 0)
+    if (failed_ || size == 0)
         return;
+    if (file_ == nullptr) {
+        if (owner_.spillsCreated_ >= kMaxSpillFiles ||
+            owner_.spillUsers_.size() >= kMaxLiveSpillFiles) {
+            owner_.noteLimit("spill files");
+            failed_ = true;
+            return;
+        }
+        file_ = owner_.ledger_.create(ScanFileKind::Spill, path_);
+        if (file_ == nullptr) {
+            owner_.noteWriteFailure();
+            failed_ = true;
+            path_.clear();
+            return;
+        }
+        ++owner_.spillsCreated_;
+        owner_.spillUsers_.emplace(path_, 0);
+        owner_.spillsAlivePeak_ = std::max(owner_.spillsAlivePeak_, owner_.spillUsers_.size());
+    }
     if (size > owner_.spillLeft_) {
         size = static_cast<std::size_t>(owner_.spillLeft_);
         owner_.spillLimitReached_ = true;
@@ -57,6 +74,7 @@ void SpillFile::close() {
     if (std::fclose(file_) != 0)
         owner_.noteWriteFailure();
     file_ = nullptr;
+    owner_.ledger_.written(path_);
 }
 
 ExtraFileSet::ExtraFileSet(ScanLedger& ledger, std::uint64_t outputLimit, std::uint64_t spillLimit)
@@ -67,13 +85,46 @@ ExtraFileSet::~ExtraFileSet() {
 }
 
 void ExtraFileSet::removeSpills() {
-    for (const std::string& path : spillPaths_) {
+    for (const auto& [path, users] : spillUsers_) {
         // Held open by someone: the deferred clean-up removes it later.
         const RemovalResult removal = ledger_.remove(path);
         if (removal.error != 0 && removal.error != ENOENT)
             ledger_.defer(path, false);
     }
-    spillPaths_.clear();
+    spillUsers_.clear();
+}
+
+bool ExtraFileSet::isSpill(const std::string& path) const {
+    return spillUsers_.count(path) != 0;
+}
+
+void ExtraFileSet::holdSpill(const std::string& path) {
+    const auto found = spillUsers_.find(path);
+    if (found != spillUsers_.end())
+        ++found->second;
+}
+
+void ExtraFileSet::releaseSpill(const std::string& path) {
+    const auto found = spillUsers_.find(path);
+    if (found == spillUsers_.end() || --found->second > 0)
+        return;
+    spillUsers_.erase(found);
+    const RemovalResult removal = ledger_.remove(path);
+    if (removal.error == ENOENT || removal.changed)
+        spillTouched_ = true;  // the anti-virus acted on it meanwhile
+    else if (removal.error != 0)
+        ledger_.defer(path, false);
+}
+
+bool ExtraFileSet::checkSpill(const std::string& path) {
+    if (!ledger_.unchanged(path))
+        spillTouched_ = true;
+    return !spillTouched_;
+}
+
+void ExtraFileSet::noteLimit(const char* which) {
+    if (std::find(limits_.begin(), limits_.end(), which) == limits_.end())
+        limits_.emplace_back(which);
 }
 
 void FoldedHasher::update(const char* data, std::size_t size) {
@@ -207,14 +258,7 @@ void ExtraFileSet::noteWriteFailure(int error) {
 }
 
 std::unique_ptr<SpillFile> ExtraFileSet::openSpill() {
-    std::string path;
-    std::FILE* file = ledger_.create(ScanFileKind::Spill, path);
-    if (file == nullptr) {
-        noteWriteFailure();
-        return nullptr;
-    }
-    spillPaths_.push_back(path);
-    return std::make_unique<SpillFile>(*this, path, file);
+    return std::make_unique<SpillFile>(*this);
 }
 
 LeafSink::LeafSink(ExtraFileSet& set, bool lineEndsMayDiffer)
@@ -289,8 +333,10 @@ bool LeafSink::compareNext(const char* data, std::size_t size) {
 }
 
 bool LeafSink::beginFile() {
-    if (set_.files_.size() >= kMaxExtraFiles)
+    if (set_.files_.size() >= kMaxExtraFiles) {
         set_.outputLimitReached_ = true;
+        set_.extraFileLimitReached_ = true;
+    }
     if (set_.outputLimitReached_) {
         fileFailed_ = true;  // nothing more is written for this attachment
         return false;

@@ -21,11 +21,16 @@
 // outputLimitReached is set.
 //
 // Spill files ("FOLDER/msg-N-reading-J.tmp") hold decoded containers and
-// gathered fragments while the reading needs them; removeSpills (or the
-// destructor) removes them. Their total size has a limit of its own. Every
-// file is created through the ledger and recorded there at once; a spill
-// file that cannot be created or written completely is a failed write like
-// any other.
+// gathered fragments while the reading needs them. A spill file is created
+// with its first byte (an empty container makes none), recorded in the
+// ledger at once and, once closed, with its size and time; it is checked
+// against that record each time it is read back and when it is removed, and
+// one that disappeared, changed or cannot be opened is noted (spillTouched).
+// Its readers hold it (holdSpill) and let go of it (releaseSpill): it is
+// removed as soon as the last one let go; removeSpills (or the destructor)
+// removes those left. Their total size, their number and the number alive
+// at once have limits of their own. A spill file that cannot be created or
+// written completely is a failed write like any other.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +56,11 @@ inline constexpr std::size_t kHeldLeafBytes = 1024 * 1024;
 // kMaxExtraFiles - extra files of one reading at most; a further attachment
 // counts as beyond the output limit.
 inline constexpr std::size_t kMaxExtraFiles = 10000;
+// kMaxSpillFiles - spill files one reading creates at most; kMaxLiveSpillFiles
+// - spill files alive at once. What finds no spill file is left unread
+// ("spill files").
+inline constexpr std::size_t kMaxSpillFiles = 4096;
+inline constexpr std::size_t kMaxLiveSpillFiles = 64;
 
 class ExtraFileSet;
 
@@ -71,24 +81,28 @@ class FoldedHasher {
 // SpillFile - one temporary file written in sequence, then read back.
 class SpillFile {
   public:
-    SpillFile(ExtraFileSet& owner, std::string path, std::FILE* file);
+    explicit SpillFile(ExtraFileSet& owner);
     ~SpillFile();
     SpillFile(const SpillFile&) = delete;
     SpillFile& operator=(const SpillFile&) = delete;
 
-    // append - adds bytes; beyond the spill limit nothing more is kept.
+    // append - adds bytes, creating the file with the first; beyond the
+    // spill limits nothing more is kept.
     void append(const char* data, std::size_t size);
     // size - the bytes kept so far.
     std::uint64_t size() const { return size_; }
-    // close - finishes writing; the file can then be read by path.
+    // close - finishes writing and records the file; it can then be read by
+    // path.
     void close();
+    // path - empty while nothing was written.
     const std::string& path() const { return path_; }
 
   private:
     ExtraFileSet& owner_;
     std::string path_;
-    std::FILE* file_;
+    std::FILE* file_ = nullptr;
     std::uint64_t size_ = 0;
+    bool failed_ = false;  // not created: nothing is kept
 };
 
 // ExtraFileSet - the per-call state of the output side.
@@ -105,9 +119,30 @@ class ExtraFileSet {
     // whose size cannot be read is skipped). Its bytes are read only when
     // an attachment could be a copy of it, at most once for each form.
     void learnExisting(const std::string& path);
-    // openSpill - a new spill file; nullptr when it cannot be created (a
-    // failed write).
+    // openSpill - a new spill file, created with its first byte.
     std::unique_ptr<SpillFile> openSpill();
+    // isSpill - whether path is a spill file of this reading, not removed.
+    bool isSpill(const std::string& path) const;
+    // holdSpill - one more reader will read the spill file path.
+    void holdSpill(const std::string& path);
+    // releaseSpill - a reader is done with path; the last one checks it
+    // against its record and removes it. No effect on another path.
+    void releaseSpill(const std::string& path);
+    // checkSpill - true when the closed spill file path is there as it was
+    // written; else it is noted as touched.
+    bool checkSpill(const std::string& path);
+    // spillTouched - a spill file disappeared, changed or could not be read
+    // back.
+    bool spillTouched() const { return spillTouched_; }
+    // noteSpillUnreadable - a spill file could not be opened to be read back.
+    void noteSpillUnreadable() { spillTouched_ = true; }
+    // noteLimit - a limit of the reading named which left something unread.
+    void noteLimit(const char* which);
+    const std::vector<std::string>& limits() const { return limits_; }
+    // spillsAlive - spill files created and not yet removed.
+    std::size_t spillsAlive() const { return spillUsers_.size(); }
+    // spillsAlivePeak - the most spill files alive at once so far.
+    std::size_t spillsAlivePeak() const { return spillsAlivePeak_; }
 
     const std::vector<std::string>& files() const { return files_; }
     // removeSpills - removes the spill files; those held open go to the
@@ -123,6 +158,9 @@ class ExtraFileSet {
     void noteWriteFailure();
     void noteWriteFailure(int error);
     bool outputLimitReached() const { return outputLimitReached_; }
+    // extraFileLimitReached - an attachment found no file because
+    // kMaxExtraFiles were written.
+    bool extraFileLimitReached() const { return extraFileLimitReached_; }
     bool spillLimitReached() const { return spillLimitReached_; }
     const SipHashKey& key() const { return key_; }
 
@@ -166,10 +204,16 @@ class ExtraFileSet {
     std::set<Key> folded_;
     std::map<std::uint64_t, std::string> prefixes_;  // first-block hash to path
     std::vector<std::string> files_;
-    std::vector<std::string> spillPaths_;
+    // Spill files not yet removed, with the number of readers holding each.
+    std::map<std::string, int> spillUsers_;
+    std::size_t spillsCreated_ = 0;
+    std::size_t spillsAlivePeak_ = 0;
+    std::vector<std::string> limits_;
+    bool spillTouched_ = false;
     bool writeFailed_ = false;
     bool noSpaceLeft_ = false;
     bool outputLimitReached_ = false;
+    bool extraFileLimitReached_ = false;
     bool spillLimitReached_ = false;
 };
 

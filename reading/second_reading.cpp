@@ -105,15 +105,21 @@ SecondReadingOutcome readSecondTime(const std::string& messagePath, ScanLedger& 
             walker.readMessage(messagePath, messageStart(messagePath, size), size);
         }  // every spill file is closed now
         if (files.outputLimitReached())
-            signs.note("output limit");
+            signs.limit("output limit",
+                        files.extraFileLimitReached() ? "extra files" : "output bytes");
         if (files.spillLimitReached())
-            signs.note("reading limit");
+            signs.limit("reading limit", "spill allowance");
+        for (const std::string& which : files.limits())
+            signs.limit("reading limit", which.c_str());
         files.removeSpills();
         outcome.extraFiles = files.files();
         outcome.writeFailed = files.writeFailed();
         outcome.noSpaceLeft = files.noSpaceLeft();
+        outcome.spillTouched = files.spillTouched();
+        outcome.spillsAlivePeak = files.spillsAlivePeak();
     }
     outcome.signs = signs.names();
+    outcome.limits = signs.limits();
     return outcome;
 }
 

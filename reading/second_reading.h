@@ -40,6 +40,16 @@ struct SecondReadingOutcome {
     // "ambiguous boundary", "output limit", ...), each once, in the order
     // first met.
     std::vector<std::string> signs;
+    // The reading limits that stopped the reading while parts were left
+    // unread ("extra files", "output bytes", "spill allowance", "nesting
+    // depth", "fragments", ...), each once: the message may hide more than
+    // was written.
+    std::vector<std::string> limits;
+    // True when a spill file had disappeared, changed or could not be
+    // reopened when it was read back (the anti-virus acted on it).
+    bool spillTouched = false;
+    // The most spill files that existed at once.
+    std::size_t spillsAlivePeak = 0;
 };
 
 // readSecondTime - reads the stored message file at messagePath (from its

@@ -42,6 +42,12 @@ void Signs::note(const char* name) {
         names_.emplace_back(name);
 }
 
+void Signs::limit(const char* sign, const char* which) {
+    note(sign);
+    if (std::find(limits_.begin(), limits_.end(), which) == limits_.end())
+        limits_.emplace_back(which);
+}
+
 // WalkPass - one job: the frame stack and boundary table of one pass.
 class WalkPass {
   public:
@@ -137,9 +143,16 @@ class WalkPass {
 };
 
 void WalkPass::run() {
-    RangeReader reader(job_.path, job_.begin, job_.end);
-    if (!reader.open())
+    ExtraFileSet& files = walker_.files_;
+    const bool spill = files.isSpill(job_.path);
+    if (spill && !files.checkSpill(job_.path))
         return;
+    RangeReader reader(job_.path, job_.begin, job_.end);
+    if (!reader.open()) {
+        if (spill)
+            files.noteSpillUnreadable();
+        return;
+    }
     input_ = std::make_unique<LineInput>(reader, job_.begin);
     previousContentEnd_ = job_.begin;
     pushFrame(job_.begin, job_.depth, job_.defaultType);
@@ -336,7 +349,7 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
     const bool container = multipart || isMessageContainerType(reading.type);
     Signs& signs = walker_.signs_;
     if (container && frame.depth >= kMaxNestingDepth) {
-        signs.note("nesting limit");
+        signs.limit("nesting limit", "nesting depth");
         frame.kind = Kind::Drain;
         return;
     }
@@ -390,7 +403,9 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
     if (reading.type == "message/partial") {
         signs.note("message/partial");
         StructureWalker& walker = walker_;
-        if (walker.fragments_.size() < kMaxPartialFragments) {
+        if (walker.fragments_.size() >= kMaxPartialFragments) {
+            signs.limit("reading limit", "fragments");
+        } else {
             if (walker.fragmentSpill_ == nullptr)
                 walker.fragmentSpill_ = walker.files_.openSpill();
             if (walker.fragmentSpill_ != nullptr) {
@@ -531,15 +546,21 @@ void WalkPass::finishLeaf(Frame& frame, std::uint64_t partEnd) {
             walker_.enqueue(std::move(job));
         }
     }
-    if (leaf.container != nullptr) {
+    if (leaf.container != nullptr && !leaf.container->path().empty()) {
+        // Read as a container later; removed once read (or when the job
+        // is dropped).
         leaf.container->close();
+        const std::string path = leaf.container->path();
+        ExtraFileSet& files = walker_.files_;
+        files.holdSpill(path);
         WalkJob job;
-        job.path = leaf.container->path();
+        job.path = path;
         job.begin = 0;
         job.end = leaf.container->size();
         job.depth = frame.depth;
         job.preset = std::move(frame.containerReadings);
         walker_.enqueue(std::move(job));
+        files.releaseSpill(path);
     }
     if (frame.fragment) {
         StructureWalker::Fragment& fragment = walker_.fragments_.back();
@@ -558,7 +579,7 @@ void WalkPass::scheduleOtherReadings(const Frame& frame, std::uint64_t partEnd) 
         return hasher.finish();
     };
     if (walker_.visited_.size() >= kMaxRememberedReadings) {
-        walker_.signs_.note("reading limit");
+        walker_.signs_.limit("reading limit", "readings of a part");
         return;
     }
     const PartReading& chosen = frame.readings[frame.chosen];
@@ -612,13 +633,17 @@ std::size_t StructureWalker::memoryOf(const WalkJob& job) {
 bool StructureWalker::enqueue(WalkJob job) {
     const std::uint64_t size = job.end - job.begin;
     const std::size_t memory = memoryOf(job);
-    if (jobs_.size() >= kMaxPendingJobs || size > workLeft_ ||
-        pendingJobBytes_ + memory > kMaxPendingJobBytes) {
-        signs_.note("reading limit");
+    if (size > workLeft_) {
+        signs_.limit("reading limit", "bytes read again");
+        return false;
+    }
+    if (jobs_.size() >= kMaxPendingJobs || pendingJobBytes_ + memory > kMaxPendingJobBytes) {
+        signs_.limit("reading limit", "pending readings");
         return false;
     }
     workLeft_ -= size;
     pendingJobBytes_ += memory;
+    files_.holdSpill(job.path);
     jobs_.push_back(std::move(job));
     return true;
 }
@@ -635,6 +660,7 @@ void StructureWalker::readMessage(const std::string& path, std::uint64_t begin, 
             jobs_.pop_front();
             pendingJobBytes_ -= memoryOf(job);
             runJob(job);
+            files_.releaseSpill(job.path);  // a spill file goes once read
         }
         if (fragments_.empty())
             break;
@@ -650,6 +676,10 @@ void StructureWalker::assemblePartials() {
     if (spill == nullptr)
         return;
     spill->close();
+    if (spill->path().empty() || !files_.checkSpill(spill->path())) {
+        files_.releaseSpill(spill->path());
+        return;
+    }
     std::stable_sort(fragments.begin(), fragments.end(), [](const Fragment& a, const Fragment& b) {
         return a.id != b.id ? a.id < b.id : a.number < b.number;
     });
@@ -660,24 +690,29 @@ void StructureWalker::assemblePartials() {
         int depth = fragments[i].depth;
         for (; j < fragments.size() && fragments[j].id == fragments[i].id; ++j) {
             depth = std::min(depth, fragments[j].depth);
-            if (whole == nullptr || (j != i && fragments[j].number == fragments[j - 1].number))
+            if (j != i && fragments[j].number == fragments[j - 1].number)
                 continue;  // the same number again: the first one counts
             RangeReader reader(spill->path(), fragments[j].offset,
                                fragments[j].offset + fragments[j].length);
+            if (!reader.open())
+                files_.noteSpillUnreadable();
             for (std::size_t count; (count = reader.read(block.data(), block.size())) != 0;)
                 whole->append(block.data(), count);
         }
-        if (whole != nullptr) {
-            whole->close();
+        whole->close();
+        if (!whole->path().empty()) {
+            files_.holdSpill(whole->path());
             WalkJob job;
             job.path = whole->path();
             job.begin = 0;
             job.end = whole->size();
             job.depth = depth + 1;
             enqueue(std::move(job));
+            files_.releaseSpill(whole->path());
         }
         i = j;
     }
+    files_.releaseSpill(spill->path());
 }
 
 }  // namespace tarnwick::reading

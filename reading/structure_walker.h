@@ -55,14 +55,20 @@ inline constexpr std::size_t kMaxRememberedReadings = 65536;
 // kMaxPartialFragments - message/partial fragments kept per reading.
 inline constexpr std::size_t kMaxPartialFragments = 4096;
 
-// Signs - the short names of the signs of evasion met, each once, in order.
+// Signs - the short names of the signs of evasion met, each once, in order,
+// and the reading limits that left something unread.
 class Signs {
   public:
     void note(const char* name);
+    // limit - a reading limit stopped the reading with something left unread:
+    // notes sign and names the limit (each once).
+    void limit(const char* sign, const char* which);
     const std::vector<std::string>& names() const { return names_; }
+    const std::vector<std::string>& limits() const { return limits_; }
 
   private:
     std::vector<std::string> names_;
+    std::vector<std::string> limits_;
 };
 
 // WalkJob - one byte range of a file to read as a part.

@@ -115,6 +115,11 @@ class AvFilter : public FilterBase {
     // attachments found so. Set before the command loop starts, read-only
     // afterwards.
     bool secondReading = true;
+    // limitsFailClosed - whether a message the second reading could not read
+    // to the end within its limits is answered as a virus (the default) or,
+    // with --on-limit clean, judged by what was written. Set before the
+    // command loop starts, read-only afterwards.
+    bool limitsFailClosed = true;
     // scanFolder - the folder the copies, part files and extra files are
     // written to, as paths and log lines name it. Set before the command
     // loop starts, read-only afterwards.

@@ -108,6 +108,28 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
         }
         return SecondLevelEnd::NoSpace;
     }
+    bool decided = false;
+    if (second.spillTouched) {
+        // A temporary file of the second reading counts like a file shown.
+        logForRequest(requestId,
+                      "A temporary file of the second reading disappeared or changed before it "
+                      "was read back, the AV probably acted on it because of virus in data.");
+        decided = true;
+    } else if (!second.limits.empty() && limitsFailClosed) {
+        logForRequest(requestId, "The message hides more than Tarnwick may unpack (" +
+                                     commaSeparated(second.limits) + "); treated as a virus");
+        decided = true;
+    }
+    if (decided && !ledger.writeFailed()) {
+        // Decided already: no wait, only the clean-up.
+        MutexLock held(lock);
+        if (ledger.removeShown() == -1) {
+            logForRequest(requestId, kUnableToClean);
+            ledger.deferShown();
+        }
+        virusFound = true;
+        return SecondLevelEnd::Checked;
+    }
     if (ledger.writeFailed()) {
         logForRequest(requestId,
                       "Error while unpacking attachments, the AV probably prevented disk write "

@@ -40,7 +40,8 @@ constexpr std::size_t kInputBlockSize = 64 * 1024;
 // usageText - the short usage message of a usage error.
 const char* usageText() {
     return "usage: tarnwick-scan [--wait SECONDS] [--no-second-reading] [--scan-dir PATH]\n"
-           "                     [--require-av] [-q] [--summary] [--verbose] PATH...\n"
+           "                     [--on-limit virus|clean] [--require-av] [-q] [--summary]\n"
+           "                     [--verbose] PATH...\n"
            "  Try 'tarnwick-scan --help' for more information.\n";
 }
 
@@ -233,7 +234,7 @@ bool parseScanArguments(const std::vector<std::string>& arguments, ScanToolOptio
             options.verbose = true;
         } else if (argument == "--require-av") {
             options.requireAv = true;
-        } else if (argument == "--wait" || argument == "--scan-dir") {
+        } else if (argument == "--wait" || argument == "--scan-dir" || argument == "--on-limit") {
             if (index + 1 == arguments.size())
                 return usageError(err, argument + " needs a value");
             const std::string& value = arguments[++index];
@@ -241,6 +242,10 @@ bool parseScanArguments(const std::vector<std::string>& arguments, ScanToolOptio
                 if (value.empty())
                     return usageError(err, "--scan-dir needs a folder");
                 options.scanFolder = withoutTrailingSeparators(value);
+            } else if (argument == "--on-limit") {
+                if (value != "virus" && value != "clean")
+                    return usageError(err, "--on-limit takes virus or clean, not '" + value + "'");
+                options.limitsFailClosed = value == "virus";
             } else if (!parseSeconds(value, options.waitSeconds)) {
                 return usageError(err,
                                   "--wait takes whole seconds (0 or more), not '" + value + "'");
@@ -263,6 +268,7 @@ int runScan(const ScanToolOptions& options, std::ostream& out, std::ostream& err
     AvFilter filter;
     filter.waitSeconds = options.waitSeconds;
     filter.secondReading = options.secondReading;
+    filter.limitsFailClosed = options.limitsFailClosed;
     filter.scanFolder = options.scanFolder;
     filter.scanFilePrefix = options.filePrefix;
     if (!isDirectory(filter.scanFolder))

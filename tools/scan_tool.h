@@ -40,6 +40,7 @@ inline constexpr std::size_t kMaxScansInFlight = 50;
 struct ScanToolOptions {
     int waitSeconds = 5;                  // --wait SECONDS
     bool secondReading = true;            // --no-second-reading clears it
+    bool limitsFailClosed = true;         // --on-limit clean clears it
     std::string scanFolder = "./ScanMe";  // --scan-dir PATH, made when missing
     bool quiet = false;                   // -q: only the infected on standard output
     bool summary = false;                 // --summary: a closing line with the counts

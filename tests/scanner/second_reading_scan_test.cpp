@@ -3,6 +3,7 @@
 // extra files are written before the second wait, counted in their own line,
 // verified, waited for and cleaned up exactly like part files, and one that
 // cannot be written counts like a part file that cannot be written.
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -168,6 +169,60 @@ TEST_F(ScanJobTest, TemporaryFileOfTheReadingStillHeldIsRemovedByALaterScan) {
     scan(79, writeMessage("p.eml", twoAttachmentMessage()));
     EXPECT_TRUE(scanMeEntries().empty());
 }
+
+// An attachment nested deeper than the second reading follows: it stays
+// unread, and the message is a virus unless the administrator said otherwise.
+TEST_F(ScanJobTest, ReadingLimitWithPartsLeftUnreadIsAVirusUnlessToldClean) {
+    std::string message;
+    for (int level = 0; level < 1002; ++level)
+        message += "Content-Type: message/rfc822\n\n";
+    message += std::string("Content-Type: application/zip\n\n") + "PK-data\n";
+    const std::string path = writeMessage("m.eml", message);
+    EXPECT_EQ(scan(80, path).lines, verdict(true));
+    const Lines lines = takeLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "* (80) The message hides more than Tarnwick may unpack (nesting depth); "
+                        "treated as a virus"),
+              lines.end());
+    EXPECT_TRUE(scanMeEntries().empty());
+    filter->limitsFailClosed = false;
+    EXPECT_EQ(scan(81, path).lines, verdict(false));
+}
+
+#ifndef _WIN32
+// Two base64-encoded multiparts, each decoded into a spill file; the
+// anti-virus removes or changes the first while the second is created.
+TEST_F(ScanJobTest, SpillFileTheAntiVirusActsOnIsAVirus) {
+    const std::string encoded =
+        "--OUT\n"
+        "Content-Type: multipart/mixed; boundary=\"XYZ\"\n"
+        "Content-Transfer-Encoding: base64\n"
+        "\n"
+        "LS1YWVoKQ29udGVudC1UeXBlOiBhcHBsaWNhdGlvbi96aXAKClBLLWRhdGEKLS1YWVotLQo=\n";
+    const std::string message =
+        "Content-Type: multipart/mixed; boundary=\"OUT\"\n\n" + encoded + encoded + "--OUT--\n";
+    for (const bool removed : {true, false}) {
+        const std::uint32_t requestId = removed ? 82 : 83;
+        const std::string first = "ScanMe/msg-" + std::to_string(requestId) + "-reading-0.tmp";
+        FullDisk::onCreate([&](const std::string& created) {
+            if (created.find("-reading-1.tmp") == std::string::npos)
+                return;
+            if (removed)
+                std::filesystem::remove(first);
+            else
+                std::ofstream(first, std::ios::app) << "cleaned";
+        });
+        EXPECT_EQ(scan(requestId, writeMessage("m.eml", message)).lines, verdict(true)) << removed;
+        const Lines lines = secondLevelLines(requestId, takeLines());
+        EXPECT_NE(std::find(lines.begin(), lines.end(),
+                            "A temporary file of the second reading disappeared or changed before "
+                            "it was read back, the AV probably acted on it because of virus in "
+                            "data."),
+                  lines.end());
+        EXPECT_TRUE(scanMeEntries().empty());
+    }
+}
+#endif
 
 TEST_F(ScanJobTest, SecondReadingTurnedOffLeavesTheMessageToTheFirstReading) {
     filter->secondReading = false;
