@@ -510,6 +510,15 @@ std::vector<std::string> regularFilesIn(const std::string& folder) {
     return names;
 }
 
+// shownPath - see platform.h.
+std::string shownPath(const std::string& path) {
+    std::string shown = path;
+    for (char& byte : shown)
+        if (byte == '/')
+            byte = '\\';
+    return shown;
+}
+
 namespace detail {
 
 std::FILE* fullDiskStream() {
