@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/platform.h"
 #include "tools/unpack_tool.h"
 
 namespace tarnwick {
@@ -93,8 +94,8 @@ const char kTwoAttachments[] =
 TEST_F(UnpackToolTest, ListsEachPartFileWithItsSizeAndReadingAndLeavesItInTheFolder) {
     ToolRun result = run({message("m.eml", kTwoAttachments).string(), folder_});
     EXPECT_EQ(result.status, kUnpackToolOk) << result.err;
-    const std::string first = folder_ + "/msg-0-part-0.scanme";
-    const std::string second = folder_ + "/msg-0-part-1.scanme";
+    const std::string first = platform::shownPath(folder_ + "/msg-0-part-0.scanme");
+    const std::string second = platform::shownPath(folder_ + "/msg-0-part-1.scanme");
     EXPECT_EQ(result.out,
               first + ": 11 bytes, first reading, (no name) (application/octet-stream)\n" + second +
                   ": 6 bytes, first reading, b.pdf (application/pdf)\n"
@@ -118,7 +119,7 @@ const char kBehindAnMboxLine[] =
 TEST_F(UnpackToolTest, ExtraFilesOfTheSecondReadingAreListedAfterThePartFiles) {
     ToolRun result = run({message("m.eml", kBehindAnMboxLine).string(), folder_});
     EXPECT_EQ(result.status, kUnpackToolOk) << result.err;
-    const std::string extra = folder_ + "/msg-0-extra-0.scanme";
+    const std::string extra = platform::shownPath(folder_ + "/msg-0-extra-0.scanme");
     EXPECT_EQ(result.out, extra +
                               ": 11 bytes, second reading, x.bin (application/octet-stream)\n"
                               "first reading: 0 attachments\nsecond reading: 1 more attachments\n");
@@ -177,9 +178,9 @@ TEST_F(UnpackToolTest, GoldenMessagesReadFromFilesGiveTheExpectedPartFiles) {
         std::vector<std::string> expectedFiles;
         for (int part = 0; fs::exists(expected / ("part-" + std::to_string(part))); ++part) {
             expectedFiles.push_back(readFile(expected / ("part-" + std::to_string(part))));
-            expectedListing += folder_ + "/msg-0-part-" + std::to_string(part) +
-                               ".scanme: " + std::to_string(expectedFiles.back().size()) +
-                               " bytes, first reading, \n";
+            expectedListing +=
+                platform::shownPath(folder_ + "/msg-0-part-" + std::to_string(part) + ".scanme") +
+                ": " + std::to_string(expectedFiles.back().size()) + " bytes, first reading, \n";
         }
         // Each line up to the attachment's own name, then the count.
         const auto withoutNames = [](const std::string& listing) {
@@ -235,7 +236,7 @@ TEST_F(UnpackToolTest, MessageIsPositionedAfterAnEnvelopeBlockOrAtItsOwnHeader) 
         SCOPED_TRACE(c.name);
         ToolRun result = run({message("m.eml", c.text).string(), folder_, "--no-second-reading"});
         EXPECT_EQ(result.status, kUnpackToolOk);
-        EXPECT_EQ(result.out, folder_ + "/msg-0-part-0.scanme" + c.listing);
+        EXPECT_EQ(result.out, platform::shownPath(folder_ + "/msg-0-part-0.scanme") + c.listing);
         EXPECT_EQ(readFile(folder_ + "/msg-0-part-0.scanme"), "PK-data\n");
         fs::remove_all(folder_);
     }
@@ -290,11 +291,11 @@ TEST_F(UnpackToolTest, PartFileThatCannotBeWrittenGivesAFailureStatus) {
     EXPECT_EQ(result.status, kUnpackToolWriteFailed);
     // The attachment whose part file could not be created is not among the
     // files written, so the second reading still shows it.
-    EXPECT_EQ(result.out, folder_ +
-                              "/msg-0-part-1.scanme: 6 bytes, first reading, b.pdf "
+    EXPECT_EQ(result.out, platform::shownPath(folder_ + "/msg-0-part-1.scanme") +
+                              ": 6 bytes, first reading, b.pdf "
                               "(application/pdf)\n" +
-                              folder_ +
-                              "/msg-0-extra-0.scanme: 11 bytes, second reading, (no name) "
+                              platform::shownPath(folder_ + "/msg-0-extra-0.scanme") +
+                              ": 11 bytes, second reading, (no name) "
                               "(application/octet-stream)\n"
                               "first reading: 1 attachments\nsecond reading: 1 more attachments\n");
     EXPECT_EQ(readFile(folder_ + "/msg-0-extra-0.scanme"), "hello world");
