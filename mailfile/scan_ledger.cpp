@@ -10,10 +10,111 @@
 #include <algorithm>
 #include <cerrno>
 #include <utility>
+#include <vector>
 
 #include "runtime/platform.h"
 
 namespace tarnwick {
+
+namespace {
+
+// isBidiControl - the code points that reorder the text shown around them.
+bool isBidiControl(std::uint32_t codePoint) {
+    return (codePoint >= 0x202A && codePoint <= 0x202E) ||
+           (codePoint >= 0x2066 && codePoint <= 0x2069) || codePoint == 0x200E ||
+           codePoint == 0x200F || codePoint == 0x061C;
+}
+
+// utf8Length - the length of the well-formed UTF-8 sequence at the start of
+// text and its code point; 0 when it is not one.
+std::size_t utf8Length(std::string_view text, std::uint32_t& codePoint) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    if (lead < 0x80) {
+        codePoint = lead;
+        return 1;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        codePoint = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        codePoint = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        codePoint = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (text.size() < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80)
+            return 0;
+        codePoint = (codePoint << 6) | (byte(i) & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF.
+    const bool overlong =
+        (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
+    if (overlong || (codePoint >= 0xD800 && codePoint <= 0xDFFF) || codePoint > 0x10FFFF)
+        return 0;
+    return length;
+}
+
+// hexEscape - "\xNN" for one byte.
+std::string hexEscape(unsigned char byte) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    return std::string("\\x") + kDigits[byte >> 4] + kDigits[byte & 0x0F];
+}
+
+}  // namespace
+
+// printableName - see the header.
+std::string printableName(std::string_view name) {
+    if (name.empty())
+        return "(no name)";
+    // One shown unit per character, read no further than one past the limit.
+    std::vector<std::string> units;
+    while (!name.empty() && units.size() <= kMaxShownNameChars) {
+        std::uint32_t codePoint = 0;
+        const std::size_t length = utf8Length(name, codePoint);
+        std::string unit;
+        if (length == 0 || codePoint < 0x20 || (codePoint >= 0x7F && codePoint < 0xA0) ||
+            isBidiControl(codePoint)) {
+            for (std::size_t i = 0; i < (length == 0 ? 1 : length); ++i)
+                unit += hexEscape(static_cast<unsigned char>(name[i]));
+        } else {
+            unit.assign(name.substr(0, length));
+        }
+        name.remove_prefix(length == 0 ? 1 : length);
+        units.push_back(std::move(unit));
+    }
+    const bool cut = units.size() > kMaxShownNameChars;
+    if (cut)
+        units.resize(kMaxShownNameChars - 3);
+    std::string shown;
+    for (const std::string& unit : units)
+        shown += unit;
+    return cut ? shown + "..." : shown;
+}
+
+// actedOnLine - see the header.
+std::string actedOnLine(ScanFileAction action, const std::string& account) {
+    switch (action) {
+        case ScanFileAction::Removed:
+            return "The anti-virus removed " + account;
+        case ScanFileAction::Changed:
+            return "The anti-virus changed " + account;
+        case ScanFileAction::KeptLocked:
+            break;
+    }
+    // "kept attachment 3 locked: NAME (...)", "kept the copy of the message locked"
+    const std::size_t colon = account.find(": ");
+    if (colon == std::string::npos)
+        return "The anti-virus kept " + account + " locked";
+    return "The anti-virus kept " + account.substr(0, colon) + " locked" + account.substr(colon);
+}
 
 // scanFileName - the one name builder; no length limit, so a long folder can
 // never cut two names down to the same text.
@@ -153,6 +254,8 @@ std::FILE* ScanLedger::create(ScanFileKind kind, std::string& path) {
     entry.kind = kind;
     entry.index = index;
     entry.sequence = created_++;
+    if (kind == ScanFileKind::Part || kind == ScanFileKind::Extra)
+        entry.shownNumber = ++shownCreated_;
     entries_[path] = std::move(entry);
     return file;
 }
@@ -174,6 +277,25 @@ void ScanLedger::describe(const std::string& path, ScanFileDescription descripti
         entry->description = std::move(description);
 }
 
+// ScanLedger::account - see the header.
+std::string ScanLedger::account(const std::string& path) const {
+    const Entry* entry = find(path);
+    if (entry == nullptr)
+        return std::string();
+    if (entry->kind == ScanFileKind::Copy)
+        return "the copy of the message";
+    std::string words = entry->description.contentType.empty()
+                            ? std::string()
+                            : printableName(entry->description.contentType);
+    if (entry->written)
+        words += (words.empty() ? "" : ", ") + std::to_string(entry->size) + " bytes";
+    if (!entry->description.reading.empty())
+        words += (words.empty() ? "" : ", ") + entry->description.reading;
+    std::string text = "attachment " + std::to_string(entry->shownNumber) + ": " +
+                       printableName(entry->description.displayName);
+    return words.empty() ? text : text + " (" + words + ")";
+}
+
 // ScanLedger::description - see the header.
 ScanFileDescription ScanLedger::description(const std::string& path) const {
     const Entry* entry = find(path);
@@ -188,6 +310,8 @@ void ScanLedger::forget(const std::string& path) {
     int& next = nextIndex_[entry->kind];
     if (entry->index == next - 1)
         --next;
+    if (entry->shownNumber != 0 && entry->shownNumber == shownCreated_)
+        --shownCreated_;
     drop(path);
 }
 
@@ -209,6 +333,7 @@ void ScanLedger::adopt(const std::string& path) {
     entry.kind = ScanFileKind::Extra;
     entry.index = -1;
     entry.sequence = created_++;
+    entry.shownNumber = ++shownCreated_;
     entries_[path] = std::move(entry);
     written(path);
 }
@@ -282,14 +407,20 @@ RemovalResult ScanLedger::remove(const std::string& path) {
 
 // ScanLedger::removeShown - one round over the files shown to the
 // anti-virus.
-int ScanLedger::removeShown() {
+int ScanLedger::removeShown(std::vector<std::string>* actedOnLines) {
     bool actedOn = false;
     std::vector<std::string> locked;
     for (const std::string& path : shownPaths()) {
+        // Named before the removal drops the record.
+        const std::string named = actedOnLines != nullptr ? account(path) : std::string();
         const RemovalResult removal = remove(path);
-        if (removal.error == ENOENT || (removal.error == 0 && removal.changed))
+        if (removal.error == ENOENT || (removal.error == 0 && removal.changed)) {
             actedOn = true;
-        else if (removal.error == EACCES)
+            if (actedOnLines != nullptr)
+                actedOnLines->push_back(actedOnLine(
+                    removal.error == ENOENT ? ScanFileAction::Removed : ScanFileAction::Changed,
+                    named));
+        } else if (removal.error == EACCES)
             locked.push_back(path);
         else if (removal.error != 0)
             drop(path);  // nothing to learn from it, nothing more to try
@@ -307,10 +438,13 @@ int ScanLedger::removeShown() {
 }
 
 // ScanLedger::deferShown - a request gives up on its files.
-void ScanLedger::deferShown() {
+void ScanLedger::deferShown(std::vector<std::string>* keptLocked) {
     const std::vector<std::string> shown = shownPaths();
     if (shown.empty())
         return;
+    if (keptLocked != nullptr)
+        for (const std::string& path : shown)
+            keptLocked->push_back(actedOnLine(ScanFileAction::KeptLocked, account(path)));
     owners_.defer(shown, true);
     for (const std::string& path : shown)
         drop(path);

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "runtime/sync.h"
@@ -48,6 +49,28 @@ struct ScanFileDescription {
     std::string contentType;
     std::string reading;
 };
+
+// kMaxShownNameChars - the longest file name a log line shows, in
+// characters (the escapes of one character count as one).
+inline constexpr std::size_t kMaxShownNameChars = 200;
+
+// printableName - name for a log line: control characters, bidirectional
+// controls and bytes that are not UTF-8 shown as \xNN escapes, cut to
+// kMaxShownNameChars characters (ending in "..." when cut); "(no name)"
+// when name is empty.
+std::string printableName(std::string_view name);
+
+// ScanFileAction - what the anti-virus did to a scan file.
+enum class ScanFileAction {
+    Removed,
+    Changed,
+    KeptLocked,
+};
+
+// actedOnLine - "The anti-virus removed attachment 2: NAME (TYPE, N bytes,
+// READING)", or "... removed the copy of the message": account as
+// ScanLedger::account gives it.
+std::string actedOnLine(ScanFileAction action, const std::string& account);
 
 // RemovalResult - one removal of a recorded file.
 struct RemovalResult {
@@ -135,6 +158,12 @@ class ScanLedger {
     void describe(const std::string& path, ScanFileDescription description);
     // description - the description of a recorded file; empty when none.
     ScanFileDescription description(const std::string& path) const;
+    // account - how the log lines name a recorded file: "the copy of the
+    // message", or "attachment K: NAME (TYPE, N bytes, READING)" with K
+    // counting the files shown to the anti-virus from 1 in creation order
+    // and the words of its description (missing ones left out, NAME
+    // "(no name)"). Empty for a file not recorded.
+    std::string account(const std::string& path) const;
     // forget - the writer removed path itself (it proved a copy or empty):
     // no longer recorded. Its name is given back when it was the last one
     // taken of its kind, so the next file of that kind gets it again.
@@ -174,11 +203,13 @@ class ScanLedger {
     // removeShown - one removal round of the part files and extra files:
     // 1 when one had disappeared or changed (the anti-virus acted on it;
     // those still held open then go to the deferred list), -1 when some are
-    // held open (they stay recorded), else 0.
-    int removeShown();
+    // held open (they stay recorded), else 0. actedOn, when given, receives
+    // one actedOnLine per file that had disappeared or changed.
+    int removeShown(std::vector<std::string>* actedOn = nullptr);
     // deferShown - the part files and extra files still recorded go to the
-    // deferred list as given up on.
-    void deferShown();
+    // deferred list as given up on; keptLocked, when given, receives one
+    // actedOnLine (KeptLocked) for each of them.
+    void deferShown(std::vector<std::string>* keptLocked = nullptr);
 
   private:
     // Entry - one recorded file.
@@ -190,6 +221,7 @@ class ScanLedger {
         bool written = false;
         std::int64_t size = 0;
         std::int64_t modified = 0;
+        int shownNumber = 0;  // from 1 among part and extra files; 0 for others
         ScanFileDescription description;
     };
 
@@ -205,6 +237,7 @@ class ScanLedger {
     std::uint32_t requestId_;
     std::map<std::string, Entry> entries_;
     std::uint64_t created_ = 0;
+    int shownCreated_ = 0;
     std::map<ScanFileKind, int> nextIndex_;
     bool writeFailed_ = false;
     bool noSpaceLeft_ = false;

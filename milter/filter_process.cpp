@@ -18,6 +18,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "milter/message_summary.h"
+
 namespace tarnwick::milter {
 
 namespace {
@@ -106,7 +108,8 @@ void FilterProcess::stop() {
     supervisor_.join();
 }
 
-OneScan FilterProcess::scan(const std::string& path, std::string& filterLine) {
+OneScan FilterProcess::scan(const std::string& path, std::string& filterLine,
+                            std::string* actedOn) {
     Clock::time_point started = Clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
     auto canSend = [this] {
@@ -138,6 +141,8 @@ OneScan FilterProcess::scan(const std::string& path, std::string& filterLine) {
     }
     changed_.wait(lock, [&pending] { return pending.answer.has_value() || pending.failed; });
     filterLine = pending.lastLogLine;
+    if (actedOn != nullptr)
+        *actedOn = pending.actedOn;
     return pending.answer;
 }
 
@@ -364,8 +369,11 @@ void FilterProcess::noteLogLine(const std::string& line) {
     std::lock_guard<std::mutex> hold(mutex_);
     if (number) {
         auto found = inFlight_.find(*number);
-        if (found != inFlight_.end())
+        if (found != inFlight_.end()) {
             found->second->lastLogLine = line;
+            if (found->second->actedOn.empty())
+                found->second->actedOn = actedOnDetail(line);
+        }
         return;
     }
     bool namesOne = false;

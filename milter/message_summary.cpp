@@ -3,6 +3,7 @@
 #include "milter/message_summary.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace tarnwick::milter {
 
@@ -41,6 +42,38 @@ std::string actionText(const MilterDecision& decision) {
             break;
     }
     return "discard";
+}
+
+// actedOnDetail - see the header.
+std::string actedOnDetail(const std::string& logLine) {
+    static const std::string kSays = ") The anti-virus ";
+    const std::size_t says = logLine.find(kSays);
+    if (logLine.rfind("* (", 0) != 0 || says == std::string::npos)
+        return std::string();
+    std::string rest = logLine.substr(says + kSays.size());
+    std::string action;
+    for (const char* verb : {"removed ", "changed ", "kept "}) {
+        if (rest.rfind(verb, 0) == 0) {
+            action = std::string(verb, std::strlen(verb) - 1);
+            rest.erase(0, action.size() + 1);
+        }
+    }
+    if (action.empty())
+        return std::string();
+    std::string name;
+    if (rest.rfind("the copy of the message", 0) == 0) {
+        name = "the copy of the message";
+    } else {
+        // "attachment K: NAME (TYPE, N bytes, READING)", "attachment K locked: ..."
+        const std::size_t colon = rest.find(": ");
+        if (colon == std::string::npos)
+            return std::string();
+        name = rest.substr(colon + 2);
+        const std::size_t words = name.rfind(" (");
+        if (words != std::string::npos && name.back() == ')')
+            name.erase(words);
+    }
+    return name + ' ' + (action == "kept" ? "kept locked" : action) + " by the anti-virus";
 }
 
 std::string reasonText(const MilterDecision& decision, const std::string& filterLine) {

@@ -47,11 +47,12 @@ std::vector<char> mutableText(const std::string& text) {
 }
 
 // scanWithRetries - the filter's answer for the spool file, sending it again
-// while the filter refuses it for now.
-ScanOutcome scanWithRetries(const std::string& path) {
+// while the filter refuses it for now; actedOn receives the first file the
+// anti-virus acted on (actedOnDetail), or empty.
+ScanOutcome scanWithRetries(const std::string& path, std::string& actedOn) {
     ScanOutcome outcome;
     for (int attempt = 1; attempt <= rejectedAttempts; ++attempt) {
-        OneScan answer = boundBridge->filter.scan(path, outcome.filterLine);
+        OneScan answer = boundBridge->filter.scan(path, outcome.filterLine, &actedOn);
         if (!answer) {
             outcome.status = ScanOutcome::Status::FilterFailed;
             return outcome;
@@ -160,6 +161,7 @@ sfsistat onEndOfMessage(SMFICTX* ctx) {
     std::string path = context.finishMessage();
     MilterDecision decision;
     std::string filterLine;
+    std::string actedOn;
     if (path.empty()) {
         boundBridge->log.error(id + ": " + context.error());
         decision = decideAction(ScanOutcome{}, boundBridge->options);
@@ -167,7 +169,7 @@ sfsistat onEndOfMessage(SMFICTX* ctx) {
         decision.unscannedStage = "the bridge could not spool it";
         filterLine = context.error();
     } else {
-        ScanOutcome outcome = scanWithRetries(path);
+        ScanOutcome outcome = scanWithRetries(path, actedOn);
         decision = decideAction(outcome, boundBridge->options);
         filterLine = outcome.filterLine;
     }
@@ -181,6 +183,8 @@ sfsistat onEndOfMessage(SMFICTX* ctx) {
     summary.messageId = context.messageId();
     summary.size = context.size();
     summary.verdict = decision.verdict;
+    if (decision.verdict == virusFoundValue)
+        summary.verdictDetail = actedOn;
     summary.reason = reasonText(decision, filterLine);
     // A header change the mail server refused turned the decision into a
     // tempfail (logged above).

@@ -53,6 +53,8 @@ class PartFileOutput {
     bool close();
     // failed - true once a write of this file has failed.
     bool failed() const { return failed_; }
+    // path - the file's path; empty when none was given.
+    const std::string& path() const { return path_; }
 
   private:
     void flush();
@@ -64,6 +66,9 @@ class PartFileOutput {
     std::size_t used_ = 0;
     bool failed_ = false;
 };
+
+// kFirstReading - the words that name this reading in the log lines.
+inline constexpr const char* kFirstReading = "first reading";
 
 // partFileName - "FOLDER/msg-M-part-K.scanme" with M and K as signed decimals.
 std::string partFileName(const std::string& folder, int messageNumber, int number);

@@ -8,6 +8,7 @@
 #include "mime/uudecode.h"
 
 #include <memory>
+#include <string>
 
 namespace tarnwick::mime {
 namespace {
@@ -30,6 +31,14 @@ bool isEndLine(std::string_view line) {
         return false;
     char c = line[3];
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// uuBlockName - the file name a begin line gives, without its line end.
+std::string uuBlockName(std::string_view line) {
+    std::string_view name = line.substr(10);
+    while (!name.empty() && (name.back() == '\n' || name.back() == '\r'))
+        name.remove_suffix(1);
+    return std::string(name);
 }
 
 }  // namespace
@@ -98,6 +107,8 @@ int scanForUuencoded(PartReader& reader, ScanLedger& ledger) {
                 output = openPartFile(ledger);
                 if (!output)
                     return 1;
+                ledger.describe(output->path(), ScanFileDescription{uuBlockName(line),
+                                                                    std::string(), kFirstReading});
                 state = UuState::InBlock;
                 break;
             case UuState::Resynchronising:

@@ -10,6 +10,8 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "mime/decoders.h"
 #include "mime/header_parser.h"
@@ -105,8 +107,13 @@ int processEntity(PartReader& reader, std::string_view defaultType, ScanLedger& 
             processMultipart(reader, content.type, content.parameters, ledger);
         return 0;
     }
-    bool named = findDispositionFilename(fields.disposition) != nullptr ||
-                 findParameter(content.parameters, "name") != nullptr;
+    // The part's own name, for the log lines about its file: the
+    // disposition's filename, else the type's name parameter.
+    const char* fileName = findDispositionFilename(fields.disposition);
+    std::string ownName = fileName != nullptr ? fileName : "";
+    if (fileName == nullptr && (fileName = findParameter(content.parameters, "name")) != nullptr)
+        ownName = fileName;
+    bool named = fileName != nullptr;
     bool text = startsWithIgnoreCase(type, "text/");
     if (text && !named && reader.depth() == 0 &&
         fields.transferEncoding == TransferEncoding::None) {
@@ -114,7 +121,12 @@ int processEntity(PartReader& reader, std::string_view defaultType, ScanLedger& 
     } else if (text && !named) {
         reader.drainPart();
     } else {
+        const std::size_t before = ledger.count(ScanFileKind::Part);
+        const std::string ownType(type);
         writePartFile(reader, fields.transferEncoding, ledger);
+        const std::vector<std::string> written = ledger.paths(ScanFileKind::Part);
+        for (std::size_t i = before; i < written.size(); ++i)
+            ledger.describe(written[i], ScanFileDescription{ownName, ownType, kFirstReading});
     }
     return 0;
 }

@@ -58,8 +58,12 @@ bool looksBinary(std::string_view bytes, bool atStart, bool wide) {
     return false;
 }
 
-BinaryInText::BinaryInText(ExtraFileSet& set, bool lineEndsMayDiffer, bool wideCharset)
-    : set_(set), lineEndsMayDiffer_(lineEndsMayDiffer), wide_(wideCharset) {}
+BinaryInText::BinaryInText(ExtraFileSet& set, bool lineEndsMayDiffer, bool wideCharset,
+                           ScanFileDescription description)
+    : set_(set),
+      lineEndsMayDiffer_(lineEndsMayDiffer),
+      wide_(wideCharset),
+      description_(std::move(description)) {}
 
 void BinaryInText::write(const char* data, std::size_t size) {
     if (sink_ != nullptr) {
@@ -80,7 +84,7 @@ void BinaryInText::write(const char* data, std::size_t size) {
     }
     if (binary) {
         binary_ = true;
-        sink_ = std::make_unique<LeafSink>(set_, lineEndsMayDiffer_);
+        sink_ = std::make_unique<LeafSink>(set_, lineEndsMayDiffer_, description_);
         sink_->write(held_.data(), held_.size());
         sink_->write(data, size);
         held_.clear();

@@ -37,7 +37,9 @@ bool looksBinary(std::string_view bytes, bool atStart, bool wide = false);
 class BinaryInText final : public ByteSink {
   public:
     // wideCharset: the part's text is UTF-16 or UTF-32.
-    BinaryInText(ExtraFileSet& set, bool lineEndsMayDiffer, bool wideCharset);
+    // description: the part's own words, for the file if one is written.
+    BinaryInText(ExtraFileSet& set, bool lineEndsMayDiffer, bool wideCharset,
+                 ScanFileDescription description = {});
     BinaryInText(const BinaryInText&) = delete;
     BinaryInText& operator=(const BinaryInText&) = delete;
 
@@ -52,6 +54,7 @@ class BinaryInText final : public ByteSink {
     ExtraFileSet& set_;
     bool lineEndsMayDiffer_;
     bool wide_;
+    ScanFileDescription description_;
     std::string held_;
     bool late_ = false;    // the held part was let go
     bool binary_ = false;  // the bytes proved binary

@@ -261,9 +261,10 @@ std::unique_ptr<SpillFile> ExtraFileSet::openSpill() {
     return std::make_unique<SpillFile>(*this);
 }
 
-LeafSink::LeafSink(ExtraFileSet& set, bool lineEndsMayDiffer)
+LeafSink::LeafSink(ExtraFileSet& set, bool lineEndsMayDiffer, ScanFileDescription description)
     : set_(set),
       lineEndsMayDiffer_(lineEndsMayDiffer),
+      description_(std::move(description)),
       exactHash_(set.key()),
       foldedHash_(set.key()) {}
 
@@ -349,6 +350,8 @@ bool LeafSink::beginFile() {
         set_.noteWriteFailure();
         return false;
     }
+    description_.reading = kSecondReading;
+    set_.ledger_.describe(path_, description_);
     writeToFile(held_.data(), held_.size());
     held_.clear();
     held_.shrink_to_fit();

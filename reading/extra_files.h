@@ -53,6 +53,9 @@ namespace tarnwick::reading {
 // written to its file; attachments no longer than this that prove to be
 // copies are never written at all.
 inline constexpr std::size_t kHeldLeafBytes = 1024 * 1024;
+// kSecondReading - the words that name this reading in the log lines.
+inline constexpr const char* kSecondReading = "second reading";
+
 // kMaxExtraFiles - extra files of one reading at most; a further attachment
 // counts as beyond the output limit.
 inline constexpr std::size_t kMaxExtraFiles = 10000;
@@ -222,7 +225,9 @@ class LeafSink final : public ByteSink {
   public:
     // lineEndsMayDiffer: the attachment also counts as a copy when it
     // differs from a known file only in CR LF against LF line ends.
-    LeafSink(ExtraFileSet& set, bool lineEndsMayDiffer);
+    // description: the part's own words for the log lines about its file
+    // (the reading is always this one's).
+    LeafSink(ExtraFileSet& set, bool lineEndsMayDiffer, ScanFileDescription description = {});
     ~LeafSink() override;
     LeafSink(const LeafSink&) = delete;
     LeafSink& operator=(const LeafSink&) = delete;
@@ -244,6 +249,7 @@ class LeafSink final : public ByteSink {
 
     ExtraFileSet& set_;
     bool lineEndsMayDiffer_;
+    ScanFileDescription description_;
     SipHasher exactHash_;
     FoldedHasher foldedHash_;
     std::uint64_t size_ = 0;

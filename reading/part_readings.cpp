@@ -70,6 +70,12 @@ bool hasFileName(const StructuredValue& value, const char* name) {
     return !parameterValues(value, name).empty();
 }
 
+// firstFileName - the first value of parameter name, encoded words decoded.
+std::string firstFileName(const StructuredValue& value, const char* name) {
+    const std::vector<std::string> names = parameterValues(value, name);
+    return names.empty() ? std::string() : decodeEncodedWords(names.front());
+}
+
 }  // namespace
 
 std::string boundaryKey(std::string_view boundary) {
@@ -107,12 +113,16 @@ PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
         if (value.type == "attachment" || hasFileName(value, "filename") ||
             hasFileName(value, "name"))
             facts.named = true;
+        if (facts.fileName.empty())
+            facts.fileName = firstFileName(value, "filename");
     }
     for (const std::string& contentType : distinctValues(header.contentType)) {
         const StructuredValue value = parseStructuredValue(contentType);
         facts.duplicateParameter = facts.duplicateParameter || parameterGivenTwice(value);
         if (hasFileName(value, "name") || hasFileName(value, "filename"))
             facts.named = true;
+        if (facts.fileName.empty())
+            facts.fileName = firstFileName(value, "name");
         std::string type = value.type;
         if (type.empty())
             type = defaultType;

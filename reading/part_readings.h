@@ -59,6 +59,9 @@ struct PartFacts {
     // A file name (name, filename, RFC 2231 forms) or "attachment"
     // disposition in some reading.
     bool named = false;
+    // The part's own file name for people: the first disposition filename,
+    // else the first type name; empty when it has none.
+    std::string fileName;
     bool duplicateField = false;
     bool duplicateParameter = false;
     bool malformedName = false;

@@ -91,6 +91,7 @@ class WalkPass {
         std::vector<PartReading> readings;
         std::size_t chosen = 0;
         bool named = false;
+        std::string fileName;  // the part's own, for the log lines
         std::string boundary;  // registered in the table while open
         std::uint64_t bodyBegin = 0;
         bool split = false;  // a delimiter of its own boundary was met
@@ -335,6 +336,7 @@ void WalkPass::endHeader(std::uint64_t bodyOffset) {
         signs.note("malformed header name");
     frame.readings = std::move(facts.readings);
     frame.named = facts.named;
+    frame.fileName = std::move(facts.fileName);
     frame.chosen = frame.forcedReading < frame.readings.size() ? frame.forcedReading : 0;
     const PartReading reading = frame.readings[frame.chosen];
     applyReading(reading, bodyOffset);
@@ -426,11 +428,14 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
     } else {
         const bool text =
             isTextType(reading.type) || isReportType(reading.type) || isMultipartType(reading.type);
+        ScanFileDescription described{frame.fileName, reading.type, kSecondReading};
         if (frame.named || !text || (job_.writeText && index == 0))
-            leaf.attachment = std::make_unique<LeafSink>(walker_.files_, reading.lineEndsMayDiffer);
+            leaf.attachment = std::make_unique<LeafSink>(walker_.files_, reading.lineEndsMayDiffer,
+                                                         std::move(described));
         else
-            leaf.binaryText = std::make_unique<BinaryInText>(
-                walker_.files_, reading.lineEndsMayDiffer, reading.wideCharset);
+            leaf.binaryText =
+                std::make_unique<BinaryInText>(walker_.files_, reading.lineEndsMayDiffer,
+                                               reading.wideCharset, std::move(described));
         if (text)
             leaf.scanner =
                 std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_);

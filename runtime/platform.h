@@ -168,6 +168,9 @@ bool statPath(const std::string& path, PathStatus& status);
 // namespace (\\.\pipe\..., \\.\COM1) are devices too. Only the status
 // is queried: the entry is never opened, so a FIFO cannot make it wait.
 bool isRegularFile(const std::string& path);
+// shownPath - path as people on this system write it, for messages: on
+// Windows every slash a backslash; unchanged elsewhere.
+std::string shownPath(const std::string& path);
 // pathExists - the C library's access test for existence.
 bool pathExists(const std::string& path);
 // makeOneDirectory - mkdir of a single level; true when it was created. On

@@ -510,6 +510,21 @@ std::vector<std::string> regularFilesIn(const std::string& folder) {
     return names;
 }
 
+// shownPath - see platform.h.
+std::string shownPath(const std::string& path) {
+    std::string shown;
+    shown.reserve(path.size());
+    for (std::size_t index = 0; index < path.size(); ++index) {
+        const char byte = path[index] == '/' ? '\\' : path[index];
+        // "C:\" joined with "/name" shows one separator, not two; the
+        // leading pair of a UNC path stays.
+        if (byte == '\\' && index > 1 && shown.back() == '\\')
+            continue;
+        shown.push_back(byte);
+    }
+    return shown;
+}
+
 namespace detail {
 
 std::FILE* fullDiskStream() {

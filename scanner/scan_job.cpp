@@ -193,10 +193,13 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
     bool virusFound = false;
     bool copyLocked = false;
     bool firstLevelPassed = false;
+    // What the anti-virus did to the copy, said once verification is over.
+    std::string copyActedOn;
     if (fileExists(copyPath)) {
         // Sizes in 64 bits: a copy of 2 GiB or more must not compare as changed.
         // A copy rewritten in place to the same size changed all the same.
         const std::int64_t size = fileSize(copyPath);
+        const std::string copyAccount = ledger.account(copyPath);
         const RemovalResult removal = ledger.remove(copyPath);
         copyLocked = removal.error != 0 && removal.error != ENOENT;
         const bool sameSize =
@@ -204,7 +207,16 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
         firstLevelPassed = sameSize && !copied.copyFailed;
         if (sameSize && copied.copyFailed)
             virusFound = true;
+        // A locked copy is told about once the rounds for it are over.
+        if (!copied.copyFailed && !sameSize && !copyLocked)
+            copyActedOn = actedOnLine(
+                removal.error == ENOENT ? ScanFileAction::Removed : ScanFileAction::Changed,
+                copyAccount);
+    } else if (!copied.copyFailed) {
+        copyActedOn = actedOnLine(ScanFileAction::Removed, "the copy of the message");
     }
+    if (!copyActedOn.empty())
+        logForRequest(requestId, copyActedOn);
     if (!firstLevelPassed && !virusFound) {
         if (!copied.copyFailed)
             logForRequest(requestId,
@@ -241,10 +253,14 @@ void AvFilter::waitForLockedCopy(ScanLedger& ledger, const std::string& copyPath
         // Held for a moment (a scan, an indexer, a backup) and released
         // intact: removed, and this check found nothing. Gone, or cleaned
         // in place: the anti-virus acted on it while it held it.
+        const std::string copyAccount = ledger.account(copyPath);
         const RemovalResult removal = ledger.remove(copyPath);
         if (removal.error == 0 && !removal.changed)
             return;
         if (removal.error == 0 || removal.error == ENOENT) {
+            logForRequest(requestId, actedOnLine(removal.error == ENOENT ? ScanFileAction::Removed
+                                                                         : ScanFileAction::Changed,
+                                                 copyAccount));
             virusFound = true;
             return;
         }
@@ -258,6 +274,7 @@ void AvFilter::waitForLockedCopy(ScanLedger& ledger, const std::string& copyPath
     logForRequest(requestId,
                   "The AV kept the temp file locked, giving up waiting; the file may remain in "
                   "ScanMe folder.");
+    logForRequest(requestId, actedOnLine(ScanFileAction::KeptLocked, "the copy of the message"));
     virusFound = true;
 }
 

@@ -35,6 +35,12 @@ namespace {
 constexpr const char* kUnableToClean =
     "Unable to clean temp files, files may remain in ScanMe folder. Will try to clean them later.";
 
+// logEach - one progress line of the request per text.
+void logEach(std::uint32_t requestId, const std::vector<std::string>& texts) {
+    for (const std::string& text : texts)
+        logForRequest(requestId, text);
+}
+
 // commaSeparated - the names joined by ", ".
 std::string commaSeparated(const std::vector<std::string>& names) {
     std::string text;
@@ -163,7 +169,9 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
     pause(requestId, ScanPause::SecondWait, waitTime);
     logForRequest(requestId, "Second-Level verification");
     // A file gone or changed (cleaned in place) is the anti-virus's doing.
-    int removal = ledger.removeShown();
+    std::vector<std::string> actedOn;
+    int removal = ledger.removeShown(&actedOn);
+    logEach(requestId, actedOn);
     if (removal == 1)
         virusFound = true;
 
@@ -172,7 +180,9 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
     for (int round = 0; removal == -1 && round < timing_.maxLockedRounds; ++round) {
         logForRequest(requestId, "Temp files are locked by the AV, waiting 1 sec");
         pause(requestId, ScanPause::LockedRound, timing_.lockedRoundSeconds);
-        removal = ledger.removeShown();
+        actedOn.clear();
+        removal = ledger.removeShown(&actedOn);
+        logEach(requestId, actedOn);
         if (removal == 1)
             virusFound = true;
     }
@@ -181,7 +191,9 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
         logForRequest(requestId,
                       "The AV kept the temp files locked, giving up waiting; files may remain in "
                       "ScanMe folder. Will try to clean them later.");
-        ledger.deferShown();
+        std::vector<std::string> keptLocked;
+        ledger.deferShown(&keptLocked);
+        logEach(requestId, keptLocked);
         virusFound = true;
     }
     return SecondLevelEnd::Checked;

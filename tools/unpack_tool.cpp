@@ -12,10 +12,12 @@
 #include <memory>
 
 #include "app/option_parser.h"
+#include "mailfile/scan_ledger.h"
 #include "mime/message_input.h"
 #include "mime/unpacker.h"
 #include "reading/second_reading.h"
 #include "runtime/file_system.h"
+#include "runtime/platform.h"
 
 namespace tarnwick {
 
@@ -34,9 +36,10 @@ const char* usageText() {
            "  Unpacks the attachments of the message file MESSAGE, decoded, into the folder\n"
            "  DIR as the second level of a scan would: part files msg-0-part-K.scanme from\n"
            "  the first reading, extra files msg-0-extra-K.scanme from the second, tolerant\n"
-           "  reading. Leaves them there and lists them with their sizes in bytes and the\n"
-           "  reading that found each, then the signs of evasion the second reading met.\n"
-           "  --no-second-reading: the first reading only, listed without the reading.\n";
+           "  reading. Leaves them there and lists each: its size in bytes, the reading\n"
+           "  that found it, the attachment's own file name and content type; then how\n"
+           "  many each reading found and the signs of evasion the second reading met.\n"
+           "  --no-second-reading: the first reading only.\n";
 }
 
 // isSeparator - either kind of path separator.
@@ -57,16 +60,19 @@ std::string withoutTrailingSeparators(std::string folder) {
     }
 }
 
-// listFiles - one line per path: "PATH SIZE" or "PATH missing", followed by
-// suffix.
-void listFiles(const std::vector<std::string>& paths, const std::string& suffix,
-               std::ostream& out) {
+// listFiles - one line per path: "PATH: SIZE bytes, READING, NAME (TYPE)",
+// with "missing" for a file no longer there, the part's own name and type
+// as the reading that wrote the file saw them.
+void listFiles(const std::vector<std::string>& paths, const ScanLedger& ledger, std::ostream& out) {
     for (const std::string& path : paths) {
         const std::int64_t size = fileExists(path) ? fileSize(path) : -1;
-        if (size < 0)
-            out << path << " missing" << suffix << '\n';
-        else
-            out << path << ' ' << size << suffix << '\n';
+        const ScanFileDescription described = ledger.description(path);
+        out << platform::shownPath(path) << ": "
+            << (size < 0 ? std::string("missing") : std::to_string(size) + " bytes") << ", "
+            << described.reading << ", " << printableName(described.displayName);
+        if (!described.contentType.empty())
+            out << " (" << printableName(described.contentType) << ')';
+        out << '\n';
     }
 }
 
@@ -117,15 +123,20 @@ int runUnpackTool(const std::vector<std::string>& arguments, std::ostream& out, 
         return kUnpackToolBadMessage;
     }
 
-    const int result = mime::unpackMessage(std::move(input), kToolMessageNumber, folder);
-    const std::vector<std::string> partFiles = mime::registeredPartFiles(kToolMessageNumber);
+    // The tool's own ledger names the files and keeps what each reading saw
+    // of them; it lets go of them at the end without touching one.
+    ScanFileOwners owners;
+    ScanLedger ledger(owners, folder, std::string(), kToolMessageNumber);
+    const int result = mime::unpackMessage(std::move(input), ledger);
+    const std::vector<std::string> partFiles = ledger.paths(ScanFileKind::Part);
     reading::SecondReadingOutcome second;
     if (secondReading)
-        second = reading::readSecondTime(messagePath, folder, kToolMessageNumber, partFiles);
+        second = reading::readSecondTime(messagePath, ledger, partFiles);
 
-    listFiles(partFiles, secondReading ? " (first reading)" : "", out);
-    listFiles(second.extraFiles, " (second reading)", out);
-    out << "unpackMessage: " << result << '\n';
+    listFiles(partFiles, ledger, out);
+    listFiles(second.extraFiles, ledger, out);
+    ledger.forgetAll();
+    out << "first reading: " << partFiles.size() << " attachments\n";
     if (secondReading) {
         out << "second reading: " << second.extraFiles.size() << " more attachments\n";
         if (!second.signs.empty())
@@ -133,10 +144,11 @@ int runUnpackTool(const std::vector<std::string>& arguments, std::ostream& out, 
     }
     out.flush();
     if (result < 0)
-        err << "tarnwick-unpack: a part file could not be created or written in " << folder << "\n";
+        err << "tarnwick-unpack: a part file could not be created or written in "
+            << platform::shownPath(folder) << "\n";
     if (second.writeFailed)
-        err << "tarnwick-unpack: an extra file could not be created or written in " << folder
-            << "\n";
+        err << "tarnwick-unpack: an extra file could not be created or written in "
+            << platform::shownPath(folder) << "\n";
     return result < 0 || second.writeFailed ? kUnpackToolWriteFailed : kUnpackToolOk;
 }
 

@@ -103,7 +103,8 @@ TEST(ScanOutcomeTest, CopyDeletedDuringTheWaitIsAVirusAndNothingIsUnpacked) {
     std::string path = session.copySample("attachments.eml");
     Lines expected =
         withVerdict(append(throughFirstWait("4", kbytesOf(path), "1"),
-                           {jobLine("4",
+                           {jobLine("4", "The anti-virus removed the copy of the message"),
+                            jobLine("4",
                                     "First-Level verification failed, virus found, skipping "
                                     "second-level verification")}),
                     "4", true);
@@ -121,7 +122,8 @@ TEST(ScanOutcomeTest, CopyCleanedToAnotherSizeIsAVirus) {
         session.writeMessage("infected.eml", "Subject: infected\n\nbody\nCLEAN-ME-MARKER\n");
     Lines expected =
         withVerdict(append(throughFirstWait("5", "0", "1"),
-                           {jobLine("5",
+                           {jobLine("5", "The anti-virus changed the copy of the message"),
+                            jobLine("5",
                                     "First-Level verification failed, virus found, skipping "
                                     "second-level verification")}),
                     "5", true);
@@ -137,7 +139,10 @@ TEST(ScanOutcomeTest, DecodedAttachmentDeletedDuringTheSecondWaitIsAVirus) {
     Lines expected = withVerdict(
         append(append(throughFirstWait("6", kbytesOf(path), "1"), secondLevelHead("6")),
                {jobLine("6", "Unpacked 2 attachments"), jobLine("6", "Waiting 1 seconds again"),
-                jobLine("6", "Second-Level verification")}),
+                jobLine("6", "Second-Level verification"),
+                jobLine("6",
+                        "The anti-virus removed attachment 2: notes.txt (text/plain, 46 "
+                        "bytes, first reading)")}),
         "6", true);
     EXPECT_EQ(scan(session, "6", path), expected);
     EXPECT_EQ(av.acted(), std::set<std::string>{"msg-6-part-1.scanme"});

@@ -184,5 +184,28 @@ TEST(MessageSummary, OneLineSaysWhatBecameOfTheMessageAndWhy) {
     EXPECT_FALSE(logLineRequest("* File Not Found (1) x").has_value());
 }
 
+TEST(MessageSummary, TheFilesLineGivesTheDetailOfAVirusVerdict) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"* (3) The anti-virus removed attachment 2: invoice.exe (application/octet-stream, 68 "
+         "bytes, first reading)",
+         "invoice.exe removed by the anti-virus"},
+        {"* (3) The anti-virus kept attachment 3 locked: a (b).doc (x/y, 1 bytes, second reading)",
+         "a (b).doc kept locked by the anti-virus"},
+        {"* (3) The anti-virus changed the copy of the message",
+         "the copy of the message changed by the anti-virus"},
+        {"* (3) First-Level verification failed, virus found, skipping second-level verification",
+         ""},
+    };
+    for (const auto& [line, detail] : rows)
+        EXPECT_EQ(actedOnDetail(line), detail) << line;
+    MessageSummary summary;
+    summary.verdict = "Virus Found";
+    summary.verdictDetail = actedOnDetail(rows[0].first);
+    EXPECT_NE(summaryLine(summary).find(
+                  "verdict=\"Virus Found\", detail=\"invoice.exe removed by the anti-virus\""),
+              std::string::npos)
+        << summaryLine(summary);
+}
+
 }  // namespace
 }  // namespace tarnwick::milter

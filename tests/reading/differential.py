@@ -77,7 +77,7 @@ PACKAGED = [
 ]
 
 LISTING = re.compile(
-    rb"^(?P<path>.*) (?P<size>\d+|missing)(?: \((?P<reading>first|second) reading\))?$")
+    rb"^(?P<path>.*?): (?:(?P<size>\d+) bytes|missing), (?P<reading>first|second) reading, ")
 LINE = re.compile(rb"([^\r\n]*)(\r\n|\n\r|\n|\r|$)")
 ENVELOPE_SPACE = b"\t\n\v\f\r "
 
@@ -148,8 +148,8 @@ def tool_files(unpack, message_path, folder, first_only):
     files = []
     for line in run.stdout.splitlines():
         listed = LISTING.match(line)
-        if listed and not line.startswith(b"unpackMessage:"):
-            if listed.group("size") == b"missing":
+        if listed:
+            if listed.group("size") is None:
                 raise RuntimeError("tarnwick-unpack lists a missing file: %r" % line)
             with open(listed.group("path"), "rb") as handle:
                 files.append(((listed.group("reading") or b"first").decode(), handle.read()))

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #ifdef __linux__
 #include <sys/socket.h>
@@ -209,11 +210,13 @@ TEST_F(ScanJobTest, PartFilesLockedForeverGoToTheDeferredCleanUp) {
     const FilterResult result = scan(58, writeMessage("m.eml", twoAttachmentMessage()));
     EXPECT_EQ(result.lines, verdict(true));
     const Lines lines = takeLines();
-    ASSERT_GE(lines.size(), static_cast<std::size_t>(kRounds) + 3);
-    EXPECT_EQ(Lines(lines.end() - kRounds - 3, lines.end()),
+    ASSERT_GE(lines.size(), static_cast<std::size_t>(kRounds) + 4);
+    EXPECT_EQ(Lines(lines.end() - kRounds - 4, lines.end()),
               concat(Lines(kRounds, "* (58) Temp files are locked by the AV, waiting 1 sec"),
                      {"* (58) The AV kept the temp files locked, giving up waiting; files may "
                       "remain in ScanMe folder. Will try to clean them later.",
+                      "* (58) The anti-virus kept attachment 2 locked: b.bin "
+                      "(application/octet-stream, 18 bytes, first reading)",
                       "* Retrying to clear temp files left by previous scans",
                       "* Unable to clean all temp files, will try again later"}));
     EXPECT_EQ(deferredRequests(), std::set<int>{58});
@@ -342,6 +345,90 @@ TEST_F(ScanJobTest, DeferredCleanUpLeavesTheFilesOfARequestInProgressAlone) {
 TEST_F(ScanJobTest, EmptyLeftoverRecordMakesTheRetryWriteNothing) {
     filter->retryLeftovers();
     EXPECT_TRUE(takeLines().empty());
+}
+
+// Three attachments: named by the disposition, unnamed, named by the type.
+std::string threeAttachmentMessage() {
+    std::string text =
+        "Content-Type: multipart/mixed; boundary=\"XYZ\"\n\n--XYZ\n"
+        "Content-Type: application/msword\n"
+        "Content-Disposition: attachment; filename=\"report.doc\"\n\nreport\n--XYZ\n"
+        "Content-Type: application/pdf\n\npdf data\n--XYZ\n"
+        "Content-Type: application/octet-stream; name=\"invoice.exe\"\n\nMZ-invoice\n--XYZ--\n";
+    return text;
+}
+
+TEST_F(ScanJobTest, EveryFileTheAntiVirusActedOnIsNamedInALineOfItsOwn) {
+    // The second reading's own file: a part behind a mailbox line.
+    const std::string behindMboxLine =
+        "From a@example.org Mon Jan  1 10:00:00 2024\nContent-Type: text/x-script; "
+        "name=\"run.sh\"\n\necho\n";
+    // A name with control characters, bytes that are not UTF-8, and 10,000 bytes.
+    const std::string hostile = "a\tb\x1b[31m\xff\xc3(" + std::string(10000, 'x');
+    const std::string hostileMessage = "Content-Type: application/zip; name=\"" + hostile +
+                                       "\"\nContent-Transfer-Encoding: base64\n\nUEsDBA==\n";
+    const std::string hostileShown = "a\\x09b\\x1B[31m\\xFF\\xC3(" + std::string(186, 'x') + "...";
+    struct Case {
+        std::string message;
+        std::string file;  // acted on; "" for the copy
+        enum { Remove, Change, Lock } act;
+        Lines lines;  // every line that says what the anti-virus did
+    };
+    const std::vector<Case> cases = {
+        {threeAttachmentMessage(),
+         "",
+         Case::Remove,
+         {"The anti-virus removed the copy of the message"}},
+        {threeAttachmentMessage(),
+         "msg-N-part-2",
+         Case::Remove,
+         {"The anti-virus removed attachment 3: invoice.exe (application/octet-stream, 10 bytes, "
+          "first reading)"}},
+        {threeAttachmentMessage(),
+         "msg-N-part-0",
+         Case::Change,
+         {"The anti-virus changed attachment 1: report.doc (application/msword, 6 bytes, first "
+          "reading)"}},
+        {threeAttachmentMessage(),
+         "msg-N-part-1",
+         Case::Lock,
+         {"The anti-virus kept attachment 2 locked: (no name) (application/pdf, 8 bytes, first "
+          "reading)"}},
+        {behindMboxLine,
+         "msg-N-extra-0",
+         Case::Remove,
+         {"The anti-virus removed attachment 1: run.sh (text/x-script, 5 bytes, second reading)"}},
+        {hostileMessage,
+         "msg-N-part-0",
+         Case::Remove,
+         {"The anti-virus removed attachment 1: " + hostileShown +
+          " (application/zip, 4 bytes, first reading)"}},
+    };
+    std::uint32_t requestId = 300;
+    for (const Case& c : cases) {
+        ++requestId;
+        std::string file = c.file.empty() ? "mail-N-msg" : c.file;
+        file.replace(file.find('N'), 1, std::to_string(requestId));
+        const std::string path = "ScanMe/" + file + ".scanme";
+        if (c.act == Case::Lock)
+            LockedFiles::lock(file, EACCES);
+        onPause([&](std::uint32_t, ScanPause reason) {
+            if (reason != (c.file.empty() ? ScanPause::FirstWait : ScanPause::SecondWait))
+                return;
+            if (c.act == Case::Remove)
+                std::filesystem::remove(path);
+            else if (c.act == Case::Change)
+                std::ofstream(path, std::ios::binary) << "cleaned";
+        });
+        const FilterResult result = scan(requestId, writeMessage("m.eml", c.message));
+        LockedFiles::unlock(file);
+        EXPECT_EQ(result.lines, verdict(true)) << file;
+        Lines said;
+        for (const std::string& line : takeLines())
+            if (line.find("The anti-virus ") != std::string::npos)
+                said.push_back(line);
+        EXPECT_EQ(said, prefixed(requestId, c.lines)) << file;
+    }
 }
 
 }  // namespace

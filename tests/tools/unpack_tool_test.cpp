@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "mime/unpacker.h"
+#include "runtime/platform.h"
 #include "tools/unpack_tool.h"
 
 namespace tarnwick {
@@ -52,8 +52,7 @@ class UnpackToolTest : public ::testing::Test {
         folder_ = (root_ / "parts").string();
     }
     void TearDown() override {
-        // The registry is process-wide: every test starts with nothing under 0.
-        mime::removePartFiles(0);
+        // The tool leaves its files: every test starts with none.
         fs::remove_all(root_);
     }
 
@@ -95,11 +94,12 @@ const char kTwoAttachments[] =
 TEST_F(UnpackToolTest, ListsEachPartFileWithItsSizeAndReadingAndLeavesItInTheFolder) {
     ToolRun result = run({message("m.eml", kTwoAttachments).string(), folder_});
     EXPECT_EQ(result.status, kUnpackToolOk) << result.err;
-    const std::string first = folder_ + "/msg-0-part-0.scanme";
-    const std::string second = folder_ + "/msg-0-part-1.scanme";
-    EXPECT_EQ(result.out, first + " 11 (first reading)\n" + second +
-                              " 6 (first reading)\nunpackMessage: 2\n"
-                              "second reading: 0 more attachments\n");
+    const std::string first = platform::shownPath(folder_ + "/msg-0-part-0.scanme");
+    const std::string second = platform::shownPath(folder_ + "/msg-0-part-1.scanme");
+    EXPECT_EQ(result.out,
+              first + ": 11 bytes, first reading, (no name) (application/octet-stream)\n" + second +
+                  ": 6 bytes, first reading, b.pdf (application/pdf)\n"
+                  "first reading: 2 attachments\nsecond reading: 0 more attachments\n");
     EXPECT_EQ(readFile(first), "hello world");
     EXPECT_EQ(readFile(second), "second");
     EXPECT_EQ(result.err, "");
@@ -119,10 +119,10 @@ const char kBehindAnMboxLine[] =
 TEST_F(UnpackToolTest, ExtraFilesOfTheSecondReadingAreListedAfterThePartFiles) {
     ToolRun result = run({message("m.eml", kBehindAnMboxLine).string(), folder_});
     EXPECT_EQ(result.status, kUnpackToolOk) << result.err;
-    const std::string extra = folder_ + "/msg-0-extra-0.scanme";
+    const std::string extra = platform::shownPath(folder_ + "/msg-0-extra-0.scanme");
     EXPECT_EQ(result.out, extra +
-                              " 11 (second reading)\nunpackMessage: 0\n"
-                              "second reading: 1 more attachments\n");
+                              ": 11 bytes, second reading, x.bin (application/octet-stream)\n"
+                              "first reading: 0 attachments\nsecond reading: 1 more attachments\n");
     EXPECT_EQ(readFile(extra), "hello world");
 }
 
@@ -157,7 +157,7 @@ TEST_F(UnpackToolTest, NoSecondReadingOptionGivesTheFirstReadingsListingAlone) {
                                               : word);
         ToolRun result = run(arguments);
         EXPECT_EQ(result.status, kUnpackToolOk);
-        EXPECT_EQ(result.out, "unpackMessage: 0\n");
+        EXPECT_EQ(result.out, "first reading: 0 attachments\n");
         EXPECT_FALSE(fs::exists(folder_ + "/msg-0-extra-0.scanme"));
     }
 }
@@ -178,35 +178,49 @@ TEST_F(UnpackToolTest, GoldenMessagesReadFromFilesGiveTheExpectedPartFiles) {
         std::vector<std::string> expectedFiles;
         for (int part = 0; fs::exists(expected / ("part-" + std::to_string(part))); ++part) {
             expectedFiles.push_back(readFile(expected / ("part-" + std::to_string(part))));
-            expectedListing += folder_ + "/msg-0-part-" + std::to_string(part) + ".scanme " +
-                               std::to_string(expectedFiles.back().size()) + "\n";
+            expectedListing +=
+                platform::shownPath(folder_ + "/msg-0-part-" + std::to_string(part) + ".scanme") +
+                ": " + std::to_string(expectedFiles.back().size()) + " bytes, first reading, \n";
         }
+        // Each line up to the attachment's own name, then the count.
+        const auto withoutNames = [](const std::string& listing) {
+            std::string shortened;
+            for (std::size_t start = 0; start < listing.size();) {
+                const std::size_t end = listing.find('\n', start);
+                const std::size_t cut = listing.find(" reading, ", start);
+                shortened += cut < end ? listing.substr(start, cut + 10 - start) + "\n"
+                                       : listing.substr(start, end + 1 - start);
+                start = end + 1;
+            }
+            return shortened;
+        };
 
         ToolRun result = run({eml.string(), folder_ + "/", "--no-second-reading"});
         EXPECT_EQ(result.status, kUnpackToolOk) << result.err;
-        EXPECT_EQ(result.out, expectedListing + "unpackMessage: " +
-                                  expectedResult.substr(0, expectedResult.find('\n')) + "\n");
+        EXPECT_EQ(withoutNames(result.out),
+                  expectedListing + "first reading: " + std::to_string(expectedFiles.size()) +
+                      " attachments\n");
+        EXPECT_EQ(expectedResult.substr(0, expectedResult.find('\n')),
+                  std::to_string(expectedFiles.size()));
         for (std::size_t part = 0; part < expectedFiles.size(); ++part)
             EXPECT_EQ(readFile(folder_ + "/msg-0-part-" + std::to_string(part) + ".scanme"),
                       expectedFiles[part]);
-        mime::removePartFiles(0);
+        fs::remove_all(folder_);
 
-        // With both readings the first reading's lines stay, marked as its own.
+        // With both readings the first reading's lines stay as they were.
         ToolRun both = run({eml.string(), folder_});
         EXPECT_EQ(both.status, kUnpackToolOk) << both.err;
-        std::string marked;
-        for (std::size_t start = 0; start < expectedListing.size();) {
-            const std::size_t end = expectedListing.find('\n', start);
-            marked += expectedListing.substr(start, end - start) + " (first reading)\n";
-            start = end + 1;
-        }
-        EXPECT_EQ(both.out.substr(0, marked.size()), marked);
-        mime::removePartFiles(0);
+        EXPECT_EQ(both.out.substr(0, result.out.rfind("first reading: ")),
+                  result.out.substr(0, result.out.rfind("first reading: ")));
+        fs::remove_all(folder_);
     }
 }
 
 TEST_F(UnpackToolTest, MessageIsPositionedAfterAnEnvelopeBlockOrAtItsOwnHeader) {
     const std::string body = "Content-Type: application/zip\n\nPK-data\n";
+    const char* kZipListing =
+        ": 8 bytes, first reading, (no name) (application/zip)\n"
+        "first reading: 1 attachments\n";
     struct Case {
         const char* name;
         std::string text;
@@ -214,25 +228,24 @@ TEST_F(UnpackToolTest, MessageIsPositionedAfterAnEnvelopeBlockOrAtItsOwnHeader) 
     };
     const Case cases[] = {
         {"envelope block skipped", "H sender@example.org\nR rcpt@example.org\n\n" + body,
-         " 8\nunpackMessage: 1\n"},
-        {"own header kept", body, " 8\nunpackMessage: 1\n"},
-        {"unknown preamble skipped to the empty line", "<<spool 17>>\n\n" + body,
-         " 8\nunpackMessage: 1\n"},
+         kZipListing},
+        {"own header kept", body, kZipListing},
+        {"unknown preamble skipped to the empty line", "<<spool 17>>\n\n" + body, kZipListing},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ToolRun result = run({message("m.eml", c.text).string(), folder_, "--no-second-reading"});
         EXPECT_EQ(result.status, kUnpackToolOk);
-        EXPECT_EQ(result.out, folder_ + "/msg-0-part-0.scanme" + c.listing);
+        EXPECT_EQ(result.out, platform::shownPath(folder_ + "/msg-0-part-0.scanme") + c.listing);
         EXPECT_EQ(readFile(folder_ + "/msg-0-part-0.scanme"), "PK-data\n");
-        mime::removePartFiles(0);
+        fs::remove_all(folder_);
     }
 }
 
 TEST_F(UnpackToolTest, MessageWithoutAttachmentsListsNothingAndSucceeds) {
     ToolRun result = run({message("m.eml", "Subject: hi\n\njust text\n").string(), folder_});
     EXPECT_EQ(result.status, kUnpackToolOk);
-    EXPECT_EQ(result.out, "unpackMessage: 0\nsecond reading: 0 more attachments\n");
+    EXPECT_EQ(result.out, "first reading: 0 attachments\nsecond reading: 0 more attachments\n");
     EXPECT_TRUE(fs::is_empty(folder_));
 }
 
@@ -255,7 +268,7 @@ TEST_F(UnpackToolTest, MissingOrFolderMessageIsReportedAndNothingIsUnpacked) {
         EXPECT_EQ(result.status, kUnpackToolBadMessage);
         EXPECT_NE(result.err.find(path.string()), std::string::npos) << result.err;
         EXPECT_EQ(result.out, "");
-        EXPECT_TRUE(mime::registeredPartFiles(0).empty());
+        EXPECT_FALSE(fs::exists(folder_));
     }
 }
 
@@ -263,7 +276,6 @@ TEST_F(UnpackToolTest, MissingFolderIsMadeButNotAMissingParent) {
     ToolRun made = run({message("m.eml", kTwoAttachments).string(), folder_});
     EXPECT_EQ(made.status, kUnpackToolOk);
     EXPECT_TRUE(fs::is_directory(folder_));
-    mime::removePartFiles(0);
 
     const std::string deep = (root_ / "absent" / "parts").string();
     ToolRun refused = run({message("m.eml", kTwoAttachments).string(), deep});
@@ -279,9 +291,13 @@ TEST_F(UnpackToolTest, PartFileThatCannotBeWrittenGivesAFailureStatus) {
     EXPECT_EQ(result.status, kUnpackToolWriteFailed);
     // The attachment whose part file could not be created is not among the
     // files written, so the second reading still shows it.
-    EXPECT_EQ(result.out, folder_ + "/msg-0-part-1.scanme 6 (first reading)\n" + folder_ +
-                              "/msg-0-extra-0.scanme 11 (second reading)\nunpackMessage: -1\n"
-                              "second reading: 1 more attachments\n");
+    EXPECT_EQ(result.out, platform::shownPath(folder_ + "/msg-0-part-1.scanme") +
+                              ": 6 bytes, first reading, b.pdf "
+                              "(application/pdf)\n" +
+                              platform::shownPath(folder_ + "/msg-0-extra-0.scanme") +
+                              ": 11 bytes, second reading, (no name) "
+                              "(application/octet-stream)\n"
+                              "first reading: 1 attachments\nsecond reading: 1 more attachments\n");
     EXPECT_EQ(readFile(folder_ + "/msg-0-extra-0.scanme"), "hello world");
     EXPECT_NE(result.err.find("a part file could not be created or written"), std::string::npos);
 }
@@ -300,11 +316,12 @@ TEST_F(UnpackToolTest, DriveRootIsAcceptedAsTheFolder) {
     const std::string drive = fs::absolute(root_).string().substr(0, 2);
     ToolRun result = run({message("m.eml", kTwoAttachments).string(), drive + "\\"});
     EXPECT_EQ(result.status, kUnpackToolOk) << result.err;
-    const std::vector<std::string> parts = mime::registeredPartFiles(0);
-    ASSERT_EQ(parts.size(), 2u) << result.out;
+    // Every path shown with backslashes.
+    EXPECT_EQ(result.out.rfind(drive + "\\", 0), 0u) << result.out;
+    EXPECT_EQ(result.out.find('/'), std::string::npos) << result.out;
     EXPECT_EQ(readFile(drive + "\\msg-0-part-0.scanme"), "hello world");
-    EXPECT_EQ(mime::removePartFiles(0), 0);
-    EXPECT_FALSE(fs::exists(drive + "\\msg-0-part-1.scanme"));
+    EXPECT_TRUE(fs::remove(drive + "\\msg-0-part-0.scanme"));
+    EXPECT_TRUE(fs::remove(drive + "\\msg-0-part-1.scanme"));
 }
 
 TEST_F(UnpackToolTest, MessageWithALongUtf8PathIsUnpackedIntoAUtf8Folder) {
@@ -331,7 +348,7 @@ TEST_F(UnpackToolTest, MessageWithALongUtf8PathIsUnpackedIntoAUtf8Folder) {
 
     ToolRun result = run({messagePath, root_.string() + "\\" + utf8});
     EXPECT_EQ(result.status, kUnpackToolOk) << result.err;
-    EXPECT_EQ(mime::registeredPartFiles(0).size(), 2u) << result.out;
+    EXPECT_NE(result.out.find("first reading: 2 attachments"), std::string::npos) << result.out;
     EXPECT_TRUE(fs::exists(root_ / name / "msg-0-part-1.scanme"));
 
     fs::remove(wideMessage);
