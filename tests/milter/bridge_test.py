@@ -246,6 +246,10 @@ class FailingFilter(unittest.TestCase):
         outcome = bridge.send(script)
         self.assertEqual(outcome.reply, "451 4.7.1 Virus scanner unavailable, try again later")
         self.assertEqual(bridge.spool_files(), [])
+        # The new filter is given the time it needs to start on a loaded
+        # machine: the next message is sent once it has answered INTF.
+        self.assertTrue(wait_for(
+            lambda: bridge.log_text().count("Filter is initialized and waiting") == 2, 30))
         outcome = bridge.send("clean")
         self.assertEqual((outcome.action, outcome.added), ("continue", CLEAN_FIELDS))
         self.assertEqual(bridge.starts(), 2)
