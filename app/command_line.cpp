@@ -22,8 +22,8 @@ constexpr std::string_view kRequireAvOption = "--require-av";
 constexpr std::string_view kOnLimitOption = "--on-limit";
 
 // The options of a filter run.
-const std::vector<OptionSpec>& knownOptions() {
-    static const std::vector<OptionSpec> options = {
+const std::vector<KnownOption>& knownOptions() {
+    static const std::vector<KnownOption> options = {
         {kNoSecondReadingOption, false}, {kScanDirOption, true},      {kCheckOption, false},
         {kNoAvCheckOption, false},       {kAvCheckEveryOption, true}, {kRequireAvOption, false},
         {kOnLimitOption, true},

@@ -8,11 +8,11 @@ namespace {
 
 constexpr std::string_view kEndOfOptions = "--";
 
-// findSpec - the known option of that name, or nullptr.
-const OptionSpec* findSpec(std::string_view name, const std::vector<OptionSpec>& known) {
-    for (const OptionSpec& spec : known) {
-        if (spec.name == name)
-            return &spec;
+// findKnownOption - the known option of that name, or nullptr.
+const KnownOption* findKnownOption(std::string_view name, const std::vector<KnownOption>& known) {
+    for (const KnownOption& option : known) {
+        if (option.name == name)
+            return &option;
     }
     return nullptr;
 }
@@ -39,7 +39,7 @@ bool isInteger(std::string_view word) {
 
 // parseWords - options with their values, operands, or the first error.
 ParsedWords parseWords(const std::vector<std::string>& words,
-                       const std::vector<OptionSpec>& known) {
+                       const std::vector<KnownOption>& known) {
     ParsedWords parsed;
     bool optionsEnded = false;
     for (std::size_t index = 0; index < words.size(); ++index) {
@@ -54,19 +54,19 @@ ParsedWords parseWords(const std::vector<std::string>& words,
         }
         const std::size_t equals = word.find('=');
         const std::string name = word.substr(0, equals);
-        const OptionSpec* spec = findSpec(name, known);
-        if (spec == nullptr) {
+        const KnownOption* option = findKnownOption(name, known);
+        if (option == nullptr) {
             parsed.error = "unknown option '" + word + "'";
             return parsed;
         }
         GivenOption given{name, {}};
         if (equals != std::string::npos) {
-            if (!spec->takesValue) {
+            if (!option->takesValue) {
                 parsed.error = "option " + name + " takes no value";
                 return parsed;
             }
             given.value = word.substr(equals + 1);
-        } else if (spec->takesValue) {
+        } else if (option->takesValue) {
             if (index + 1 >= words.size()) {
                 parsed.error = "option " + name + " needs a value";
                 return parsed;

@@ -16,8 +16,8 @@
 
 namespace tarnwick {
 
-// OptionSpec - one option a program knows.
-struct OptionSpec {
+// KnownOption - one option a program knows.
+struct KnownOption {
     std::string_view name;  // with its dashes: "--scan-dir"
     bool takesValue = false;
 };
@@ -39,7 +39,7 @@ struct ParsedWords {
 
 // parseWords - sorts words (without the program name) into known options
 // and operands; stops at the first word it cannot take.
-ParsedWords parseWords(const std::vector<std::string>& words, const std::vector<OptionSpec>& known);
+ParsedWords parseWords(const std::vector<std::string>& words, const std::vector<KnownOption>& known);
 
 // isInteger - an optional sign, then one or more decimal digits, nothing else.
 bool isInteger(std::string_view word);
