@@ -39,7 +39,8 @@ struct ParsedWords {
 
 // parseWords - sorts words (without the program name) into known options
 // and operands; stops at the first word it cannot take.
-ParsedWords parseWords(const std::vector<std::string>& words, const std::vector<KnownOption>& known);
+ParsedWords parseWords(const std::vector<std::string>& words,
+                       const std::vector<KnownOption>& known);
 
 // isInteger - an optional sign, then one or more decimal digits, nothing else.
 bool isInteger(std::string_view word);
