@@ -128,11 +128,9 @@ bool takeThreadStartRefusal();
 // What the installed removal seam says of path: -1 (also when none is
 // installed) lets the real unlink go ahead.
 int interceptRemoval(const std::string& path);
-// beginScanFileCreation - false when stopScanFiles has been called: the
-// backend then creates nothing. Otherwise the creation counts as under way
-// until endScanFileCreation.
-bool beginScanFileCreation();
-void endScanFileCreation();
+// createScanFileNow - the backend's createScanFile, called by the gate
+// (scan_file_gate.cpp) once stopScanFiles has not closed it.
+std::FILE* createScanFileNow(const std::string& path);
 // What the installed creation seam says of path: 0 (also when none is
 // installed) lets the real creation go ahead.
 int interceptCreation(const std::string& path);

@@ -304,9 +304,8 @@ bool makeOneDirectory(const std::string& path) {
     return mkdir(path.c_str(), kPrivateFolderMode) == 0;
 }
 
-// createScanFileNow - createScanFile once the gate let it through.
-std::FILE* createScanFileNow(const std::string& path) {
-    const int refusal = detail::interceptCreation(path);
+std::FILE* detail::createScanFileNow(const std::string& path) {
+    const int refusal = interceptCreation(path);
     if (refusal > 0) {
         errno = refusal;
         return nullptr;
@@ -343,18 +342,6 @@ std::FILE* createScanFileNow(const std::string& path) {
         ::close(descriptor);
         errno = error;
     }
-    return file;
-}
-
-std::FILE* createScanFile(const std::string& path) {
-    if (!detail::beginScanFileCreation()) {
-        errno = EINTR;
-        return nullptr;
-    }
-    std::FILE* file = createScanFileNow(path);
-    const int error = errno;
-    detail::endScanFileCreation();
-    errno = error;
     return file;
 }
 

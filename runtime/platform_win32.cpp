@@ -349,10 +349,7 @@ bool makeOneDirectory(const std::string& path) {
     return CreateDirectoryW(widePath(path).c_str(), nullptr) != 0;
 }
 
-namespace {
-
-// createScanFileNow - createScanFile once the gate let it through.
-std::FILE* createScanFileNow(const std::string& path) {
+std::FILE* detail::createScanFileNow(const std::string& path) {
     const int refusal = detail::interceptCreation(path);
     if (refusal != 0) {
         // No stream that fails its writes here: the seam refuses the
@@ -373,20 +370,6 @@ std::FILE* createScanFileNow(const std::string& path) {
     }
     // The folder's inherited permissions are the administrator's to set.
     return openSharedFile(path, "wb");
-}
-
-}  // namespace
-
-std::FILE* createScanFile(const std::string& path) {
-    if (!detail::beginScanFileCreation()) {
-        errno = EINTR;
-        return nullptr;
-    }
-    std::FILE* file = createScanFileNow(path);
-    const int error = errno;
-    detail::endScanFileCreation();
-    errno = error;
-    return file;
 }
 
 bool listFolder(const std::string& path, std::vector<std::string>& names) {

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-// scan_file_gate.cpp - the gate both platform backends pass before creating
-// a scan file, which stopScanFiles closes for good.
+// scan_file_gate.cpp - createScanFile for both platform backends: the gate
+// every creation passes before the backend's own creation, which
+// stopScanFiles closes for good.
 //
 // A creation announces itself before it looks at the gate, and the closer
 // shuts the gate before it counts the creations under way (both in
 // sequentially consistent atomics): so either the creation sees the gate
 // shut, or the closer sees it and waits until it has finished.
 #include <atomic>
+#include <cerrno>
 
 #include "runtime/platform.h"
 
@@ -28,20 +30,18 @@ void stopScanFiles() {
         sleepMilliseconds(kGatePollMilliseconds);
 }
 
-namespace detail {
-
-bool beginScanFileCreation() {
+std::FILE* createScanFile(const std::string& path) {
     creationsUnderWay.fetch_add(1);
-    if (!scanFilesStopped.load())
-        return true;
+    if (scanFilesStopped.load()) {
+        creationsUnderWay.fetch_sub(1);
+        errno = EINTR;
+        return nullptr;
+    }
+    std::FILE* file = detail::createScanFileNow(path);
+    const int error = errno;
     creationsUnderWay.fetch_sub(1);
-    return false;
+    errno = error;
+    return file;
 }
-
-void endScanFileCreation() {
-    creationsUnderWay.fetch_sub(1);
-}
-
-}  // namespace detail
 
 }  // namespace tarnwick::platform
