@@ -144,6 +144,7 @@ TEST(MessageSummary, OneLineSaysWhatBecameOfTheMessageAndWhy) {
     FilterAnswer clean{7, AnswerKind::AddHeader,
                        "X-Tarnwick: No Virus Reported\nX-ExtScanner: Quillmark's Tarnwick"};
     FilterAnswer plainOk{8, AnswerKind::Ok, ""};
+    FilterAnswer noAnswer{0, AnswerKind::Unknown, ""};
     std::string notFound = "* File Not Found /var/spool/tarnwick/m.eml";
     struct Row {
         ScanOutcome outcome;
@@ -157,7 +158,7 @@ TEST(MessageSummary, OneLineSaysWhatBecameOfTheMessageAndWhy) {
          tempfailing,
          "verdict=\"not scanned\", reason=\"the filter did not scan it: * File Not Found "
          "/var/spool/tarnwick/m.eml\", action=tempfail 451 4.7.1"},
-        {{ScanOutcome::Status::FilterFailed, {}, ""},
+        {{ScanOutcome::Status::FilterFailed, noAnswer, ""},
          {},
          "verdict=\"not scanned\", reason=\"the filter failed or did not answer\", "
          "action=tempfail 451 4.7.1"},
