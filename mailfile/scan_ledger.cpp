@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -114,6 +115,19 @@ std::string actedOnLine(ScanFileAction action, const std::string& account) {
     if (colon == std::string::npos)
         return "The anti-virus kept " + account + " locked";
     return "The anti-virus kept " + account.substr(0, colon) + " locked" + account.substr(colon);
+}
+
+// actedOnDetail - see the header.
+std::string actedOnDetail(ScanFileAction action, const std::string& name) {
+    switch (action) {
+        case ScanFileAction::Removed:
+            return name + " removed";
+        case ScanFileAction::Changed:
+            return name + " changed";
+        case ScanFileAction::KeptLocked:
+            break;
+    }
+    return name + " kept locked";
 }
 
 // scanFileName - the one name builder; no length limit, so a long folder can
@@ -242,7 +256,7 @@ std::FILE* ScanLedger::create(ScanFileKind kind, std::string& path) {
     if (file == nullptr) {
         const int error = errno;
         owners_.release(path);
-        noteWriteFailure(error);
+        noteWriteFailure(error, path);
         errno = error;
         return nullptr;
     }
@@ -346,10 +360,47 @@ void ScanLedger::forgetAll() {
 }
 
 // ScanLedger::noteWriteFailure - the request's write results.
-void ScanLedger::noteWriteFailure(int error) {
+void ScanLedger::noteWriteFailure(int error, const std::string& path) {
+    if (!writeFailed_) {
+        // A file never created has no record: its own file name says which.
+        const std::string fileName = path.empty()
+                                         ? "a file of the message"
+                                         : printableName(path.substr(path.find_last_of('/') + 1));
+        failedError_ = error;
+        failedFile_ = find(path) != nullptr ? account(path) : fileName;
+        if (!platform::isNoSpaceError(error))
+            noteVirusDetail((find(path) != nullptr ? shortName(path) : fileName) + " not written");
+    }
     writeFailed_ = true;
     if (platform::isNoSpaceError(error))
         noSpaceLeft_ = true;
+}
+
+// ScanLedger::writeFailureLine - see the header.
+std::string ScanLedger::writeFailureLine() const {
+    if (!writeFailed_)
+        return std::string();
+    return "Could not write " + failedFile_ + ": " +
+           (failedError_ != 0 ? std::strerror(failedError_) : "unknown error") +
+           "; treated as a virus";
+}
+
+// ScanLedger::shortName - see the header.
+std::string ScanLedger::shortName(const std::string& path) const {
+    const Entry* entry = find(path);
+    if (entry == nullptr)
+        return std::string();
+    if (entry->kind == ScanFileKind::Copy)
+        return "the message";
+    if (entry->description.displayName.empty())
+        return "attachment " + std::to_string(entry->shownNumber);
+    return printableName(entry->description.displayName);
+}
+
+// ScanLedger::noteVirusDetail - the first reason wins.
+void ScanLedger::noteVirusDetail(const std::string& detail) {
+    if (virusDetail_.empty())
+        virusDetail_ = detail;
 }
 
 // ScanLedger::paths - files of one kind in creation order.
@@ -413,13 +464,15 @@ int ScanLedger::removeShown(std::vector<std::string>* actedOnLines) {
     for (const std::string& path : shownPaths()) {
         // Named before the removal drops the record.
         const std::string named = actedOnLines != nullptr ? account(path) : std::string();
+        const std::string name = shortName(path);
         const RemovalResult removal = remove(path);
         if (removal.error == ENOENT || (removal.error == 0 && removal.changed)) {
             actedOn = true;
+            const ScanFileAction action =
+                removal.error == ENOENT ? ScanFileAction::Removed : ScanFileAction::Changed;
+            noteVirusDetail(actedOnDetail(action, name));
             if (actedOnLines != nullptr)
-                actedOnLines->push_back(actedOnLine(
-                    removal.error == ENOENT ? ScanFileAction::Removed : ScanFileAction::Changed,
-                    named));
+                actedOnLines->push_back(actedOnLine(action, named));
         } else if (removal.error == EACCES)
             locked.push_back(path);
         else if (removal.error != 0)
@@ -442,9 +495,11 @@ void ScanLedger::deferShown(std::vector<std::string>* keptLocked) {
     const std::vector<std::string> shown = shownPaths();
     if (shown.empty())
         return;
-    if (keptLocked != nullptr)
-        for (const std::string& path : shown)
+    for (const std::string& path : shown) {
+        noteVirusDetail(actedOnDetail(ScanFileAction::KeptLocked, shortName(path)));
+        if (keptLocked != nullptr)
             keptLocked->push_back(actedOnLine(ScanFileAction::KeptLocked, account(path)));
+    }
     owners_.defer(shown, true);
     for (const std::string& path : shown)
         drop(path);

@@ -72,6 +72,10 @@ enum class ScanFileAction {
 // ScanLedger::account gives it.
 std::string actedOnLine(ScanFileAction action, const std::string& account);
 
+// actedOnDetail - the same in a few words: "NAME removed", "NAME changed",
+// "NAME kept locked", name as ScanLedger::shortName gives it.
+std::string actedOnDetail(ScanFileAction action, const std::string& name);
+
 // RemovalResult - one removal of a recorded file.
 struct RemovalResult {
     // 0 when removed, else the C library's error code (ENOENT: it was gone).
@@ -177,8 +181,16 @@ class ScanLedger {
     void forgetAll();
 
     // noteWriteFailure - a create, write or close of a file of this request
-    // failed with error (the C library's code; 0 when unknown).
-    void noteWriteFailure(int error);
+    // failed with error (the C library's code; 0 when unknown); path, when
+    // given, is the file. The first failure is kept for writeFailureLine,
+    // and unless the disk was full noted as the virus detail "NAME not
+    // written".
+    void noteWriteFailure(int error, const std::string& path = std::string());
+    // writeFailureLine - "Could not write attachment 2: NAME (TYPE, READING):
+    // ERROR; treated as a virus" for the first failure noted (a file never
+    // created is named by its file name, one not named at all "a file of
+    // the message"); empty when none.
+    std::string writeFailureLine() const;
     // writeFailed - true once a file of this request could not be created
     // or written completely.
     bool writeFailed() const { return writeFailed_; }
@@ -211,6 +223,18 @@ class ScanLedger {
     // actedOnLine (KeptLocked) for each of them.
     void deferShown(std::vector<std::string>* keptLocked = nullptr);
 
+    // shortName - a recorded file in a few words: the part's own name
+    // (printableName), "attachment K" when it has none, "the message" for
+    // the copy; empty for a file not recorded.
+    std::string shortName(const std::string& path) const;
+    // noteVirusDetail - why the message is a virus, in a few words
+    // ("invoice.exe removed", "unpacking limit: nesting depth"); the first
+    // one noted is kept. removeShown and deferShown note the files they
+    // report.
+    void noteVirusDetail(const std::string& detail);
+    // virusDetail - the first detail noted; empty when none.
+    const std::string& virusDetail() const { return virusDetail_; }
+
   private:
     // Entry - one recorded file.
     struct Entry {
@@ -241,6 +265,10 @@ class ScanLedger {
     std::map<ScanFileKind, int> nextIndex_;
     bool writeFailed_ = false;
     bool noSpaceLeft_ = false;
+    // The first write failure: how its file was named, and the error.
+    std::string failedFile_;
+    int failedError_ = 0;
+    std::string virusDetail_;
 };
 
 }  // namespace tarnwick

@@ -98,7 +98,7 @@ void PartFileOutput::flush() {
         (std::fwrite(buffer_.get(), 1, used_, file_) != used_ || std::ferror(file_) != 0)) {
         failed_ = true;
         if (ledger_ != nullptr)
-            ledger_->noteWriteFailure(errno);
+            ledger_->noteWriteFailure(errno, path_);
     }
     used_ = 0;
 }

@@ -128,6 +128,12 @@ class AvFilter : public FilterBase {
     // (empty: the filter's own names). Set before the command loop starts,
     // read-only afterwards.
     std::string scanFilePrefix;
+    // onVirusFound - when set, called as a request is answered Virus Found,
+    // with why in a few words ("invoice.exe removed", "unpacking limit:
+    // nesting depth"; empty when there is nothing more to say). Called from
+    // the request's worker, without any lock held. Set before the command
+    // loop starts, read-only afterwards.
+    std::function<void(std::uint32_t requestId, const std::string& detail)> onVirusFound;
 
     // scanFiles - the owners of the files in scanFolder: which ones the
     // requests in progress hold, and the deferred list of those given up on.

@@ -9,6 +9,7 @@
 // and the checks of the copy run concurrently with other requests.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "runtime/console_log.h"
@@ -38,7 +39,20 @@ struct CopyOutcome {
     bool copyFailed = false;
     // The copy could not be written because the disk is full.
     bool noSpace = false;
+    // Why the copy failed: the message could not be read, or the copy not
+    // written; the C library's error code (0 when unknown).
+    bool readFailed = false;
+    int error = 0;
 };
+
+// copyFailureLine - the copy's failure in the words of the other failures
+// that make a message a virus.
+std::string copyFailureLine(const CopyOutcome& copied) {
+    const char* why = copied.error != 0 ? std::strerror(copied.error) : "unknown error";
+    return std::string(copied.readFailed ? "Could not read the message: "
+                                         : "Could not write the copy of the message: ") +
+           why + "; treated as a virus";
+}
 
 // copyMessage - copies the rest of message to copy in blocks.
 CopyOutcome copyMessage(std::FILE* message, std::FILE* copy) {
@@ -47,7 +61,9 @@ CopyOutcome copyMessage(std::FILE* message, std::FILE* copy) {
         return outcome;
     char block[kCopyBlockSize];
     for (;;) {
+        errno = 0;
         const std::size_t count = std::fread(block, 1, sizeof block, message);
+        const int readError = errno;
         errno = 0;
         const std::size_t written = count == 0 ? 0 : std::fwrite(block, 1, count, copy);
         outcome.bytesCopied += count;
@@ -55,11 +71,14 @@ CopyOutcome copyMessage(std::FILE* message, std::FILE* copy) {
         // stream error on either side means the copy is incomplete.
         if (written != count || std::ferror(copy)) {
             outcome.copyFailed = true;
+            outcome.error = errno;
             outcome.noSpace = platform::isNoSpaceError(errno);
             break;
         }
         if (std::ferror(message)) {
             outcome.copyFailed = true;
+            outcome.readFailed = true;
+            outcome.error = readError;
             break;
         }
         if (std::feof(message) || count == 0)
@@ -176,6 +195,9 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
         logForRequest(requestId,
                       "Error while copying file, the AV probably prevented disk write because of "
                       "virus in data.");
+        logForRequest(requestId, copyFailureLine(copied));
+        ledger.noteVirusDetail(copied.readFailed ? "the message not read"
+                                                 : "the message not written");
         logForRequest(requestId,
                       "Virus found, skipping first- and second-level verification but waiting a "
                       "few seconds for the file to be unlocked.");
@@ -200,6 +222,7 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
         // A copy rewritten in place to the same size changed all the same.
         const std::int64_t size = fileSize(copyPath);
         const std::string copyAccount = ledger.account(copyPath);
+        const std::string copyName = ledger.shortName(copyPath);
         const RemovalResult removal = ledger.remove(copyPath);
         copyLocked = removal.error != 0 && removal.error != ENOENT;
         const bool sameSize =
@@ -208,12 +231,15 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
         if (sameSize && copied.copyFailed)
             virusFound = true;
         // A locked copy is told about once the rounds for it are over.
-        if (!copied.copyFailed && !sameSize && !copyLocked)
-            copyActedOn = actedOnLine(
-                removal.error == ENOENT ? ScanFileAction::Removed : ScanFileAction::Changed,
-                copyAccount);
+        if (!copied.copyFailed && !sameSize && !copyLocked) {
+            const ScanFileAction action =
+                removal.error == ENOENT ? ScanFileAction::Removed : ScanFileAction::Changed;
+            copyActedOn = actedOnLine(action, copyAccount);
+            ledger.noteVirusDetail(actedOnDetail(action, copyName));
+        }
     } else if (!copied.copyFailed) {
         copyActedOn = actedOnLine(ScanFileAction::Removed, "the copy of the message");
+        ledger.noteVirusDetail(actedOnDetail(ScanFileAction::Removed, "the message"));
     }
     if (!copyActedOn.empty())
         logForRequest(requestId, copyActedOn);
@@ -237,6 +263,8 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
 
     if (noSpace)
         return postponedForNoSpace();
+    if (virusFound && onVirusFound)
+        onVirusFound(requestId, ledger.virusDetail());
     FilterResult result(std::string(virusFound ? kVirusFoundHeader : kNoVirusHeader));
     result.lines.push_back(kScannerHeader);
     return result;
@@ -258,9 +286,10 @@ void AvFilter::waitForLockedCopy(ScanLedger& ledger, const std::string& copyPath
         if (removal.error == 0 && !removal.changed)
             return;
         if (removal.error == 0 || removal.error == ENOENT) {
-            logForRequest(requestId, actedOnLine(removal.error == ENOENT ? ScanFileAction::Removed
-                                                                         : ScanFileAction::Changed,
-                                                 copyAccount));
+            const ScanFileAction action =
+                removal.error == ENOENT ? ScanFileAction::Removed : ScanFileAction::Changed;
+            logForRequest(requestId, actedOnLine(action, copyAccount));
+            ledger.noteVirusDetail(actedOnDetail(action, "the message"));
             virusFound = true;
             return;
         }
@@ -275,6 +304,7 @@ void AvFilter::waitForLockedCopy(ScanLedger& ledger, const std::string& copyPath
                   "The AV kept the temp file locked, giving up waiting; the file may remain in "
                   "ScanMe folder.");
     logForRequest(requestId, actedOnLine(ScanFileAction::KeptLocked, "the copy of the message"));
+    ledger.noteVirusDetail(actedOnDetail(ScanFileAction::KeptLocked, "the message"));
     virusFound = true;
 }
 

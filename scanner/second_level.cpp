@@ -83,6 +83,8 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
 
     std::unique_ptr<mime::ByteSource> input = reopenMessage(requestId, path);
     if (!input) {
+        ledger.noteVirusDetail(fileExists(path) ? "the message file kept locked"
+                                                : "the message file removed");
         virusFound = true;
         return SecondLevelEnd::Checked;
     }
@@ -120,10 +122,12 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
         logForRequest(requestId,
                       "A temporary file of the second reading disappeared or changed before it "
                       "was read back, the AV probably acted on it because of virus in data.");
+        ledger.noteVirusDetail("a temporary file removed or changed");
         decided = true;
     } else if (!second.limits.empty() && limitsFailClosed) {
         logForRequest(requestId, "The message hides more than Tarnwick may unpack (" +
                                      commaSeparated(second.limits) + "); treated as a virus");
+        ledger.noteVirusDetail("unpacking limit: " + commaSeparated(second.limits));
         decided = true;
     }
     if (decided && !ledger.writeFailed()) {
@@ -140,6 +144,7 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
         logForRequest(requestId,
                       "Error while unpacking attachments, the AV probably prevented disk write "
                       "because of virus in data.");
+        logForRequest(requestId, ledger.writeFailureLine());
         logForRequest(requestId,
                       "Virus found, skipping second-level verification but waiting a few seconds "
                       "for the files to be unlocked.");

@@ -32,6 +32,7 @@ struct ScanItem {
     std::string file;  // the file the scan job reads, when not path
     ScanVerdict verdict = ScanVerdict::Error;
     std::string reason;  // why it could not be scanned
+    std::string detail;  // Virus Found: why, in a few words; may be empty
     bool scan = true;    // false: verdict and reason are final already
 };
 

@@ -271,6 +271,12 @@ int runScan(const ScanToolOptions& options, std::ostream& out, std::ostream& err
     filter.limitsFailClosed = options.limitsFailClosed;
     filter.scanFolder = options.scanFolder;
     filter.scanFilePrefix = options.filePrefix;
+    // Each worker writes only its own message's item, before the batch
+    // hears of its verdict under the batch's lock.
+    filter.onVirusFound = [&items](std::uint32_t requestId, const std::string& detail) {
+        if (requestId >= 1 && requestId <= items.size())
+            items[requestId - 1].detail = detail;
+    };
     if (!isDirectory(filter.scanFolder))
         makeDirectory(filter.scanFolder);
     takeStandardInput(items, filter.scanFolder, filter.scanFilePrefix);
@@ -286,7 +292,9 @@ int runScan(const ScanToolOptions& options, std::ostream& out, std::ostream& err
             const ScanItem& item = items[index];
             if (item.verdict == ScanVerdict::VirusFound) {
                 ++infected;
-                out << item.path << ": " << kVirusFoundText << '\n' << std::flush;
+                out << item.path << ": " << kVirusFoundText
+                    << (item.detail.empty() ? "" : " (" + item.detail + ")") << '\n'
+                    << std::flush;
             } else if (item.verdict == ScanVerdict::Clean) {
                 if (!options.quiet)
                     out << item.path << ": " << kCleanText << '\n' << std::flush;

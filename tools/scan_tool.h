@@ -4,7 +4,8 @@
 //
 // The tool runs the filter's scan job on message files given on its command
 // line, in the convention of command-line virus scanners: one line per
-// message on standard output, "PATH: Virus Found", "PATH: OK" or
+// message on standard output, "PATH: Virus Found (WHY)" (WHY in a few
+// words, "invoice.exe removed", when the scan job can say), "PATH: OK" or
 // "PATH: ERROR reason", and an exit status that mail servers, content
 // filters and scripts read the same way (0 clean, 1 a virus found, 2 a
 // message could not be scanned). Messages given together are scanned at the

@@ -28,7 +28,7 @@ constexpr const char* kHelpText =
     "Scans each message file PATH (a folder: each file in it) the way the tarnwick\n"
     "filter does, by showing the message and its attachments to the machine's\n"
     "on-access anti-virus in the scan folder, and prints one line per message:\n"
-    "  PATH: OK | PATH: Virus Found | PATH: ERROR reason\n"
+    "  PATH: OK | PATH: Virus Found (why) | PATH: ERROR reason\n"
     "Exit status: 0 no virus found, 1 a virus found, 2 a message could not be\n"
     "scanned (a virus found outranks an error). Up to 50 messages at once.\n"
     "\n"

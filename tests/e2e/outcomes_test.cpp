@@ -17,6 +17,8 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -167,6 +169,8 @@ TEST(ScanOutcomeTest, CopyBlockedFromBeingWrittenIsAVirusWithoutVerification) {
          jobLine("7",
                  "Error while copying file, the AV probably prevented disk write because of "
                  "virus in data."),
+         jobLine("7", "Could not write the copy of the message: " + std::string(strerror(EFBIG)) +
+                          "; treated as a virus"),
          jobLine("7",
                  "Virus found, skipping first- and second-level verification but waiting a few "
                  "seconds for the file to be unlocked.")},
@@ -186,6 +190,8 @@ TEST(ScanOutcomeTest, PartFileThatCannotBeWrittenIsAVirusWithoutSecondWait) {
                {jobLine("8",
                         "Error while unpacking attachments, the AV probably prevented disk write "
                         "because of virus in data."),
+                jobLine("8", "Could not write msg-8-part-0.scanme: " +
+                                 std::string(strerror(EISDIR)) + "; treated as a virus"),
                 jobLine("8",
                         "Virus found, skipping second-level verification but waiting a few "
                         "seconds for the files to be unlocked."),

@@ -62,8 +62,9 @@ class ScanJobTest : public ::testing::Test {
     std::string writeMessage(const std::string& name, const std::string& text);
     // scan - runs the scan job for requestId on path and returns its result.
     FilterResult scan(std::uint32_t requestId, const std::string& path);
-    // lines - every captured console line so far (without line ends);
-    // clears the capture.
+    // lines - every captured console line so far (without line ends), the
+    // system's error text of a "Could not ..." line as "ERROR"; clears the
+    // capture.
     std::vector<std::string> takeLines();
     // onPause - what the stand-in anti-virus does at each pause.
     void onPause(std::function<void(std::uint32_t, ScanPause)> action) { action_ = action; }

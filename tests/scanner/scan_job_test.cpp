@@ -205,6 +205,7 @@ TEST_F(ScanJobTest, CopyThatCannotBeCompletedIsAVirusWithoutVerification) {
               (Lines{"* (40) Copying file to be scanned",
                      "* (40) Error while copying file, the AV probably prevented disk write "
                      "because of virus in data.",
+                     "* (40) Could not read the message: ERROR; treated as a virus",
                      "* (40) Virus found, skipping first- and second-level verification but "
                      "waiting a few seconds for the file to be unlocked."}));
     EXPECT_EQ(pauses(), std::vector<ScanPause>{ScanPause::FailurePause});

@@ -242,6 +242,8 @@ TEST_F(ScanJobTest, PartFileThatCannotBeWrittenIsAVirusAndIsCleanedUpLater) {
               concat(prefixed(60, concat(kFirstLevelPassed,
                                          {"Error while unpacking attachments, the AV probably "
                                           "prevented disk write because of virus in data.",
+                                          "Could not write msg-60-part-1.scanme: ERROR; treated "
+                                          "as a virus",
                                           "Virus found, skipping second-level verification but "
                                           "waiting a few seconds for the files to be unlocked.",
                                           "Trying to clean",

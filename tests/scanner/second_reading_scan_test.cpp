@@ -129,6 +129,7 @@ TEST_F(ScanJobTest, ExtraFileThatCannotBeWrittenIsAVirusWithoutSecondWait) {
     EXPECT_EQ(secondLevelLines(75, takeLines()),
               (Lines{"Error while unpacking attachments, the AV probably prevented disk write "
                      "because of virus in data.",
+                     "Could not write msg-75-extra-0.scanme: ERROR; treated as a virus",
                      "Virus found, skipping second-level verification but waiting a few seconds "
                      "for the files to be unlocked.",
                      "Trying to clean"}));

@@ -60,6 +60,14 @@ class ScanToolTest : public ::testing::TestWithParam<ScanCase> {
         write("mail/infected.eml", "Subject: infected\n\nhead\n" + kMarker + "\ntail\n");
         write("mail/folder/a.eml", "Subject: a\n\nclean too\n");
         write("mail/folder/b.eml", "Subject: b\n\n" + kMarker + "\n");
+        // The marker only once decoded, in the second of two attachments.
+        write("mail/attached.eml",
+              "Subject: attached\nMIME-Version: 1.0\n"
+              "Content-Type: multipart/mixed; boundary=b\n\n--b\n"
+              "Content-Type: text/plain\n\nclean\n--b\n"
+              "Content-Type: application/octet-stream; name=invoice.exe\n"
+              "Content-Transfer-Encoding: base64\n\n"
+              "aGVhZApUQVJOV0lDSy1TQ0FOLVRFU1QtTUFSS0VSCnRhaWwK\n--b--\n");
     }
     void TearDown() override { fs::remove_all(root_); }
 
@@ -98,13 +106,19 @@ INSTANTIATE_TEST_SUITE_P(
     Runs, ScanToolTest,
     ::testing::Values(
         ScanCase{"Clean", {"{}/clean.eml"}, "{}/clean.eml: OK\n", kScanToolClean},
-        ScanCase{
-            "Infected", {"{}/infected.eml"}, "{}/infected.eml: Virus Found\n", kScanToolVirusFound},
+        ScanCase{"Infected",
+                 {"{}/infected.eml"},
+                 "{}/infected.eml: Virus Found (the message removed)\n",
+                 kScanToolVirusFound},
+        ScanCase{"InfectedAttachment",
+                 {"{}/attached.eml"},
+                 "{}/attached.eml: Virus Found (invoice.exe removed)\n",
+                 kScanToolVirusFound},
         ScanCase{
             "Missing", {"{}/missing.eml"}, "{}/missing.eml: ERROR no such file\n", kScanToolError},
         ScanCase{"Folder",
                  {"{}/folder", "{}/empty"},
-                 "{}/folder/a.eml: OK\n{}/folder/b.eml: Virus Found\n",
+                 "{}/folder/a.eml: OK\n{}/folder/b.eml: Virus Found (the message removed)\n",
                  kScanToolVirusFound},
         ScanCase{"ErrorOutranksClean",
                  {"{}/clean.eml", "{}/missing.eml"},
@@ -118,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"VirusOutranksError",
                  {"{}/missing.eml", "{}/clean.eml", "{}/infected.eml", "{}/folder/a.eml"},
                  "{}/missing.eml: ERROR no such file\n{}/clean.eml: OK\n"
-                 "{}/infected.eml: Virus Found\n{}/folder/a.eml: OK\n",
+                 "{}/infected.eml: Virus Found (the message removed)\n{}/folder/a.eml: OK\n",
                  kScanToolVirusFound},
         // The stand-in anti-virus ignores the probe's test file.
         ScanCase{"UnwatchedUnderRequireAv",
