@@ -369,7 +369,8 @@ void ScanLedger::noteWriteFailure(int error, const std::string& path) {
         failedError_ = error;
         failedFile_ = find(path) != nullptr ? account(path) : fileName;
         if (!platform::isNoSpaceError(error))
-            noteVirusDetail((find(path) != nullptr ? shortName(path) : fileName) + " not written");
+            noteVirusDetail((find(path) != nullptr ? shortName(path) : fileName) +
+                            " could not be written");
     }
     writeFailed_ = true;
     if (platform::isNoSpaceError(error))

@@ -183,8 +183,8 @@ class ScanLedger {
     // noteWriteFailure - a create, write or close of a file of this request
     // failed with error (the C library's code; 0 when unknown); path, when
     // given, is the file. The first failure is kept for writeFailureLine,
-    // and unless the disk was full noted as the virus detail "NAME not
-    // written".
+    // and unless the disk was full noted as the virus detail "NAME could
+    // not be written".
     void noteWriteFailure(int error, const std::string& path = std::string());
     // writeFailureLine - "Could not write attachment 2: NAME (TYPE, READING):
     // ERROR; treated as a virus" for the first failure noted (a file never

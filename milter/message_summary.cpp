@@ -26,6 +26,47 @@ std::string seconds(std::chrono::milliseconds elapsed) {
     return text;
 }
 
+// withoutAccountWords - "attachment K: NAME (TYPE, ...)" and "attachment K
+// locked: NAME (...)" as NAME; any other account as it stands.
+std::string withoutAccountWords(std::string account) {
+    if (account.rfind("attachment ", 0) != 0)
+        return account;
+    const std::size_t colon = account.find(": ");
+    if (colon == std::string::npos)
+        return account;
+    account.erase(0, colon + 2);
+    const std::size_t words = account.rfind(" (");
+    if (words != std::string::npos && account.back() == ')')
+        account.erase(words);
+    return account;
+}
+
+// failureDetail - for "* (N) Could not write ACCOUNT: ERROR; treated as a
+// virus" and "* (N) The message hides more than Tarnwick may unpack
+// (LIMITS); treated as a virus", the words for the summary; else empty.
+std::string failureDetail(const std::string& logLine) {
+    static const std::string kTreated = "; treated as a virus";
+    static const std::string kWrite = ") Could not write ";
+    static const std::string kRead = ") Could not read the message: ";
+    static const std::string kHides = ") The message hides more than Tarnwick may unpack (";
+    const std::size_t end = logLine.rfind(kTreated);
+    if (end == std::string::npos || end + kTreated.size() != logLine.size())
+        return std::string();
+    if (const std::size_t at = logLine.find(kHides);
+        at != std::string::npos && end > 0 && logLine[end - 1] == ')') {
+        const std::size_t from = at + kHides.size();
+        return "unpacking limit: " + logLine.substr(from, end - 1 - from);
+    }
+    if (logLine.find(kRead) != std::string::npos)
+        return "the message could not be read";
+    const std::size_t at = logLine.find(kWrite);
+    const std::size_t error = logLine.rfind(": ", end);
+    if (at == std::string::npos || error == std::string::npos || error < at + kWrite.size())
+        return std::string();
+    const std::size_t from = at + kWrite.size();
+    return withoutAccountWords(logLine.substr(from, error - from)) + " could not be written";
+}
+
 }  // namespace
 
 std::string actionText(const MilterDecision& decision) {
@@ -47,9 +88,11 @@ std::string actionText(const MilterDecision& decision) {
 // actedOnDetail - see the header.
 std::string actedOnDetail(const std::string& logLine) {
     static const std::string kSays = ") The anti-virus ";
-    const std::size_t says = logLine.find(kSays);
-    if (logLine.rfind("* (", 0) != 0 || says == std::string::npos)
+    if (logLine.rfind("* (", 0) != 0)
         return std::string();
+    const std::size_t says = logLine.find(kSays);
+    if (says == std::string::npos)
+        return failureDetail(logLine);
     std::string rest = logLine.substr(says + kSays.size());
     std::string action;
     for (const char* verb : {"removed ", "changed ", "kept "}) {
@@ -65,13 +108,9 @@ std::string actedOnDetail(const std::string& logLine) {
         name = "the copy of the message";
     } else {
         // "attachment K: NAME (TYPE, N bytes, READING)", "attachment K locked: ..."
-        const std::size_t colon = rest.find(": ");
-        if (colon == std::string::npos)
+        if (rest.find(": ") == std::string::npos)
             return std::string();
-        name = rest.substr(colon + 2);
-        const std::size_t words = name.rfind(" (");
-        if (words != std::string::npos && name.back() == ')')
-            name.erase(words);
+        name = withoutAccountWords(rest);
     }
     return name + ' ' + (action == "kept" ? "kept locked" : action) + " by the anti-virus";
 }

@@ -38,16 +38,19 @@ struct MessageSummary {
 // "reject 550 5.7.1", "tempfail 451 4.7.1" or "discard".
 std::string actionText(const MilterDecision& decision);
 
-// reasonText - for a message not scanned, the stage and the filter's own line
-// about it ("the filter did not scan it: * File Not Found ..."); empty for a
-// scanned one.
 // actedOnDetail - for the filter's line saying what the anti-virus did to
 // a file ("* (N) The anti-virus removed attachment 2: invoice.exe (...)"),
 // the words for the summary: "invoice.exe removed by the anti-virus", "the
 // copy of the message changed by the anti-virus", "report.doc kept locked by
-// the anti-virus". Empty for any other line.
+// the anti-virus". For the lines of the other causes of a virus verdict
+// ("Could not write ...; treated as a virus", "The message hides more than
+// Tarnwick may unpack (...); ..."): "invoice.exe could not be written",
+// "unpacking limit: nesting depth". Empty for any other line.
 std::string actedOnDetail(const std::string& logLine);
 
+// reasonText - for a message not scanned, the stage and the filter's own line
+// about it ("the filter did not scan it: * File Not Found ..."); empty for a
+// scanned one.
 std::string reasonText(const MilterDecision& decision, const std::string& filterLine);
 
 // summaryLine - "QUEUEID: from=<...>, to=<...>, nrcpt=N, msgid=<...>,

@@ -196,8 +196,8 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
                       "Error while copying file, the AV probably prevented disk write because of "
                       "virus in data.");
         logForRequest(requestId, copyFailureLine(copied));
-        ledger.noteVirusDetail(copied.readFailed ? "the message not read"
-                                                 : "the message not written");
+        ledger.noteVirusDetail(copied.readFailed ? "the message could not be read"
+                                                 : "the message could not be written");
         logForRequest(requestId,
                       "Virus found, skipping first- and second-level verification but waiting a "
                       "few seconds for the file to be unlocked.");

@@ -194,6 +194,12 @@ TEST(MessageSummary, TheFilesLineGivesTheDetailOfAVirusVerdict) {
          "a (b).doc kept locked by the anti-virus"},
         {"* (3) The anti-virus changed the copy of the message",
          "the copy of the message changed by the anti-virus"},
+        {"* (3) Could not write attachment 1: a.exe (x/y, first reading): Permission denied; "
+         "treated as a virus",
+         "a.exe could not be written"},
+        {"* (3) The message hides more than Tarnwick may unpack (nesting depth); treated as a "
+         "virus",
+         "unpacking limit: nesting depth"},
         {"* (3) First-Level verification failed, virus found, skipping second-level verification",
          ""},
     };
