@@ -362,28 +362,41 @@ void ScanLedger::forgetAll() {
 // ScanLedger::noteWriteFailure - the request's write results.
 void ScanLedger::noteWriteFailure(int error, const std::string& path) {
     if (!writeFailed_) {
-        // A file never created has no record: its own file name says which.
-        const std::string fileName = path.empty()
-                                         ? "a file of the message"
-                                         : printableName(path.substr(path.find_last_of('/') + 1));
+        failedPath_ = path;
         failedError_ = error;
-        failedFile_ = find(path) != nullptr ? account(path) : fileName;
-        if (!platform::isNoSpaceError(error))
-            noteVirusDetail((find(path) != nullptr ? shortName(path) : fileName) +
-                            " could not be written");
     }
     writeFailed_ = true;
     if (platform::isNoSpaceError(error))
         noSpaceLeft_ = true;
 }
 
-// ScanLedger::writeFailureLine - see the header.
+// ScanLedger::failedFileName - a file never created has no record: its own
+// name in the folder says which.
+std::string ScanLedger::failedFileName() const {
+    if (failedPath_.empty())
+        return "a file of the message";
+    return printableName(failedPath_.substr(failedPath_.find_last_of('/') + 1));
+}
+
+// ScanLedger::writeFailureLine - named when the line is written, so that a
+// description given after the failure counts.
 std::string ScanLedger::writeFailureLine() const {
     if (!writeFailed_)
         return std::string();
-    return "Could not write " + failedFile_ + ": " +
+    const std::string named =
+        find(failedPath_) != nullptr ? account(failedPath_) : failedFileName();
+    return "Could not write " + named + ": " +
            (failedError_ != 0 ? std::strerror(failedError_) : "unknown error") +
            "; treated as a virus";
+}
+
+// ScanLedger::writeFailureDetail - see the header.
+std::string ScanLedger::writeFailureDetail() const {
+    if (!writeFailed_)
+        return std::string();
+    const std::string named =
+        find(failedPath_) != nullptr ? shortName(failedPath_) : failedFileName();
+    return named + " could not be written";
 }
 
 // ScanLedger::shortName - see the header.

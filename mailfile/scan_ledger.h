@@ -182,15 +182,16 @@ class ScanLedger {
 
     // noteWriteFailure - a create, write or close of a file of this request
     // failed with error (the C library's code; 0 when unknown); path, when
-    // given, is the file. The first failure is kept for writeFailureLine,
-    // and unless the disk was full noted as the virus detail "NAME could
-    // not be written".
+    // given, is the file. The first failure is kept for writeFailureLine.
     void noteWriteFailure(int error, const std::string& path = std::string());
     // writeFailureLine - "Could not write attachment 2: NAME (TYPE, READING):
     // ERROR; treated as a virus" for the first failure noted (a file never
     // created is named by its file name, one not named at all "a file of
     // the message"); empty when none.
     std::string writeFailureLine() const;
+    // writeFailureDetail - the same in a few words: "NAME could not be
+    // written" (NAME as shortName gives it); empty when none.
+    std::string writeFailureDetail() const;
     // writeFailed - true once a file of this request could not be created
     // or written completely.
     bool writeFailed() const { return writeFailed_; }
@@ -265,8 +266,11 @@ class ScanLedger {
     std::map<ScanFileKind, int> nextIndex_;
     bool writeFailed_ = false;
     bool noSpaceLeft_ = false;
-    // The first write failure: how its file was named, and the error.
-    std::string failedFile_;
+    // failedFileName - the first failed file by its name in the folder.
+    std::string failedFileName() const;
+
+    // The first write failure: its file (empty when not known), the error.
+    std::string failedPath_;
     int failedError_ = 0;
     std::string virusDetail_;
 };

@@ -145,6 +145,7 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
                       "Error while unpacking attachments, the AV probably prevented disk write "
                       "because of virus in data.");
         logForRequest(requestId, ledger.writeFailureLine());
+        ledger.noteVirusDetail(ledger.writeFailureDetail());
         logForRequest(requestId,
                       "Virus found, skipping second-level verification but waiting a few seconds "
                       "for the files to be unlocked.");
