@@ -275,11 +275,15 @@ std::FILE* ScanLedger::create(ScanFileKind kind, std::string& path) {
 }
 
 // ScanLedger::written - size and time as the writer left the file.
-void ScanLedger::written(const std::string& path) {
+void ScanLedger::written(const std::string& path, std::int64_t bytes) {
     Entry* entry = find(path);
-    platform::PathStatus status;
-    if (entry == nullptr || !platform::statPath(path, status))
+    if (entry == nullptr)
         return;
+    platform::PathStatus status;
+    if (!platform::statPath(path, status)) {
+        entry->writerBytes = bytes;
+        return;
+    }
     entry->written = true;
     entry->size = status.size;
     entry->modified = status.modified;
@@ -301,8 +305,9 @@ std::string ScanLedger::account(const std::string& path) const {
     std::string words = entry->description.contentType.empty()
                             ? std::string()
                             : printableName(entry->description.contentType);
-    if (entry->written)
-        words += (words.empty() ? "" : ", ") + std::to_string(entry->size) + " bytes";
+    const std::int64_t size = entry->written ? entry->size : entry->writerBytes;
+    if (size >= 0)
+        words += (words.empty() ? "" : ", ") + std::to_string(size) + " bytes";
     if (!entry->description.reading.empty())
         words += (words.empty() ? "" : ", ") + entry->description.reading;
     std::string text = "attachment " + std::to_string(entry->shownNumber) + ": " +

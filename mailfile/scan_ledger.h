@@ -156,8 +156,10 @@ class ScanLedger {
     // created: nothing is recorded and the failure is noted.
     std::FILE* create(ScanFileKind kind, std::string& path);
     // written - the writer has closed path: records its size and
-    // modification time, against which removal checks it.
-    void written(const std::string& path);
+    // modification time, against which removal checks it. bytes, when the
+    // writer counted them, is the size the log lines give for a file that
+    // is gone before it can be measured.
+    void written(const std::string& path, std::int64_t bytes = -1);
     // describe - attaches a description to a recorded file.
     void describe(const std::string& path, ScanFileDescription description);
     // description - the description of a recorded file; empty when none.
@@ -246,7 +248,8 @@ class ScanLedger {
         bool written = false;
         std::int64_t size = 0;
         std::int64_t modified = 0;
-        int shownNumber = 0;  // from 1 among part and extra files; 0 for others
+        std::int64_t writerBytes = -1;  // the writer's count of a file never measured
+        int shownNumber = 0;            // from 1 among part and extra files; 0 for others
         ScanFileDescription description;
     };
 

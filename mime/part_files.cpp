@@ -99,6 +99,8 @@ void PartFileOutput::flush() {
         failed_ = true;
         if (ledger_ != nullptr)
             ledger_->noteWriteFailure(errno, path_);
+    } else {
+        bytesWritten_ += static_cast<std::int64_t>(used_);
     }
     used_ = 0;
 }
@@ -113,7 +115,7 @@ bool PartFileOutput::close() {
     std::fclose(file_);
     file_ = nullptr;
     if (ledger_ != nullptr)
-        ledger_->written(path_);
+        ledger_->written(path_, bytesWritten_);
     if (!path_.empty())
         platform::offerToScanner(path_);
     return !failed_;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -64,6 +65,7 @@ class PartFileOutput {
     ScanLedger* ledger_;
     std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0;
+    std::int64_t bytesWritten_ = 0;  // what the file took
     bool failed_ = false;
 };
 

@@ -186,7 +186,7 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
         retryLeftovers();
         return postponedForNoSpace();
     }
-    ledger.written(copyPath);
+    ledger.written(copyPath, static_cast<std::int64_t>(copied.bytesCopied));
     platform::offerToScanner(copyPath);
 
     // First wait.

@@ -146,15 +146,9 @@ TEST(ScanOutcomeTest, DecodedAttachmentDeletedDuringTheSecondWaitIsAVirus) {
                         "The anti-virus removed attachment 2: notes.txt (text/plain, 46 "
                         "bytes, first reading)")}),
         "6", true);
-    Lines actual = scan(session, "6", path);
-    // The size is shown when the file could still be measured once written;
-    // on a slow machine the stand-in may remove it before that.
-    for (std::string& line : actual)
-        if (line == jobLine("6",
-                            "The anti-virus removed attachment 2: notes.txt (text/plain, "
-                            "first reading)"))
-            line = expected[expected.size() - 4];
-    EXPECT_EQ(actual, expected);
+    // The size shows also when the stand-in removes the file before it can
+    // be measured once written (the writer's own count).
+    EXPECT_EQ(scan(session, "6", path), expected);
     EXPECT_EQ(av.acted(), std::set<std::string>{"msg-6-part-1.scanme"});
     EXPECT_EQ(session.scanMeFiles(), Lines{});
 }
