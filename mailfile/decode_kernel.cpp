@@ -6,7 +6,9 @@
 // its six bits shifted into their place in the group, and marks a byte
 // outside the alphabet with bits above the group's 24: or-ing four lookups
 // gives the three bytes, and one compare of two groups together tells
-// whether both were ordinary. Quoted-printable scans eight bytes at a time
+// whether both were ordinary. Where the processor has SSSE3, sixteen
+// characters are first taken a step with vector byte shuffles; the tables
+// take what is left. Quoted-printable scans eight bytes at a time
 // for "=", CR and LF with word arithmetic and copies the whole word ahead of
 // the test, so a plain stretch costs one load, one store and a few
 // operations per eight bytes.
@@ -136,7 +138,8 @@ constexpr std::size_t kVectorOutput = 12;
 // high half ("/" has its own) turns the character into its six bits, and
 // two multiply-adds and a shuffle pack four sixes into three bytes.
 // Returns the characters consumed (a multiple of 16); out gets three
-// quarters of that. REQUIRES: room for that many bytes plus 4.
+// quarters of that. Each step stores 16 bytes for the 12 it decodes, so it
+// runs only while room for 16 is left.
 __attribute__((target("ssse3"))) std::size_t decodeBase64Vectors(const char* in, std::size_t size,
                                                                  char* out, std::size_t room) {
     const __m128i lowClass = _mm_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
