@@ -4,13 +4,18 @@
 // Speed matters: the unpacker runs under the process-wide lock. Each decoder
 // takes the bytes of the part in runs (PartReader::takeRun, a line at a
 // time without its newline) and asks nextChar only for the byte after a
-// run, which is where a boundary line may begin. State that spans a run's
-// end (a half-read escape, a half-read base64 group) lives in locals.
+// run, which is where a boundary line may begin. The ordinary data of a run
+// goes through the decoding kernel both readers share
+// (mailfile/decode_kernel.h); every byte it stops at goes through this
+// file's own state machines, which alone decide what is unusual. State that
+// spans a run's end (a half-read escape, a half-read base64 group) lives in
+// the decoder objects.
 #include "mime/decoders.h"
 
 #include <array>
-#include <cstring>
 #include <string_view>
+
+#include "mailfile/decode_kernel.h"
 
 namespace tarnwick::mime {
 namespace {
@@ -53,6 +58,9 @@ enum class EscapeState { Plain, AfterEquals, AfterFirstDigit };
 // run at a time.
 class QuotedPrintableDecoder {
   public:
+    // Decoded bytes gathered on the stack before one append.
+    static constexpr std::size_t kBlockBytes = 4096;
+
     explicit QuotedPrintableDecoder(PartFileOutput& output) : output_(output) {}
 
     // feed - one byte, or PartReader::kEndOfPart.
@@ -85,24 +93,23 @@ class QuotedPrintableDecoder {
         }
     }
 
-    // feedRun - a run of bytes without newlines; plain stretches are copied
-    // in one piece.
+    // feedRun - a run of bytes (a newline only as its first byte): plain
+    // text and well-formed escapes go through the shared kernel in blocks;
+    // whatever it stops at is fed byte by byte.
     void feedRun(std::string_view run) {
         const char* p = run.data();
         const char* end = p + run.size();
         while (p < end) {
-            if (state_ != EscapeState::Plain) {
-                feed(static_cast<unsigned char>(*p++));
-                continue;
+            if (state_ == EscapeState::Plain) {
+                char block[kBlockBytes];
+                const DecodedRun decoded = decodeQuotedPrintableRun(
+                    p, static_cast<std::size_t>(end - p), block, sizeof block, true);
+                output_.append(block, decoded.produced);
+                p += decoded.consumed;
+                if (p == end)
+                    return;
             }
-            const void* found = std::memchr(p, '=', static_cast<std::size_t>(end - p));
-            const char* stop = found ? static_cast<const char*>(found) : end;
-            output_.append(p, static_cast<std::size_t>(stop - p));
-            p = stop;
-            if (p < end) {
-                state_ = EscapeState::AfterEquals;
-                ++p;
-            }
+            feed(static_cast<unsigned char>(*p++));
         }
     }
 
@@ -123,7 +130,7 @@ class QuotedPrintableDecoder {
 class Base64Decoder {
   public:
     // Decoded bytes gathered on the stack before one append.
-    static constexpr std::size_t kBlockBytes = 3 * 256;
+    static constexpr std::size_t kBlockBytes = 3 * 1024;
 
     explicit Base64Decoder(PartFileOutput& output) : output_(output) {}
 
@@ -132,29 +139,21 @@ class Base64Decoder {
 
     // feedRun - bytes of the part; returns early once padding is seen.
     void feedRun(std::string_view run) {
-        const auto* p = reinterpret_cast<const unsigned char*>(run.data());
-        const auto* end = p + run.size();
+        const char* p = run.data();
+        const char* end = p + run.size();
         while (p < end && !paddingSeen_) {
-            // Whole groups of four alphabet characters, the common case, are
-            // decoded into a local block and appended at once.
-            unsigned char block[kBlockBytes];
-            std::size_t used = 0;
-            while (count_ == 0 && end - p >= 4 && used + 3 <= kBlockBytes) {
-                unsigned a = kBase64Value[p[0]], b = kBase64Value[p[1]];
-                unsigned c = kBase64Value[p[2]], d = kBase64Value[p[3]];
-                if ((a | b | c | d) >= 64)
-                    break;
-                block[used] = static_cast<unsigned char>(a << 2 | b >> 4);
-                block[used + 1] = static_cast<unsigned char>(b << 4 | c >> 2);
-                block[used + 2] = static_cast<unsigned char>(c << 6 | d);
-                used += 3;
-                p += 4;
+            // Whole groups of four alphabet characters, the common case, go
+            // through the shared kernel into a local block, appended at once.
+            if (count_ == 0 && end - p >= 4) {
+                char block[kBlockBytes];
+                const DecodedRun decoded =
+                    decodeBase64Groups(p, static_cast<std::size_t>(end - p), block, sizeof block);
+                output_.append(block, decoded.produced);
+                p += decoded.consumed;
+                if (decoded.consumed > 0)
+                    continue;
             }
-            output_.append(reinterpret_cast<const char*>(block), used);
-            if (used > 0)
-                continue;
-            if (p < end)
-                feed(*p++);
+            feed(static_cast<unsigned char>(*p++));
         }
     }
 

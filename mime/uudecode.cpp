@@ -7,13 +7,20 @@
 // of the block's first line fixes the length every full line must have.
 #include "mime/uudecode.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
+
+#include "mailfile/decode_kernel.h"
 
 namespace tarnwick::mime {
 namespace {
 
 enum class UuState { Seeking, Resynchronising, InBlock, AfterLastLine, ExpectingEnd };
+
+// kMaxUuLineBytes - the most bytes one line can encode (its count character
+// gives 0..63), 21 whole groups.
+constexpr std::size_t kMaxUuLineBytes = 63;
 
 // decodeChar - the uuencode mapping; the grave accent encodes 0 like space.
 inline unsigned decodeChar(unsigned char c) {
@@ -55,30 +62,32 @@ bool isUuBeginLine(std::string_view line) {
     return line[6] >= '4' && line[9] == ' ' && nameStart >= 33 && nameStart <= 127;
 }
 
-// decodeUuLine - see the header.
+// decodeUuLine - see the header. The groups the line holds whole go through
+// the shared kernel; the group the count ends in, and characters the line
+// lacks (read as zero bits), are decoded here.
 void decodeUuLine(std::string_view line, PartFileOutput& output) {
     if (line.empty())
         return;
-    unsigned count = decodeChar(static_cast<unsigned char>(line[0]));
+    const unsigned count = decodeChar(static_cast<unsigned char>(line[0]));
     std::string_view data = line.substr(1);
     if (!data.empty() && data.back() == '\n')
         data.remove_suffix(1);
+    // A count of at most 63 needs at most 21 groups.
+    char bytes[kMaxUuLineBytes];
+    const std::size_t wholeGroups = std::min<std::size_t>(count / 3, data.size() / 4);
+    decodeUuGroups(data.data(), wholeGroups, bytes);
     auto at = [&data](std::size_t i) -> unsigned {
         return i < data.size() ? decodeChar(static_cast<unsigned char>(data[i])) : 0u;
     };
-    unsigned written = 0;
-    for (std::size_t i = 0; written < count; i += 4) {
-        unsigned g0 = at(i), g1 = at(i + 1), g2 = at(i + 2), g3 = at(i + 3);
-        unsigned char bytes[3] = {static_cast<unsigned char>(g0 << 2 | g1 >> 4),
-                                  static_cast<unsigned char>(g1 << 4 | g2 >> 2),
-                                  static_cast<unsigned char>(g2 << 6 | g3)};
-        for (unsigned char byte : bytes) {
-            if (written == count)
-                break;
-            output.put(byte);
-            ++written;
-        }
+    for (std::size_t written = wholeGroups * 3, i = wholeGroups * 4; written < count; i += 4) {
+        const unsigned g0 = at(i), g1 = at(i + 1), g2 = at(i + 2), g3 = at(i + 3);
+        const unsigned char group[3] = {static_cast<unsigned char>(g0 << 2 | g1 >> 4),
+                                        static_cast<unsigned char>(g1 << 4 | g2 >> 2),
+                                        static_cast<unsigned char>(g2 << 6 | g3)};
+        for (std::size_t k = 0; k < 3 && written < count; ++k)
+            bytes[written++] = static_cast<char>(group[k]);
     }
+    output.append(bytes, count);
 }
 
 // scanForUuencoded - see the header.

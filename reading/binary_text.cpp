@@ -3,6 +3,8 @@
 #include "reading/binary_text.h"
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace tarnwick::reading {
@@ -44,13 +46,38 @@ constexpr std::string_view kSignatures[] = {
     std::string_view("ITSF", 4),                              // compiled help
 };
 
+// kWordBytes - bytes tested together by holdsControlByte.
+constexpr std::size_t kWordBytes = 8;
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+// holdsControlByte - bytes holds a byte that kNotText marks. Eight bytes
+// are tested together first: a word without a byte below 0x20 holds none
+// (the test may also mark a byte above a real one, never miss one), and
+// only a word with such a byte (a line end, most often) is looked at byte
+// by byte.
+bool holdsControlByte(std::string_view bytes) {
+    std::size_t i = 0;
+    for (; bytes.size() - i >= kWordBytes; i += kWordBytes) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + i, kWordBytes);
+        if (((word - kOnes * 0x20) & ~word & kHighBits) == 0)
+            continue;
+        for (std::size_t k = i; k < i + kWordBytes; ++k)
+            if (kNotText[static_cast<unsigned char>(bytes[k])])
+                return true;
+    }
+    for (; i < bytes.size(); ++i)
+        if (kNotText[static_cast<unsigned char>(bytes[i])])
+            return true;
+    return false;
+}
+
 }  // namespace
 
 bool looksBinary(std::string_view bytes, bool atStart, bool wide) {
-    if (!wide)
-        for (char c : bytes)
-            if (kNotText[static_cast<unsigned char>(c)])
-                return true;
+    if (!wide && holdsControlByte(bytes))
+        return true;
     if (atStart)
         for (std::string_view signature : kSignatures)
             if (bytes.substr(0, signature.size()) == signature)

@@ -3,13 +3,16 @@
 // decoders, and the uuencode and yEnc line helpers.
 //
 // Output is gathered in a small buffer and handed to the sink in blocks.
+// Ordinary base64 groups and quoted-printable text go through the decoding
+// kernel both readers share (mailfile/decode_kernel.h); every byte it stops
+// at goes through this file's own lenient state machines.
 #include "reading/decoders.h"
 
+#include "mailfile/decode_kernel.h"
 #include "reading/header_fields.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 namespace tarnwick::reading {
 
@@ -108,25 +111,6 @@ struct Base64Table {
 };
 constexpr Base64Table kBase64;
 
-// Base64Shifted - for one of the four places in a group, each byte's six
-// bits already shifted into place; a byte outside the alphabet (or "=")
-// sets bits above the 24 a group holds, so one test after or-ing four
-// values finds it.
-constexpr std::uint32_t kBase64NotInGroup = 0xFF000000u;
-
-struct Base64Shifted {
-    std::uint32_t values[4][256];
-    constexpr Base64Shifted() : values() {
-        for (int place = 0; place < 4; ++place)
-            for (int i = 0; i < 256; ++i) {
-                const int v = kBase64.values[i];
-                values[place][i] =
-                    v < 0 ? kBase64NotInGroup : static_cast<std::uint32_t>(v) << (6 * (3 - place));
-            }
-    }
-};
-constexpr Base64Shifted kBase64Shifted;
-
 // kGroupsPerRun - whole groups decoded between two checks of output room.
 constexpr std::size_t kGroupsPerRun = 1024;
 
@@ -181,30 +165,16 @@ class Base64Decoder final : public BufferedDecoder {
 
   private:
     // decodeWholeGroups - decodes groups of four alphabet characters from
-    // bytes[i] on while they last (at most up to size); returns the index of
-    // the first byte not decoded.
+    // bytes[i] on while they last (at most up to size), through the shared
+    // kernel; returns the index of the first byte not decoded.
     std::size_t decodeWholeGroups(const unsigned char* bytes, std::size_t i, std::size_t size) {
-        const auto& table = kBase64Shifted.values;
         while (size - i >= 4) {
             const std::size_t groups = std::min((size - i) / 4, kGroupsPerRun);
-            char* const start = room(groups * 3);
-            char* out = start;
-            const unsigned char* in = bytes + i;
-            const unsigned char* const stop = in + groups * 4;
-            while (in != stop) {
-                const std::uint32_t bits =
-                    table[0][in[0]] | table[1][in[1]] | table[2][in[2]] | table[3][in[3]];
-                if (bits >= (1u << 24))
-                    break;
-                out[0] = static_cast<char>(bits >> 16);
-                out[1] = static_cast<char>(bits >> 8);
-                out[2] = static_cast<char>(bits);
-                out += 3;
-                in += 4;
-            }
-            advance(static_cast<std::size_t>(out - start));
-            i = static_cast<std::size_t>(in - bytes);
-            if (in != stop)
+            const DecodedRun run = decodeBase64Groups(reinterpret_cast<const char*>(bytes + i),
+                                                      groups * 4, room(groups * 3), groups * 3);
+            advance(run.produced);
+            i += run.consumed;
+            if (run.consumed != groups * 4)
                 break;  // a byte outside the alphabet or padding: one at a time
         }
         return i;
@@ -233,32 +203,19 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
         std::size_t i = 0;
         while (i < size) {
             if (state_ == State::Text && held_.empty()) {
-                // The common case: bytes that stand for themselves, copied
-                // as a run. Blanks belong to it when a byte other than a
-                // line end follows them here (step would write them out
-                // then too); blanks before a line end or at the end of the
-                // piece are left to step.
-                std::size_t end = i;
-                while (end < size) {
-                    if (data[end] == '=')
-                        break;
-                    if (isBlank(data[end])) {
-                        std::size_t after = end + 1;
-                        while (after < size && isBlank(data[after]))
-                            ++after;
-                        if (after == size || data[after] == '\r' || data[after] == '\n')
-                            break;
-                        end = after;  // the byte after is looked at next round
-                        continue;
-                    }
-                    ++end;
-                }
-                while (i < end) {
-                    const std::size_t count = std::min(end - i, kOutputBlock);
-                    std::memcpy(room(count), data + i, count);
-                    advance(count);
-                    i += count;
-                }
+                // The common case: bytes that stand for themselves and
+                // well-formed escapes, through the shared kernel. Blanks it
+                // copied last are given back to step, which holds them until
+                // it sees whether a line end follows (escapes never end in a
+                // blank, so those are raw blanks).
+                const std::size_t want = std::min(size - i, kOutputBlock);
+                const DecodedRun run =
+                    decodeQuotedPrintableRun(data + i, size - i, room(want), want, false);
+                std::size_t blanks = 0;
+                while (blanks < run.consumed && isBlank(data[i + run.consumed - 1 - blanks]))
+                    ++blanks;
+                advance(run.produced - blanks);
+                i += run.consumed - blanks;
                 if (i == size)
                     break;
             }
@@ -509,16 +466,22 @@ bool isUuEndLine(std::string_view line) {
 void appendUuLine(std::string_view line, std::string& out) {
     if (line.empty())
         return;
-    const int count = (line[0] - ' ') & 63;
+    const std::size_t count = static_cast<std::size_t>((line[0] - ' ') & 63);
+    const std::size_t from = out.size();
+    out.resize(from + count);
+    // Whole groups the line holds go through the shared kernel; the rest
+    // (the group the count ends in, missing characters as zero bits) here.
+    const std::size_t wholeGroups = std::min(count / 3, (line.size() - 1) / 4);
+    decodeUuGroups(line.data() + 1, wholeGroups, out.data() + from);
     auto sixBits = [&](std::size_t index) -> unsigned {
         return index < line.size() ? static_cast<unsigned>((line[index] - ' ') & 63) : 0u;
     };
-    int produced = 0;
-    for (std::size_t at = 1; produced < count; at += 4) {
+    std::size_t produced = wholeGroups * 3;
+    for (std::size_t at = 1 + wholeGroups * 4; produced < count; at += 4) {
         const unsigned bits = (sixBits(at) << 18) | (sixBits(at + 1) << 12) |
                               (sixBits(at + 2) << 6) | sixBits(at + 3);
         for (int shift = 16; shift >= 0 && produced < count; shift -= 8, ++produced)
-            out.push_back(static_cast<char>((bits >> shift) & 0xff));
+            out[from + produced] = static_cast<char>((bits >> shift) & 0xff);
     }
 }
 

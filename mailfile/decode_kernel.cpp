@@ -1,0 +1,274 @@
+// SPDX-License-Identifier: Apache-2.0
+// decode_kernel.cpp - whole-group base64 and uuencode decoding and the
+// quoted-printable run copier.
+//
+// Base64 looks every character up in one of four tables that already hold
+// its six bits shifted into their place in the group, and marks a byte
+// outside the alphabet with bits above the group's 24: or-ing four lookups
+// gives the three bytes, and one compare of two groups together tells
+// whether both were ordinary. Where the processor has SSSE3, sixteen
+// characters are first taken a step with vector byte shuffles; the tables
+// take what is left. Quoted-printable scans eight bytes at a time
+// for "=", CR and LF with word arithmetic and copies the whole word ahead of
+// the test, so a plain stretch costs one load, one store and a few
+// operations per eight bytes.
+#include "mailfile/decode_kernel.h"
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+// The vector form of the base64 loop needs the byte shuffle of SSSE3, which
+// not every x86-64 processor has: it is compiled for it on its own and chosen
+// at run time.
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#define TARNWICK_BASE64_VECTOR 1
+#include <tmmintrin.h>
+#endif
+
+namespace tarnwick {
+
+namespace {
+
+// kBase64Outside - table value of a byte outside the alphabet, "=" included:
+// above the 24 bits a group holds, in every place.
+constexpr std::uint32_t kBase64Outside = 0xFF000000u;
+// kGroupLimit - above a group's 24 bits: a value at or above it holds a
+// byte outside the alphabet.
+constexpr std::uint32_t kGroupLimit = 1u << 24;
+
+// Base64Places - for each of the four places of a group, each byte's value
+// shifted into that place.
+struct Base64Places {
+    std::uint32_t values[4][256];
+    constexpr Base64Places() : values() {
+        std::array<int, 256> digit{};
+        for (int& value : digit)
+            value = -1;
+        for (int i = 0; i < 26; ++i) {
+            digit['A' + i] = i;
+            digit['a' + i] = 26 + i;
+        }
+        for (int i = 0; i < 10; ++i)
+            digit['0' + i] = 52 + i;
+        digit['+'] = 62;
+        digit['/'] = 63;
+        for (int place = 0; place < 4; ++place)
+            for (int i = 0; i < 256; ++i)
+                values[place][i] = digit[i] < 0
+                                       ? kBase64Outside
+                                       : static_cast<std::uint32_t>(digit[i]) << (6 * (3 - place));
+    }
+};
+constexpr Base64Places kBase64Places;
+
+// kNotHex - table value of a byte that is no hexadecimal digit.
+constexpr unsigned char kNotHex = 0xF0;
+
+// kHexValue - the value of a hexadecimal digit of either case.
+constexpr std::array<unsigned char, 256> kHexValue = [] {
+    std::array<unsigned char, 256> table{};
+    for (unsigned char& value : table)
+        value = kNotHex;
+    for (int i = 0; i < 10; ++i)
+        table['0' + i] = static_cast<unsigned char>(i);
+    for (int i = 0; i < 6; ++i) {
+        table['A' + i] = static_cast<unsigned char>(10 + i);
+        table['a' + i] = static_cast<unsigned char>(10 + i);
+    }
+    return table;
+}();
+
+// kWordBytes - bytes scanned per step of the quoted-printable copier.
+constexpr std::size_t kWordBytes = 8;
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+constexpr int kCarriageReturn = 13;
+
+// zeroBytes - the high bit of every byte of word that is zero is set; a
+// byte above a zero one may be marked too, never one below, so the lowest
+// mark is always a real zero.
+inline std::uint64_t zeroBytes(std::uint64_t word) {
+    return (word - kOnes) & ~word & kHighBits;
+}
+
+// specialBytes - marks of the bytes of word that are "=", CR or LF.
+inline std::uint64_t specialBytes(std::uint64_t word) {
+    return zeroBytes(word ^ (kOnes * '=')) | zeroBytes(word ^ (kOnes * '\r')) |
+           zeroBytes(word ^ (kOnes * '\n'));
+}
+
+// plainBytesBefore - how many bytes of the word come before its first
+// marked one, in memory order. REQUIRES: marks is not zero.
+inline std::size_t plainBytesBefore(std::uint64_t marks) {
+    if constexpr (std::endian::native == std::endian::little)
+        return static_cast<std::size_t>(std::countr_zero(marks)) / 8;
+    else
+        return static_cast<std::size_t>(std::countl_zero(marks)) / 8;
+}
+
+// isQuotedPrintableSpecial - a byte the copier stops at.
+inline bool isQuotedPrintableSpecial(char c) {
+    return c == '=' || c == '\r' || c == '\n';
+}
+
+// putGroup - the three bytes of one group's 24 bits.
+inline void putGroup(std::uint32_t bits, char* out) {
+    out[0] = static_cast<char>(bits >> 16);
+    out[1] = static_cast<char>(bits >> 8);
+    out[2] = static_cast<char>(bits);
+}
+
+// groupBits - the table lookups of one group of four characters.
+inline std::uint32_t groupBits(const unsigned char* in) {
+    const auto& table = kBase64Places.values;
+    return table[0][in[0]] | table[1][in[1]] | table[2][in[2]] | table[3][in[3]];
+}
+
+#if defined(TARNWICK_BASE64_VECTOR)
+// kVectorBytes - characters per step of the vector loop; it stores 16 bytes
+// for the 12 it decodes.
+constexpr std::size_t kVectorBytes = 16;
+constexpr std::size_t kVectorOutput = 12;
+
+// decodeBase64Vectors - sixteen characters a step while all of them are in
+// the alphabet. Each byte's high and low half look up a class bit pattern
+// (their and is zero only for alphabet characters), then an offset by its
+// high half ("/" has its own) turns the character into its six bits, and
+// two multiply-adds and a shuffle pack four sixes into three bytes.
+// Returns the characters consumed (a multiple of 16); out gets three
+// quarters of that. Each step stores 16 bytes for the 12 it decodes, so it
+// runs only while room for 16 is left.
+__attribute__((target("ssse3"))) std::size_t decodeBase64Vectors(const char* in, std::size_t size,
+                                                                 char* out, std::size_t room) {
+    const __m128i lowClass = _mm_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                                           0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+    const __m128i highClass = _mm_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10,
+                                            0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+    const __m128i offsets = _mm_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m128i lowHalf = _mm_set1_epi8(0x0F);
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i pairs = _mm_set1_epi32(0x01400140);
+    const __m128i quads = _mm_set1_epi32(0x00011000);
+    const __m128i order = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    std::size_t i = 0;
+    std::size_t o = 0;
+    while (size - i >= kVectorBytes && room - o >= kVectorBytes) {
+        const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        const __m128i high = _mm_and_si128(_mm_srli_epi32(chars, 4), lowHalf);
+        const __m128i classes =
+            _mm_and_si128(_mm_shuffle_epi8(lowClass, _mm_and_si128(chars, lowHalf)),
+                          _mm_shuffle_epi8(highClass, high));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(classes, _mm_setzero_si128())) != 0xFFFF)
+            break;
+        const __m128i roll =
+            _mm_shuffle_epi8(offsets, _mm_add_epi8(_mm_cmpeq_epi8(chars, slash), high));
+        const __m128i sixes = _mm_add_epi8(chars, roll);
+        const __m128i packed = _mm_madd_epi16(_mm_maddubs_epi16(sixes, pairs), quads);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), _mm_shuffle_epi8(packed, order));
+        i += kVectorBytes;
+        o += kVectorOutput;
+    }
+    return i;
+}
+
+// haveVectorBase64 - the processor has SSSE3; asked once.
+bool haveVectorBase64() {
+    static const bool have = __builtin_cpu_supports("ssse3");
+    return have;
+}
+#endif
+
+}  // namespace
+
+// decodeBase64Groups - sixteen characters per step where the processor
+// allows, then two groups per step while eight bytes and room for
+// six are left, then single groups.
+DecodedRun decodeBase64Groups(const char* in, std::size_t size, char* out, std::size_t room) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(in);
+    std::size_t i = 0;
+    std::size_t o = 0;
+#if defined(TARNWICK_BASE64_VECTOR)
+    if (haveVectorBase64()) {
+        i = decodeBase64Vectors(in, size, out, room);
+        o = i / 4 * 3;
+    }
+#endif
+    while (size - i >= 8 && room - o >= 6) {
+        const std::uint32_t first = groupBits(bytes + i);
+        const std::uint32_t second = groupBits(bytes + i + 4);
+        if ((first | second) >= kGroupLimit)
+            break;
+        putGroup(first, out + o);
+        putGroup(second, out + o + 3);
+        i += 8;
+        o += 6;
+    }
+    while (size - i >= 4 && room - o >= 3) {
+        const std::uint32_t bits = groupBits(bytes + i);
+        if (bits >= kGroupLimit)
+            break;
+        putGroup(bits, out + o);
+        i += 4;
+        o += 3;
+    }
+    return DecodedRun{i, o};
+}
+
+// decodeQuotedPrintableRun - plain stretches a word at a time (the word is
+// stored before it is tested: only the bytes before a special one count),
+// the rest of the input a byte at a time; escapes decoded in place.
+DecodedRun decodeQuotedPrintableRun(const char* in, std::size_t size, char* out, std::size_t room,
+                                    bool dropCarriageReturn) {
+    std::size_t i = 0;
+    std::size_t o = 0;
+    while (i < size && o < room) {
+        while (size - i >= kWordBytes && room - o >= kWordBytes) {
+            std::uint64_t word;
+            std::memcpy(&word, in + i, kWordBytes);
+            std::memcpy(out + o, &word, kWordBytes);
+            const std::uint64_t marks = specialBytes(word);
+            if (marks != 0) {
+                const std::size_t plain = plainBytesBefore(marks);
+                i += plain;
+                o += plain;
+                break;
+            }
+            i += kWordBytes;
+            o += kWordBytes;
+        }
+        if (i == size || o == room)
+            break;
+        const char c = in[i];
+        if (!isQuotedPrintableSpecial(c)) {
+            out[o++] = c;
+            ++i;
+            continue;
+        }
+        if (c != '=' || size - i < 3)
+            break;
+        const unsigned high = kHexValue[static_cast<unsigned char>(in[i + 1])];
+        const unsigned low = kHexValue[static_cast<unsigned char>(in[i + 2])];
+        if ((high | low) >= 16)
+            break;
+        const unsigned value = high << 4 | low;
+        i += 3;
+        if (dropCarriageReturn && value == kCarriageReturn)
+            continue;
+        out[o++] = static_cast<char>(value);
+    }
+    return DecodedRun{i, o};
+}
+
+// decodeUuGroups - see the header; plain arithmetic, no table.
+void decodeUuGroups(const char* in, std::size_t groups, char* out) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(in);
+    for (std::size_t g = 0; g < groups; ++g, bytes += 4, out += 3) {
+        const std::uint32_t bits = ((bytes[0] - 32u) & 63u) << 18 | ((bytes[1] - 32u) & 63u) << 12 |
+                                   ((bytes[2] - 32u) & 63u) << 6 | ((bytes[3] - 32u) & 63u);
+        putGroup(bits, out);
+    }
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: Apache-2.0
+// decode_kernel.h - the inner loops of the transfer decodings, shared by both
+// readers.
+//
+// Both readers decode the same encodings, but each has its own rules for
+// what is unusual (a stray byte, padding, a malformed escape, a line end).
+// What they agree on is the ordinary data in between: whole base64 groups of
+// four alphabet characters, quoted-printable text with well-formed "=" + two
+// hex digit escapes, whole uuencode groups. These functions decode only such
+// ordinary data, as fast as plain C++ allows (table lookups, several bytes
+// per step, no branch per byte), and stop in front of the first byte that
+// is not ordinary, so that the caller's own byte-by-byte handling takes it
+// from there. They keep no state: a caller that is fed its input in pieces
+// calls them per piece and handles what spans a piece's end itself.
+//
+// Deliberately not done: anything a reader might read differently. Padding,
+// bytes outside an alphabet, soft line breaks, blanks before a line end and
+// partial groups are always left to the caller.
+#pragma once
+
+#include <cstddef>
+
+namespace tarnwick {
+
+// DecodedRun - how far one call got: input bytes consumed and output bytes
+// written.
+struct DecodedRun {
+    std::size_t consumed = 0;
+    std::size_t produced = 0;
+};
+
+// decodeBase64Groups - decodes whole groups of four characters of the base64
+// alphabet ("A"-"Z", "a"-"z", "0"-"9", "+", "/") from the start of in, three
+// bytes from each, into out. Stops in front of the first group that holds
+// any other byte ("=", a line end, a blank, a stray byte), when fewer than
+// four bytes are left, or when out has no room for three more bytes.
+// consumed is a multiple of four and produced three quarters of it.
+// REQUIRES: out has room bytes.
+DecodedRun decodeBase64Groups(const char* in, std::size_t size, char* out, std::size_t room);
+
+// decodeQuotedPrintableRun - copies bytes that stand for themselves and
+// decodes escapes "=" + two hex digits (either case) into the byte they
+// give; with dropCarriageReturn an escape that gives 13 writes nothing.
+// Stops in front of a carriage return or line feed, in front of an "=" that
+// is not followed by two hex digits inside in (a soft line break, a
+// malformed escape, one cut by the end of in), at the end of in, or when out
+// is full (every input byte gives at most one output byte). Blanks are
+// copied like any byte: a caller that drops blanks before a line end looks
+// at the bytes in front of where this stopped (escapes never end in one).
+// REQUIRES: out has room bytes.
+DecodedRun decodeQuotedPrintableRun(const char* in, std::size_t size, char* out, std::size_t room,
+                                    bool dropCarriageReturn);
+
+// decodeUuGroups - decodes groups whole groups of four uuencode characters
+// (each standing for (byte - 32) & 63, so the grave accent and the space
+// both give 0) into three bytes each.
+// REQUIRES: in holds 4 * groups bytes and out has room for 3 * groups.
+void decodeUuGroups(const char* in, std::size_t groups, char* out);
+
+}  // namespace tarnwick
