@@ -7,8 +7,9 @@
 // open it, skip the envelope block, copy the rest in 4096-byte blocks into
 // the scratch folder and remove the copy again (first level), then position
 // and unpack it (openMessageForUnpacking + unpackMessage) into the scratch
-// folder, read it a second time (readSecondTime with the part files just
-// written) and remove the part files (removePartFiles) and the extra files.
+// folder, read it a second time (readSecondTimeAfterFirst with the account
+// of the part files just written, as the scan job does) and remove the part
+// files (removePartFiles) and the extra files.
 // The anti-virus waits are left out: they are sleeps, not work. Each single
 // message is also run as "unpack-only/NAME": positioning, both readings and
 // removal without the copy, the work a stand-alone unpacker does, for
@@ -128,8 +129,9 @@ struct ScanWork {
 // wrote its part files, and the removal of the extra files it wrote.
 void readAgainAndRemove(const std::string& messagePath, const std::string& scratch, int number,
                         PassTotals& totals) {
-    const tarnwick::reading::SecondReadingOutcome second = tarnwick::reading::readSecondTime(
-        messagePath, scratch, number, tarnwick::mime::registeredPartFiles(number));
+    const tarnwick::reading::SecondReadingOutcome second =
+        tarnwick::reading::readSecondTimeAfterFirst(messagePath, scratch, number,
+                                                    tarnwick::mime::firstReadingParts(number));
     if (second.writeFailed)
         totals.failed = true;
     totals.extraFiles += static_cast<std::int64_t>(second.extraFiles.size());

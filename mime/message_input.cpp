@@ -72,10 +72,31 @@ int TextModeFile::get() {
     const int c = foldedAt(rawCount);
     if (c < 0)
         return c;
-    if (rawCount == 0)
+    if (rawCount == 0) {
         ++pendingPos_;
+        return c;
+    }
+    if (rawCount == 2) {
+        // Only the folds that a reader's buffer can still hold are kept.
+        while (!recentFolds_.empty() && recentFolds_.front() + kFoldWindow < produced_)
+            recentFolds_.pop_front();
+        recentFolds_.push_back(produced_);
+        ++folds_;
+    }
+    ++produced_;
     rawPos_ += rawCount;
     return c;
+}
+
+bool TextModeFile::storedOffset(std::size_t unread, std::uint64_t& offset) const {
+    const std::uint64_t back = unread + (pending_.size() - pendingPos_);
+    if (back > produced_ || back > kFoldWindow)
+        return false;
+    const std::uint64_t position = produced_ - back;
+    // Every fold before position took one byte more of the file.
+    const auto later = std::lower_bound(recentFolds_.begin(), recentFolds_.end(), position);
+    offset = position + folds_ - static_cast<std::uint64_t>(recentFolds_.end() - later);
+    return true;
 }
 
 void TextModeFile::putBack(std::string_view text) {
@@ -103,6 +124,7 @@ std::size_t TextModeFile::read(char* buffer, std::size_t size) {
         std::memcpy(buffer + stored, start, count);
         stored += count;
         rawPos_ += count;
+        produced_ += count;
         if (cr != nullptr)
             buffer[stored++] = static_cast<char>(get());  // the CR, or the folded LF
     }
