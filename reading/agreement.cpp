@@ -9,6 +9,10 @@
 #include "reading/line_input.h"
 #include "runtime/platform.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tarnwick::reading {
 
 namespace {
@@ -44,6 +48,15 @@ constexpr std::array<unsigned char, 256> makeClasses() {
     return table;
 }
 constexpr auto kClass = makeClasses();
+
+#if defined(__SSE2__)
+// inRange16 - all ones in each byte of bytes that lies in [low, high].
+inline __m128i inRange16(__m128i bytes, int low, int high) {
+    // Shifted so that low becomes the smallest signed byte value.
+    const __m128i shifted = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - low)));
+    return _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-128 + (high - low + 1))));
+}
+#endif
 
 // Eight bytes in one word: the high bit of each byte marks it.
 constexpr std::uint64_t kLowBits = 0x0101010101010101u;
@@ -128,9 +141,29 @@ bool BodyShape::feed(const char* data, std::size_t size) {
 }
 
 bool BodyShape::feedBase64(const unsigned char* p, const unsigned char* end) {
-    // The common case, alphabet and line ends only, eight bytes at a time;
-    // the rest (padding among it) one byte at a time.
+    // The common case, alphabet and line ends only, sixteen or eight bytes
+    // at a time; the rest (padding among it) one byte at a time.
     if (padding_ == 0) {
+#if defined(__SSE2__)
+        for (; end - p >= 16; p += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i alphabet =
+                _mm_or_si128(_mm_or_si128(inRange16(bytes, 'A', 'Z'), inRange16(bytes, 'a', 'z')),
+                             _mm_or_si128(inRange16(bytes, '0', '9'),
+                                          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('+')),
+                                                       _mm_cmpeq_epi8(bytes, _mm_set1_epi8('/')))));
+            const __m128i lineEnds = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')),
+                                                  _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')));
+            if (_mm_movemask_epi8(_mm_or_si128(alphabet, lineEnds)) != 0xFFFF)
+                break;
+            // Line ends are few: counted one by one.
+            std::uint64_t count = 16;
+            for (unsigned ends = static_cast<unsigned>(_mm_movemask_epi8(lineEnds)); ends != 0;
+                 ends &= ends - 1)
+                --count;
+            alphabet_ += count;
+        }
+#endif
         for (; end - p >= 8; p += 8) {
             std::uint64_t word;
             std::memcpy(&word, p, 8);
