@@ -29,7 +29,8 @@
 //   keep both on a tmpfs for stable figures. Without generated inputs the
 //   unpacker's test messages are used, so the program always has work.
 // Counters: bytes_per_second (input bytes), messages, part_files,
-// extra_files (written by the second reading), spills_alive_peak (the most
+// extra_files (written by the second reading), agreed_parts (part files the
+// second reading confirmed without decoding them again), spills_alive_peak (the most
 // temporary files of the second reading alive at once) and peak_rss_mib (the process's peak
 // resident set so far; run one benchmark per process with --benchmark_filter to read it per input).
 //
@@ -115,6 +116,7 @@ bool copyAfterEnvelope(const std::string& messagePath, const std::string& copyPa
 struct PassTotals {
     std::int64_t partFiles = 0;
     std::int64_t extraFiles = 0;
+    std::int64_t agreedParts = 0;
     std::int64_t spillsAlivePeak = 0;
     bool failed = false;
 };
@@ -135,6 +137,7 @@ void readAgainAndRemove(const std::string& messagePath, const std::string& scrat
     if (second.writeFailed)
         totals.failed = true;
     totals.extraFiles += static_cast<std::int64_t>(second.extraFiles.size());
+    totals.agreedParts += static_cast<std::int64_t>(second.agreedLeaves);
     totals.spillsAlivePeak =
         std::max(totals.spillsAlivePeak, static_cast<std::int64_t>(second.spillsAlivePeak));
     for (const std::string& path : second.extraFiles)
@@ -185,6 +188,7 @@ void runMessages(benchmark::State& state, const std::vector<std::string>& messag
     state.counters["messages"] = static_cast<double>(messages.size());
     state.counters["part_files"] = static_cast<double>(totals.partFiles);
     state.counters["extra_files"] = static_cast<double>(totals.extraFiles);
+    state.counters["agreed_parts"] = static_cast<double>(totals.agreedParts);
     state.counters["spills_alive_peak"] = static_cast<double>(totals.spillsAlivePeak);
     state.counters["input_mb"] = static_cast<double>(totalBytes) / 1e6;
     state.counters["peak_rss_mib"] = peakResidentMiB();

@@ -19,7 +19,8 @@ namespace tarnwick::mime {
 TextModeFile::TextModeFile(std::FILE* file, std::size_t rawBufferSize)
     : file_(file),
       raw_(new char[std::max<std::size_t>(rawBufferSize, 2)]),
-      rawSize_(std::max<std::size_t>(rawBufferSize, 2)) {}
+      rawSize_(std::max<std::size_t>(rawBufferSize, 2)),
+      recentFolds_(new std::uint64_t[kRememberedFolds]) {}
 
 TextModeFile::~TextModeFile() {
     if (file_ != nullptr)
@@ -76,13 +77,8 @@ int TextModeFile::get() {
         ++pendingPos_;
         return c;
     }
-    if (rawCount == 2) {
-        // Only the folds that a reader's buffer can still hold are kept.
-        while (!recentFolds_.empty() && recentFolds_.front() + kFoldWindow < produced_)
-            recentFolds_.pop_front();
-        recentFolds_.push_back(produced_);
-        ++folds_;
-    }
+    if (rawCount == 2)
+        recentFolds_[folds_++ & (kRememberedFolds - 1)] = produced_;
     ++produced_;
     rawPos_ += rawCount;
     return c;
@@ -90,12 +86,18 @@ int TextModeFile::get() {
 
 bool TextModeFile::storedOffset(std::size_t unread, std::uint64_t& offset) const {
     const std::uint64_t back = unread + (pending_.size() - pendingPos_);
-    if (back > produced_ || back > kFoldWindow)
+    if (back > produced_)
         return false;
     const std::uint64_t position = produced_ - back;
-    // Every fold before position took one byte more of the file.
-    const auto later = std::lower_bound(recentFolds_.begin(), recentFolds_.end(), position);
-    offset = position + folds_ - static_cast<std::uint64_t>(recentFolds_.end() - later);
+    // Every fold before position took one byte more of the file; the folds
+    // after it are counted from the newest.
+    std::uint64_t later = 0;
+    while (later < folds_ && later < kRememberedFolds &&
+           recentFolds_[(folds_ - 1 - later) & (kRememberedFolds - 1)] >= position)
+        ++later;
+    if (later == kRememberedFolds)
+        return false;  // a forgotten fold may lie after position too
+    offset = position + folds_ - later;
     return true;
 }
 

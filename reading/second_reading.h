@@ -8,7 +8,10 @@
 // MIME RFCs do, tolerant of malformed structure, and writes every attachment
 // whose decoded bytes are not already among the files written for the
 // message as "FOLDER/msg-N-extra-K.scanme" (N printed like the first
-// reading's part files, K from 0).
+// reading's part files, K from 0). Told where the first reading found the
+// bodies of its files (readSecondTimeAfterFirst), it confirms an attachment
+// both readings read alike in one pass over its encoded bytes instead of
+// decoding and comparing it.
 //
 // The reader keeps no process-wide state: any number of calls may run at
 // once on different messages, without a lock. Every file it creates (extra
