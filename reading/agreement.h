@@ -41,6 +41,7 @@ namespace tarnwick::reading {
 // where their bodies begin.
 class FirstReadingMap {
   public:
+    // parts must outlive the map.
     FirstReadingMap(std::string messagePath, const WrittenParts& parts);
 
     // find - the part file whose body begins at begin of file path with
@@ -50,7 +51,7 @@ class FirstReadingMap {
 
   private:
     std::string messagePath_;
-    WrittenParts parts_;
+    const WrittenParts& parts_;
     std::unordered_map<std::uint64_t, std::size_t> byBegin_;
 };
 
