@@ -7,8 +7,9 @@
 // open it, skip the envelope block, copy the rest in 4096-byte blocks into
 // the scratch folder and remove the copy again (first level), then position
 // and unpack it (openMessageForUnpacking + unpackMessage) into the scratch
-// folder, read it a second time (readSecondTime with the part files just
-// written) and remove the part files (removePartFiles) and the extra files.
+// folder, read it a second time (readSecondTimeAfterFirst with the account
+// of the part files just written, as the scan job does) and remove the part
+// files (removePartFiles) and the extra files.
 // The anti-virus waits are left out: they are sleeps, not work. Each single
 // message is also run as "unpack-only/NAME": positioning, both readings and
 // removal without the copy, the work a stand-alone unpacker does, for
@@ -28,7 +29,8 @@
 //   keep both on a tmpfs for stable figures. Without generated inputs the
 //   unpacker's test messages are used, so the program always has work.
 // Counters: bytes_per_second (input bytes), messages, part_files,
-// extra_files (written by the second reading), spills_alive_peak (the most
+// extra_files (written by the second reading), agreed_parts (part files the
+// second reading confirmed without decoding them again), spills_alive_peak (the most
 // temporary files of the second reading alive at once) and peak_rss_mib (the process's peak
 // resident set so far; run one benchmark per process with --benchmark_filter to read it per input).
 //
@@ -114,6 +116,7 @@ bool copyAfterEnvelope(const std::string& messagePath, const std::string& copyPa
 struct PassTotals {
     std::int64_t partFiles = 0;
     std::int64_t extraFiles = 0;
+    std::int64_t agreedParts = 0;
     std::int64_t spillsAlivePeak = 0;
     bool failed = false;
 };
@@ -128,11 +131,13 @@ struct ScanWork {
 // wrote its part files, and the removal of the extra files it wrote.
 void readAgainAndRemove(const std::string& messagePath, const std::string& scratch, int number,
                         PassTotals& totals) {
-    const tarnwick::reading::SecondReadingOutcome second = tarnwick::reading::readSecondTime(
-        messagePath, scratch, number, tarnwick::mime::registeredPartFiles(number));
+    const tarnwick::reading::SecondReadingOutcome second =
+        tarnwick::reading::readSecondTimeAfterFirst(messagePath, scratch, number,
+                                                    tarnwick::mime::firstReadingParts(number));
     if (second.writeFailed)
         totals.failed = true;
     totals.extraFiles += static_cast<std::int64_t>(second.extraFiles.size());
+    totals.agreedParts += static_cast<std::int64_t>(second.agreedLeaves);
     totals.spillsAlivePeak =
         std::max(totals.spillsAlivePeak, static_cast<std::int64_t>(second.spillsAlivePeak));
     for (const std::string& path : second.extraFiles)
@@ -183,6 +188,7 @@ void runMessages(benchmark::State& state, const std::vector<std::string>& messag
     state.counters["messages"] = static_cast<double>(messages.size());
     state.counters["part_files"] = static_cast<double>(totals.partFiles);
     state.counters["extra_files"] = static_cast<double>(totals.extraFiles);
+    state.counters["agreed_parts"] = static_cast<double>(totals.agreedParts);
     state.counters["spills_alive_peak"] = static_cast<double>(totals.spillsAlivePeak);
     state.counters["input_mb"] = static_cast<double>(totalBytes) / 1e6;
     state.counters["peak_rss_mib"] = peakResidentMiB();

@@ -289,6 +289,31 @@ void ScanLedger::written(const std::string& path, std::int64_t bytes) {
     entry->modified = status.modified;
 }
 
+// ScanLedger::noteBody - where a part file came from.
+void ScanLedger::noteBody(const std::string& path, const BodySpan& span) {
+    if (Entry* entry = find(path)) {
+        entry->bodyNoted = true;
+        entry->body = span;
+    }
+}
+
+// ScanLedger::writtenParts - the part files with what is known of each.
+WrittenParts ScanLedger::writtenParts() const {
+    WrittenParts parts;
+    for (const std::string& path : paths(ScanFileKind::Part)) {
+        const Entry* entry = find(path);
+        WrittenPart part;
+        part.path = path;
+        part.spanKnown = entry->bodyNoted;
+        part.span = entry->body;
+        part.written = entry->written;
+        part.size = entry->size;
+        part.modified = entry->modified;
+        parts.push_back(std::move(part));
+    }
+    return parts;
+}
+
 // ScanLedger::describe - words for the log lines about a file.
 void ScanLedger::describe(const std::string& path, ScanFileDescription description) {
     if (Entry* entry = find(path))

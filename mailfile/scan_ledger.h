@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mailfile/written_parts.h"
 #include "runtime/sync.h"
 
 namespace tarnwick {
@@ -160,6 +161,12 @@ class ScanLedger {
     // writer counted them, is the size the log lines give for a file that
     // is gone before it can be measured.
     void written(const std::string& path, std::int64_t bytes = -1);
+    // noteBody - where the encoded body of the part file path lies in the
+    // stored message (no effect on a file not recorded).
+    void noteBody(const std::string& path, const BodySpan& span);
+    // writtenParts - the recorded part files in creation order, with their
+    // bodies where noted and the size and time recorded when written.
+    WrittenParts writtenParts() const;
     // describe - attaches a description to a recorded file.
     void describe(const std::string& path, ScanFileDescription description);
     // description - the description of a recorded file; empty when none.
@@ -250,6 +257,8 @@ class ScanLedger {
         std::int64_t modified = 0;
         std::int64_t writerBytes = -1;  // the writer's count of a file never measured
         int shownNumber = 0;            // from 1 among part and extra files; 0 for others
+        bool bodyNoted = false;
+        BodySpan body;
         ScanFileDescription description;
     };
 

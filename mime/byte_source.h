@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace tarnwick::mime {
@@ -23,6 +24,15 @@ class ByteSource {
     // read - copies up to size bytes into buffer; returns the count, 0 only
     // at the end of input (or after a read error).
     virtual std::size_t read(char* buffer, std::size_t size) = 0;
+
+    // storedOffset - the offset in the stored file of the byte that lies
+    // unread bytes before the next byte read would return (the reader holds
+    // unread bytes it was served). False when the source cannot tell.
+    virtual bool storedOffset(std::size_t unread, std::uint64_t& offset) const {
+        (void)unread;
+        (void)offset;
+        return false;
+    }
 };
 
 // MemorySource - serves a string, at most maxRead bytes per read (tests use
@@ -40,6 +50,13 @@ class MemorySource final : public ByteSource {
         text_.copy(buffer, count, position_);
         position_ += count;
         return count;
+    }
+    // storedOffset - the position in the string.
+    bool storedOffset(std::size_t unread, std::uint64_t& offset) const override {
+        if (unread > position_)
+            return false;
+        offset = position_ - unread;
+        return true;
     }
 
   private:

@@ -19,7 +19,8 @@ namespace tarnwick::mime {
 TextModeFile::TextModeFile(std::FILE* file, std::size_t rawBufferSize)
     : file_(file),
       raw_(new char[std::max<std::size_t>(rawBufferSize, 2)]),
-      rawSize_(std::max<std::size_t>(rawBufferSize, 2)) {}
+      rawSize_(std::max<std::size_t>(rawBufferSize, 2)),
+      recentFolds_(new std::uint64_t[kRememberedFolds]) {}
 
 TextModeFile::~TextModeFile() {
     if (file_ != nullptr)
@@ -72,10 +73,32 @@ int TextModeFile::get() {
     const int c = foldedAt(rawCount);
     if (c < 0)
         return c;
-    if (rawCount == 0)
+    if (rawCount == 0) {
         ++pendingPos_;
+        return c;
+    }
+    if (rawCount == 2)
+        recentFolds_[folds_++ & (kRememberedFolds - 1)] = produced_;
+    ++produced_;
     rawPos_ += rawCount;
     return c;
+}
+
+bool TextModeFile::storedOffset(std::size_t unread, std::uint64_t& offset) const {
+    const std::uint64_t back = unread + (pending_.size() - pendingPos_);
+    if (back > produced_)
+        return false;
+    const std::uint64_t position = produced_ - back;
+    // Every fold before position took one byte more of the file; the folds
+    // after it are counted from the newest.
+    std::uint64_t later = 0;
+    while (later < folds_ && later < kRememberedFolds &&
+           recentFolds_[(folds_ - 1 - later) & (kRememberedFolds - 1)] >= position)
+        ++later;
+    if (later == kRememberedFolds)
+        return false;  // a forgotten fold may lie after position too
+    offset = position + folds_ - later;
+    return true;
 }
 
 void TextModeFile::putBack(std::string_view text) {
@@ -103,6 +126,7 @@ std::size_t TextModeFile::read(char* buffer, std::size_t size) {
         std::memcpy(buffer + stored, start, count);
         stored += count;
         rawPos_ += count;
+        produced_ += count;
         if (cr != nullptr)
             buffer[stored++] = static_cast<char>(get());  // the CR, or the folded LF
     }

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -34,11 +35,15 @@ namespace tarnwick::mime {
 
 // TextModeFile - a ByteSource over an open file with CR LF folded into LF.
 // Owns the file and closes it on destruction. A read error counts as the
-// end of input.
+// end of input. It remembers where it made its last kRememberedFolds folds,
+// so a reader can learn the file offset of a byte it holds.
 class TextModeFile final : public ByteSource {
   public:
     // Bytes read from the file at a time.
     static constexpr std::size_t kRawBufferSize = 64 * 1024;
+    // Folds remembered (a power of two): far more than a reader's buffer
+    // holds lines.
+    static constexpr std::size_t kRememberedFolds = 4096;
 
     // Takes ownership of file (opened in binary mode). rawBufferSize is the
     // size of the file reads (tests use tiny ones); at least 2.
@@ -47,6 +52,10 @@ class TextModeFile final : public ByteSource {
 
     // read - up to size folded bytes; 0 only at the end of input.
     std::size_t read(char* buffer, std::size_t size) override;
+    // storedOffset - the file offset of the byte unread bytes before the
+    // next one (bytes put back count as unread); false when more folds than
+    // are remembered may lie after it.
+    bool storedOffset(std::size_t unread, std::uint64_t& offset) const override;
 
     // get - the next folded byte (0..255), consumed; -1 at the end.
     int get();
@@ -70,6 +79,12 @@ class TextModeFile final : public ByteSource {
     std::size_t rawEnd_ = 0;
     std::string pending_;
     std::size_t pendingPos_ = 0;
+    // Folded bytes made from the file so far, CR LF pairs folded in all,
+    // and the folded positions of the last folds (fold n at n modulo
+    // kRememberedFolds).
+    std::uint64_t produced_ = 0;
+    std::uint64_t folds_ = 0;
+    std::unique_ptr<std::uint64_t[]> recentFolds_;
 };
 
 // A first line whose field name runs on longer than this without its colon

@@ -152,6 +152,12 @@ std::vector<std::string> registeredPartFiles(int messageNumber) {
     return ledger == nullptr ? std::vector<std::string>{} : ledger->shownPaths();
 }
 
+// firstReadingParts - see unpacker.h.
+WrittenParts firstReadingParts(int messageNumber) {
+    const ScanLedger* ledger = ownLedger(messageNumber);
+    return ledger == nullptr ? WrittenParts{} : ledger->writtenParts();
+}
+
 // pendingLeftoverFiles - see unpacker.h.
 std::vector<std::string> pendingLeftoverFiles() {
     return ownRecord().owners.deferredPaths();

@@ -97,6 +97,14 @@ class PartReader {
     // any member of this reader.
     std::string_view takeRun();
 
+    // storedOffset - the offset in the stored message file of the next
+    // byte of the part (of the newline in front of the boundary line once
+    // the part has ended); false when the source cannot tell.
+    bool storedOffset(std::uint64_t& offset) const {
+        return source_ != nullptr &&
+               source_->storedOffset(static_cast<std::size_t>(end_ - read_), offset);
+    }
+
   private:
     class BoundaryTable;
 

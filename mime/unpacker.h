@@ -4,7 +4,9 @@
 // unpackMessage walks one stored message (multiparts at any depth up to
 // kMaxNestingDepth, encapsulated messages, digests) and writes every
 // attachment, decoded, as a part file "FOLDER/msg-N-part-K.scanme" of its
-// own, plus the first uuencoded block of a top-level text body. The resident
+// own, plus the first uuencoded block of a top-level text body, and notes in
+// the request's ledger where each attachment's encoded body lies in the
+// stored message file (when the input can tell). The resident
 // anti-virus examines those files; removePartFiles later removes them and
 // tells whether one had disappeared.
 //
@@ -71,6 +73,10 @@ int retryDeferredPartFiles(int messageNumber);
 // registeredPartFiles - the paths recorded under messageNumber, in the order
 // they were written or added.
 std::vector<std::string> registeredPartFiles(int messageNumber);
+
+// firstReadingParts - the part files recorded under messageNumber with where
+// each one's body lies in the message (ScanLedger::writtenParts).
+WrittenParts firstReadingParts(int messageNumber);
 
 // pendingLeftoverFiles - the deferred list, newest first.
 std::vector<std::string> pendingLeftoverFiles();

@@ -66,6 +66,19 @@ bool hasUsableType(const char* contentType) {
     return false;
 }
 
+// bodyEncoding - the plain name of a part file's transfer encoding.
+BodyEncoding bodyEncoding(TransferEncoding encoding) {
+    switch (encoding) {
+        case TransferEncoding::Base64:
+            return BodyEncoding::Base64;
+        case TransferEncoding::QuotedPrintable:
+            return BodyEncoding::QuotedPrintable;
+        case TransferEncoding::None:
+            break;
+    }
+    return BodyEncoding::Identity;
+}
+
 }  // namespace
 
 // processEntity - see the header.
@@ -123,10 +136,17 @@ int processEntity(PartReader& reader, std::string_view defaultType, ScanLedger& 
     } else {
         const std::size_t before = ledger.count(ScanFileKind::Part);
         const std::string ownType(type);
+        BodySpan body;
+        body.encoding = bodyEncoding(fields.transferEncoding);
+        const bool beginKnown = reader.storedOffset(body.begin);
         writePartFile(reader, fields.transferEncoding, ledger);
+        const bool endKnown = reader.storedOffset(body.end);
         const std::vector<std::string> written = ledger.paths(ScanFileKind::Part);
-        for (std::size_t i = before; i < written.size(); ++i)
+        for (std::size_t i = before; i < written.size(); ++i) {
             ledger.describe(written[i], ScanFileDescription{ownName, ownType, kFirstReading});
+            if (beginKnown && endKnown && body.begin <= body.end)
+                ledger.noteBody(written[i], body);
+        }
     }
     return 0;
 }

@@ -23,6 +23,10 @@ void skipRestOfLine(LineInput& input) {
     }
 }
 
+SecondReadingOutcome readWithin(const std::string& messagePath, ScanLedger& ledger,
+                                const std::vector<std::string>& alreadyWritten,
+                                const ReadingBounds& bounds, const FirstReadingMap* firstReading);
+
 }  // namespace
 
 ReadingBounds boundsForMessage(std::uint64_t messageSize) {
@@ -86,10 +90,42 @@ SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::s
     return readSecondTime(messagePath, ledger, alreadyWritten, bounds);
 }
 
-// readSecondTime - the walk itself.
+// readSecondTimeAfterFirst - with the first reading's account.
+SecondReadingOutcome readSecondTimeAfterFirst(const std::string& messagePath, ScanLedger& ledger,
+                                              const WrittenParts& firstReading) {
+    platform::PathStatus status;
+    if (!platform::statPath(messagePath, status) || status.isDirectory || status.size < 0)
+        return {};
+    std::vector<std::string> alreadyWritten;
+    for (const WrittenPart& part : firstReading)
+        alreadyWritten.push_back(part.path);
+    const FirstReadingMap map(messagePath, firstReading);
+    return readWithin(messagePath, ledger, alreadyWritten,
+                      boundsForMessage(static_cast<std::uint64_t>(status.size)), &map);
+}
+
+// readSecondTimeAfterFirst - through a ledger of the call's own.
+SecondReadingOutcome readSecondTimeAfterFirst(const std::string& messagePath,
+                                              const std::string& folder, int messageNumber,
+                                              const WrittenParts& firstReading) {
+    ScanFileOwners owners;
+    ScanLedger ledger(owners, folder, std::string(), static_cast<std::uint32_t>(messageNumber));
+    return readSecondTimeAfterFirst(messagePath, ledger, firstReading);
+}
+
+// readSecondTime - within bounds, without an account.
 SecondReadingOutcome readSecondTime(const std::string& messagePath, ScanLedger& ledger,
                                     const std::vector<std::string>& alreadyWritten,
                                     const ReadingBounds& bounds) {
+    return readWithin(messagePath, ledger, alreadyWritten, bounds, nullptr);
+}
+
+namespace {
+
+// readWithin - the walk itself.
+SecondReadingOutcome readWithin(const std::string& messagePath, ScanLedger& ledger,
+                                const std::vector<std::string>& alreadyWritten,
+                                const ReadingBounds& bounds, const FirstReadingMap* firstReading) {
     SecondReadingOutcome outcome;
     platform::PathStatus status;
     if (!platform::statPath(messagePath, status) || status.isDirectory || status.size < 0)
@@ -101,8 +137,9 @@ SecondReadingOutcome readSecondTime(const std::string& messagePath, ScanLedger& 
         for (const std::string& path : alreadyWritten)
             files.learnExisting(path);
         {
-            StructureWalker walker(files, signs, bounds.rereadBytes);
+            StructureWalker walker(files, signs, bounds.rereadBytes, firstReading);
             walker.readMessage(messagePath, messageStart(messagePath, size), size);
+            outcome.agreedLeaves = walker.agreedLeaves();
         }  // every spill file is closed now
         if (files.outputLimitReached())
             signs.limit("output limit",
@@ -122,5 +159,7 @@ SecondReadingOutcome readSecondTime(const std::string& messagePath, ScanLedger& 
     outcome.limits = signs.limits();
     return outcome;
 }
+
+}  // namespace
 
 }  // namespace tarnwick::reading

@@ -8,7 +8,10 @@
 // MIME RFCs do, tolerant of malformed structure, and writes every attachment
 // whose decoded bytes are not already among the files written for the
 // message as "FOLDER/msg-N-extra-K.scanme" (N printed like the first
-// reading's part files, K from 0).
+// reading's part files, K from 0). Told where the first reading found the
+// bodies of its files (readSecondTimeAfterFirst), it confirms an attachment
+// both readings read alike in one pass over its encoded bytes instead of
+// decoding and comparing it.
 //
 // The reader keeps no process-wide state: any number of calls may run at
 // once on different messages, without a lock. Every file it creates (extra
@@ -22,6 +25,7 @@
 #include <vector>
 
 #include "mailfile/scan_ledger.h"
+#include "mailfile/written_parts.h"
 
 namespace tarnwick::reading {
 
@@ -50,6 +54,8 @@ struct SecondReadingOutcome {
     bool spillTouched = false;
     // The most spill files that existed at once.
     std::size_t spillsAlivePeak = 0;
+    // Leaves confirmed against the first reading's files without decoding.
+    std::size_t agreedLeaves = 0;
 };
 
 // readSecondTime - reads the stored message file at messagePath (from its
@@ -95,6 +101,19 @@ SecondReadingOutcome readSecondTime(const std::string& messagePath, const std::s
                                     int messageNumber,
                                     const std::vector<std::string>& alreadyWritten,
                                     const ReadingBounds& bounds);
+
+// readSecondTimeAfterFirst - as readSecondTime, told what the first reading wrote:
+// a leaf read from the same bytes of the message file with the same
+// transfer encoding as one of those part files, and well-formed for it, is
+// confirmed without being decoded, hashed or written (see agreement.h);
+// every other leaf is read as without the account.
+SecondReadingOutcome readSecondTimeAfterFirst(const std::string& messagePath, ScanLedger& ledger,
+                                              const WrittenParts& firstReading);
+// readSecondTimeAfterFirst - the same for a caller without a ledger (see
+// above).
+SecondReadingOutcome readSecondTimeAfterFirst(const std::string& messagePath,
+                                              const std::string& folder, int messageNumber,
+                                              const WrittenParts& firstReading);
 
 // messageStart - the offset where the message proper begins in the stored
 // file of size bytes: after an envelope block (the rule of

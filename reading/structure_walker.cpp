@@ -65,8 +65,11 @@ class WalkPass {
         std::unique_ptr<SpillFile> container;
         SpillFile* fragments = nullptr;
         std::unique_ptr<Decoder> decoder;
+        // Set when the leaf is checked against a file of the first
+        // reading: the attachment then gets its bytes from that check.
+        AgreedLeafDecoder* agreement = nullptr;
         void write(const char* data, std::size_t size) override {
-            if (attachment != nullptr)
+            if (attachment != nullptr && agreement == nullptr)
                 attachment->write(data, size);
             if (binaryText != nullptr)
                 binaryText->write(data, size);
@@ -441,6 +444,22 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
                 std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_);
     }
     leaf.decoder = makeDecoder(reading.encoding, leaf);
+    const WrittenPart* part =
+        walker_.firstReading_ == nullptr || leaf.attachment == nullptr
+            ? nullptr
+            : walker_.firstReading_->find(job_.path, bodyOffset, reading.encoding);
+    if (part != nullptr) {
+        // Decoded only for the other consumers, if any; the attachment's
+        // bytes come from the check, and only where it fails.
+        std::unique_ptr<Decoder> others;
+        if (leaf.scanner != nullptr)
+            others = std::move(leaf.decoder);
+        auto agreement = std::make_unique<AgreedLeafDecoder>(std::move(others), reading.encoding,
+                                                             *leaf.attachment, *part, job_.path,
+                                                             bodyOffset, reading.lineEndsMayDiffer);
+        leaf.agreement = agreement.get();
+        leaf.decoder = std::move(agreement);
+    }
 }
 
 bool WalkPass::blanksOnlyToLineEnd() {
@@ -475,6 +494,8 @@ void WalkPass::feedLeaf(Frame& frame, const Line& line) {
     if (!frame.pendingLineEnd.empty())
         decoder.feed(frame.pendingLineEnd.data(), frame.pendingLineEnd.size());
     decoder.feed(line.head.data(), line.head.size());
+    if (replaySpaces_ != 0 && frame.leaf->agreement != nullptr)
+        frame.leaf->agreement->decodeFromHere();  // blanks given as spaces: not as stored
     feedReplay([&](std::string_view bytes) { decoder.feed(bytes.data(), bytes.size()); });
     std::string_view piece;
     while (input_->rest(piece))
@@ -532,6 +553,8 @@ void WalkPass::finishLeaf(Frame& frame, std::uint64_t partEnd) {
     leaf.decoder->finish();
     if (leaf.scanner != nullptr)
         leaf.scanner->finish();
+    if (leaf.agreement != nullptr && leaf.agreement->agreed())
+        ++walker_.agreedLeaves_;
     if (leaf.attachment != nullptr)
         leaf.attachment->finish();
     if (leaf.binaryText != nullptr) {
@@ -617,8 +640,13 @@ void WalkPass::scheduleOtherReadings(const Frame& frame, std::uint64_t partEnd) 
     }
 }
 
-StructureWalker::StructureWalker(ExtraFileSet& files, Signs& signs, std::uint64_t workAllowance)
-    : files_(files), signs_(signs), yencParts_(files), workLeft_(workAllowance) {}
+StructureWalker::StructureWalker(ExtraFileSet& files, Signs& signs, std::uint64_t workAllowance,
+                                 const FirstReadingMap* firstReading)
+    : files_(files),
+      signs_(signs),
+      firstReading_(firstReading),
+      yencParts_(files),
+      workLeft_(workAllowance) {}
 
 StructureWalker::~StructureWalker() = default;
 

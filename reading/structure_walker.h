@@ -34,6 +34,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "mailfile/written_parts.h"
+#include "reading/agreement.h"
 #include "reading/embedded_blocks.h"
 #include "reading/extra_files.h"
 #include "reading/part_readings.h"
@@ -93,7 +95,11 @@ struct WalkJob {
 class StructureWalker {
   public:
     // workAllowance bounds the bytes read by jobs after the first one.
-    StructureWalker(ExtraFileSet& files, Signs& signs, std::uint64_t workAllowance);
+    // firstReading, when given (it must outlive the walker), lists the part
+    // files of the first reading: a leaf that agrees with one of them is
+    // confirmed without being decoded.
+    StructureWalker(ExtraFileSet& files, Signs& signs, std::uint64_t workAllowance,
+                    const FirstReadingMap* firstReading = nullptr);
     ~StructureWalker();
     StructureWalker(const StructureWalker&) = delete;
     StructureWalker& operator=(const StructureWalker&) = delete;
@@ -101,6 +107,8 @@ class StructureWalker {
     // readMessage - reads [begin, end) of path as a message, then every job
     // it leads to, then joins the multi-part yEnc files.
     void readMessage(const std::string& path, std::uint64_t begin, std::uint64_t end);
+    // agreedLeaves - leaves confirmed against the first reading's files.
+    std::size_t agreedLeaves() const { return agreedLeaves_; }
 
   private:
     friend class WalkPass;
@@ -112,6 +120,8 @@ class StructureWalker {
 
     ExtraFileSet& files_;
     Signs& signs_;
+    const FirstReadingMap* firstReading_;
+    std::size_t agreedLeaves_ = 0;
     YencParts yencParts_;
     std::uint64_t workLeft_;
     std::deque<WalkJob> jobs_;

@@ -101,7 +101,7 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
     // the extra files too and no clean-up takes them meanwhile.
     reading::SecondReadingOutcome second;
     if (secondReading && unpacked >= 0)
-        second = reading::readSecondTime(path, ledger, ledger.paths(ScanFileKind::Part));
+        second = reading::readSecondTimeAfterFirst(path, ledger, ledger.writtenParts());
     if (!second.signs.empty())
         logForRequest(requestId, "Unusual MIME structure: " + commaSeparated(second.signs));
 

@@ -131,7 +131,7 @@ int runUnpackTool(const std::vector<std::string>& arguments, std::ostream& out, 
     const std::vector<std::string> partFiles = ledger.paths(ScanFileKind::Part);
     reading::SecondReadingOutcome second;
     if (secondReading)
-        second = reading::readSecondTime(messagePath, ledger, partFiles);
+        second = reading::readSecondTimeAfterFirst(messagePath, ledger, ledger.writtenParts());
 
     listFiles(partFiles, ledger, out);
     listFiles(second.extraFiles, ledger, out);

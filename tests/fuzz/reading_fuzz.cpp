@@ -3,15 +3,25 @@
 // reading.
 //
 // Bytes in, written to a message file in a temporary folder, readSecondTime
-// called, its extra files removed; nothing else. The sanitizers and
-// libFuzzer report the faults; this target checks no results of its own.
+// called, its extra files removed. Then the first reading unpacks the message
+// and the second reading runs after it twice, with and without the first
+// reading's account of its files: the extra files (their contents, in any
+// order) and the signs must be the same, or the target aborts. The
+// sanitizers and libFuzzer report the other faults.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "mime/message_input.h"
+#include "mime/unpacker.h"
 #include "reading/second_reading.h"
 
 namespace {
@@ -29,6 +39,20 @@ const std::string& readingFolder() {
     return folder;
 }
 
+// takeExtraFiles - the contents of the extra files of outcome, sorted, and
+// the files removed.
+std::vector<std::string> takeExtraFiles(const tarnwick::reading::SecondReadingOutcome& outcome) {
+    std::vector<std::string> contents;
+    for (const std::string& path : outcome.extraFiles) {
+        std::ifstream in(path, std::ios::binary);
+        contents.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        in.close();
+        std::remove(path.c_str());
+    }
+    std::sort(contents.begin(), contents.end());
+    return contents;
+}
+
 }  // namespace
 
 // LLVMFuzzerTestOneInput - reads one input a second time and removes the
@@ -44,5 +68,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         tarnwick::reading::readSecondTime(message, readingFolder(), 0, {});
     for (const std::string& path : outcome.extraFiles)
         std::remove(path.c_str());
+
+    // With the first reading's account nothing the second reading shows may
+    // change.
+    tarnwick::mime::unpackMessage(tarnwick::mime::openMessageForUnpacking(message), 0,
+                                  readingFolder());
+    const auto plain = tarnwick::reading::readSecondTime(message, readingFolder(), 0,
+                                                         tarnwick::mime::registeredPartFiles(0));
+    const std::vector<std::string> plainFiles = takeExtraFiles(plain);
+    const auto after = tarnwick::reading::readSecondTimeAfterFirst(
+        message, readingFolder(), 0, tarnwick::mime::firstReadingParts(0));
+    const std::vector<std::string> afterFiles = takeExtraFiles(after);
+    tarnwick::mime::removePartFiles(0);
+    if (plainFiles != afterFiles || plain.signs != after.signs)
+        std::abort();
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include "mime/message_input.h"
 #include "mime/unpacker.h"
+#include "runtime/platform.h"
 #include "tests/reading/reading_fixture.h"
 
 namespace tarnwick::reading::test {
@@ -83,6 +84,51 @@ TEST_F(OrdinaryMailTest, OrdinaryMailGivesNoExtraFileAndNoSign) {
             EXPECT_TRUE(outcome.signs.empty()) << text.substr(0, 60);
             EXPECT_FALSE(outcome.writeFailed);
         }
+    }
+}
+
+// A part read alike by both readings is confirmed from the first reading's
+// account without being decoded: its file, replaced by other bytes of the
+// same size, is then not compared, while a part the readings read apart is
+// decoded and shows the difference as an extra file.
+TEST_F(OrdinaryMailTest, AgreeingPartsAreNotDecodedAgain) {
+    const std::string head =
+        "Subject: t\nContent-Type: multipart/mixed; boundary=b\n\n--b\n"
+        "Content-Type: application/octet-stream; name=f\nContent-Transfer-Encoding: ";
+    const struct {
+        std::string rest;
+        bool crLf;
+        std::size_t agreed;
+    } kCases[] = {
+        {"base64\n\naGVsbG8gd29y\nbGQ=\n--b--\n", false, 1},
+        {"base64\n\naGVsbG8gd29y\nbGQ=\n--b--\n", true, 1},
+        {"base64\n\naGVsbG8g!d29y\nbGQ=\n--b--\n", false, 0},  // a stray byte
+        {"base64\n\naGVsbG8gd29y\nbGQ\n--b--\n", false, 0},    // no padding
+        {"quoted-printable\n\na=3Db =\nc\n--b--\n", true, 1},
+        {"quoted-printable\n\na=3Db =\nc\nd\n--b--\n", false, 1},
+        {"quoted-printable\n\na=3Db =\nc\nd\n--b--\n", true, 0},  // CR LF in a file
+        {"quoted-printable\n\na=0Db\n--b--\n", false, 0},         // read apart
+        {"8bit\n\nline\n--bx\nmore\n--b--\n", false, 0},          // ends apart
+        {"8bit\n\nline one\nline two\n--b--\n", false, 1},
+    };
+    for (const auto& row : kCases) {
+        const std::string message = row.crLf ? withCrLf(head + row.rest) : head + row.rest;
+        const std::string path = (folder_ / "ordinary.eml").string();
+        std::ofstream(path, std::ios::binary) << message;
+        mime::unpackMessage(mime::openMessageForUnpacking(path), kMessageNumber, folder_.string());
+        WrittenParts parts = mime::firstReadingParts(kMessageNumber);
+        ASSERT_EQ(parts.size(), 1u) << message;
+        std::ofstream(parts[0].path, std::ios::binary) << std::string(parts[0].size, '~');
+        platform::PathStatus status;
+        ASSERT_TRUE(platform::statPath(parts[0].path, status));
+        parts[0].modified = status.modified;
+        const SecondReadingOutcome outcome =
+            readSecondTimeAfterFirst(path, folder_.string(), kMessageNumber, parts);
+        EXPECT_EQ(outcome.agreedLeaves, row.agreed) << message;
+        EXPECT_EQ(outcome.extraFiles.size(), 1 - row.agreed) << message;
+        for (const std::string& extra : outcome.extraFiles)
+            std::filesystem::remove(extra);
+        mime::removePartFiles(kMessageNumber);
     }
 }
 

@@ -1,0 +1,373 @@
+// SPDX-License-Identifier: Apache-2.0
+// agreement.cpp - the well-formedness checks and the leaf decoder that
+// decodes only where the readings would differ.
+#include "reading/agreement.h"
+
+#include <array>
+#include <cstring>
+
+#include "reading/line_input.h"
+#include "runtime/platform.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tarnwick::reading {
+
+namespace {
+
+// kRereadBlock - bytes read at once when a leaf is decoded after all.
+constexpr std::size_t kRereadBlock = 64 * 1024;
+
+// Byte classes of the checks: each class one bit, so a run can be or-ed.
+constexpr unsigned char kAlphabet = 1;
+constexpr unsigned char kLineFeed = 2;
+constexpr unsigned char kReturn = 4;
+constexpr unsigned char kEquals = 8;
+constexpr unsigned char kBlank = 16;
+constexpr unsigned char kOther = 32;
+
+constexpr std::array<unsigned char, 256> makeClasses() {
+    std::array<unsigned char, 256> table{};
+    for (int i = 0; i < 256; ++i)
+        table[i] = kOther;
+    for (int i = 0; i < 26; ++i) {
+        table['A' + i] = kAlphabet;
+        table['a' + i] = kAlphabet;
+    }
+    for (int i = 0; i < 10; ++i)
+        table['0' + i] = kAlphabet;
+    table['+'] = kAlphabet;
+    table['/'] = kAlphabet;
+    table['\n'] = kLineFeed;
+    table['\r'] = kReturn;
+    table['='] = kEquals;
+    table[' '] = kBlank;
+    table['\t'] = kBlank;
+    return table;
+}
+constexpr auto kClass = makeClasses();
+
+#if defined(__SSE2__)
+// inRange16 - all ones in each byte of bytes that lies in [low, high].
+inline __m128i inRange16(__m128i bytes, int low, int high) {
+    // Shifted so that low becomes the smallest signed byte value.
+    const __m128i shifted = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - low)));
+    return _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-128 + (high - low + 1))));
+}
+#endif
+
+// Eight bytes in one word: the high bit of each byte marks it.
+constexpr std::uint64_t kLowBits = 0x0101010101010101u;
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+
+// inRange - REQUIRES: no byte of word has its high bit set. The high bit of
+// each byte of the result is set where that byte lies in [low, high].
+constexpr std::uint64_t inRange(std::uint64_t word, unsigned low, unsigned high) {
+    const std::uint64_t atLeastLow = word + kLowBits * (0x80 - low);
+    const std::uint64_t aboveHigh = word + kLowBits * (0x7F - high);
+    return atLeastLow & ~aboveHigh & kHighBits;
+}
+
+int hexDigit(unsigned char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Where a quoted-printable or identity body stands after a byte.
+enum State : int { kText, kAfterReturn, kAfterEquals, kAfterHex, kSoftBreakReturn };
+
+TransferEncoding encodingOf(BodyEncoding encoding) {
+    switch (encoding) {
+        case BodyEncoding::Base64:
+            return TransferEncoding::Base64;
+        case BodyEncoding::QuotedPrintable:
+            return TransferEncoding::QuotedPrintable;
+        case BodyEncoding::Identity:
+            break;
+    }
+    return TransferEncoding::Identity;
+}
+
+}  // namespace
+
+FirstReadingMap::FirstReadingMap(std::string messagePath, const WrittenParts& parts)
+    : messagePath_(std::move(messagePath)), parts_(parts) {
+    for (std::size_t i = 0; i < parts_.size(); ++i)
+        if (parts_[i].spanKnown && parts_[i].written)
+            byBegin_.emplace(parts_[i].span.begin, i);
+}
+
+const WrittenPart* FirstReadingMap::find(const std::string& path, std::uint64_t begin,
+                                         TransferEncoding encoding) const {
+    if (byBegin_.empty() || path != messagePath_)
+        return nullptr;
+    const auto found = byBegin_.find(begin);
+    if (found == byBegin_.end())
+        return nullptr;
+    const WrittenPart& part = parts_[found->second];
+    return encodingOf(part.span.encoding) == encoding ? &part : nullptr;
+}
+
+BodyShape::BodyShape(TransferEncoding encoding, bool crLfAllowed)
+    : encoding_(encoding), crLfAllowed_(crLfAllowed) {
+    // Uuencoded leaves are never checked: their blocks are found by the
+    // scanner of embedded blocks.
+    wellFormed_ = encoding != TransferEncoding::Uuencode;
+}
+
+bool BodyShape::feed(const char* data, std::size_t size) {
+    if (!wellFormed_ || size == 0)
+        return wellFormed_;
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    switch (encoding_) {
+        case TransferEncoding::Base64:
+            wellFormed_ = feedBase64(p, p + size);
+            break;
+        case TransferEncoding::QuotedPrintable:
+            wellFormed_ = feedQuotedPrintable(p, p + size);
+            break;
+        default:
+            wellFormed_ = feedIdentity(p, p + size);
+            break;
+    }
+    return wellFormed_;
+}
+
+bool BodyShape::feedBase64(const unsigned char* p, const unsigned char* end) {
+    // The common case, alphabet and line ends only, sixteen or eight bytes
+    // at a time; the rest (padding among it) one byte at a time.
+    if (padding_ == 0) {
+#if defined(__SSE2__)
+        for (; end - p >= 16; p += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i alphabet =
+                _mm_or_si128(_mm_or_si128(inRange16(bytes, 'A', 'Z'), inRange16(bytes, 'a', 'z')),
+                             _mm_or_si128(inRange16(bytes, '0', '9'),
+                                          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('+')),
+                                                       _mm_cmpeq_epi8(bytes, _mm_set1_epi8('/')))));
+            const __m128i lineEnds = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')),
+                                                  _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')));
+            if (_mm_movemask_epi8(_mm_or_si128(alphabet, lineEnds)) != 0xFFFF)
+                break;
+            // Line ends are few: counted one by one.
+            std::uint64_t count = 16;
+            for (unsigned ends = static_cast<unsigned>(_mm_movemask_epi8(lineEnds)); ends != 0;
+                 ends &= ends - 1)
+                --count;
+            alphabet_ += count;
+        }
+#endif
+        for (; end - p >= 8; p += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            const std::uint64_t alphabet = inRange(word, 'A', 'Z') | inRange(word, 'a', 'z') |
+                                           inRange(word, '0', '9') | inRange(word, '+', '+') |
+                                           inRange(word, '/', '/');
+            const std::uint64_t lineEnds = inRange(word, '\n', '\n') | inRange(word, '\r', '\r');
+            if ((word & kHighBits) != 0 || (alphabet | lineEnds) != kHighBits)
+                break;
+            // Line ends are few: counted one by one.
+            std::uint64_t count = 8;
+            for (std::uint64_t ends = lineEnds; ends != 0; ends &= ends - 1)
+                --count;
+            alphabet_ += count;
+        }
+    }
+    for (; p != end; ++p) {
+        const unsigned char c = kClass[*p];
+        if (c == kAlphabet) {
+            if (padding_ != 0)
+                return false;  // data after padding
+            ++alphabet_;
+        } else if (c == kEquals) {
+            // Padding completes the last group, holding two or three
+            // characters of it.
+            if (++padding_ > 2 || (alphabet_ + padding_) % 4 == 1 ||
+                (padding_ == 1 && alphabet_ % 4 < 2))
+                return false;
+        } else if (c != kLineFeed && c != kReturn) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char* end) {
+    int state = state_;
+    bool blankLast = blankLast_;
+    std::uint64_t decoded = decoded_;
+    bool ok = true;
+    while (p != end && ok) {
+        if (state == kText) {
+            // Bytes that stand for themselves, blanks among them, in a run.
+            const unsigned char* start = p;
+            while (p != end && (kClass[*p] & (kLineFeed | kReturn | kEquals)) == 0)
+                ++p;
+            if (p != start) {
+                decoded += static_cast<std::uint64_t>(p - start);
+                blankLast = kClass[p[-1]] == kBlank;
+            }
+            if (p == end)
+                break;
+        }
+        const unsigned char c = *p++;
+        switch (state) {
+            case kText:
+                if (c == '=') {
+                    state = kAfterEquals;
+                    blankLast = false;
+                } else {
+                    // A line end: blanks before it would be dropped by one
+                    // reading and kept by the other.
+                    ok = !blankLast && (c == '\n' || crLfAllowed_);
+                    if (c == '\n')
+                        ++decoded;
+                    else
+                        state = kAfterReturn;
+                }
+                break;
+            case kAfterReturn:
+                ok = c == '\n';
+                ++decoded;  // the first reading writes CR LF as LF
+                state = kText;
+                break;
+            case kAfterEquals:
+                if (hexDigit(c) >= 0) {
+                    firstHex_ = hexDigit(c);
+                    state = kAfterHex;
+                } else if (c == '\n') {
+                    state = kText;  // soft line break
+                } else {
+                    ok = c == '\r';  // a soft line break writes nothing either way
+                    state = kSoftBreakReturn;
+                }
+                break;
+            case kAfterHex:
+                // An escaped CR is dropped by one reading only.
+                ok = hexDigit(c) >= 0 && firstHex_ * 16 + hexDigit(c) != 13;
+                ++decoded;
+                state = kText;
+                break;
+            default:  // kSoftBreakReturn
+                ok = c == '\n';
+                state = kText;
+                break;
+        }
+    }
+    state_ = state;
+    blankLast_ = blankLast;
+    decoded_ = decoded;
+    return ok;
+}
+
+bool BodyShape::feedIdentity(const unsigned char* p, const unsigned char* end) {
+    // Every byte is written as it stands, but for CR LF, which the first
+    // reading writes as LF.
+    decoded_ += static_cast<std::uint64_t>(end - p);
+    if (state_ == kAfterReturn) {
+        if (*p != '\n')
+            return false;
+        --decoded_;
+        ++p;
+        state_ = kText;
+    }
+    while (p != end) {
+        const void* found = std::memchr(p, '\r', static_cast<std::size_t>(end - p));
+        if (found == nullptr)
+            return true;
+        if (!crLfAllowed_)
+            return false;
+        p = static_cast<const unsigned char*>(found) + 1;
+        if (p == end) {
+            state_ = kAfterReturn;
+            return true;
+        }
+        if (*p != '\n')
+            return false;
+        --decoded_;
+        ++p;
+    }
+    return true;
+}
+
+bool BodyShape::finish() {
+    if (!wellFormed_)
+        return false;
+    if (encoding_ == TransferEncoding::Base64) {
+        if ((alphabet_ + static_cast<std::uint64_t>(padding_)) % 4 != 0)
+            return false;
+        decoded_ = (alphabet_ + static_cast<std::uint64_t>(padding_)) / 4 * 3 -
+                   static_cast<std::uint64_t>(padding_);
+        return true;
+    }
+    // A body may not end inside an escape or a line end, nor after a blank.
+    return state_ == kText && !blankLast_;
+}
+
+AgreedLeafDecoder::AgreedLeafDecoder(std::unique_ptr<Decoder> others, TransferEncoding encoding,
+                                     ByteSink& attachment, const WrittenPart& part,
+                                     std::string messagePath, std::uint64_t bodyBegin,
+                                     bool lineEndsMayDiffer)
+    : others_(std::move(others)),
+      encoding_(encoding),
+      attachment_(attachment),
+      part_(part),
+      messagePath_(std::move(messagePath)),
+      bodyBegin_(bodyBegin),
+      shape_(encoding, lineEndsMayDiffer || encoding == TransferEncoding::Base64) {}
+
+void AgreedLeafDecoder::feed(const char* data, std::size_t size) {
+    if (others_ != nullptr)
+        others_->feed(data, size);
+    if (decoder_ == nullptr) {
+        const std::uint64_t length = part_.span.end - part_.span.begin;
+        if (size <= length - seen_ && shape_.feed(data, size)) {
+            seen_ += size;
+            return;
+        }
+        decodeFromHere();
+    }
+    decoder_->feed(data, size);
+}
+
+void AgreedLeafDecoder::decodeFromHere() {
+    if (decoder_ != nullptr)
+        return;
+    decoder_ = makeDecoder(encoding_, attachment_);
+    if (seen_ == 0)
+        return;
+    // What was only checked so far is read again and decoded first.
+    RangeReader reader(messagePath_, bodyBegin_, bodyBegin_ + seen_);
+    std::unique_ptr<char[]> block(new char[kRereadBlock]);
+    for (std::size_t count; (count = reader.read(block.get(), kRereadBlock)) != 0;)
+        decoder_->feed(block.get(), count);
+}
+
+bool AgreedLeafDecoder::fileAsWritten() const {
+    platform::PathStatus status;
+    return part_.written && platform::statPath(part_.path, status) && !status.isDirectory &&
+           status.size == part_.size && status.modified == part_.modified;
+}
+
+void AgreedLeafDecoder::finish() {
+    if (others_ != nullptr)
+        others_->finish();
+    if (decoder_ == nullptr) {
+        if (shape_.finish() && bodyBegin_ + seen_ == part_.span.end &&
+            static_cast<std::int64_t>(shape_.decodedSize()) == part_.size && fileAsWritten()) {
+            agreed_ = true;
+            return;
+        }
+        decodeFromHere();
+    }
+    decoder_->finish();
+}
+
+}  // namespace tarnwick::reading

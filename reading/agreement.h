@@ -1,0 +1,121 @@
+// SPDX-License-Identifier: Apache-2.0
+// agreement.h - leaves the first reading wrote alike, confirmed without
+// decoding them again.
+//
+// When the first reading wrote a part file from exactly the bytes of the
+// stored message that this reading takes for a leaf, with the same transfer
+// encoding, and those bytes are well-formed for it, decoding them would only
+// give that file's bytes once more (or, where line ends may differ, the
+// same bytes up to CR LF against LF). AgreedLeafDecoder confirms this in one
+// pass over the encoded bytes as they stream by, and decodes nothing. Where
+// it cannot confirm it (a byte out of place, the leaf running past the
+// first reading's body or ending short of it, a file that is no longer as
+// it was written), it decodes the leaf from its first byte, read again from
+// the message file, into the attachment's sink, exactly as an unchecked
+// leaf would have been.
+//
+// Well-formed means here that both readings' decoders certainly give the
+// same bytes:
+//   base64 - only the alphabet and line ends, then at most two "=" that
+//            complete the last group, then only line ends;
+//   quoted-printable - "=" only before two hex digits (not "=0D") or a line
+//            end, no blank before a line end or at the end, CR only in
+//            CR LF;
+//   identity - CR only in CR LF.
+// A CR LF that stays in the decoded bytes (identity, a hard line break of
+// quoted-printable) is allowed only where the leaf's line ends may differ:
+// the first reading writes it as LF.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "mailfile/written_parts.h"
+#include "reading/decoders.h"
+
+namespace tarnwick::reading {
+
+// FirstReadingMap - the first reading's part files of one message file, by
+// where their bodies begin.
+class FirstReadingMap {
+  public:
+    // parts must outlive the map.
+    FirstReadingMap(std::string messagePath, const WrittenParts& parts);
+
+    // find - the part file whose body begins at begin of file path with
+    // encoding; nullptr when there is none.
+    const WrittenPart* find(const std::string& path, std::uint64_t begin,
+                            TransferEncoding encoding) const;
+
+  private:
+    std::string messagePath_;
+    const WrittenParts& parts_;
+    std::unordered_map<std::uint64_t, std::size_t> byBegin_;
+};
+
+// BodyShape - the one-pass check that a body is well-formed for its
+// encoding, and the size the first reading's file has when it is.
+class BodyShape {
+  public:
+    // crLfAllowed: CR LF line ends keep the body well-formed.
+    BodyShape(TransferEncoding encoding, bool crLfAllowed);
+    // feed - the next bytes; false once the body is not well-formed.
+    bool feed(const char* data, std::size_t size);
+    // finish - true when the whole body was well-formed.
+    bool finish();
+    // decodedSize - the bytes the first reading wrote for it.
+    std::uint64_t decodedSize() const { return decoded_; }
+
+  private:
+    bool feedBase64(const unsigned char* p, const unsigned char* end);
+    bool feedQuotedPrintable(const unsigned char* p, const unsigned char* end);
+    bool feedIdentity(const unsigned char* p, const unsigned char* end);
+
+    TransferEncoding encoding_;
+    bool crLfAllowed_;
+    bool wellFormed_ = true;
+    std::uint64_t decoded_ = 0;
+    // base64: alphabet characters and padding seen.
+    std::uint64_t alphabet_ = 0;
+    int padding_ = 0;
+    // quoted-printable and identity: where the last byte left the check.
+    int state_ = 0;
+    bool blankLast_ = false;
+    int firstHex_ = 0;
+};
+
+// AgreedLeafDecoder - the decoder of a leaf that may agree with part.
+class AgreedLeafDecoder final : public Decoder {
+  public:
+    // others: the decoder for the leaf's other consumers (embedded blocks),
+    // or nullptr when it has none. attachment receives the decoded bytes
+    // only when the leaf does not agree. bodyBegin: where the leaf's body
+    // begins in messagePath.
+    AgreedLeafDecoder(std::unique_ptr<Decoder> others, TransferEncoding encoding,
+                      ByteSink& attachment, const WrittenPart& part, std::string messagePath,
+                      std::uint64_t bodyBegin, bool lineEndsMayDiffer);
+    void feed(const char* data, std::size_t size) override;
+    void finish() override;
+    // decodeFromHere - gives up confirming: the leaf is decoded after all.
+    void decodeFromHere();
+    // agreed - after finish: the leaf agreed and nothing was decoded.
+    bool agreed() const { return agreed_; }
+
+  private:
+    bool fileAsWritten() const;
+
+    std::unique_ptr<Decoder> others_;
+    TransferEncoding encoding_;
+    ByteSink& attachment_;
+    const WrittenPart& part_;
+    std::string messagePath_;
+    std::uint64_t bodyBegin_;
+    BodyShape shape_;
+    std::uint64_t seen_ = 0;            // bytes of the body fed so far
+    std::unique_ptr<Decoder> decoder_;  // once decoding
+    bool agreed_ = false;
+};
+
+}  // namespace tarnwick::reading
