@@ -271,6 +271,7 @@ std::FILE* ScanLedger::create(ScanFileKind kind, std::string& path) {
     if (kind == ScanFileKind::Part || kind == ScanFileKind::Extra)
         entry.shownNumber = ++shownCreated_;
     entries_[path] = std::move(entry);
+    createdNames_[kind].push_back(path);
     return file;
 }
 
@@ -477,6 +478,26 @@ std::size_t ScanLedger::count(ScanFileKind kind) const {
     return static_cast<std::size_t>(
         std::count_if(entries_.begin(), entries_.end(),
                       [&](const auto& each) { return each.second.kind == kind; }));
+}
+
+// ScanLedger::createdCount - see the header.
+std::size_t ScanLedger::createdCount(ScanFileKind kind) const {
+    const auto names = createdNames_.find(kind);
+    return names == createdNames_.end() ? 0 : names->second.size();
+}
+
+// ScanLedger::createdAfter - see the header.
+std::vector<std::string> ScanLedger::createdAfter(ScanFileKind kind, std::size_t mark) const {
+    std::vector<std::string> list;
+    const auto names = createdNames_.find(kind);
+    if (names == createdNames_.end())
+        return list;
+    for (std::size_t i = mark; i < names->second.size(); ++i) {
+        const Entry* entry = find(names->second[i]);
+        if (entry != nullptr && entry->kind == kind)
+            list.push_back(names->second[i]);
+    }
+    return list;
 }
 
 // ScanLedger::unchanged - compares with the record.

@@ -211,6 +211,13 @@ class ScanLedger {
     std::vector<std::string> paths(ScanFileKind kind) const;
     // count - how many files of kind are recorded.
     std::size_t count(ScanFileKind kind) const;
+    // createdCount - how many files of kind were created so far, recorded
+    // or not; a mark for createdAfter.
+    std::size_t createdCount(ScanFileKind kind) const;
+    // createdAfter - the files of kind created after mark (a createdCount)
+    // that are still recorded, in creation order. Costs what it returns,
+    // not what the ledger holds.
+    std::vector<std::string> createdAfter(ScanFileKind kind, std::size_t mark) const;
     // shownPaths - the recorded part files and extra files, the files shown
     // to the anti-virus, in the order they were created.
     std::vector<std::string> shownPaths() const;
@@ -276,6 +283,7 @@ class ScanLedger {
     std::uint64_t created_ = 0;
     int shownCreated_ = 0;
     std::map<ScanFileKind, int> nextIndex_;
+    std::map<ScanFileKind, std::vector<std::string>> createdNames_;  // per kind, in order
     bool writeFailed_ = false;
     bool noSpaceLeft_ = false;
     // failedFileName - the first failed file by its name in the folder.

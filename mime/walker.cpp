@@ -134,18 +134,17 @@ int processEntity(PartReader& reader, std::string_view defaultType, ScanLedger& 
     } else if (text && !named) {
         reader.drainPart();
     } else {
-        const std::size_t before = ledger.count(ScanFileKind::Part);
+        const std::size_t before = ledger.createdCount(ScanFileKind::Part);
         const std::string ownType(type);
         BodySpan body;
         body.encoding = bodyEncoding(fields.transferEncoding);
         const bool beginKnown = reader.storedOffset(body.begin);
         writePartFile(reader, fields.transferEncoding, ledger);
         const bool endKnown = reader.storedOffset(body.end);
-        const std::vector<std::string> written = ledger.paths(ScanFileKind::Part);
-        for (std::size_t i = before; i < written.size(); ++i) {
-            ledger.describe(written[i], ScanFileDescription{ownName, ownType, kFirstReading});
+        for (const std::string& written : ledger.createdAfter(ScanFileKind::Part, before)) {
+            ledger.describe(written, ScanFileDescription{ownName, ownType, kFirstReading});
             if (beginKnown && endKnown && body.begin <= body.end)
-                ledger.noteBody(written[i], body);
+                ledger.noteBody(written, body);
         }
     }
     return 0;
