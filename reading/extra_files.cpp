@@ -412,7 +412,7 @@ bool LeafSink::finish() {
                 set_.ledger_.forget(path_);
             } else {
                 set_.files_.push_back(path_);
-                set_.ledger_.written(path_);
+                set_.ledger_.written(path_, static_cast<std::int64_t>(written_));
             }
         }
         return false;
@@ -428,7 +428,7 @@ bool LeafSink::finish() {
             if (error != 0 && error != ENOENT) {
                 // Held open by someone: it stays, and the caller removes it.
                 set_.files_.push_back(path_);
-                set_.ledger_.written(path_);
+                set_.ledger_.written(path_, static_cast<std::int64_t>(written_));
             } else {
                 set_.ledger_.forget(path_);
                 set_.outputLeft_ += written_;
@@ -449,7 +449,7 @@ bool LeafSink::finish() {
         set_.noteWriteFailure();
     file_ = nullptr;
     set_.files_.push_back(path_);
-    set_.ledger_.written(path_);
+    set_.ledger_.written(path_, static_cast<std::int64_t>(written_));
     // A kept file is known from now on, with the hashes already at hand.
     ExtraFileSet::KnownFile known;
     known.path = path_;
