@@ -70,16 +70,6 @@ constexpr std::uint64_t inRange(std::uint64_t word, unsigned low, unsigned high)
     return atLeastLow & ~aboveHigh & kHighBits;
 }
 
-int hexDigit(unsigned char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Where a quoted-printable or identity body stands after a byte.
 enum State : int { kText, kAfterReturn, kAfterEquals, kAfterHex, kSoftBreakReturn };
 
@@ -239,8 +229,8 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
                 state = kText;
                 break;
             case kAfterEquals:
-                if (hexDigit(c) >= 0) {
-                    firstHex_ = hexDigit(c);
+                if (hexValue(static_cast<char>(c)) >= 0) {
+                    firstHex_ = hexValue(static_cast<char>(c));
                     state = kAfterHex;
                 } else if (c == '\n') {
                     state = kText;  // soft line break
@@ -251,7 +241,8 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
                 break;
             case kAfterHex:
                 // An escaped CR is dropped by one reading only.
-                ok = hexDigit(c) >= 0 && firstHex_ * 16 + hexDigit(c) != 13;
+                ok = hexValue(static_cast<char>(c)) >= 0 &&
+                     firstHex_ * 16 + hexValue(static_cast<char>(c)) != 13;
                 ++decoded;
                 state = kText;
                 break;

@@ -30,16 +30,6 @@ bool isBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // BufferedDecoder - output gathering shared by every decoder.
 class BufferedDecoder : public Decoder {
   public:
@@ -365,6 +355,17 @@ class UudecodeDecoder final : public BufferedDecoder {
 };
 
 }  // namespace
+
+// hexValue - see the header.
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
 TransferEncoding transferEncodingNamed(std::string_view value) {
     const std::string name = lowerTrimmed(value);

@@ -30,6 +30,10 @@ class ByteSink {
 // as it stands.
 enum class TransferEncoding { Identity, Base64, QuotedPrintable, Uuencode };
 
+// hexValue - the value of a hexadecimal digit of either case, -1 for any
+// other byte.
+int hexValue(char c);
+
 // transferEncodingNamed - the encoding a Content-Transfer-Encoding value
 // names (case and surrounding blanks ignored): "base64",
 // "quoted-printable", "x-uuencode", "x-uue", "uuencode", "uue"; anything
