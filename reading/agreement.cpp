@@ -4,6 +4,7 @@
 #include "reading/agreement.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "reading/line_input.h"
@@ -58,6 +59,26 @@ inline __m128i inRange16(__m128i bytes, int low, int high) {
 }
 #endif
 
+// plainRunEnd - the first byte of [p, end) that is "=", CR or LF, or end:
+// the bytes before it stand for themselves in quoted-printable.
+const unsigned char* plainRunEnd(const unsigned char* p, const unsigned char* end) {
+#if defined(__SSE2__)
+    for (; end - p >= 16; p += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i special =
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('=')),
+                         _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')),
+                                      _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
+        const int mask = _mm_movemask_epi8(special);
+        if (mask != 0)
+            return p + std::countr_zero(static_cast<unsigned>(mask));
+    }
+#endif
+    while (p != end && (kClass[*p] & (kLineFeed | kReturn | kEquals)) == 0)
+        ++p;
+    return p;
+}
+
 // Eight bytes in one word: the high bit of each byte marks it.
 constexpr std::uint64_t kLowBits = 0x0101010101010101u;
 constexpr std::uint64_t kHighBits = 0x8080808080808080u;
@@ -89,9 +110,16 @@ TransferEncoding encodingOf(BodyEncoding encoding) {
 
 FirstReadingMap::FirstReadingMap(std::string messagePath, const WrittenParts& parts)
     : messagePath_(std::move(messagePath)), parts_(parts) {
-    for (std::size_t i = 0; i < parts_.size(); ++i)
-        if (parts_[i].spanKnown && parts_[i].written)
-            byBegin_.emplace(parts_[i].span.begin, i);
+    for (std::size_t i = 0; i < parts_.size(); ++i) {
+        const WrittenPart& part = parts_[i];
+        platform::PathStatus status;
+        if (!platform::statPath(part.path, status) || status.isDirectory || status.size < 0)
+            continue;
+        existing_.push_back(ExistingFile{part.path, static_cast<std::uint64_t>(status.size)});
+        if (part.spanKnown && part.written && status.size == part.size &&
+            status.modified == part.modified)
+            byBegin_.emplace(part.span.begin, i);
+    }
 }
 
 const WrittenPart* FirstReadingMap::find(const std::string& path, std::uint64_t begin,
@@ -198,8 +226,7 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
         if (state == kText) {
             // Bytes that stand for themselves, blanks among them, in a run.
             const unsigned char* start = p;
-            while (p != end && (kClass[*p] & (kLineFeed | kReturn | kEquals)) == 0)
-                ++p;
+            p = plainRunEnd(p, end);
             if (p != start) {
                 decoded += static_cast<std::uint64_t>(p - start);
                 blankLast = kClass[p[-1]] == kBlank;
@@ -341,18 +368,12 @@ void AgreedLeafDecoder::decodeFromHere() {
         decoder_->feed(block.get(), count);
 }
 
-bool AgreedLeafDecoder::fileAsWritten() const {
-    platform::PathStatus status;
-    return part_.written && platform::statPath(part_.path, status) && !status.isDirectory &&
-           status.size == part_.size && status.modified == part_.modified;
-}
-
 void AgreedLeafDecoder::finish() {
     if (others_ != nullptr)
         others_->finish();
     if (decoder_ == nullptr) {
         if (shape_.finish() && bodyBegin_ + seen_ == part_.span.end &&
-            static_cast<std::int64_t>(shape_.decodedSize()) == part_.size && fileAsWritten()) {
+            static_cast<std::int64_t>(shape_.decodedSize()) == part_.size) {
             agreed_ = true;
             return;
         }

@@ -9,10 +9,11 @@
 // same bytes up to CR LF against LF). AgreedLeafDecoder confirms this in one
 // pass over the encoded bytes as they stream by, and decodes nothing. Where
 // it cannot confirm it (a byte out of place, the leaf running past the
-// first reading's body or ending short of it, a file that is no longer as
-// it was written), it decodes the leaf from its first byte, read again from
-// the message file, into the attachment's sink, exactly as an unchecked
-// leaf would have been.
+// first reading's body or ending short of it), it decodes the leaf from its
+// first byte, read again from the message file, into the attachment's sink,
+// exactly as an unchecked leaf would have been. A part file that is no
+// longer as it was written when the second reading begins is never offered
+// for agreement: its leaf is decoded like any other.
 //
 // Well-formed means here that both readings' decoders certainly give the
 // same bytes:
@@ -31,6 +32,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "mailfile/written_parts.h"
 #include "reading/decoders.h"
@@ -41,18 +43,27 @@ namespace tarnwick::reading {
 // where their bodies begin.
 class FirstReadingMap {
   public:
-    // parts must outlive the map.
-    FirstReadingMap(std::string messagePath, const WrittenParts& parts);
+    // ExistingFile - a part file found on disk when the map was made.
+    struct ExistingFile {
+        std::string path;
+        std::uint64_t size = 0;
+    };
 
+    // parts must outlive the map. Looks at each part file once: only a file
+    // still of the size and time recorded when it was written can agree.
+    FirstReadingMap(std::string messagePath, const WrittenParts& parts);
     // find - the part file whose body begins at begin of file path with
-    // encoding; nullptr when there is none.
+    // encoding, still as written; nullptr when there is none.
     const WrittenPart* find(const std::string& path, std::uint64_t begin,
                             TransferEncoding encoding) const;
+    // existing - the part files that were there, with the sizes found.
+    const std::vector<ExistingFile>& existing() const { return existing_; }
 
   private:
     std::string messagePath_;
     const WrittenParts& parts_;
     std::unordered_map<std::uint64_t, std::size_t> byBegin_;
+    std::vector<ExistingFile> existing_;
 };
 
 // BodyShape - the one-pass check that a body is well-formed for its
@@ -104,8 +115,6 @@ class AgreedLeafDecoder final : public Decoder {
     bool agreed() const { return agreed_; }
 
   private:
-    bool fileAsWritten() const;
-
     std::unique_ptr<Decoder> others_;
     TransferEncoding encoding_;
     ByteSink& attachment_;

@@ -130,6 +130,7 @@ void EmbeddedBlockScanner::write(const char* data, std::size_t size) {
     while (i < size) {
         const char c = data[i];
         if (c == '\n' || c == '\r') {
+            skippingLine_ = false;
             if (!(c == '\n' && afterCr_))
                 endLine();
             afterCr_ = c == '\r';
@@ -137,6 +138,13 @@ void EmbeddedBlockScanner::write(const char* data, std::size_t size) {
             continue;
         }
         afterCr_ = false;
+        if (skippingLine_ ||
+            (state_ == State::Text && line_.empty() && !lineOverflowed_ && c != 'b' && c != '=')) {
+            // In text only a line opening with "begin" or "=ybegin" counts.
+            skippingLine_ = true;
+            i = lineEndIn(data, i + 1, size);
+            continue;
+        }
         if (line_.size() < kMaxScannedLine) {
             // Up to the line end, but no further than the line may grow.
             const std::size_t limit = i + std::min(size - i, kMaxScannedLine - line_.size());
@@ -161,6 +169,7 @@ void EmbeddedBlockScanner::write(const char* data, std::size_t size) {
 }
 
 void EmbeddedBlockScanner::finish() {
+    skippingLine_ = false;
     if (!line_.empty())
         endLine();
     endBlock();

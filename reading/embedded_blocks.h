@@ -88,6 +88,7 @@ class EmbeddedBlockScanner final : public ByteSink {
     std::string line_;
     bool lineOverflowed_ = false;
     bool afterCr_ = false;
+    bool skippingLine_ = false;        // a text line that cannot open a block
     std::unique_ptr<LeafSink> block_;  // a uuencoded or single yEnc block
     bool yencPiece_ = false;           // the yEnc block is a multi-part piece
     YencUnescaper yenc_;

@@ -78,7 +78,10 @@ void SpillFile::close() {
 }
 
 ExtraFileSet::ExtraFileSet(ScanLedger& ledger, std::uint64_t outputLimit, std::uint64_t spillLimit)
-    : ledger_(ledger), outputLeft_(outputLimit), spillLeft_(spillLimit), key_(randomSipHashKey()) {}
+    : ledger_(ledger),
+      outputLeft_(outputLimit),
+      spillLeft_(spillLimit),
+      key_(processSipHashKey()) {}
 
 ExtraFileSet::~ExtraFileSet() {
     removeSpills();
@@ -168,9 +171,13 @@ void ExtraFileSet::learnExisting(const std::string& path) {
     platform::PathStatus status;
     if (!platform::statPath(path, status) || status.isDirectory || status.size < 0)
         return;
+    learnExisting(path, static_cast<std::uint64_t>(status.size));
+}
+
+void ExtraFileSet::learnExisting(const std::string& path, std::uint64_t size) {
     KnownFile file;
     file.path = path;
-    file.size = static_cast<std::uint64_t>(status.size);
+    file.size = size;
     addKnown(std::move(file));
 }
 

@@ -122,6 +122,8 @@ class ExtraFileSet {
     // whose size cannot be read is skipped). Its bytes are read only when
     // an attachment could be a copy of it, at most once for each form.
     void learnExisting(const std::string& path);
+    // learnExisting - the same for a file whose size the caller has read.
+    void learnExisting(const std::string& path, std::uint64_t size);
     // openSpill - a new spill file, created with its first byte.
     std::unique_ptr<SpillFile> openSpill();
     // isSpill - whether path is a spill file of this reading, not removed.

@@ -18,9 +18,10 @@ RangeReader::RangeReader(const std::string& path, std::uint64_t begin, std::uint
     file_ = platform::openSharedFile(path, "rb");
     if (file_ == nullptr)
         return;
+    // A file opened afresh stands at its start already.
     std::uint64_t skip = begin;
     bool first = true;
-    while (skip != 0 || first) {
+    while (skip != 0) {
         const std::uint64_t step = skip > LONG_MAX ? LONG_MAX : skip;
         if (std::fseek(file_, static_cast<long>(step), first ? SEEK_SET : SEEK_CUR) != 0) {
             std::fclose(file_);

@@ -3,6 +3,8 @@
 // bounds, the walk, and the outcome.
 #include "reading/second_reading.h"
 
+#include <algorithm>
+
 #include "mailfile/envelope.h"
 #include "reading/extra_files.h"
 #include "reading/line_input.h"
@@ -23,8 +25,8 @@ void skipRestOfLine(LineInput& input) {
     }
 }
 
-SecondReadingOutcome readWithin(const std::string& messagePath, ScanLedger& ledger,
-                                const std::vector<std::string>& alreadyWritten,
+SecondReadingOutcome readWithin(const std::string& messagePath, std::uint64_t size,
+                                ScanLedger& ledger, const std::vector<std::string>& alreadyWritten,
                                 const ReadingBounds& bounds, const FirstReadingMap* firstReading);
 
 }  // namespace
@@ -38,6 +40,17 @@ ReadingBounds boundsForMessage(std::uint64_t messageSize) {
 }
 
 std::uint64_t messageStart(const std::string& messagePath, std::uint64_t size) {
+    {
+        // Most messages begin with a header line: the first line's head
+        // tells, without reading the message's first block twice.
+        RangeReader probe(messagePath, 0, std::min<std::uint64_t>(size, kLineHeadBytes + 2));
+        LineInput input(probe, 0);
+        Line line;
+        if (!input.next(line))
+            return 0;
+        if (!beginsEnvelopeBlock(line.head) && line.head.substr(0, 5) != "From ")
+            return 0;
+    }
     RangeReader reader(messagePath, 0, size);
     LineInput input(reader, 0);
     Line line;
@@ -96,12 +109,9 @@ SecondReadingOutcome readSecondTimeAfterFirst(const std::string& messagePath, Sc
     platform::PathStatus status;
     if (!platform::statPath(messagePath, status) || status.isDirectory || status.size < 0)
         return {};
-    std::vector<std::string> alreadyWritten;
-    for (const WrittenPart& part : firstReading)
-        alreadyWritten.push_back(part.path);
     const FirstReadingMap map(messagePath, firstReading);
-    return readWithin(messagePath, ledger, alreadyWritten,
-                      boundsForMessage(static_cast<std::uint64_t>(status.size)), &map);
+    const std::uint64_t size = static_cast<std::uint64_t>(status.size);
+    return readWithin(messagePath, size, ledger, {}, boundsForMessage(size), &map);
 }
 
 // readSecondTimeAfterFirst - through a ledger of the call's own.
@@ -117,25 +127,28 @@ SecondReadingOutcome readSecondTimeAfterFirst(const std::string& messagePath,
 SecondReadingOutcome readSecondTime(const std::string& messagePath, ScanLedger& ledger,
                                     const std::vector<std::string>& alreadyWritten,
                                     const ReadingBounds& bounds) {
-    return readWithin(messagePath, ledger, alreadyWritten, bounds, nullptr);
+    platform::PathStatus status;
+    if (!platform::statPath(messagePath, status) || status.isDirectory || status.size < 0)
+        return {};
+    return readWithin(messagePath, static_cast<std::uint64_t>(status.size), ledger, alreadyWritten,
+                      bounds, nullptr);
 }
 
 namespace {
 
-// readWithin - the walk itself.
-SecondReadingOutcome readWithin(const std::string& messagePath, ScanLedger& ledger,
-                                const std::vector<std::string>& alreadyWritten,
+// readWithin - the walk itself over the size bytes the caller found.
+SecondReadingOutcome readWithin(const std::string& messagePath, std::uint64_t size,
+                                ScanLedger& ledger, const std::vector<std::string>& alreadyWritten,
                                 const ReadingBounds& bounds, const FirstReadingMap* firstReading) {
     SecondReadingOutcome outcome;
-    platform::PathStatus status;
-    if (!platform::statPath(messagePath, status) || status.isDirectory || status.size < 0)
-        return outcome;
-    const std::uint64_t size = static_cast<std::uint64_t>(status.size);
     Signs signs;
     {
         ExtraFileSet files(ledger, bounds.outputBytes, bounds.spillBytes);
         for (const std::string& path : alreadyWritten)
             files.learnExisting(path);
+        if (firstReading != nullptr)
+            for (const FirstReadingMap::ExistingFile& file : firstReading->existing())
+                files.learnExisting(file.path, file.size);
         {
             StructureWalker walker(files, signs, bounds.rereadBytes, firstReading);
             walker.readMessage(messagePath, messageStart(messagePath, size), size);

@@ -63,9 +63,9 @@ SipHashKey keyFrom(std::random_device& entropy) {
 }  // namespace
 
 SipHashKey randomSipHashKey() {
-    // The system's random device where it can be opened: a key is drawn for
-    // every message, and the default source costs several times as much to
-    // set up on some machines (a processor feature probe each time).
+    // The system's random device where it can be opened: the default source
+    // costs several times as much to set up on some machines (a processor
+    // feature probe each time).
     try {
         std::random_device entropy(kSystemRandomDevice);
         return keyFrom(entropy);
@@ -74,6 +74,11 @@ SipHashKey randomSipHashKey() {
     }
     std::random_device entropy;
     return keyFrom(entropy);
+}
+
+const SipHashKey& processSipHashKey() {
+    static const SipHashKey key = randomSipHashKey();
+    return key;
 }
 
 SipHasher::SipHasher(const SipHashKey& key)

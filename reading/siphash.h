@@ -3,8 +3,8 @@
 //
 // The second reading recognises a decoded attachment that is already among
 // the files written for a message by comparing sizes and keyed hashes. The
-// key is drawn at random for every reading, so nobody who sends a message
-// can craft two different byte strings that compare equal.
+// key is drawn at random once per process and never leaves it, so nobody who
+// sends a message can craft two different byte strings that compare equal.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +20,11 @@ struct SipHashKey {
 
 // randomSipHashKey - a fresh key from the standard library's entropy source.
 SipHashKey randomSipHashKey();
+
+// processSipHashKey - the process's key: randomSipHashKey drawn on the first
+// call, the same afterwards (opening the random device for every message cost
+// more than reading a typical message again). Safe from any thread.
+const SipHashKey& processSipHashKey();
 
 // SipHasher - SipHash-2-4 over bytes given in pieces of any size.
 class SipHasher {
