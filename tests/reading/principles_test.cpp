@@ -331,6 +331,21 @@ TEST_F(ReadingTest, EveryUuencodedBlockOfANestedTextPartIsAnAttachment) {
     EXPECT_EQ(result.contents, (Contents{"MALWARE", "SECOND"}));
 }
 
+TEST_F(ReadingTest, BeginInsideALongLineIsTextWhereverTheLineIsCut) {
+    // Decoded text reaches the scanner in blocks of 16 KiB: "begin" lands
+    // just before, at and just after the cut.
+    for (std::size_t length : {16383, 16384, 16385}) {
+        const std::string text =
+            std::string(length, 'x') + "begin 644 c.exe\n'34%,5T%210  \n`\nend\n";
+        EXPECT_EQ(read(multipart("b", {"Content-Type: text/plain\n"
+                                       "Content-Transfer-Encoding: quoted-printable\n\n" +
+                                       text}))
+                      .contents,
+                  Contents{})
+            << length;
+    }
+}
+
 TEST_F(ReadingTest, YencBlocksAreDecodedAndMultiPartFilesJoinedInPartOrder) {
     const std::string binary = std::string("\0\n\r=\xd6\xff", 6) + "tail";
     const ReadResult result = read(multipart(
