@@ -100,6 +100,21 @@ void LineInput::takeLineEnd() {
     inLine_ = false;
 }
 
+bool LineInput::peekHead(std::string_view& head) {
+    if (position_ == length_ && !fill())
+        return false;
+    for (;;) {
+        const std::size_t available = length_ - position_;
+        const std::size_t scanTo = position_ + std::min(available, kLineHeadBytes);
+        const std::size_t end = findLineEnd(position_, scanTo);
+        if (end < scanTo || available >= kLineHeadBytes || endOfInput_) {
+            head = std::string_view(buffer_.get() + position_, end - position_);
+            return true;
+        }
+        fill();
+    }
+}
+
 bool LineInput::next(Line& line) {
     std::string_view ignored;
     while (inLine_ && rest(ignored)) {

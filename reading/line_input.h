@@ -59,6 +59,10 @@ class LineInput {
     // the caller left unread of the previous line. line.head stays valid
     // until the next call of next or rest.
     bool next(Line& line);
+    // peekHead - the head next would hand out, without consuming anything;
+    // false at the end of the range. REQUIRES: the previous line is
+    // consumed to its end. head stays valid until the next call.
+    bool peekHead(std::string_view& head);
     // rest - the next piece of the current line's content after its head;
     // false when none is left. Needed only when the head was not complete.
     bool rest(std::string_view& piece);

@@ -3,11 +3,7 @@
 // bounds, the walk, and the outcome.
 #include "reading/second_reading.h"
 
-#include <algorithm>
-
-#include "mailfile/envelope.h"
 #include "reading/extra_files.h"
-#include "reading/line_input.h"
 #include "reading/structure_walker.h"
 #include "runtime/platform.h"
 
@@ -18,12 +14,6 @@ namespace {
 // kBoundsAllowance - the fixed part of every bound, so small messages get
 // room too.
 constexpr std::uint64_t kBoundsAllowance = 1024 * 1024;
-
-void skipRestOfLine(LineInput& input) {
-    std::string_view piece;
-    while (input.rest(piece)) {
-    }
-}
 
 SecondReadingOutcome readWithin(const std::string& messagePath, std::uint64_t size,
                                 ScanLedger& ledger, const std::vector<std::string>& alreadyWritten,
@@ -37,41 +27,6 @@ ReadingBounds boundsForMessage(std::uint64_t messageSize) {
     bounds.spillBytes = 4 * messageSize + kBoundsAllowance;
     bounds.rereadBytes = 8 * messageSize + kBoundsAllowance;
     return bounds;
-}
-
-std::uint64_t messageStart(const std::string& messagePath, std::uint64_t size) {
-    {
-        // Most messages begin with a header line: the first line's head
-        // tells, without reading the message's first block twice.
-        RangeReader probe(messagePath, 0, std::min<std::uint64_t>(size, kLineHeadBytes + 2));
-        LineInput input(probe, 0);
-        Line line;
-        if (!input.next(line))
-            return 0;
-        if (!beginsEnvelopeBlock(line.head) && line.head.substr(0, 5) != "From ")
-            return 0;
-    }
-    RangeReader reader(messagePath, 0, size);
-    LineInput input(reader, 0);
-    Line line;
-    if (!input.next(line))
-        return 0;
-    if (beginsEnvelopeBlock(line.head)) {
-        // The envelope block goes through the first empty line.
-        skipRestOfLine(input);
-        while (input.next(line)) {
-            const bool empty = line.complete && line.head.empty();
-            skipRestOfLine(input);
-            if (empty)
-                return input.offset();
-        }
-        return size;
-    }
-    if (line.head.substr(0, 5) == "From ") {
-        skipRestOfLine(input);
-        return input.offset();
-    }
-    return 0;
 }
 
 // readSecondTime - bounds from the message size.
@@ -151,7 +106,7 @@ SecondReadingOutcome readWithin(const std::string& messagePath, std::uint64_t si
                 files.learnExisting(file.path, file.size);
         {
             StructureWalker walker(files, signs, bounds.rereadBytes, firstReading);
-            walker.readMessage(messagePath, messageStart(messagePath, size), size);
+            walker.readMessage(messagePath, size);
             outcome.agreedLeaves = walker.agreedLeaves();
         }  // every spill file is closed now
         if (files.outputLimitReached())

@@ -115,10 +115,4 @@ SecondReadingOutcome readSecondTimeAfterFirst(const std::string& messagePath,
                                               const std::string& folder, int messageNumber,
                                               const WrittenParts& firstReading);
 
-// messageStart - the offset where the message proper begins in the stored
-// file of size bytes: after an envelope block (the rule of
-// mailfile/envelope.h), after a single mbox separator line ("From " and a
-// sender), else 0.
-std::uint64_t messageStart(const std::string& messagePath, std::uint64_t size);
-
 }  // namespace tarnwick::reading

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "mailfile/envelope.h"
 #include "reading/binary_text.h"
 #include "reading/line_input.h"
 
@@ -158,6 +159,8 @@ void WalkPass::run() {
         return;
     }
     input_ = std::make_unique<LineInput>(reader, job_.begin);
+    if (job_.messageFile)
+        job_.begin = skipToMessage(*input_);
     previousContentEnd_ = job_.begin;
     pushFrame(job_.begin, job_.depth, job_.defaultType);
     frames_.back().forcedReading = job_.forcedReading;
@@ -681,11 +684,37 @@ bool StructureWalker::enqueue(WalkJob job) {
     return true;
 }
 
-void StructureWalker::readMessage(const std::string& path, std::uint64_t begin, std::uint64_t end) {
+std::uint64_t skipToMessage(LineInput& input) {
+    const std::uint64_t start = input.offset();
+    std::string_view head;
+    if (!input.peekHead(head))
+        return start;
+    const bool envelope = beginsEnvelopeBlock(head);
+    if (!envelope && head.substr(0, 5) != "From ")
+        return start;  // the usual case: nothing was consumed
+    Line line;
+    std::string_view piece;
+    input.next(line);
+    while (input.rest(piece)) {
+    }
+    if (!envelope)
+        return input.offset();
+    // The envelope block goes through the first empty line.
+    while (input.next(line)) {
+        const bool empty = line.complete && line.head.empty();
+        while (input.rest(piece)) {
+        }
+        if (empty)
+            break;
+    }
+    return input.offset();
+}
+
+void StructureWalker::readMessage(const std::string& path, std::uint64_t size) {
     WalkJob first;
     first.path = path;
-    first.begin = begin;
-    first.end = end;
+    first.end = size;
+    first.messageFile = true;
     runJob(first);
     for (;;) {
         while (!jobs_.empty()) {

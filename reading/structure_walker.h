@@ -38,6 +38,7 @@
 #include "reading/agreement.h"
 #include "reading/embedded_blocks.h"
 #include "reading/extra_files.h"
+#include "reading/line_input.h"
 #include "reading/part_readings.h"
 
 namespace tarnwick::reading {
@@ -89,7 +90,16 @@ struct WalkJob {
     std::vector<PartReading> preset;
     // The part proved binary though it calls itself text: written whole.
     bool writeText = false;
+    // The range is a whole message file: what stands before the message
+    // proper is stepped over first.
+    bool messageFile = false;
 };
+
+// skipToMessage - steps input, at the start of a stored message file, over
+// an envelope block (the rule of mailfile/envelope.h, through its first
+// empty line) or a single mbox separator line ("From " and a sender), and
+// returns the offset where the message proper begins.
+std::uint64_t skipToMessage(LineInput& input);
 
 // StructureWalker - one reading of one message. Not copyable.
 class StructureWalker {
@@ -104,9 +114,10 @@ class StructureWalker {
     StructureWalker(const StructureWalker&) = delete;
     StructureWalker& operator=(const StructureWalker&) = delete;
 
-    // readMessage - reads [begin, end) of path as a message, then every job
+    // readMessage - reads the size bytes of the message file path from
+    // where the message proper begins (see skipToMessage), then every job
     // it leads to, then joins the multi-part yEnc files.
-    void readMessage(const std::string& path, std::uint64_t begin, std::uint64_t end);
+    void readMessage(const std::string& path, std::uint64_t size);
     // agreedLeaves - leaves confirmed against the first reading's files.
     std::size_t agreedLeaves() const { return agreedLeaves_; }
 
