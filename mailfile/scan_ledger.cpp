@@ -309,7 +309,6 @@ WrittenParts ScanLedger::writtenParts() const {
         part.span = entry->body;
         part.written = entry->written;
         part.size = entry->size;
-        part.modified = entry->modified;
         parts.push_back(std::move(part));
     }
     return parts;

@@ -8,9 +8,9 @@
 // where the first reading found them and that they are well-formed. This
 // account carries what it needs for that, without either reader knowing the
 // other: where each part file's encoded body lies in the stored message
-// file, how it was encoded, and the file's size and modification time as
-// recorded when it was written (so a file the anti-virus changed or removed
-// meanwhile is never taken as agreeing).
+// file, how it was encoded, and the file's size as recorded when it was
+// written. Whether the anti-virus changed or removed the file afterwards is
+// the scan job's own comparison after the wait, not this account's.
 #pragma once
 
 #include <cstdint>
@@ -39,10 +39,9 @@ struct WrittenPart {
     // then compared by its decoded bytes only.
     bool spanKnown = false;
     BodySpan span;
-    // The file was closed and these were recorded then.
+    // The file was closed and its size recorded then.
     bool written = false;
     std::int64_t size = 0;
-    std::int64_t modified = 0;
 };
 
 // WrittenParts - the part files of one message, in the order written.

@@ -138,13 +138,18 @@ FirstReadingMap::FirstReadingMap(std::string messagePath, const WrittenParts& pa
     : messagePath_(std::move(messagePath)), parts_(parts) {
     for (std::size_t i = 0; i < parts_.size(); ++i) {
         const WrittenPart& part = parts_[i];
-        platform::PathStatus status;
-        if (!platform::statPath(part.path, status) || status.isDirectory || status.size < 0)
+        if (part.written && part.size >= 0) {
+            // Taken as recorded: the scan job compares every part file with
+            // its record after the wait, whatever this reading decides.
+            existing_.push_back(ExistingFile{part.path, static_cast<std::uint64_t>(part.size)});
+            if (part.spanKnown)
+                byBegin_.emplace(part.span.begin, i);
             continue;
-        existing_.push_back(ExistingFile{part.path, static_cast<std::uint64_t>(status.size)});
-        if (part.spanKnown && part.written && status.size == part.size &&
-            status.modified == part.modified)
-            byBegin_.emplace(part.span.begin, i);
+        }
+        // Its size could not be read when it was written: looked at now.
+        platform::PathStatus status;
+        if (platform::statPath(part.path, status) && !status.isDirectory && status.size >= 0)
+            existing_.push_back(ExistingFile{part.path, static_cast<std::uint64_t>(status.size)});
     }
 }
 

@@ -11,9 +11,10 @@
 // it cannot confirm it (a byte out of place, the leaf running past the
 // first reading's body or ending short of it), it decodes the leaf from its
 // first byte, read again from the message file, into the attachment's sink,
-// exactly as an unchecked leaf would have been. A part file that is no
-// longer as it was written when the second reading begins is never offered
-// for agreement: its leaf is decoded like any other.
+// exactly as an unchecked leaf would have been. The part files are not
+// looked at again: one the anti-virus changed or removed meanwhile is found
+// by the scan job's own comparison after the wait, which decides the
+// verdict whatever this reading wrote.
 //
 // Well-formed means here that both readings' decoders certainly give the
 // same bytes:
@@ -49,14 +50,14 @@ class FirstReadingMap {
         std::uint64_t size = 0;
     };
 
-    // parts must outlive the map. Looks at each part file once: only a file
-    // still of the size and time recorded when it was written can agree.
+    // parts must outlive the map. A part file whose size was recorded when
+    // it was written is taken as recorded; only such a file can agree.
     FirstReadingMap(std::string messagePath, const WrittenParts& parts);
     // find - the part file whose body begins at begin of file path with
     // encoding, still as written; nullptr when there is none.
     const WrittenPart* find(const std::string& path, std::uint64_t begin,
                             TransferEncoding encoding) const;
-    // existing - the part files that were there, with the sizes found.
+    // existing - the part files with their sizes, as recorded or found.
     const std::vector<ExistingFile>& existing() const { return existing_; }
 
   private:
