@@ -6,7 +6,6 @@
 
 #include "mime/message_input.h"
 #include "mime/unpacker.h"
-#include "runtime/platform.h"
 #include "tests/reading/reading_fixture.h"
 
 namespace tarnwick::reading::test {
