@@ -424,6 +424,8 @@ bool parameterGivenTwice(const StructuredValue& value) {
 }
 
 std::string decodeEncodedWords(std::string_view text) {
+    if (text.find("=?") == std::string_view::npos)
+        return std::string(text);  // no encoded word can begin anywhere
     std::string out;
     std::string decoded;
     std::size_t length = 0;

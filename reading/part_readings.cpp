@@ -58,16 +58,28 @@ std::vector<std::string> boundaryCandidates(const StructuredValue& value) {
 
 // isWideCharset - a charset whose text is full of NUL and control bytes.
 bool isWideCharset(const StructuredValue& value) {
-    for (const std::string& charset : parameterValues(value, "charset"))
+    for (const std::string& charset : parameterValues(value, "charset")) {
+        const std::string lowered = lowerTrimmed(charset);
         for (const char* wide :
              {"utf-16", "utf16", "utf-32", "utf32", "ucs-2", "ucs2", "ucs-4", "ucs4"})
-            if (lowerTrimmed(charset).compare(0, std::string_view(wide).size(), wide) == 0)
+            if (lowered.compare(0, std::string_view(wide).size(), wide) == 0)
                 return true;
+    }
     return false;
 }
 
-bool hasFileName(const StructuredValue& value, const char* name) {
-    return !parameterValues(value, name).empty();
+bool hasFileName(const StructuredValue& value, std::string_view name) {
+    // Most parts give the parameter plainly or not at all; only a name
+    // with a "*" after it needs the full reading of RFC 2231 sections.
+    bool sectioned = false;
+    for (const Parameter& parameter : value.parameters) {
+        if (parameter.name == name)
+            return true;
+        sectioned = sectioned || (parameter.name.size() > name.size() &&
+                                  parameter.name.compare(0, name.size(), name) == 0 &&
+                                  parameter.name[name.size()] == '*');
+    }
+    return sectioned && !parameterValues(value, name).empty();
 }
 
 // firstFileName - the first value of parameter name, encoded words decoded.
@@ -104,6 +116,7 @@ bool isTextType(const std::string& type) {
 
 PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
     PartFacts facts;
+    std::vector<std::string> keys;  // of facts.readings
     facts.malformedName = header.malformedName;
     facts.duplicateField = header.contentType.count > 1 || header.transferEncoding.count > 1 ||
                            header.disposition.count > 1;
@@ -152,11 +165,12 @@ PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
                                 reading.partialNumber = reading.partialNumber * 10 + (c - '0');
                     }
                 }
-                const std::string key = reading.key();
+                std::string key = reading.key();
                 if (facts.readings.size() < kMaxPartReadings &&
-                    std::none_of(facts.readings.begin(), facts.readings.end(),
-                                 [&](const PartReading& r) { return r.key() == key; }))
+                    std::find(keys.begin(), keys.end(), key) == keys.end()) {
+                    keys.push_back(std::move(key));
                     facts.readings.push_back(std::move(reading));
+                }
             }
         }
     }
