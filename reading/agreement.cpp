@@ -266,6 +266,8 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
             const unsigned char* start = p;
             p = plainRunEnd(p, end);
             if (p != start) {
+                mayOpenBlock_ = mayOpenBlock_ || (atLineStart_ && *start == 'b');
+                atLineStart_ = false;
                 decoded += static_cast<std::uint64_t>(p - start);
                 blankLast = kClass[p[-1]] == kBlank;
             }
@@ -276,22 +278,27 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
         switch (state) {
             case kText:
                 if (c == '=') {
+                    // At a line's start it may be an escape of "b" or "=".
+                    mayOpenBlock_ = mayOpenBlock_ || atLineStart_;
                     state = kAfterEquals;
                     blankLast = false;
                 } else {
                     // A line end: blanks before it would be dropped by one
                     // reading and kept by the other.
                     ok = !blankLast && (c == '\n' || crLfAllowed_);
-                    if (c == '\n')
+                    if (c == '\n') {
                         ++decoded;
-                    else
+                        atLineStart_ = true;
+                    } else {
                         state = kAfterReturn;
+                    }
                 }
                 break;
             case kAfterReturn:
                 ok = c == '\n';
                 ++decoded;  // the first reading writes CR LF as LF
                 state = kText;
+                atLineStart_ = true;
                 break;
             case kAfterEquals:
                 if (hexValue(static_cast<char>(c)) >= 0) {
@@ -308,6 +315,9 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
                 // An escaped CR is dropped by one reading only.
                 ok = hexValue(static_cast<char>(c)) >= 0 &&
                      firstHex_ * 16 + hexValue(static_cast<char>(c)) != 13;
+                // An escaped LF begins a line nobody looked at.
+                mayOpenBlock_ =
+                    mayOpenBlock_ || firstHex_ * 16 + hexValue(static_cast<char>(c)) == 10;
                 ++decoded;
                 state = kText;
                 break;
@@ -323,7 +333,31 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
     return ok;
 }
 
+void BodyShape::screenLineStarts(const unsigned char* p, const unsigned char* end) {
+    // A well-formed identity body has CR only in CR LF: its lines begin at
+    // the body's start and after each LF.
+    if (mayOpenBlock_ || p == end)
+        return;
+    if (atLineStart_ && (*p == 'b' || *p == '=')) {
+        mayOpenBlock_ = true;
+        return;
+    }
+    atLineStart_ = false;
+    while (const void* found = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
+        p = static_cast<const unsigned char*>(found) + 1;
+        if (p == end) {
+            atLineStart_ = true;
+            return;
+        }
+        if (*p == 'b' || *p == '=') {
+            mayOpenBlock_ = true;
+            return;
+        }
+    }
+}
+
 bool BodyShape::feedIdentity(const unsigned char* p, const unsigned char* end) {
+    screenLineStarts(p, end);
     // Every byte is written as it stands, but for CR LF, which the first
     // reading writes as LF.
     decoded_ += static_cast<std::uint64_t>(end - p);
@@ -380,43 +414,65 @@ AgreedLeafDecoder::AgreedLeafDecoder(std::unique_ptr<Decoder> others, TransferEn
       shape_(encoding, lineEndsMayDiffer || encoding == TransferEncoding::Base64) {}
 
 void AgreedLeafDecoder::feed(const char* data, std::size_t size) {
-    if (others_ != nullptr)
-        others_->feed(data, size);
-    if (decoder_ == nullptr) {
-        const std::uint64_t length = part_.span.end - part_.span.begin;
-        if (size <= length - seen_ && shape_.feed(data, size)) {
-            seen_ += size;
-            return;
-        }
-        decodeFromHere();
+    if (decoder_ != nullptr) {
+        if (othersLive_)
+            others_->feed(data, size);
+        decoder_->feed(data, size);
+        return;
     }
-    decoder_->feed(data, size);
+    const std::uint64_t length = part_.span.end - part_.span.begin;
+    const bool agreeing = size <= length - seen_ && shape_.feed(data, size);
+    if (!agreeing || shape_.mayOpenBlock())
+        catchUpOthers();
+    if (othersLive_)
+        others_->feed(data, size);
+    if (!agreeing) {
+        decodeFromHere();
+        decoder_->feed(data, size);
+        return;
+    }
+    seen_ += size;
+}
+
+void AgreedLeafDecoder::catchUpOthers() {
+    if (others_ == nullptr || othersLive_)
+        return;
+    othersLive_ = true;
+    if (seen_ != 0)
+        rereadInto(*others_);
+}
+
+void AgreedLeafDecoder::rereadInto(Decoder& decoder) const {
+    RangeReader reader(messagePath_, bodyBegin_, bodyBegin_ + seen_);
+    std::unique_ptr<char[]> block(new char[kRereadBlock]);
+    for (std::size_t count; (count = reader.read(block.get(), kRereadBlock)) != 0;)
+        decoder.feed(block.get(), count);
 }
 
 void AgreedLeafDecoder::decodeFromHere() {
     if (decoder_ != nullptr)
         return;
+    catchUpOthers();
     decoder_ = makeDecoder(encoding_, attachment_);
-    if (seen_ == 0)
-        return;
     // What was only checked so far is read again and decoded first.
-    RangeReader reader(messagePath_, bodyBegin_, bodyBegin_ + seen_);
-    std::unique_ptr<char[]> block(new char[kRereadBlock]);
-    for (std::size_t count; (count = reader.read(block.get(), kRereadBlock)) != 0;)
-        decoder_->feed(block.get(), count);
+    if (seen_ != 0)
+        rereadInto(*decoder_);
 }
 
 void AgreedLeafDecoder::finish() {
-    if (others_ != nullptr)
+    const bool agreeing = decoder_ == nullptr && shape_.finish() &&
+                          bodyBegin_ + seen_ == part_.span.end &&
+                          static_cast<std::int64_t>(shape_.decodedSize()) == part_.size;
+    if (!agreeing)
+        catchUpOthers();
+    // A scanner never fed saw only lines that cannot open a block.
+    if (othersLive_)
         others_->finish();
-    if (decoder_ == nullptr) {
-        if (shape_.finish() && bodyBegin_ + seen_ == part_.span.end &&
-            static_cast<std::int64_t>(shape_.decodedSize()) == part_.size) {
-            agreed_ = true;
-            return;
-        }
-        decodeFromHere();
+    if (agreeing) {
+        agreed_ = true;
+        return;
     }
+    decodeFromHere();
     decoder_->finish();
 }
 

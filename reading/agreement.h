@@ -79,11 +79,19 @@ class BodyShape {
     bool finish();
     // decodedSize - the bytes the first reading wrote for it.
     std::uint64_t decodedSize() const { return decoded_; }
+    // mayOpenBlock - false while the decoded text fed so far certainly has
+    // no line beginning with "b" or "=", the only lines that can open an
+    // embedded block; always true for base64, which hides its text.
+    bool mayOpenBlock() const {
+        return mayOpenBlock_ || !wellFormed_ || encoding_ == TransferEncoding::Base64;
+    }
 
   private:
     bool feedBase64(const unsigned char* p, const unsigned char* end);
     bool feedQuotedPrintable(const unsigned char* p, const unsigned char* end);
     bool feedIdentity(const unsigned char* p, const unsigned char* end);
+    // screenLineStarts - the line-start test of an identity body.
+    void screenLineStarts(const unsigned char* p, const unsigned char* end);
 
     TransferEncoding encoding_;
     bool crLfAllowed_;
@@ -96,15 +104,20 @@ class BodyShape {
     int state_ = 0;
     bool blankLast_ = false;
     int firstHex_ = 0;
+    // quoted-printable and identity: the next decoded byte begins a line;
+    // a line may begin with "b" or "=".
+    bool atLineStart_ = true;
+    bool mayOpenBlock_ = false;
 };
 
 // AgreedLeafDecoder - the decoder of a leaf that may agree with part.
 class AgreedLeafDecoder final : public Decoder {
   public:
     // others: the decoder for the leaf's other consumers (embedded blocks),
-    // or nullptr when it has none. attachment receives the decoded bytes
-    // only when the leaf does not agree. bodyBegin: where the leaf's body
-    // begins in messagePath.
+    // or nullptr when it has none. It is fed only once the check cannot rule
+    // out a line that opens a block, and then from the body's first byte. attachment receives the
+    // decoded bytes only when the leaf does not agree. bodyBegin: where the leaf's body begins in
+    // messagePath.
     AgreedLeafDecoder(std::unique_ptr<Decoder> others, TransferEncoding encoding,
                       ByteSink& attachment, const WrittenPart& part, std::string messagePath,
                       std::uint64_t bodyBegin, bool lineEndsMayDiffer);
@@ -116,6 +129,13 @@ class AgreedLeafDecoder final : public Decoder {
     bool agreed() const { return agreed_; }
 
   private:
+    // catchUpOthers - from here on the other consumers get every byte:
+    // what was only checked so far is read again for them first.
+    void catchUpOthers();
+    // rereadInto - feeds decoder the body's bytes checked so far, read
+    // again from the message file.
+    void rereadInto(Decoder& decoder) const;
+
     std::unique_ptr<Decoder> others_;
     TransferEncoding encoding_;
     ByteSink& attachment_;
@@ -125,6 +145,7 @@ class AgreedLeafDecoder final : public Decoder {
     BodyShape shape_;
     std::uint64_t seen_ = 0;            // bytes of the body fed so far
     std::unique_ptr<Decoder> decoder_;  // once decoding
+    bool othersLive_ = false;           // others_ has had every byte so far
     bool agreed_ = false;
 };
 

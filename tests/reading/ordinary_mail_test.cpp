@@ -128,5 +128,43 @@ TEST_F(OrdinaryMailTest, AgreeingPartsAreNotDecodedAgain) {
     }
 }
 
+// An agreeing text attachment is not decoded for the scanner of embedded
+// blocks while no line of it can open one; a block further on is still
+// found, and the scanner then reads the part from its first byte (a line
+// beginning with "-" cuts what is fed at once: the last row's escaped line
+// ends inside a long line would open a block if the scanner began there).
+TEST_F(OrdinaryMailTest, BlocksInAgreeingTextAttachmentsAreStillFound) {
+    const std::string block = "begin 644 a.exe\n'34%,5T%210``\n`\nend\n";
+    const struct {
+        const char* encoding;
+        std::string body;
+        bool found;
+    } kCases[] = {
+        {"quoted-printable", "first line\n-- note\n" + block, true},
+        {"quoted-printable", "first line\n-- note\n=62" + block.substr(1), true},
+        {"quoted-printable", block, true},
+        {"8bit", "first line\n-- note\n" + block, true},
+        {"quoted-printable",
+         "-" + std::string(4095, 'x') + "begin 644 a.exe=0A'34%,5T%210``=0A`=0Aend=0A\n", false},
+    };
+    for (const auto& row : kCases) {
+        const std::string path = (folder_ / "ordinary.eml").string();
+        std::ofstream(path, std::ios::binary) << withCrLf(
+            "Subject: t\nContent-Type: multipart/mixed; boundary=b\n\n--b\n"
+            "Content-Type: text/plain; name=t.txt\nContent-Transfer-Encoding: " +
+            std::string(row.encoding) + "\n\n" + row.body + "--b--\n");
+        mime::unpackMessage(mime::openMessageForUnpacking(path), kMessageNumber, folder_.string());
+        const SecondReadingOutcome outcome = readSecondTimeAfterFirst(
+            path, folder_.string(), kMessageNumber, mime::firstReadingParts(kMessageNumber));
+        EXPECT_EQ(outcome.agreedLeaves, 1u) << row.body;
+        ASSERT_EQ(outcome.extraFiles.size(), row.found ? 1u : 0u) << row.body;
+        for (const std::string& extra : outcome.extraFiles) {
+            EXPECT_EQ(slurp(extra), "MALWARE") << row.body;
+            std::filesystem::remove(extra);
+        }
+        mime::removePartFiles(kMessageNumber);
+    }
+}
+
 }  // namespace
 }  // namespace tarnwick::reading::test
