@@ -13,6 +13,12 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// The widest form of the base64 check needs AVX2, which not every x86-64
+// processor has: it is compiled for it on its own and chosen at run time.
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#define TARNWICK_SHAPE_AVX2 1
+#include <immintrin.h>
+#endif
 
 namespace tarnwick::reading {
 
@@ -82,6 +88,53 @@ inline __m128i base64Alphabet16(__m128i bytes) {
 inline __m128i base64LineEnds16(__m128i bytes) {
     return _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')),
                         _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')));
+}
+#endif
+
+#if defined(TARNWICK_SHAPE_AVX2)
+// inRange32 - all ones in each byte of bytes that lies in [low, high].
+__attribute__((target("avx2"))) inline __m256i inRange32(__m256i bytes, int low, int high) {
+    const __m256i shifted = _mm256_add_epi8(bytes, _mm256_set1_epi8(static_cast<char>(0x80 - low)));
+    return _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(-128 + (high - low + 1))), shifted);
+}
+
+// base64Blocks32 - over whole 64-byte blocks of base64 characters and line
+// ends only: how many bytes those were; adds the characters to alphabet.
+__attribute__((target("avx2"))) std::size_t base64Blocks32(const unsigned char* p, std::size_t size,
+                                                           std::uint64_t& alphabet) {
+    std::size_t done = 0;
+    for (; size - done >= 64; done += 64) {
+        std::uint32_t valid = 0xFFFFFFFFu;
+        std::uint64_t ends = 0;
+        for (int k = 0; k < 2; ++k) {
+            const __m256i bytes =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + done + 32 * k));
+            const __m256i letters = inRange32(
+                _mm256_and_si256(bytes, _mm256_set1_epi8(static_cast<char>(0xDF))), 'A', 'Z');
+            const __m256i others =
+                _mm256_or_si256(inRange32(bytes, '0', '9'),
+                                _mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('+')),
+                                                _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('/'))));
+            const __m256i lineEnds =
+                _mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\n')),
+                                _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\r')));
+            valid &= static_cast<std::uint32_t>(
+                _mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(letters, others), lineEnds)));
+            ends |= static_cast<std::uint64_t>(
+                        static_cast<std::uint32_t>(_mm256_movemask_epi8(lineEnds)))
+                    << (32 * k);
+        }
+        if (valid != 0xFFFFFFFFu)
+            break;
+        alphabet += 64 - bitCount(ends);
+    }
+    return done;
+}
+
+// haveAvx2 - the processor has AVX2; asked once.
+bool haveAvx2() {
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
 }
 #endif
 
@@ -193,6 +246,10 @@ bool BodyShape::feedBase64(const unsigned char* p, const unsigned char* end) {
     // The common case, alphabet and line ends only, many bytes at a time;
     // the rest (padding among it) one byte at a time.
     if (padding_ == 0) {
+#if defined(TARNWICK_SHAPE_AVX2)
+        if (haveAvx2())
+            p += base64Blocks32(p, static_cast<std::size_t>(end - p), alphabet_);
+#endif
 #if defined(__SSE2__)
         // Four vectors a step: one test of all of them, line ends counted
         // from their marks.
@@ -266,7 +323,8 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
             const unsigned char* start = p;
             p = plainRunEnd(p, end);
             if (p != start) {
-                mayOpenBlock_ = mayOpenBlock_ || (atLineStart_ && *start == 'b');
+                if (atLineStart_ && *start == 'b')
+                    noteLineOpening(start, p, p == end || *p == '=');
                 atLineStart_ = false;
                 decoded += static_cast<std::uint64_t>(p - start);
                 blankLast = kClass[p[-1]] == kBlank;
@@ -338,22 +396,29 @@ void BodyShape::screenLineStarts(const unsigned char* p, const unsigned char* en
     // the body's start and after each LF.
     if (mayOpenBlock_ || p == end)
         return;
-    if (atLineStart_ && (*p == 'b' || *p == '=')) {
-        mayOpenBlock_ = true;
-        return;
-    }
+    if (atLineStart_ && (*p == 'b' || *p == '='))
+        noteLineOpening(p, end, true);
     atLineStart_ = false;
-    while (const void* found = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
+    while (!mayOpenBlock_) {
+        const void* found = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+        if (found == nullptr)
+            return;
         p = static_cast<const unsigned char*>(found) + 1;
         if (p == end) {
             atLineStart_ = true;
             return;
         }
-        if (*p == 'b' || *p == '=') {
-            mayOpenBlock_ = true;
-            return;
-        }
+        if (*p == 'b' || *p == '=')
+            noteLineOpening(p, end, true);
     }
+}
+
+void BodyShape::noteLineOpening(const unsigned char* line, const unsigned char* end, bool mayGoOn) {
+    // Only "begin" (uuencode) and "=y" (yEnc) open a block; fewer than
+    // five bytes to look at decide nothing, unless the line ends there.
+    const std::size_t count = static_cast<std::size_t>(end - line);
+    if (*line == '=' || (count < 5 ? mayGoOn : std::memcmp(line, "begin", 5) == 0))
+        mayOpenBlock_ = true;
 }
 
 bool BodyShape::feedIdentity(const unsigned char* p, const unsigned char* end) {

@@ -92,6 +92,9 @@ class BodyShape {
     bool feedIdentity(const unsigned char* p, const unsigned char* end);
     // screenLineStarts - the line-start test of an identity body.
     void screenLineStarts(const unsigned char* p, const unsigned char* end);
+    // noteLineOpening - a decoded line begins with [line, end) ("b" or
+    // "="); mayGoOn: the line may go on past end.
+    void noteLineOpening(const unsigned char* line, const unsigned char* end, bool mayGoOn);
 
     TransferEncoding encoding_;
     bool crLfAllowed_;

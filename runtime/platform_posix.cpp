@@ -326,7 +326,8 @@ std::FILE* detail::createScanFileNow(const std::string& path) {
     }
     // The mode given to open applies only to a file it creates, and only
     // after the umask; a file left by an earlier run may be readable by all.
-    if (fchmod(descriptor, mode) != 0 || fcntl(descriptor, F_SETFL, 0) != 0) {
+    const bool modeRight = (entry.st_mode & 07777) == mode;
+    if ((!modeRight && fchmod(descriptor, mode) != 0) || fcntl(descriptor, F_SETFL, 0) != 0) {
         const int error = errno;
         ::close(descriptor);
         errno = error;

@@ -94,11 +94,19 @@ TEST_F(OrdinaryMailTest, AgreeingPartsAreNotDecodedAgain) {
     const std::string head =
         "Subject: t\nContent-Type: multipart/mixed; boundary=b\n\n--b\n"
         "Content-Type: application/octet-stream; name=f\nContent-Transfer-Encoding: ";
+    std::string lines;  // long enough for every width of the check
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 19; ++j)
+            lines += "QUFB";
+        lines += "\n";
+    }
     const struct {
         std::string rest;
         bool crLf;
         std::size_t agreed;
     } kCases[] = {
+        {"base64\n\n" + lines + "--b--\n", false, 1},
+        {"base64\n\n" + lines + "--b--\n", true, 1},
         {"base64\n\naGVsbG8gd29y\nbGQ=\n--b--\n", false, 1},
         {"base64\n\naGVsbG8gd29y\nbGQ=\n--b--\n", true, 1},
         {"base64\n\naGVsbG8g!d29y\nbGQ=\n--b--\n", false, 0},  // a stray byte
