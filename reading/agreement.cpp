@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstring>
 
+#include "reading/binary_text.h"
 #include "reading/line_input.h"
 #include "runtime/platform.h"
 
@@ -138,6 +139,18 @@ bool haveAvx2() {
 }
 #endif
 
+// rereadInto - feeds decoder the count bytes of path from begin on: what a
+// check passed over without decoding, read again.
+void rereadInto(const std::string& path, std::uint64_t begin, std::uint64_t count,
+                Decoder& decoder) {
+    if (count == 0)
+        return;
+    RangeReader reader(path, begin, begin + count);
+    std::unique_ptr<char[]> block(new char[kRereadBlock]);
+    for (std::size_t got; (got = reader.read(block.get(), kRereadBlock)) != 0;)
+        decoder.feed(block.get(), got);
+}
+
 // plainRunEnd - the first byte of [p, end) that is "=", CR or LF, or end:
 // the bytes before it stand for themselves in quoted-printable.
 const unsigned char* plainRunEnd(const unsigned char* p, const unsigned char* end) {
@@ -224,9 +237,34 @@ BodyShape::BodyShape(TransferEncoding encoding, bool crLfAllowed)
     wellFormed_ = encoding != TransferEncoding::Uuencode;
 }
 
+void BodyShape::watchForBinary(bool wide) {
+    watchBinary_ = true;
+    wide_ = wide;
+}
+
+void BodyShape::judgeStart() {
+    // Without an escape among them the first bytes decode as they stand
+    // (line ends aside, which no signature holds).
+    startJudged_ = true;
+    if ((encoding_ == TransferEncoding::QuotedPrintable && start_.find('=') != std::string::npos) ||
+        looksBinary(start_, true, wide_))
+        mayBeBinary_ = true;
+    start_.clear();
+}
+
 bool BodyShape::feed(const char* data, std::size_t size) {
     if (!wellFormed_ || size == 0)
         return wellFormed_;
+    if (watchBinary_ && !mayBeBinary_) {
+        if (!startJudged_) {
+            start_.append(data, std::min(size, kSignatureBytes - start_.size()));
+            if (start_.size() == kSignatureBytes)
+                judgeStart();
+        }
+        // A control byte in the encoded bytes stands for itself.
+        if (!wide_ && looksBinary(std::string_view(data, size), false))
+            mayBeBinary_ = true;
+    }
     const auto* p = reinterpret_cast<const unsigned char*>(data);
     switch (encoding_) {
         case TransferEncoding::Base64:
@@ -373,9 +411,14 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
                 // An escaped CR is dropped by one reading only.
                 ok = hexValue(static_cast<char>(c)) >= 0 &&
                      firstHex_ * 16 + hexValue(static_cast<char>(c)) != 13;
-                // An escaped LF begins a line nobody looked at.
+                // An escaped LF begins a line nobody looked at; an escaped
+                // control byte may make the text binary.
                 mayOpenBlock_ =
                     mayOpenBlock_ || firstHex_ * 16 + hexValue(static_cast<char>(c)) == 10;
+                mayBeBinary_ =
+                    mayBeBinary_ || (watchBinary_ && !wide_ && ok &&
+                                     isNotTextByte(static_cast<unsigned char>(
+                                         firstHex_ * 16 + hexValue(static_cast<char>(c)))));
                 ++decoded;
                 state = kText;
                 break;
@@ -455,6 +498,8 @@ bool BodyShape::feedIdentity(const unsigned char* p, const unsigned char* end) {
 bool BodyShape::finish() {
     if (!wellFormed_)
         return false;
+    if (watchBinary_ && !startJudged_)
+        judgeStart();
     if (encoding_ == TransferEncoding::Base64) {
         if ((alphabet_ + static_cast<std::uint64_t>(padding_)) % 4 != 0)
             return false;
@@ -503,15 +548,7 @@ void AgreedLeafDecoder::catchUpOthers() {
     if (others_ == nullptr || othersLive_)
         return;
     othersLive_ = true;
-    if (seen_ != 0)
-        rereadInto(*others_);
-}
-
-void AgreedLeafDecoder::rereadInto(Decoder& decoder) const {
-    RangeReader reader(messagePath_, bodyBegin_, bodyBegin_ + seen_);
-    std::unique_ptr<char[]> block(new char[kRereadBlock]);
-    for (std::size_t count; (count = reader.read(block.get(), kRereadBlock)) != 0;)
-        decoder.feed(block.get(), count);
+    rereadInto(messagePath_, bodyBegin_, seen_, *others_);
 }
 
 void AgreedLeafDecoder::decodeFromHere() {
@@ -520,8 +557,7 @@ void AgreedLeafDecoder::decodeFromHere() {
     catchUpOthers();
     decoder_ = makeDecoder(encoding_, attachment_);
     // What was only checked so far is read again and decoded first.
-    if (seen_ != 0)
-        rereadInto(*decoder_);
+    rereadInto(messagePath_, bodyBegin_, seen_, *decoder_);
 }
 
 void AgreedLeafDecoder::finish() {
@@ -539,6 +575,42 @@ void AgreedLeafDecoder::finish() {
     }
     decodeFromHere();
     decoder_->finish();
+}
+
+QuietTextDecoder::QuietTextDecoder(std::unique_ptr<Decoder> decoder, TransferEncoding encoding,
+                                   bool wide, std::string path, std::uint64_t bodyBegin)
+    : decoder_(std::move(decoder)),
+      shape_(encoding, true),
+      path_(std::move(path)),
+      bodyBegin_(bodyBegin) {
+    shape_.watchForBinary(wide);
+}
+
+void QuietTextDecoder::feed(const char* data, std::size_t size) {
+    if (!decoding_) {
+        if (shape_.feed(data, size) && !shape_.mayOpenBlock() && !shape_.mayBeBinary()) {
+            seen_ += size;
+            return;
+        }
+        decodeFromHere();
+    }
+    decoder_->feed(data, size);
+}
+
+void QuietTextDecoder::decodeFromHere() {
+    if (decoding_)
+        return;
+    decoding_ = true;
+    rereadInto(path_, bodyBegin_, seen_, *decoder_);
+}
+
+void QuietTextDecoder::finish() {
+    // A body cut inside an escape or a line end decodes to what the pass
+    // did not judge.
+    if (!decoding_ && (!shape_.finish() || shape_.mayOpenBlock() || shape_.mayBeBinary()))
+        decodeFromHere();
+    if (decoding_)
+        decoder_->finish();
 }
 
 }  // namespace tarnwick::reading

@@ -77,6 +77,12 @@ class BodyShape {
     bool feed(const char* data, std::size_t size);
     // finish - true when the whole body was well-formed.
     bool finish();
+    // watchForBinary - also tells whether the decoded bytes may prove
+    // binary (see binary_text.h); wide: the text is UTF-16 or UTF-32.
+    void watchForBinary(bool wide);
+    // mayBeBinary - false while the decoded bytes fed so far, and the body's
+    // start once known, certainly hold nothing that makes text binary.
+    bool mayBeBinary() const { return mayBeBinary_ || !wellFormed_; }
     // decodedSize - the bytes the first reading wrote for it.
     std::uint64_t decodedSize() const { return decoded_; }
     // mayOpenBlock - false while the decoded text fed so far certainly has
@@ -111,6 +117,13 @@ class BodyShape {
     // a line may begin with "b" or "=".
     bool atLineStart_ = true;
     bool mayOpenBlock_ = false;
+    // The binary watch: the body's first raw bytes until judged.
+    bool watchBinary_ = false;
+    bool wide_ = false;
+    bool mayBeBinary_ = false;
+    bool startJudged_ = false;
+    std::string start_;
+    void judgeStart();
 };
 
 // AgreedLeafDecoder - the decoder of a leaf that may agree with part.
@@ -135,10 +148,6 @@ class AgreedLeafDecoder final : public Decoder {
     // catchUpOthers - from here on the other consumers get every byte:
     // what was only checked so far is read again for them first.
     void catchUpOthers();
-    // rereadInto - feeds decoder the body's bytes checked so far, read
-    // again from the message file.
-    void rereadInto(Decoder& decoder) const;
-
     std::unique_ptr<Decoder> others_;
     TransferEncoding encoding_;
     ByteSink& attachment_;
@@ -150,6 +159,33 @@ class AgreedLeafDecoder final : public Decoder {
     std::unique_ptr<Decoder> decoder_;  // once decoding
     bool othersLive_ = false;           // others_ has had every byte so far
     bool agreed_ = false;
+};
+
+// QuietTextDecoder - the decoder of a quoted-printable or unencoded text
+// leaf that is no attachment: its decoded bytes go only to the scanner of
+// embedded blocks and to the test for binary content. While one pass over
+// the encoded bytes rules out both a line that may open a block and a byte
+// that makes text binary, nothing is decoded; once it cannot, the leaf is
+// decoded from its first byte, read again from the message file, exactly
+// as it would have been without the pass.
+class QuietTextDecoder final : public Decoder {
+  public:
+    // decoder: the leaf's own decoder. bodyBegin: where the leaf's body
+    // begins in path. wide: the text is UTF-16 or UTF-32.
+    QuietTextDecoder(std::unique_ptr<Decoder> decoder, TransferEncoding encoding, bool wide,
+                     std::string path, std::uint64_t bodyBegin);
+    void feed(const char* data, std::size_t size) override;
+    void finish() override;
+    // decodeFromHere - gives up the pass: every byte is decoded.
+    void decodeFromHere();
+
+  private:
+    std::unique_ptr<Decoder> decoder_;
+    BodyShape shape_;
+    std::string path_;
+    std::uint64_t bodyBegin_;
+    std::uint64_t seen_ = 0;  // bytes of the body passed over so far
+    bool decoding_ = false;
 };
 
 }  // namespace tarnwick::reading

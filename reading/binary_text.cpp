@@ -11,9 +11,6 @@ namespace tarnwick::reading {
 
 namespace {
 
-// kSignatureBytes - the longest signature looked for.
-constexpr std::size_t kSignatureBytes = 8;
-
 // kNotText - the control bytes text never carries.
 constexpr std::array<bool, 256> kNotText = [] {
     std::array<bool, 256> table{};
@@ -74,6 +71,10 @@ bool holdsControlByte(std::string_view bytes) {
 }
 
 }  // namespace
+
+bool isNotTextByte(unsigned char byte) {
+    return kNotText[byte];
+}
 
 bool looksBinary(std::string_view bytes, bool atStart, bool wide) {
     if (!wide && holdsControlByte(bytes))

@@ -26,6 +26,11 @@ namespace tarnwick::reading {
 // kSniffedTextBytes - the part of a text body held while it may still prove
 // binary.
 inline constexpr std::size_t kSniffedTextBytes = 64 * 1024;
+// kSignatureBytes - the longest signature looked for.
+inline constexpr std::size_t kSignatureBytes = 8;
+
+// isNotTextByte - a control byte that text never carries.
+bool isNotTextByte(unsigned char byte);
 
 // looksBinary - bytes is the whole or the beginning of a body that is not
 // text (see above); atStart: bytes begins the body; wide: the text is UTF-16

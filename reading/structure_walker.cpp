@@ -69,6 +69,8 @@ class WalkPass {
         // Set when the leaf is checked against a file of the first
         // reading: the attachment then gets its bytes from that check.
         AgreedLeafDecoder* agreement = nullptr;
+        // Set when a text body is decoded only if its bytes may matter.
+        QuietTextDecoder* quiet = nullptr;
         void write(const char* data, std::size_t size) override {
             if (attachment != nullptr && agreement == nullptr)
                 attachment->write(data, size);
@@ -462,6 +464,15 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
                                                              bodyOffset, reading.lineEndsMayDiffer);
         leaf.agreement = agreement.get();
         leaf.decoder = std::move(agreement);
+    } else if (leaf.binaryText != nullptr &&
+               (reading.encoding == TransferEncoding::QuotedPrintable ||
+                reading.encoding == TransferEncoding::Identity)) {
+        // A text body of the message: decoded only when a block or binary
+        // content cannot be ruled out from its encoded bytes.
+        auto quiet = std::make_unique<QuietTextDecoder>(std::move(leaf.decoder), reading.encoding,
+                                                        reading.wideCharset, job_.path, bodyOffset);
+        leaf.quiet = quiet.get();
+        leaf.decoder = std::move(quiet);
     }
 }
 
@@ -499,6 +510,8 @@ void WalkPass::feedLeaf(Frame& frame, const Line& line) {
     decoder.feed(line.head.data(), line.head.size());
     if (replaySpaces_ != 0 && frame.leaf->agreement != nullptr)
         frame.leaf->agreement->decodeFromHere();  // blanks given as spaces: not as stored
+    if (replaySpaces_ != 0 && frame.leaf->quiet != nullptr)
+        frame.leaf->quiet->decodeFromHere();
     feedReplay([&](std::string_view bytes) { decoder.feed(bytes.data(), bytes.size()); });
     std::string_view piece;
     while (input_->rest(piece))

@@ -116,6 +116,20 @@ std::vector<ClientCase> clientCases() {
          "Content-Type: text/plain; charset=iso-2022-jp\n\n\x1b$B$3$s\x1b(B\f\tpage two\n", ""},
         {"ordinary UTF-16 text",
          "Content-Type: text/plain; charset=UTF-16LE\n\n" + std::string("h\0i\0\x04\x04", 6), ""},
+        {"ordinary UTF-16 text, quoted-printable",
+         "Content-Type: text/plain; charset=UTF-16LE\nContent-Transfer-Encoding: "
+         "quoted-printable\n\nh=00i=00=04=04\n",
+         ""},
+        {"escaped NUL in quoted-printable text after a cut line",
+         "Content-Type: text/plain\nContent-Transfer-Encoding: quoted-printable\n\nfirst\n-- "
+         "note\nMAL=00WARE\n",
+         std::string("first\n-- note\nMAL\0WARE\n", 23)},
+        {"program opening quoted-printable text",
+         "Content-Type: text/plain\nContent-Transfer-Encoding: "
+         "quoted-printable\n\n=4DZ=90=00MALWARE",
+         kBinary},
+        {"program opening unencoded text", "Content-Type: text/plain\n\nMZ is here\n",
+         "MZ is here\n"},
         {"quoted-printable ==41",
          "Content-Type: application/x-a\nContent-Transfer-Encoding: quoted-printable\n\n"
          "MAL==41WARE\n",
