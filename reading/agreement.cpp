@@ -186,6 +186,11 @@ constexpr std::uint64_t inRange(std::uint64_t word, unsigned low, unsigned high)
 // Where a quoted-printable or identity body stands after a byte.
 enum State : int { kText, kAfterReturn, kAfterEquals, kAfterHex, kSoftBreakReturn };
 
+// Where the next decoded byte stands in its line: at the line's start,
+// after a line that so far is "=" (escaped), or further on. A soft line
+// break leaves it where it was.
+enum LineStart : int { kLineBegins, kLineBeganWithEquals, kInLine };
+
 TransferEncoding encodingOf(BodyEncoding encoding) {
     switch (encoding) {
         case BodyEncoding::Base64:
@@ -361,9 +366,11 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
             const unsigned char* start = p;
             p = plainRunEnd(p, end);
             if (p != start) {
-                if (atLineStart_ && *start == 'b')
+                if (lineStart_ == kLineBegins && *start == 'b')
                     noteLineOpening(start, p, p == end || *p == '=');
-                atLineStart_ = false;
+                else if (lineStart_ == kLineBeganWithEquals && *start == 'y')
+                    mayOpenBlock_ = true;
+                lineStart_ = kInLine;
                 decoded += static_cast<std::uint64_t>(p - start);
                 blankLast = kClass[p[-1]] == kBlank;
             }
@@ -374,8 +381,6 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
         switch (state) {
             case kText:
                 if (c == '=') {
-                    // At a line's start it may be an escape of "b" or "=".
-                    mayOpenBlock_ = mayOpenBlock_ || atLineStart_;
                     state = kAfterEquals;
                     blankLast = false;
                 } else {
@@ -384,7 +389,7 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
                     ok = !blankLast && (c == '\n' || crLfAllowed_);
                     if (c == '\n') {
                         ++decoded;
-                        atLineStart_ = true;
+                        lineStart_ = kLineBegins;
                     } else {
                         state = kAfterReturn;
                     }
@@ -394,7 +399,7 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
                 ok = c == '\n';
                 ++decoded;  // the first reading writes CR LF as LF
                 state = kText;
-                atLineStart_ = true;
+                lineStart_ = kLineBegins;
                 break;
             case kAfterEquals:
                 if (hexValue(static_cast<char>(c)) >= 0) {
@@ -407,21 +412,17 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
                     state = kSoftBreakReturn;
                 }
                 break;
-            case kAfterHex:
+            case kAfterHex: {
+                const int value = firstHex_ * 16 + hexValue(static_cast<char>(c));
                 // An escaped CR is dropped by one reading only.
-                ok = hexValue(static_cast<char>(c)) >= 0 &&
-                     firstHex_ * 16 + hexValue(static_cast<char>(c)) != 13;
-                // An escaped LF begins a line nobody looked at; an escaped
-                // control byte may make the text binary.
-                mayOpenBlock_ =
-                    mayOpenBlock_ || firstHex_ * 16 + hexValue(static_cast<char>(c)) == 10;
-                mayBeBinary_ =
-                    mayBeBinary_ || (watchBinary_ && !wide_ && ok &&
-                                     isNotTextByte(static_cast<unsigned char>(
-                                         firstHex_ * 16 + hexValue(static_cast<char>(c)))));
+                ok = hexValue(static_cast<char>(c)) >= 0 && value != 13;
+                noteEscape(value);
+                mayBeBinary_ = mayBeBinary_ || (watchBinary_ && !wide_ && ok &&
+                                                isNotTextByte(static_cast<unsigned char>(value)));
                 ++decoded;
                 state = kText;
                 break;
+            }
             default:  // kSoftBreakReturn
                 ok = c == '\n';
                 state = kText;
@@ -439,16 +440,16 @@ void BodyShape::screenLineStarts(const unsigned char* p, const unsigned char* en
     // the body's start and after each LF.
     if (mayOpenBlock_ || p == end)
         return;
-    if (atLineStart_ && (*p == 'b' || *p == '='))
+    if (lineStart_ == kLineBegins && (*p == 'b' || *p == '='))
         noteLineOpening(p, end, true);
-    atLineStart_ = false;
+    lineStart_ = kInLine;
     while (!mayOpenBlock_) {
         const void* found = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
         if (found == nullptr)
             return;
         p = static_cast<const unsigned char*>(found) + 1;
         if (p == end) {
-            atLineStart_ = true;
+            lineStart_ = kLineBegins;
             return;
         }
         if (*p == 'b' || *p == '=')
@@ -456,11 +457,21 @@ void BodyShape::screenLineStarts(const unsigned char* p, const unsigned char* en
     }
 }
 
+void BodyShape::noteEscape(int value) {
+    // An escaped LF begins a line nobody looked at; an escaped "b" may
+    // begin "begin", an escaped "=" then "y" "=ybegin".
+    if (value == '\n' || (lineStart_ == kLineBegins && value == 'b') ||
+        (lineStart_ == kLineBeganWithEquals && value == 'y'))
+        mayOpenBlock_ = true;
+    lineStart_ = lineStart_ == kLineBegins && value == '=' ? kLineBeganWithEquals : kInLine;
+}
+
 void BodyShape::noteLineOpening(const unsigned char* line, const unsigned char* end, bool mayGoOn) {
-    // Only "begin" (uuencode) and "=y" (yEnc) open a block; fewer than
-    // five bytes to look at decide nothing, unless the line ends there.
+    // Only "begin" (uuencode) and "=y" (yEnc) open a block; too few bytes
+    // to look at decide nothing, unless the line ends there.
+    const std::string_view opening = *line == '=' ? "=y" : "begin";
     const std::size_t count = static_cast<std::size_t>(end - line);
-    if (*line == '=' || (count < 5 ? mayGoOn : std::memcmp(line, "begin", 5) == 0))
+    if (count < opening.size() ? mayGoOn : std::memcmp(line, opening.data(), opening.size()) == 0)
         mayOpenBlock_ = true;
 }
 

@@ -101,6 +101,8 @@ class BodyShape {
     // noteLineOpening - a decoded line begins with [line, end) ("b" or
     // "="); mayGoOn: the line may go on past end.
     void noteLineOpening(const unsigned char* line, const unsigned char* end, bool mayGoOn);
+    // noteEscape - a quoted-printable escape decoded to value.
+    void noteEscape(int value);
 
     TransferEncoding encoding_;
     bool crLfAllowed_;
@@ -113,9 +115,9 @@ class BodyShape {
     int state_ = 0;
     bool blankLast_ = false;
     int firstHex_ = 0;
-    // quoted-printable and identity: the next decoded byte begins a line;
-    // a line may begin with "b" or "=".
-    bool atLineStart_ = true;
+    // quoted-printable and identity: where the next decoded byte stands
+    // (kLineBegins and so on); a line may open a block.
+    int lineStart_ = 0;  // kLineBegins
     bool mayOpenBlock_ = false;
     // The binary watch: the body's first raw bytes until judged.
     bool watchBinary_ = false;

@@ -153,6 +153,10 @@ TEST_F(OrdinaryMailTest, BlocksInAgreeingTextAttachmentsAreStillFound) {
         {"quoted-printable", block, true},
         {"8bit", "first line\n-- note\n" + block, true},
         {"quoted-printable",
+         "first line\n-- note\n=3Dybegin line=3D128 size=3D7 name=3Da.exe\nwkv=81k|o\n"
+         "=3Dyend size=3D7\n",
+         true},
+        {"quoted-printable",
          "-" + std::string(4095, 'x') + "begin 644 a.exe=0A'34%,5T%210``=0A`=0Aend=0A\n", false},
     };
     for (const auto& row : kCases) {
