@@ -30,15 +30,16 @@ bool isBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-// BufferedDecoder - output gathering shared by every decoder.
+// BufferedDecoder - output gathering shared by every decoder. The block is
+// taken on the first byte: many decoders made for a leaf are never fed.
 class BufferedDecoder : public Decoder {
   public:
-    explicit BufferedDecoder(ByteSink& sink) : sink_(sink), out_(new char[kOutputBlock]) {}
+    explicit BufferedDecoder(ByteSink& sink) : sink_(sink) {}
 
   protected:
     void put(char c) {
-        if (used_ == kOutputBlock)
-            flushOutput();
+        if (used_ == capacity_)
+            makeRoom();
         out_[used_++] = c;
     }
     void put(std::string_view bytes) {
@@ -48,8 +49,8 @@ class BufferedDecoder : public Decoder {
     // room - makes room for count more bytes (count <= kOutputBlock) and
     // returns where they go; the caller then calls advance(count).
     char* room(std::size_t count) {
-        if (used_ + count > kOutputBlock)
-            flushOutput();
+        if (used_ + count > capacity_)
+            makeRoom();
         return out_.get() + used_;
     }
     void advance(std::size_t count) { used_ += count; }
@@ -60,9 +61,19 @@ class BufferedDecoder : public Decoder {
     }
 
   private:
+    void makeRoom() {
+        if (out_ == nullptr) {
+            out_.reset(new char[kOutputBlock]);
+            capacity_ = kOutputBlock;
+        } else {
+            flushOutput();
+        }
+    }
+
     ByteSink& sink_;
     std::unique_ptr<char[]> out_;
     std::size_t used_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 class IdentityDecoder final : public Decoder {

@@ -27,6 +27,8 @@ std::vector<std::string> distinctValues(const FieldValues& field) {
     if (field.count > 1 && field.first != field.last)
         values.push_back(field.last);
     for (std::size_t i = 0, given = values.size(); i < given; ++i) {
+        if (values[i].find("=?") == std::string::npos)
+            continue;  // no encoded word: decoding changes nothing
         std::string decoded = decodeEncodedWords(values[i]);
         if (std::find(values.begin(), values.end(), decoded) == values.end())
             values.push_back(std::move(decoded));
