@@ -66,23 +66,6 @@ struct Base64Places {
 };
 constexpr Base64Places kBase64Places;
 
-// kNotHex - table value of a byte that is no hexadecimal digit.
-constexpr unsigned char kNotHex = 0xF0;
-
-// kHexValue - the value of a hexadecimal digit of either case.
-constexpr std::array<unsigned char, 256> kHexValue = [] {
-    std::array<unsigned char, 256> table{};
-    for (unsigned char& value : table)
-        value = kNotHex;
-    for (int i = 0; i < 10; ++i)
-        table['0' + i] = static_cast<unsigned char>(i);
-    for (int i = 0; i < 6; ++i) {
-        table['A' + i] = static_cast<unsigned char>(10 + i);
-        table['a' + i] = static_cast<unsigned char>(10 + i);
-    }
-    return table;
-}();
-
 // kWordBytes - bytes scanned per step of the quoted-printable copier.
 constexpr std::size_t kWordBytes = 8;
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
@@ -273,8 +256,8 @@ DecodedRun decodeQuotedPrintableRun(const char* in, std::size_t size, char* out,
         }
         if (c != '=' || size - i < 3)
             break;
-        const unsigned high = kHexValue[static_cast<unsigned char>(in[i + 1])];
-        const unsigned low = kHexValue[static_cast<unsigned char>(in[i + 2])];
+        const unsigned high = kHexDigitValue[static_cast<unsigned char>(in[i + 1])];
+        const unsigned low = kHexDigitValue[static_cast<unsigned char>(in[i + 2])];
         if ((high | low) >= 16)
             break;
         const unsigned value = high << 4 | low;

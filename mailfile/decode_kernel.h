@@ -18,9 +18,26 @@
 // partial groups are always left to the caller.
 #pragma once
 
+#include <array>
 #include <cstddef>
 
 namespace tarnwick {
+
+// kHexDigitValue - the value of each byte as a hexadecimal digit of either
+// case; kNotHex (16 or more) for any other byte.
+inline constexpr unsigned char kNotHex = 0xF0;
+inline constexpr std::array<unsigned char, 256> kHexDigitValue = [] {
+    std::array<unsigned char, 256> table{};
+    for (unsigned char& value : table)
+        value = kNotHex;
+    for (int i = 0; i < 10; ++i)
+        table['0' + i] = static_cast<unsigned char>(i);
+    for (int i = 0; i < 6; ++i) {
+        table['A' + i] = static_cast<unsigned char>(10 + i);
+        table['a' + i] = static_cast<unsigned char>(10 + i);
+    }
+    return table;
+}();
 
 // DecodedRun - how far one call got: input bytes consumed and output bytes
 // written.

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstring>
 
+#include "mailfile/decode_kernel.h"
 #include "reading/binary_text.h"
 #include "reading/line_input.h"
 #include "runtime/platform.h"
@@ -402,8 +403,8 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
                 lineStart_ = kLineBegins;
                 break;
             case kAfterEquals:
-                if (hexValue(static_cast<char>(c)) >= 0) {
-                    firstHex_ = hexValue(static_cast<char>(c));
+                if (kHexDigitValue[c] < 16) {
+                    firstHex_ = kHexDigitValue[c];
                     state = kAfterHex;
                 } else if (c == '\n') {
                     state = kText;  // soft line break
@@ -413,9 +414,9 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
                 }
                 break;
             case kAfterHex: {
-                const int value = firstHex_ * 16 + hexValue(static_cast<char>(c));
+                const int value = firstHex_ * 16 + kHexDigitValue[c];
                 // An escaped CR is dropped by one reading only.
-                ok = hexValue(static_cast<char>(c)) >= 0 && value != 13;
+                ok = kHexDigitValue[c] < 16 && value != 13;
                 noteEscape(value);
                 mayBeBinary_ = mayBeBinary_ || (watchBinary_ && !wide_ && ok &&
                                                 isNotTextByte(static_cast<unsigned char>(value)));

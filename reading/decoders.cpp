@@ -369,13 +369,8 @@ class UudecodeDecoder final : public BufferedDecoder {
 
 // hexValue - see the header.
 int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    const unsigned value = kHexDigitValue[static_cast<unsigned char>(c)];
+    return value < 16 ? static_cast<int>(value) : -1;
 }
 
 TransferEncoding transferEncodingNamed(std::string_view value) {
