@@ -215,8 +215,10 @@ void EmbeddedBlockScanner::beginYenc(const std::string& line) {
 void EmbeddedBlockScanner::endLine() {
     const bool continued = lineOverflowed_;
     lineOverflowed_ = false;
-    std::string line;
-    line.swap(line_);
+    // The two buffers trade places, so neither gives up its room.
+    ended_.swap(line_);
+    line_.clear();
+    const std::string& line = ended_;
     if (continued) {
         // The tail of a long yEnc data line.
         decoded_.clear();

@@ -86,6 +86,7 @@ class EmbeddedBlockScanner final : public ByteSink {
     bool uuDeclared_;
     State state_ = State::Text;
     std::string line_;
+    std::string ended_;  // the line endLine looks at
     bool lineOverflowed_ = false;
     bool afterCr_ = false;
     bool skippingLine_ = false;        // a text line that cannot open a block
