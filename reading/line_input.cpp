@@ -100,19 +100,31 @@ void LineInput::takeLineEnd() {
     inLine_ = false;
 }
 
+std::size_t LineInput::scanHead(bool crDecides, std::size_t& scanTo) {
+    for (;;) {
+        const std::size_t available = length_ - position_;
+        scanTo = position_ + std::min(available, kLineHeadBytes);
+        const std::size_t end = findLineEnd(position_, scanTo);
+        if (end < scanTo) {
+            if (crDecides && buffer_[end] == '\r' && end + 1 == length_ && !endOfInput_) {
+                fill();  // the byte after the CR decides; the buffer may move
+                continue;
+            }
+            return end;
+        }
+        if (available >= kLineHeadBytes || endOfInput_)
+            return end;
+        fill();
+    }
+}
+
 bool LineInput::peekHead(std::string_view& head) {
     if (position_ == length_ && !fill())
         return false;
-    for (;;) {
-        const std::size_t available = length_ - position_;
-        const std::size_t scanTo = position_ + std::min(available, kLineHeadBytes);
-        const std::size_t end = findLineEnd(position_, scanTo);
-        if (end < scanTo || available >= kLineHeadBytes || endOfInput_) {
-            head = std::string_view(buffer_.get() + position_, end - position_);
-            return true;
-        }
-        fill();
-    }
+    std::size_t scanTo = 0;
+    const std::size_t end = scanHead(false, scanTo);
+    head = std::string_view(buffer_.get() + position_, end - position_);
+    return true;
 }
 
 bool LineInput::next(Line& line) {
@@ -121,37 +133,25 @@ bool LineInput::next(Line& line) {
     }
     if (position_ == length_ && !fill())
         return false;
-    // Gather the head: up to kLineHeadBytes, and the byte after a CR so a
-    // CR LF can be told from a lone CR.
-    for (;;) {
-        const std::size_t available = length_ - position_;
-        const std::size_t scanTo = position_ + std::min(available, kLineHeadBytes);
-        const std::size_t end = findLineEnd(position_, scanTo);
-        if (end < scanTo) {
-            if (buffer_[end] == '\r' && end + 1 == length_ && !endOfInput_) {
-                fill();  // the byte after the CR decides; the buffer may move
-                continue;
-            }
-            line.offset = offset();
-            line.head = std::string_view(buffer_.get() + position_, end - position_);
-            line.complete = true;
-            position_ = end;
-            inLine_ = true;
-            takeLineEnd();
-            return true;
-        }
-        if (available >= kLineHeadBytes || endOfInput_) {
-            line.offset = offset();
-            line.head = std::string_view(buffer_.get() + position_, scanTo - position_);
-            line.complete = endOfInput_ && scanTo == length_;
-            position_ = scanTo;
-            inLine_ = true;
-            if (line.complete)
-                takeLineEnd();
-            return true;
-        }
-        fill();
+    // The head: up to kLineHeadBytes, and the byte after a CR so a CR LF
+    // can be told from a lone CR.
+    std::size_t scanTo = 0;
+    const std::size_t end = scanHead(true, scanTo);
+    line.offset = offset();
+    inLine_ = true;
+    if (end < scanTo) {
+        line.head = std::string_view(buffer_.get() + position_, end - position_);
+        line.complete = true;
+        position_ = end;
+        takeLineEnd();
+        return true;
     }
+    line.head = std::string_view(buffer_.get() + position_, scanTo - position_);
+    line.complete = endOfInput_ && scanTo == length_;
+    position_ = scanTo;
+    if (line.complete)
+        takeLineEnd();
+    return true;
 }
 
 bool LineInput::nextRun(char avoid, std::string_view& run) {

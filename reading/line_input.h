@@ -92,6 +92,11 @@ class LineInput {
     bool fill();
     // findLineEnd - index of the first CR or LF in [from, to), or to.
     std::size_t findLineEnd(std::size_t from, std::size_t to) const;
+    // scanHead - fills until the head of the line at position_ can be told
+    // and returns where its content ends (scanTo when no line end lies
+    // within the head's reach, which scanTo marks); crDecides: a CR at the
+    // buffer's end waits for the byte after it.
+    std::size_t scanHead(bool crDecides, std::size_t& scanTo);
     // takeLineEnd - consumes the line end at position_ (known present or at
     // the end of input) and records it.
     void takeLineEnd();
