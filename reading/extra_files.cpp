@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // extra_files.cpp - writing the extra files, recognising copies, spilling.
 //
-// A copy is recognised by size and keyed hash; the key is drawn afresh for
-// every reading, so a sender cannot build a new attachment that passes for a
-// file already shown to the anti-virus.
+// A copy is recognised by size and keyed hash; the key is drawn at random
+// once per process and never shown, so a sender cannot build a new
+// attachment that passes for a file already shown to the anti-virus.
 #include "reading/extra_files.h"
 
 #include <algorithm>
