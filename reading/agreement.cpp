@@ -379,6 +379,29 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
                 break;
         }
         const unsigned char c = *p++;
+        if (state == kText && end - p >= 2) {
+            // The usual escapes and line ends, whole in this piece, without
+            // going through the states one byte at a time.
+            if (c == '=' && kHexDigitValue[p[0]] < 16 && kHexDigitValue[p[1]] < 16) {
+                ok = takeEscape(kHexDigitValue[p[0]] * 16 + kHexDigitValue[p[1]]);
+                ++decoded;
+                blankLast = false;
+                p += 2;
+                continue;
+            }
+            if (c == '=' && p[0] == '\r' && p[1] == '\n') {
+                blankLast = false;  // a soft line break
+                p += 2;
+                continue;
+            }
+            if (c == '\r' && p[0] == '\n') {
+                ok = !blankLast && crLfAllowed_;
+                ++decoded;  // the first reading writes CR LF as LF
+                lineStart_ = kLineBegins;
+                ++p;
+                continue;
+            }
+        }
         switch (state) {
             case kText:
                 if (c == '=') {
@@ -413,17 +436,11 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
                     state = kSoftBreakReturn;
                 }
                 break;
-            case kAfterHex: {
-                const int value = firstHex_ * 16 + kHexDigitValue[c];
-                // An escaped CR is dropped by one reading only.
-                ok = kHexDigitValue[c] < 16 && value != 13;
-                noteEscape(value);
-                mayBeBinary_ = mayBeBinary_ || (watchBinary_ && !wide_ && ok &&
-                                                isNotTextByte(static_cast<unsigned char>(value)));
+            case kAfterHex:
+                ok = kHexDigitValue[c] < 16 && takeEscape(firstHex_ * 16 + kHexDigitValue[c]);
                 ++decoded;
                 state = kText;
                 break;
-            }
             default:  // kSoftBreakReturn
                 ok = c == '\n';
                 state = kText;
@@ -456,6 +473,16 @@ void BodyShape::screenLineStarts(const unsigned char* p, const unsigned char* en
         if (*p == 'b' || *p == '=')
             noteLineOpening(p, end, true);
     }
+}
+
+bool BodyShape::takeEscape(int value) {
+    noteEscape(value);
+    // An escaped CR is dropped by one reading only.
+    if (value == 13)
+        return false;
+    mayBeBinary_ = mayBeBinary_ ||
+                   (watchBinary_ && !wide_ && isNotTextByte(static_cast<unsigned char>(value)));
+    return true;
 }
 
 void BodyShape::noteEscape(int value) {

@@ -103,6 +103,9 @@ class BodyShape {
     void noteLineOpening(const unsigned char* line, const unsigned char* end, bool mayGoOn);
     // noteEscape - a quoted-printable escape decoded to value.
     void noteEscape(int value);
+    // takeEscape - a well-formed escape of value: noted, and whether both
+    // readings decode it alike.
+    bool takeEscape(int value);
 
     TransferEncoding encoding_;
     bool crLfAllowed_;
