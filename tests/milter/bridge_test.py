@@ -287,7 +287,7 @@ class Concurrency(BridgeCase):
         for t in threads:
             t.start()
         for t in threads:
-            t.join(120)
+            t.join(300)
         self.assertEqual(len(results), 70)
         for outcome in results:
             self.assertAccepted(outcome, CLEAN_FIELDS)

@@ -12,7 +12,7 @@ as the message's "X-Script:" header field asks:
   busy-once  REJECTED the first time, then clean    crash     the process ends at once
   silent     no answer at all                       slow      clean, after two seconds
   held       clean, once fifty requests are held unanswered at the same time (at the latest
-             after a minute); after that, as slow
+             half a minute after the last one came); after that, as slow
   escaped    ADDHEADER with a tab, quotes and a backslash in a third field
 
 Each start appends a line to $STAND_IN_RECORD/starts (its process id and arguments); the most requests it ever held unanswered
@@ -33,7 +33,7 @@ ESCAPED = (
 )
 SLOW_SECONDS = 2.0
 HELD_RELEASE_AT = 50
-HELD_SECONDS = 60.0
+HELD_IDLE_SECONDS = 30.0
 
 record = os.environ.get("STAND_IN_RECORD", "")
 lock = threading.Lock()
@@ -42,6 +42,7 @@ most_in_flight = 0
 busy_seen = set()
 held = []
 held_released = False
+held_fallback = None
 
 
 def write_line(line):
@@ -71,26 +72,32 @@ def release_held():
         batch = held[:]
         held.clear()
         held_released = True
+        if held_fallback is not None:
+            held_fallback.cancel()
     for number in batch:
         answer(number, CLEAN)
 
 
 def hold(number):
     """hold - keeps the answer back until HELD_RELEASE_AT requests are in flight at once, so
-    that the most in flight does not depend on how fast the machine is."""
+    that the most in flight does not depend on how fast the machine is. A bridge that never
+    lets that many through is answered once no request has come for HELD_IDLE_SECONDS: a
+    loaded machine that is merely slow keeps them coming."""
+    global held_fallback
     with lock:
         if held_released:
             threading.Timer(SLOW_SECONDS, answer, (number, CLEAN)).start()
             return
         held.append(number)
-        first = len(held) == 1
         full = len(in_flight) >= HELD_RELEASE_AT
+        if not full:
+            if held_fallback is not None:
+                held_fallback.cancel()
+            held_fallback = threading.Timer(HELD_IDLE_SECONDS, release_held)
+            held_fallback.daemon = True  # never keeps the stand-in alive once its input ends
+            held_fallback.start()
     if full:
         release_held()
-    elif first:
-        fallback = threading.Timer(HELD_SECONDS, release_held)
-        fallback.daemon = True  # never keeps the stand-in alive once its input ends
-        fallback.start()
 
 
 def handle_file(number, path):
