@@ -4,7 +4,7 @@
 // and over single large ones.
 //
 // For every message, in one process, exactly what a scan does to files:
-// open it, skip the envelope block, copy the rest in 4096-byte blocks into
+// open it, skip the envelope block, copy the rest with the scan job's copy into
 // the scratch folder and remove the copy again (first level), then position
 // and unpack it (openMessageForUnpacking + unpackMessage) into the scratch
 // folder, read it a second time (readSecondTimeAfterFirst with the account
@@ -56,13 +56,11 @@
 #include "reading/second_reading.h"
 #include "runtime/file_system.h"
 #include "runtime/platform.h"
+#include "scanner/message_copy.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Bytes moved per step of the first-level copy, as the scan job does.
-constexpr std::size_t kCopyBlockSize = 4096;
 
 // peakResidentMiB - the process's peak resident set size in MiB (0 where
 // the system does not tell).
@@ -81,29 +79,22 @@ double peakResidentMiB() {
 }
 
 // copyAfterEnvelope - the first level's file work: the message without its
-// envelope block copied to copyPath in 4096-byte blocks, then the copy
-// removed. Returns false when a file could not be opened or written.
+// envelope block copied to copyPath with the scan job's own copy, then the
+// copy removed. Returns false when a file could not be opened or written.
 bool copyAfterEnvelope(const std::string& messagePath, const std::string& copyPath) {
+    tarnwick::CopyStreamBuffers streamBuffers;
     std::FILE* message = tarnwick::platform::openSharedFile(messagePath, "rb");
     if (message == nullptr)
         return false;
+    streamBuffers.useForMessage(message);
     std::FILE* copy = tarnwick::platform::openSharedFile(copyPath, "wb");
     if (copy == nullptr) {
         std::fclose(message);
         return false;
     }
+    streamBuffers.useForCopy(copy);
     tarnwick::skipEnvelope(message);
-    char block[kCopyBlockSize];
-    bool ok = true;
-    for (;;) {
-        const std::size_t count = std::fread(block, 1, sizeof block, message);
-        if (count > 0 && std::fwrite(block, 1, count, copy) != count) {
-            ok = false;
-            break;
-        }
-        if (count < sizeof block)
-            break;
-    }
+    bool ok = !tarnwick::copyMessage(message, copy).copyFailed;
     ok = std::fclose(copy) == 0 && ok;
     std::fclose(message);
     // The first level reads the size before removing; the size is not

@@ -17,14 +17,12 @@
 #include "runtime/platform.h"
 #include "runtime/worker_pool.h"
 #include "scanner/av_filter.h"
+#include "scanner/message_copy.h"
 #include "scanner/wait_time.h"
 
 namespace tarnwick {
 
 namespace {
-
-// Bytes moved per step of the copy.
-constexpr std::size_t kCopyBlockSize = 4096;
 
 // closeFile - closes a stream if it is open.
 void closeFile(std::FILE*& file) {
@@ -33,18 +31,6 @@ void closeFile(std::FILE*& file) {
     file = nullptr;
 }
 
-// CopyOutcome - what the copy step reports.
-struct CopyOutcome {
-    std::uint64_t bytesCopied = 0;
-    bool copyFailed = false;
-    // The copy could not be written because the disk is full.
-    bool noSpace = false;
-    // Why the copy failed: the message could not be read, or the copy not
-    // written; the C library's error code (0 when unknown).
-    bool readFailed = false;
-    int error = 0;
-};
-
 // copyFailureLine - the copy's failure in the words of the other failures
 // that make a message a virus.
 std::string copyFailureLine(const CopyOutcome& copied) {
@@ -52,39 +38,6 @@ std::string copyFailureLine(const CopyOutcome& copied) {
     return std::string(copied.readFailed ? "Could not read the message: "
                                          : "Could not write the copy of the message: ") +
            why + "; treated as a virus";
-}
-
-// copyMessage - copies the rest of message to copy in blocks.
-CopyOutcome copyMessage(std::FILE* message, std::FILE* copy) {
-    CopyOutcome outcome;
-    if (std::feof(message))
-        return outcome;
-    char block[kCopyBlockSize];
-    for (;;) {
-        errno = 0;
-        const std::size_t count = std::fread(block, 1, sizeof block, message);
-        const int readError = errno;
-        errno = 0;
-        const std::size_t written = count == 0 ? 0 : std::fwrite(block, 1, count, copy);
-        outcome.bytesCopied += count;
-        // A short last block at the end of the message is the normal end; a
-        // stream error on either side means the copy is incomplete.
-        if (written != count || std::ferror(copy)) {
-            outcome.copyFailed = true;
-            outcome.error = errno;
-            outcome.noSpace = platform::isNoSpaceError(errno);
-            break;
-        }
-        if (std::ferror(message)) {
-            outcome.copyFailed = true;
-            outcome.readFailed = true;
-            outcome.error = readError;
-            break;
-        }
-        if (std::feof(message) || count == 0)
-            break;
-    }
-    return outcome;
 }
 
 // closeCopy - closes the copy; true when that failed because the disk is
@@ -141,11 +94,13 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
         return postponed;
     }
     // Set-up: any failure here accepts the message unchanged, with no wait.
+    CopyStreamBuffers streamBuffers;
     std::FILE* message = platform::openSharedFile(path, "rb");
     if (message == nullptr) {
         writeLogLine("* Unexpected error, contact Quillmark");
         return okResult;
     }
+    streamBuffers.useForMessage(message);
     if (!isDirectory(scanFolder))
         makeDirectory(scanFolder);
     if (!isDirectory(scanFolder)) {
@@ -167,6 +122,7 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
         writeLogLine("* Unable to create temp file (" + copyPath + "), please verify rights.");
         return okResult;
     }
+    streamBuffers.useForCopy(copy);
 
     // Copy: the message as the mail server stored it, without its envelope.
     skipEnvelope(message);

@@ -154,23 +154,26 @@ TEST(ScanOutcomeTest, DecodedAttachmentDeletedDuringTheSecondWaitIsAVirus) {
 }
 
 TEST(ScanOutcomeTest, CopyBlockedFromBeingWrittenIsAVirusWithoutVerification) {
-    // The child may write no file beyond 8 KiB; the message is 20,000 bytes.
-    TarnwickSession session({"0"}, ChildLimits{8192});
-    std::string path =
-        session.writeMessage("large.eml", "Subject: large\n\n" + std::string(20000 - 16, 'z'));
-    Lines expected = withVerdict(
-        {jobLine("7", "Thread processing started"), jobLine("7", "Copying file to be scanned"),
-         jobLine("7",
-                 "Error while copying file, the AV probably prevented disk write because of "
-                 "virus in data."),
-         jobLine("7", "Could not write the copy of the message: " + std::string(strerror(EFBIG)) +
-                          "; treated as a virus"),
-         jobLine("7",
-                 "Virus found, skipping first- and second-level verification but waiting a few "
-                 "seconds for the file to be unlocked.")},
-        "7", true);
-    EXPECT_EQ(scan(session, "7", path), expected);
-    EXPECT_EQ(session.scanMeFiles(), Lines{});
+    // The child may write no file beyond 8 KiB. The write fails before the
+    // short last block of 20,000 bytes, and well inside 200,000 bytes.
+    for (const std::size_t size : {20000, 200000}) {
+        TarnwickSession session({"0"}, ChildLimits{8192});
+        std::string path =
+            session.writeMessage("large.eml", "Subject: large\n\n" + std::string(size - 16, 'z'));
+        Lines expected = withVerdict(
+            {jobLine("7", "Thread processing started"), jobLine("7", "Copying file to be scanned"),
+             jobLine("7",
+                     "Error while copying file, the AV probably prevented disk write because of "
+                     "virus in data."),
+             jobLine("7", "Could not write the copy of the message: " +
+                              std::string(strerror(EFBIG)) + "; treated as a virus"),
+             jobLine("7",
+                     "Virus found, skipping first- and second-level verification but waiting a "
+                     "few seconds for the file to be unlocked.")},
+            "7", true);
+        EXPECT_EQ(scan(session, "7", path), expected) << size;
+        EXPECT_EQ(session.scanMeFiles(), Lines{}) << size;
+    }
 }
 
 TEST(ScanOutcomeTest, PartFileThatCannotBeWrittenIsAVirusWithoutSecondWait) {
