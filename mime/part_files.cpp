@@ -65,7 +65,7 @@ PartFileOutput::PartFileOutput(std::FILE* file, std::string path, ScanLedger* le
     : file_(file),
       path_(std::move(path)),
       ledger_(ledger),
-      buffer_(std::make_unique<char[]>(kBufferSize)) {
+      buffer_(new char[kBufferSize]) {  // not zeroed: every byte is written before use
     std::setvbuf(file_, nullptr, _IONBF, 0);
 }
 

@@ -56,6 +56,12 @@ TEST(TextModeFile, FoldsCrLfKeepsLoneCrAndCtrlZWhereverReadsSplitThem) {
         {"x\x1ay\r\n\x1a", "x\x1ay\n\x1a"},
         {std::string("\0\r\0\r\n\xff", 6), std::string("\0\r\0\n\xff", 5)},
         {"", ""},
+        // Long enough for the sixteen-byte steps, with CRs at and around
+        // their edges.
+        {std::string(15, 'a') + "\r\n" + std::string(14, 'b') + "\r" + std::string(16, 'c') +
+             "\r\n\r\r\n" + std::string(40, 'd') + "\r",
+         std::string(15, 'a') + "\n" + std::string(14, 'b') + "\r" + std::string(16, 'c') +
+             "\n\r\n" + std::string(40, 'd') + "\r"},
     };
     int file = 0;
     for (const auto& c : cases) {
@@ -66,6 +72,13 @@ TEST(TextModeFile, FoldsCrLfKeepsLoneCrAndCtrlZWhereverReadsSplitThem) {
                 EXPECT_EQ(readAll(input, readSize), c.folded)
                     << ::testing::PrintToString(c.raw) << " raw " << rawSize << " read "
                     << readSize;
+                // Every folded byte maps back to its place in the file.
+                for (std::size_t at = 0, raw = 0; at < c.folded.size(); ++at) {
+                    std::uint64_t offset = 0;
+                    ASSERT_TRUE(input.storedOffset(c.folded.size() - at, offset));
+                    EXPECT_EQ(offset, raw) << ::testing::PrintToString(c.raw) << " at " << at;
+                    raw += c.raw.compare(raw, 2, "\r\n") == 0 ? 2 : 1;
+                }
             }
         }
         fs::remove(path);
