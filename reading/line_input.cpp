@@ -12,15 +12,15 @@
 
 namespace tarnwick::reading {
 
-RangeReader::RangeReader(const std::string& path, std::uint64_t begin, std::uint64_t end) {
+RangeReader::RangeReader(const std::string& path, std::uint64_t begin, std::uint64_t end,
+                         Reads reads) {
     if (end <= begin)
         return;
     file_ = platform::openSharedFile(path, "rb");
     if (file_ == nullptr)
         return;
-    // Every reader asks for whole blocks of 16 KiB or more, so stdio's own
-    // buffer would only cost its allocation and a look at the file.
-    std::setvbuf(file_, nullptr, _IONBF, 0);
+    if (reads == Reads::WholeBlocks)
+        std::setvbuf(file_, nullptr, _IONBF, 0);
     // A file opened afresh stands at its start already.
     std::uint64_t skip = begin;
     bool first = true;

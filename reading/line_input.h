@@ -25,9 +25,15 @@ inline constexpr std::size_t kLineHeadBytes = 4096;
 // RangeReader - reads [begin, end) of a file. Owns the handle: not copyable.
 class RangeReader {
   public:
+    // How the reader is read: in reads of any size, or only in blocks of
+    // 16 KiB or more, which need no stdio buffer (its allocation and a look
+    // at the file are saved).
+    enum class Reads { AnySize, WholeBlocks };
+
     // Opens path for reading and positions it at begin. open() tells whether
     // that worked; an unopened reader reads nothing.
-    RangeReader(const std::string& path, std::uint64_t begin, std::uint64_t end);
+    RangeReader(const std::string& path, std::uint64_t begin, std::uint64_t end,
+                Reads reads = Reads::AnySize);
     ~RangeReader();
     RangeReader(const RangeReader&) = delete;
     RangeReader& operator=(const RangeReader&) = delete;

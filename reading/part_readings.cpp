@@ -145,28 +145,30 @@ PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
             type = "text/plain";  // unusable: read as text, as clients do
         const std::vector<std::string> boundaries =
             isMultipartType(type) ? boundaryCandidates(value) : std::vector<std::string>{""};
+        // What the value says for every encoding and boundary alike.
+        PartReading common;
+        common.type = type;
+        common.wideCharset = isWideCharset(value);
+        if (type == "message/partial") {
+            const std::vector<std::string> ids = parameterValues(value, "id");
+            const std::vector<std::string> numbers = parameterValues(value, "number");
+            common.partialId =
+                ids.empty() ? std::string() : ids.front().substr(0, kMaxIdentifierBytes);
+            if (!numbers.empty()) {
+                for (char c : numbers.front().substr(0, 9))
+                    if (c >= '0' && c <= '9')
+                        common.partialNumber = common.partialNumber * 10 + (c - '0');
+            }
+        }
         for (const std::string& encodingValue : distinctValues(header.transferEncoding)) {
             const std::string encodingName = lowerTrimmed(encodingValue);
             for (const std::string& boundary :
                  boundaries.empty() ? std::vector<std::string>{""} : boundaries) {
-                PartReading reading;
-                reading.type = type;
+                PartReading reading = common;
                 reading.encoding = transferEncodingNamed(encodingValue);
                 reading.boundary = boundary;
-                reading.wideCharset = isWideCharset(value);
                 reading.lineEndsMayDiffer =
                     isTextType(type) || encodingName.empty() || encodingName == "7bit";
-                if (type == "message/partial") {
-                    const std::vector<std::string> ids = parameterValues(value, "id");
-                    const std::vector<std::string> numbers = parameterValues(value, "number");
-                    reading.partialId =
-                        ids.empty() ? std::string() : ids.front().substr(0, kMaxIdentifierBytes);
-                    if (!numbers.empty()) {
-                        for (char c : numbers.front().substr(0, 9))
-                            if (c >= '0' && c <= '9')
-                                reading.partialNumber = reading.partialNumber * 10 + (c - '0');
-                    }
-                }
                 std::string key = reading.key();
                 if (facts.readings.size() < kMaxPartReadings &&
                     std::find(keys.begin(), keys.end(), key) == keys.end()) {

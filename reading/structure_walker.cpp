@@ -154,7 +154,8 @@ void WalkPass::run() {
     const bool spill = files.isSpill(job_.path);
     if (spill && !files.checkSpill(job_.path))
         return;
-    RangeReader reader(job_.path, job_.begin, job_.end);
+    // LineInput reads its 64 KiB buffer full each time.
+    RangeReader reader(job_.path, job_.begin, job_.end, RangeReader::Reads::WholeBlocks);
     if (!reader.open()) {
         if (spill)
             files.noteSpillUnreadable();
