@@ -295,9 +295,27 @@ std::string_view PartReader::takeRun() {
         // The byte just served is still in the buffer, in front of read_.
         start = read_ - 1;
     }
-    const void* newline = std::memchr(read_, '\n', end_ - read_);
-    read_ += newline ? static_cast<const char*>(newline) - read_ : end_ - read_;
+    read_ = runEnd();
     return std::string_view(start, read_ - start);
+}
+
+char* PartReader::runEnd() const {
+    // Without an active boundary no line can end the part.
+    if (depth_ == 0 || read_ == end_)
+        return end_;
+    // Only a newline in front of "-" may begin a boundary line; the last
+    // buffered byte, a newline or not, is left to nextChar's checks.
+    char* const last = end_ - 1;
+    for (char* from = read_; from < last;) {
+        void* dash = std::memchr(from + 1, '-', static_cast<std::size_t>(end_ - from - 1));
+        if (dash == nullptr)
+            break;
+        char* const at = static_cast<char*>(dash);
+        if (at[-1] == '\n')
+            return at - 1;
+        from = at;
+    }
+    return *last == '\n' ? last : end_;
 }
 
 void PartReader::drainPart() {

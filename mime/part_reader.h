@@ -89,12 +89,12 @@ class PartReader {
 
     // takeRun - bulk access for the decoders. Returns the next bytes of the
     // current part, exactly the bytes successive nextChar calls would
-    // return, and consumes them: a newline can only be the first byte of
-    // a run (one that does not begin a boundary line); the run stops before
-    // the next newline or at the end of the buffered data, whichever comes
-    // first. Empty exactly when nextChar would return kEndOfPart. The view
-    // points into the reader's buffer and is valid until the next call of
-    // any member of this reader.
+    // return, and consumes them. A run holds whole lines as long as none
+    // can begin a boundary line: it stops before a newline followed by "-"
+    // while a boundary is active, before a newline that is the last
+    // buffered byte, or at the end of the buffered data. Empty exactly when
+    // nextChar would return kEndOfPart. The view points into the reader's
+    // buffer and is valid until the next call of any member of this reader.
     std::string_view takeRun();
 
     // storedOffset - the offset in the stored message file of the next
@@ -107,6 +107,9 @@ class PartReader {
 
   private:
     class BoundaryTable;
+
+    // runEnd - where a run from read_ must stop (see takeRun).
+    char* runEnd() const;
 
     // nextCharSlow - nextChar when the next byte is a newline or none is
     // buffered: end-of-part state, refill, boundary line check.
