@@ -58,9 +58,6 @@ enum class EscapeState { Plain, AfterEquals, AfterFirstDigit };
 // run at a time.
 class QuotedPrintableDecoder {
   public:
-    // Decoded bytes gathered on the stack before one append.
-    static constexpr std::size_t kBlockBytes = 4096;
-
     explicit QuotedPrintableDecoder(PartFileOutput& output) : output_(output) {}
 
     // feed - one byte, or PartReader::kEndOfPart.
@@ -93,18 +90,19 @@ class QuotedPrintableDecoder {
         }
     }
 
-    // feedRun - a run of bytes (a newline only as its first byte): plain
-    // text and well-formed escapes go through the shared kernel in blocks;
-    // whatever it stops at is fed byte by byte.
+    // feedRun - a run of bytes: plain text and well-formed escapes go
+    // through the shared kernel straight into the output's buffer; whatever
+    // it stops at is fed byte by byte.
     void feedRun(std::string_view run) {
         const char* p = run.data();
         const char* end = p + run.size();
         while (p < end) {
             if (state_ == EscapeState::Plain) {
-                char block[kBlockBytes];
-                const DecodedRun decoded = decodeQuotedPrintableRun(
-                    p, static_cast<std::size_t>(end - p), block, sizeof block, true);
-                output_.append(block, decoded.produced);
+                std::size_t room = 0;
+                char* to = output_.room(room);
+                const DecodedRun decoded =
+                    decodeQuotedPrintableRun(p, static_cast<std::size_t>(end - p), to, room, true);
+                output_.added(decoded.produced);
                 p += decoded.consumed;
                 if (p == end)
                     return;
@@ -129,9 +127,6 @@ class QuotedPrintableDecoder {
 // Base64Decoder - the group state machine.
 class Base64Decoder {
   public:
-    // Decoded bytes gathered on the stack before one append.
-    static constexpr std::size_t kBlockBytes = 3 * 1024;
-
     explicit Base64Decoder(PartFileOutput& output) : output_(output) {}
 
     // paddingSeen - true once a "=" has ended the data.
@@ -142,13 +137,20 @@ class Base64Decoder {
         const char* p = run.data();
         const char* end = p + run.size();
         while (p < end && !paddingSeen_) {
+            // A line end between lines of whole groups is skipped here, as
+            // feed would skip it, so the kernel starts on the next line.
+            if (*p == '\n' && count_ == 0) {
+                ++p;
+                continue;
+            }
             // Whole groups of four alphabet characters, the common case, go
-            // through the shared kernel into a local block, appended at once.
+            // through the shared kernel straight into the output's buffer.
             if (count_ == 0 && end - p >= 4) {
-                char block[kBlockBytes];
+                std::size_t room = 0;
+                char* to = output_.room(room);
                 const DecodedRun decoded =
-                    decodeBase64Groups(p, static_cast<std::size_t>(end - p), block, sizeof block);
-                output_.append(block, decoded.produced);
+                    decodeBase64Groups(p, static_cast<std::size_t>(end - p), to, room);
+                output_.added(decoded.produced);
                 p += decoded.consumed;
                 if (decoded.consumed > 0)
                     continue;

@@ -49,6 +49,18 @@ class PartFileOutput {
     }
     // append - appends size bytes.
     void append(const char* data, std::size_t size);
+    // room - where the next bytes go, for a decoder that writes them there
+    // itself: at least one byte's room (the buffer is written out first
+    // when full); size gets how much. added then tells how many it wrote.
+    char* room(std::size_t& size) {
+        if (used_ == kBufferSize)
+            flush();
+        size = kBufferSize - used_;
+        return buffer_.get() + used_;
+    }
+    // added - count bytes were written where room pointed. REQUIRES: count
+    // is at most the room it gave.
+    void added(std::size_t count) { used_ += count; }
     // close - writes out the buffer and closes the file; later calls do
     // nothing. Returns false when any write of this file failed.
     bool close();
