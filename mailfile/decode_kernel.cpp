@@ -123,9 +123,10 @@ constexpr std::size_t kVectorOutput = 12;
 // (their and is zero only for alphabet characters), then an offset by its
 // high half ("/" has its own) turns the character into its six bits, and
 // two multiply-adds and a shuffle pack four sixes into three bytes.
-// Returns the characters consumed (a multiple of 16); out gets three
-// quarters of that. Each step stores 16 bytes for the 12 it decodes, so it
-// runs only while room for 16 is left.
+// Returns the characters consumed (a multiple of 4: the whole groups of a
+// last step that holds another byte count too); out gets three quarters of
+// that. Each step stores 16 bytes for the 12 it decodes, so it runs only
+// while room for 16 is left.
 __attribute__((target("ssse3"))) std::size_t decodeBase64Vectors(const char* in, std::size_t size,
                                                                  char* out, std::size_t room) {
     const __m128i lowClass = _mm_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
@@ -146,13 +147,19 @@ __attribute__((target("ssse3"))) std::size_t decodeBase64Vectors(const char* in,
         const __m128i classes =
             _mm_and_si128(_mm_shuffle_epi8(lowClass, _mm_and_si128(chars, lowHalf)),
                           _mm_shuffle_epi8(highClass, high));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(classes, _mm_setzero_si128())) != 0xFFFF)
-            break;
+        const unsigned alphabet =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(classes, _mm_setzero_si128())));
         const __m128i roll =
             _mm_shuffle_epi8(offsets, _mm_add_epi8(_mm_cmpeq_epi8(chars, slash), high));
         const __m128i sixes = _mm_add_epi8(chars, roll);
         const __m128i packed = _mm_madd_epi16(_mm_maddubs_epi16(sixes, pairs), quads);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), _mm_shuffle_epi8(packed, order));
+        if (alphabet != 0xFFFF) {
+            // Each group is packed on its own: the whole groups in front of
+            // the first other byte (the end of a line, mostly) count.
+            const std::size_t groups = static_cast<std::size_t>(std::countr_one(alphabet)) / 4;
+            return i + 4 * groups;
+        }
         i += kVectorBytes;
         o += kVectorOutput;
     }
