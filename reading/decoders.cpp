@@ -114,6 +114,10 @@ constexpr Base64Table kBase64;
 
 // kGroupsPerRun - whole groups decoded between two checks of output room.
 constexpr std::size_t kGroupsPerRun = 1024;
+// kQuotedPrintableStep - input bytes the quoted-printable kernel is offered
+// at a time. It stops at every line end, so asking room for all the input
+// at hand would write the output block out after every line.
+constexpr std::size_t kQuotedPrintableStep = 4096;
 
 class Base64Decoder final : public BufferedDecoder {
   public:
@@ -209,7 +213,7 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
                 // copied last are given back to step, which holds them until
                 // it sees whether a line end follows (escapes never end in a
                 // blank, so those are raw blanks).
-                const std::size_t want = std::min(size - i, kOutputBlock);
+                const std::size_t want = std::min(size - i, kQuotedPrintableStep);
                 const DecodedRun run =
                     decodeQuotedPrintableRun(data + i, size - i, room(want), want, false);
                 std::size_t blanks = 0;

@@ -82,6 +82,25 @@ std::string secondReading(bool base64, const std::string& input, std::size_t pie
     return sink.bytes;
 }
 
+TEST(DecodeKernelTest, SecondReaderHandsQuotedPrintableOnInBlocksNotLineByLine) {
+    struct CountingSink final : reading::ByteSink {
+        std::string bytes;
+        std::size_t writes = 0;
+        void write(const char* data, std::size_t size) override {
+            ++writes;
+            bytes.append(data, size);
+        }
+    } sink;
+    std::string text;
+    while (text.size() < 200000)
+        text += "caf=E9 and a short line of text\r\n";
+    auto decoder = reading::makeDecoder(reading::TransferEncoding::QuotedPrintable, sink);
+    decoder->feed(text.data(), text.size());
+    decoder->finish();
+    EXPECT_EQ(sink.bytes, secondReading(false, text, 1));
+    EXPECT_LE(sink.writes, sink.bytes.size() / 8192 + 1);
+}
+
 TEST(DecodeKernelTest, AwkwardBytesAnywhereDecodeAsTheByteByBytePathDecodesThem) {
     for (const Awkward& awkward : kAwkward) {
         const std::string& ordinary = awkward.base64 ? kBase64Ordinary : kTextOrdinary;
