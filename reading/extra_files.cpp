@@ -245,6 +245,22 @@ bool ExtraFileSet::isCopy(const Key& exact, const Key* folded) {
     return folded_.count(*folded) != 0;
 }
 
+bool ExtraFileSet::mayHaveTwin(std::uint64_t size, bool folded) const {
+    const auto exact = exact_.lower_bound(Key(size, 0));
+    if (unhashedExact_.count(size) != 0 || (exact != exact_.end() && exact->first == size))
+        return true;
+    if (!folded)
+        return false;
+    // Folding keeps at least half of the bytes: the folded size F lies in
+    // [size / 2, size], and isCopy looks at files of F to 2F bytes.
+    const std::uint64_t least = size / 2;
+    const auto unhashed = unhashedFolded_.lower_bound(least);
+    if (unhashed != unhashedFolded_.end() && unhashed->first <= 2 * size)
+        return true;
+    const auto hashedFolded = folded_.lower_bound(Key(least, 0));
+    return hashedFolded != folded_.end() && hashedFolded->first <= size;
+}
+
 std::string ExtraFileSet::knownWithPrefix(std::uint64_t prefixHash) {
     for (const auto& [size, index] : unhashedPrefix_)
         hashFile(known_[index], false, false, true);
@@ -305,7 +321,7 @@ void LeafSink::write(const char* data, std::size_t size) {
             comparedSize_ = static_cast<std::uint64_t>(status.size);
             compared_ = std::make_unique<RangeReader>(comparedPath_, kHeldLeafBytes, comparedSize_);
             equalBytes_ = kHeldLeafBytes;
-        } else if (!beginFile()) {
+        } else if (!beginFile(HashFromNowOn::Later)) {
             return;
         }
     }
@@ -314,7 +330,7 @@ void LeafSink::write(const char* data, std::size_t size) {
             equalBytes_ += size;  // hashed later, and only if it proves new
             return;
         }
-        if (!beginFile())
+        if (!beginFile(HashFromNowOn::Later))
             return;
     }
     hash(data, size);
@@ -322,10 +338,33 @@ void LeafSink::write(const char* data, std::size_t size) {
 }
 
 void LeafSink::hash(const char* data, std::size_t size) {
-    exactHash_.update(reinterpret_cast<const unsigned char*>(data), size);
     size_ += size;
+    if (!hashLater_)
+        hashNow(data, size);
+}
+
+void LeafSink::hashNow(const char* data, std::size_t size) {
+    exactHash_.update(reinterpret_cast<const unsigned char*>(data), size);
     if (lineEndsMayDiffer_)
         foldedHash_.update(data, size);
+}
+
+void LeafSink::catchUpHash() {
+    hashLater_ = false;
+    errno = 0;
+    if (std::fflush(file_) != 0) {
+        set_.noteWriteFailure();
+        hashLost_ = true;
+        return;
+    }
+    RangeReader reader(path_, 0, written_);
+    std::unique_ptr<char[]> block(new char[kCopyBlock]);
+    std::uint64_t read = 0;
+    for (std::size_t count; (count = reader.read(block.get(), kCopyBlock)) != 0; read += count)
+        hashNow(block.get(), count);
+    // A file that cannot be read back whole no longer tells what was in it.
+    if (read != written_)
+        hashLost_ = true;
 }
 
 bool LeafSink::compareNext(const char* data, std::size_t size) {
@@ -340,7 +379,7 @@ bool LeafSink::compareNext(const char* data, std::size_t size) {
     return std::memcmp(compareBuffer_.data(), data, size) == 0;
 }
 
-bool LeafSink::beginFile() {
+bool LeafSink::beginFile(HashFromNowOn hashing) {
     if (set_.files_.size() >= kMaxExtraFiles) {
         set_.outputLimitReached_ = true;
         set_.extraFileLimitReached_ = true;
@@ -359,6 +398,13 @@ bool LeafSink::beginFile() {
     }
     description_.reading = kSecondReading;
     set_.ledger_.describe(path_, description_);
+    if (hashing == HashFromNowOn::Later) {
+        // From here on the file holds every byte of the attachment; it is
+        // read back for its hashes only if a known file could be its twin.
+        exactHash_ = SipHasher(set_.key());
+        foldedHash_ = FoldedHasher(set_.key());
+        hashLater_ = true;
+    }
     writeToFile(held_.data(), held_.size());
     held_.clear();
     held_.shrink_to_fit();
@@ -389,12 +435,20 @@ void LeafSink::writeToFile(const char* data, std::size_t size) {
     // The budget is shared by every file open at the moment: charged now,
     // given back if the file proves a copy.
     if (size > set_.outputLeft_) {
+        // The file will no longer hold the whole attachment: its hashes are
+        // taken from what it holds so far and the rest as it comes.
+        if (hashLater_) {
+            catchUpHash();
+            hashNow(data, size);
+        }
         size = static_cast<std::size_t>(set_.outputLeft_);
         set_.outputLimitReached_ = true;
     }
     errno = 0;
-    if (size != 0 && (std::fwrite(data, 1, size, file_) != size || std::ferror(file_) != 0))
+    if (size != 0 && (std::fwrite(data, 1, size, file_) != size || std::ferror(file_) != 0)) {
         set_.noteWriteFailure();
+        hashLost_ = hashLost_ || hashLater_;
+    }
     written_ += size;
     set_.outputLeft_ -= size;
 }
@@ -407,7 +461,7 @@ bool LeafSink::finish() {
         // Equal to the compared file up to here: a copy if that file ends too.
         if (equalBytes_ == comparedSize_)
             return false;
-        if (!beginFile() && file_ == nullptr)
+        if (!beginFile(HashFromNowOn::Now) && file_ == nullptr)
             return false;
     }
     if (fileFailed_) {
@@ -424,9 +478,13 @@ bool LeafSink::finish() {
         }
         return false;
     }
+    // Hashed later: read back only when a known file could be a twin.
+    if (hashLater_ && !hashLost_ && set_.mayHaveTwin(size_, lineEndsMayDiffer_))
+        catchUpHash();
+    const bool hashed = !hashLater_ && !hashLost_;
     const ExtraFileSet::Key exactKey(size_, exactHash_.finish());
     const ExtraFileSet::Key foldedKey = foldedHash_.finish();
-    const bool copy = set_.isCopy(exactKey, lineEndsMayDiffer_ ? &foldedKey : nullptr);
+    const bool copy = hashed && set_.isCopy(exactKey, lineEndsMayDiffer_ ? &foldedKey : nullptr);
     if (copy || size_ == 0) {
         if (file_ != nullptr) {
             std::fclose(file_);
@@ -448,7 +506,7 @@ bool LeafSink::finish() {
             set_.outputLimitReached_ = true;
             return false;
         }
-        if (!beginFile())
+        if (!beginFile(HashFromNowOn::Now))
             return false;
     }
     errno = 0;
@@ -457,19 +515,25 @@ bool LeafSink::finish() {
     file_ = nullptr;
     set_.files_.push_back(path_);
     set_.ledger_.written(path_, static_cast<std::int64_t>(written_));
-    // A kept file is known from now on, with the hashes already at hand.
-    ExtraFileSet::KnownFile known;
-    known.path = path_;
-    known.size = written_;
-    known.exactHashed = true;
-    known.foldedHashed = lineEndsMayDiffer_;
-    known.prefixHashed = prefixHashed_;
-    set_.exact_.insert(exactKey);
-    if (lineEndsMayDiffer_)
-        set_.folded_.insert(foldedKey);
-    if (prefixHashed_)
-        set_.prefixes_.emplace(prefixHash_, path_);
-    set_.addKnown(std::move(known));
+    // A kept file is known from now on, with the hashes at hand; one not
+    // hashed yet is read for them when an attachment of a fitting size
+    // asks. One whose bytes are no longer known is not taken for anything's
+    // twin.
+    if (!hashLost_) {
+        ExtraFileSet::KnownFile known;
+        known.path = path_;
+        known.size = written_;
+        known.exactHashed = hashed;
+        known.foldedHashed = hashed && lineEndsMayDiffer_;
+        known.prefixHashed = prefixHashed_;
+        if (hashed)
+            set_.exact_.insert(exactKey);
+        if (hashed && lineEndsMayDiffer_)
+            set_.folded_.insert(foldedKey);
+        if (prefixHashed_)
+            set_.prefixes_.emplace(prefixHash_, path_);
+        set_.addKnown(std::move(known));
+    }
     platform::offerToScanner(path_);
     return true;
 }

@@ -189,6 +189,10 @@ class ExtraFileSet {
     // isCopy - whether an attachment with these keys equals a known file
     // (folded: also when only CR LF against LF differs).
     bool isCopy(const Key& exact, const Key* folded);
+    // mayHaveTwin - whether isCopy could find a known file equal to an
+    // attachment of size bytes (folded as for isCopy); false means it
+    // cannot, and the attachment's hashes are not needed.
+    bool mayHaveTwin(std::uint64_t size, bool folded) const;
     // knownWithPrefix - a known file longer than kHeldLeafBytes whose first
     // kHeldLeafBytes have hash prefixHash; empty when none.
     std::string knownWithPrefix(std::uint64_t prefixHash);
@@ -240,12 +244,23 @@ class LeafSink final : public ByteSink {
     bool finish();
 
   private:
+    // HashFromNowOn - whether beginFile's file is hashed as it is written
+    // (Now) or, the file then holding every byte, read back for its hashes
+    // only when they are needed (Later).
+    enum class HashFromNowOn { Now, Later };
+
     void writeToFile(const char* data, std::size_t size);
+    // hash - counts the bytes, and hashes them unless that waits.
     void hash(const char* data, std::size_t size);
+    void hashNow(const char* data, std::size_t size);
+    // catchUpHash - hashes what the file holds and hashes as bytes come from
+    // now on.
+    void catchUpHash();
     // beginFile - opens the extra file and writes what is known so far: the
     // held bytes and the part found equal to the compared file (hashed on
-    // the way, since it was only compared while it streamed by).
-    bool beginFile();
+    // the way, since it was only compared while it streamed by, unless
+    // hashing waits).
+    bool beginFile(HashFromNowOn hashing);
     // compareNext - true when data continues the compared file.
     bool compareNext(const char* data, std::size_t size);
 
@@ -268,6 +283,11 @@ class LeafSink final : public ByteSink {
     std::uint64_t written_ = 0;
     bool fileFailed_ = false;
     bool finished_ = false;
+    // The file's bytes are not hashed yet (the hashers hold none of them).
+    bool hashLater_ = false;
+    // The file's bytes went unhashed and can no longer be read back as they
+    // were written (a write failed, or the file could not be read).
+    bool hashLost_ = false;
 };
 
 }  // namespace tarnwick::reading
