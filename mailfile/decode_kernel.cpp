@@ -94,9 +94,10 @@ inline std::size_t plainBytesBefore(std::uint64_t marks) {
         return static_cast<std::size_t>(std::countl_zero(marks)) / 8;
 }
 
-// isQuotedPrintableSpecial - a byte the copier stops at.
-inline bool isQuotedPrintableSpecial(char c) {
-    return c == '=' || c == '\r' || c == '\n';
+// isBlank - a space or a tab: a line end right after one is left to the
+// caller.
+inline bool isBlank(char c) {
+    return c == ' ' || c == '\t';
 }
 
 // putGroup - the three bytes of one group's 24 bits.
@@ -186,6 +187,105 @@ __attribute__((target("ssse3"))) std::size_t decodeUuVectors(const char* in, std
     return g;
 }
 
+// CompactHalves - for each set of kept bytes of an eight-byte half (a bit
+// per byte), the byte shuffle that moves them to the front of the half in
+// order, and how many they are.
+struct CompactHalves {
+    std::uint64_t shuffles[256];
+    unsigned char counts[256];
+    constexpr CompactHalves() : shuffles(), counts() {
+        for (unsigned kept = 0; kept < 256; ++kept) {
+            std::uint64_t shuffle = 0;
+            unsigned count = 0;
+            for (unsigned byte = 0; byte < 8; ++byte)
+                if ((kept >> byte & 1u) != 0)
+                    shuffle |= static_cast<std::uint64_t>(byte) << (8 * count++);
+            shuffles[kept] = shuffle;
+            counts[kept] = static_cast<unsigned char>(count);
+        }
+    }
+};
+constexpr CompactHalves kCompactHalves;
+
+// decodeQuotedPrintableVectors - sixteen bytes a step while room for
+// sixteen is left. A step without "=" is copied whole. Otherwise every "="
+// of the step followed by two hex digits inside it is an escape: its byte is
+// put in place of the "=" and its digits are squeezed out by a shuffle of
+// each half. A step counts up to its first other "=" (a soft break, a
+// malformed escape, or one cut by the step's end, which the next step
+// takes), CR or LF right after a blank, or with dropCarriageReturn escape
+// that gives 13; when that is its first byte, the caller's own loop takes
+// it.
+__attribute__((target("ssse3"))) DecodedRun decodeQuotedPrintableVectors(const char* in,
+                                                                         std::size_t size,
+                                                                         char* out,
+                                                                         std::size_t room,
+                                                                         bool dropCarriageReturn) {
+    const __m128i equalsSign = _mm_set1_epi8('=');
+    const __m128i carriageReturn = _mm_set1_epi8(kCarriageReturn);
+    const __m128i highHalves = _mm_set1_epi8(static_cast<char>(0xF0));
+    std::size_t i = 0;
+    std::size_t o = 0;
+    while (size - i >= 16 && room - o >= 16) {
+        const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        const __m128i equals = _mm_cmpeq_epi8(chars, equalsSign);
+        const unsigned lineEnds = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(chars, carriageReturn),
+                         _mm_cmpeq_epi8(chars, _mm_set1_epi8('\n')))));
+        const unsigned blanks = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chars, _mm_set1_epi8(' ')),
+                                           _mm_cmpeq_epi8(chars, _mm_set1_epi8('\t')))));
+        const unsigned blankBefore = blanks << 1 | ((i > 0 && isBlank(in[i - 1])) ? 1u : 0u);
+        unsigned stops = lineEnds & blankBefore;
+        const unsigned equalsMarks = static_cast<unsigned>(_mm_movemask_epi8(equals));
+        // Each byte as a hex digit: its value, and whether it is one.
+        const __m128i digits = _mm_sub_epi8(chars, _mm_set1_epi8('0'));
+        const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(digits, _mm_set1_epi8(9)), digits);
+        const __m128i letters =
+            _mm_sub_epi8(_mm_or_si128(chars, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+        const __m128i isLetter = _mm_cmpeq_epi8(_mm_min_epu8(letters, _mm_set1_epi8(5)), letters);
+        const __m128i hexValues =
+            _mm_or_si128(_mm_and_si128(digits, isDigit),
+                         _mm_and_si128(_mm_add_epi8(letters, _mm_set1_epi8(10)), isLetter));
+        const __m128i isHex = _mm_or_si128(isDigit, isLetter);
+        const __m128i escapes = _mm_and_si128(
+            equals, _mm_and_si128(_mm_srli_si128(isHex, 1), _mm_srli_si128(isHex, 2)));
+        const __m128i values = _mm_or_si128(
+            _mm_and_si128(_mm_slli_epi16(_mm_srli_si128(hexValues, 1), 4), highHalves),
+            _mm_srli_si128(hexValues, 2));
+        const unsigned escapeMarks = static_cast<unsigned>(_mm_movemask_epi8(escapes));
+        stops |= equalsMarks & ~escapeMarks;
+        if (dropCarriageReturn)
+            stops |= static_cast<unsigned>(_mm_movemask_epi8(
+                _mm_and_si128(escapes, _mm_cmpeq_epi8(values, carriageReturn))));
+        // Most steps take all sixteen bytes: a branch, not a select, so
+        // that the next step's load need not wait for this one's marks.
+        unsigned taken = 16;
+        if (stops != 0) {
+            taken = static_cast<unsigned>(std::countr_zero(stops));
+            if (taken == 0)
+                break;
+        }
+        const __m128i decoded =
+            _mm_or_si128(_mm_and_si128(escapes, values), _mm_andnot_si128(escapes, chars));
+        const unsigned kept = ~(escapeMarks << 1 | escapeMarks << 2) & ((1u << taken) - 1u);
+        const unsigned lowKept = kept & 0xFFu;
+        const unsigned highKept = kept >> 8;
+        const __m128i shuffle =
+            _mm_set_epi64x(static_cast<long long>(kCompactHalves.shuffles[highKept] +
+                                                  0x0808080808080808ULL),
+                           static_cast<long long>(kCompactHalves.shuffles[lowKept]));
+        const __m128i squeezed = _mm_shuffle_epi8(decoded, shuffle);
+        const std::size_t lowCount = kCompactHalves.counts[lowKept];
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + o), squeezed);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + o + lowCount),
+                         _mm_unpackhi_epi64(squeezed, squeezed));
+        i += taken;
+        o += lowCount + kCompactHalves.counts[highKept];
+    }
+    return DecodedRun{i, o};
+}
+
 // haveVectorBase64 - the processor has SSSE3; asked once.
 bool haveVectorBase64() {
     static const bool have = __builtin_cpu_supports("ssse3");
@@ -263,25 +363,43 @@ std::size_t copyPlainBytes(const char* in, std::size_t size, char* out, std::siz
 
 }  // namespace
 
-// decodeQuotedPrintableRun - plain stretches by copyPlainBytes, the rest of
-// the input a byte at a time; escapes decoded in place.
+// decodeQuotedPrintableRun - sixteen bytes a step where the processor
+// allows, else plain stretches by copyPlainBytes; the rest of the input a
+// byte at a time, escapes decoded in place.
 DecodedRun decodeQuotedPrintableRun(const char* in, std::size_t size, char* out, std::size_t room,
                                     bool dropCarriageReturn) {
     std::size_t i = 0;
     std::size_t o = 0;
     while (i < size && o < room) {
+#if defined(TARNWICK_BASE64_VECTOR)
+        if (haveVectorBase64()) {
+            const DecodedRun run =
+                decodeQuotedPrintableVectors(in + i, size - i, out + o, room - o, dropCarriageReturn);
+            i += run.consumed;
+            o += run.produced;
+            if (i == size || o == room)
+                break;
+        }
+#endif
         const std::size_t plain = copyPlainBytes(in + i, size - i, out + o, room - o);
         i += plain;
         o += plain;
         if (i == size || o == room)
             break;
         const char c = in[i];
-        if (!isQuotedPrintableSpecial(c)) {
+        if (c == '\r' || c == '\n') {
+            if (i > 0 && isBlank(in[i - 1]))
+                break;
             out[o++] = c;
             ++i;
             continue;
         }
-        if (c != '=' || size - i < 3)
+        if (c != '=') {
+            out[o++] = c;
+            ++i;
+            continue;
+        }
+        if (size - i < 3)
             break;
         const unsigned high = kHexDigitValue[static_cast<unsigned char>(in[i + 1])];
         const unsigned low = kHexDigitValue[static_cast<unsigned char>(in[i + 2])];

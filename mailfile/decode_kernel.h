@@ -14,7 +14,7 @@
 // calls them per piece and handles what spans a piece's end itself.
 //
 // Deliberately not done: anything a reader might read differently. Padding,
-// bytes outside an alphabet, soft line breaks, blanks before a line end and
+// bytes outside an alphabet, soft line breaks, line ends after blanks and
 // partial groups are always left to the caller.
 #pragma once
 
@@ -58,12 +58,14 @@ DecodedRun decodeBase64Groups(const char* in, std::size_t size, char* out, std::
 // decodeQuotedPrintableRun - copies bytes that stand for themselves and
 // decodes escapes "=" + two hex digits (either case) into the byte they
 // give; with dropCarriageReturn an escape that gives 13 writes nothing.
-// Stops in front of a carriage return or line feed, in front of an "=" that
-// is not followed by two hex digits inside in (a soft line break, a
-// malformed escape, one cut by the end of in), at the end of in, or when out
-// is full (every input byte gives at most one output byte). Blanks are
-// copied like any byte: a caller that drops blanks before a line end looks
-// at the bytes in front of where this stopped (escapes never end in one).
+// A carriage return or line feed stands for itself too, unless the byte in
+// front of it in in is a space or a tab. Stops in front of such a line end,
+// in front of an "=" that is not followed by two hex digits inside in (a
+// soft line break, a malformed escape, one cut by the end of in), at the
+// end of in, or when out is full (every input byte gives at most one output
+// byte). Blanks are copied like any byte: a caller that drops blanks before
+// a line end looks at the bytes in front of where this stopped (escapes
+// never end in one), and starts it only where no raw blank is pending.
 // REQUIRES: out has room bytes.
 DecodedRun decodeQuotedPrintableRun(const char* in, std::size_t size, char* out, std::size_t room,
                                     bool dropCarriageReturn);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
 #include "mime/decoders.h"
@@ -116,6 +117,22 @@ TEST(DecodeKernelTest, AwkwardBytesAnywhereDecodeAsTheByteByBytePathDecodesThem)
             for (std::size_t split = 1; split < input.size(); ++split)
                 ASSERT_EQ(secondReading(awkward.base64, input, 0, split), second) << split;
         }
+    }
+}
+
+// Escapes packed close together, cut by line ends and malformed ones, at
+// random: the kernel takes many of them in one step and must stop where the
+// byte-by-byte path would.
+TEST(DecodeKernelTest, DenseQuotedPrintableDecodesAsOneByteAtATime) {
+    const std::string alphabet = "====0123456789abcdefABCDEFGz \t\r\n";
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 400; ++round) {
+        std::string input(random() % 90, ' ');
+        for (char& c : input)
+            c = alphabet[random() % alphabet.size()];
+        SCOPED_TRACE(testing::PrintToString(input));
+        EXPECT_EQ(firstReading(false, input, input.size() + 1), firstReading(false, input, 1));
+        EXPECT_EQ(secondReading(false, input, input.size() + 1), secondReading(false, input, 1));
     }
 }
 
