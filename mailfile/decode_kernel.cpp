@@ -100,6 +100,17 @@ inline bool isBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
+// softBreakLength - the bytes of the soft line break at the "=" in front of
+// in ("=" LF, or under crLfSoftBreaks also "=" CR LF), or 0 for none whole
+// inside in.
+inline std::size_t softBreakLength(const char* in, std::size_t size, QuotedPrintableRules rules) {
+    if (size >= 2 && in[1] == '\n')
+        return 2;
+    if (rules.crLfSoftBreaks && size >= 3 && in[1] == '\r' && in[2] == '\n')
+        return 3;
+    return 0;
+}
+
 // putGroup - the three bytes of one group's 24 bits.
 inline void putGroup(std::uint32_t bits, char* out) {
     out[0] = static_cast<char>(bits >> 16);
@@ -208,36 +219,32 @@ struct CompactHalves {
 constexpr CompactHalves kCompactHalves;
 
 // decodeQuotedPrintableVectors - sixteen bytes a step while room for
-// sixteen is left. A step without "=" is copied whole. Otherwise every "="
-// of the step followed by two hex digits inside it is an escape: its byte is
-// put in place of the "=" and its digits are squeezed out by a shuffle of
-// each half. A step counts up to its first other "=" (a soft break, a
-// malformed escape, or one cut by the step's end, which the next step
-// takes), CR or LF right after a blank, or with dropCarriageReturn escape
-// that gives 13; when that is its first byte, the caller's own loop takes
-// it.
-__attribute__((target("ssse3"))) DecodedRun decodeQuotedPrintableVectors(const char* in,
-                                                                         std::size_t size,
-                                                                         char* out,
-                                                                         std::size_t room,
-                                                                         bool dropCarriageReturn) {
+// sixteen is left. Every "=" of a step followed by two hex digits inside it
+// is an escape: its byte is put in place of the "=" and its digits are
+// squeezed out by a shuffle of each half, as are soft line breaks. A step
+// counts up to its first other "=" (a malformed escape, or one cut by the
+// step's end, which the next step takes), CR or LF right after a blank, or
+// under dropCarriageReturn escape that gives 13; when that is its first
+// byte, the caller's own loop takes it.
+__attribute__((target("ssse3"))) DecodedRun decodeQuotedPrintableVectors(
+    const char* in, std::size_t size, char* out, std::size_t room, QuotedPrintableRules rules) {
     const __m128i equalsSign = _mm_set1_epi8('=');
     const __m128i carriageReturn = _mm_set1_epi8(kCarriageReturn);
     const __m128i highHalves = _mm_set1_epi8(static_cast<char>(0xF0));
     std::size_t i = 0;
     std::size_t o = 0;
+    unsigned blankInFront = 0;  // the byte in front of the step is a blank
     while (size - i >= 16 && room - o >= 16) {
         const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
         const __m128i equals = _mm_cmpeq_epi8(chars, equalsSign);
-        const unsigned lineEnds = static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(chars, carriageReturn),
-                         _mm_cmpeq_epi8(chars, _mm_set1_epi8('\n')))));
+        const unsigned carriageReturns =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chars, carriageReturn)));
+        const unsigned lineFeeds = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(chars, _mm_set1_epi8('\n'))));
         const unsigned blanks = static_cast<unsigned>(
             _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chars, _mm_set1_epi8(' ')),
                                            _mm_cmpeq_epi8(chars, _mm_set1_epi8('\t')))));
-        const unsigned blankBefore = blanks << 1 | ((i > 0 && isBlank(in[i - 1])) ? 1u : 0u);
-        unsigned stops = lineEnds & blankBefore;
-        const unsigned equalsMarks = static_cast<unsigned>(_mm_movemask_epi8(equals));
+        const unsigned blankBefore = blanks << 1 | blankInFront;
         // Each byte as a hex digit: its value, and whether it is one.
         const __m128i digits = _mm_sub_epi8(chars, _mm_set1_epi8('0'));
         const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(digits, _mm_set1_epi8(9)), digits);
@@ -253,9 +260,14 @@ __attribute__((target("ssse3"))) DecodedRun decodeQuotedPrintableVectors(const c
         const __m128i values = _mm_or_si128(
             _mm_and_si128(_mm_slli_epi16(_mm_srli_si128(hexValues, 1), 4), highHalves),
             _mm_srli_si128(hexValues, 2));
+        const unsigned equalsMarks = static_cast<unsigned>(_mm_movemask_epi8(equals));
         const unsigned escapeMarks = static_cast<unsigned>(_mm_movemask_epi8(escapes));
-        stops |= equalsMarks & ~escapeMarks;
-        if (dropCarriageReturn)
+        const unsigned softBreaks = equalsMarks & lineFeeds >> 1;
+        const unsigned crLfSoftBreaks =
+            rules.crLfSoftBreaks ? equalsMarks & carriageReturns >> 1 & lineFeeds >> 2 : 0u;
+        unsigned stops = ((carriageReturns | lineFeeds) & blankBefore) |
+                         (equalsMarks & ~(escapeMarks | softBreaks | crLfSoftBreaks));
+        if (rules.dropCarriageReturn)
             stops |= static_cast<unsigned>(_mm_movemask_epi8(
                 _mm_and_si128(escapes, _mm_cmpeq_epi8(values, carriageReturn))));
         // Most steps take all sixteen bytes: a branch, not a select, so
@@ -268,7 +280,9 @@ __attribute__((target("ssse3"))) DecodedRun decodeQuotedPrintableVectors(const c
         }
         const __m128i decoded =
             _mm_or_si128(_mm_and_si128(escapes, values), _mm_andnot_si128(escapes, chars));
-        const unsigned kept = ~(escapeMarks << 1 | escapeMarks << 2) & ((1u << taken) - 1u);
+        const unsigned dropped = escapeMarks << 1 | escapeMarks << 2 | softBreaks |
+                                 softBreaks << 1 | crLfSoftBreaks * 7;
+        const unsigned kept = ~dropped & ((1u << taken) - 1u);
         const unsigned lowKept = kept & 0xFFu;
         const unsigned highKept = kept >> 8;
         const __m128i shuffle =
@@ -282,6 +296,7 @@ __attribute__((target("ssse3"))) DecodedRun decodeQuotedPrintableVectors(const c
                          _mm_unpackhi_epi64(squeezed, squeezed));
         i += taken;
         o += lowCount + kCompactHalves.counts[highKept];
+        blankInFront = blankBefore >> taken & 1u;
     }
     return DecodedRun{i, o};
 }
@@ -365,16 +380,16 @@ std::size_t copyPlainBytes(const char* in, std::size_t size, char* out, std::siz
 
 // decodeQuotedPrintableRun - sixteen bytes a step where the processor
 // allows, else plain stretches by copyPlainBytes; the rest of the input a
-// byte at a time, escapes decoded in place.
+// byte at a time, escapes and soft line breaks decoded in place.
 DecodedRun decodeQuotedPrintableRun(const char* in, std::size_t size, char* out, std::size_t room,
-                                    bool dropCarriageReturn) {
+                                    QuotedPrintableRules rules) {
     std::size_t i = 0;
     std::size_t o = 0;
     while (i < size && o < room) {
 #if defined(TARNWICK_BASE64_VECTOR)
         if (haveVectorBase64()) {
             const DecodedRun run =
-                decodeQuotedPrintableVectors(in + i, size - i, out + o, room - o, dropCarriageReturn);
+                decodeQuotedPrintableVectors(in + i, size - i, out + o, room - o, rules);
             i += run.consumed;
             o += run.produced;
             if (i == size || o == room)
@@ -399,6 +414,11 @@ DecodedRun decodeQuotedPrintableRun(const char* in, std::size_t size, char* out,
             ++i;
             continue;
         }
+        const std::size_t softBreak = softBreakLength(in + i, size - i, rules);
+        if (softBreak != 0) {
+            i += softBreak;
+            continue;
+        }
         if (size - i < 3)
             break;
         const unsigned high = kHexDigitValue[static_cast<unsigned char>(in[i + 1])];
@@ -407,7 +427,7 @@ DecodedRun decodeQuotedPrintableRun(const char* in, std::size_t size, char* out,
             break;
         const unsigned value = high << 4 | low;
         i += 3;
-        if (dropCarriageReturn && value == kCarriageReturn)
+        if (rules.dropCarriageReturn && value == kCarriageReturn)
             continue;
         out[o++] = static_cast<char>(value);
     }

@@ -14,8 +14,9 @@
 // calls them per piece and handles what spans a piece's end itself.
 //
 // Deliberately not done: anything a reader might read differently. Padding,
-// bytes outside an alphabet, soft line breaks, line ends after blanks and
-// partial groups are always left to the caller.
+// bytes outside an alphabet, blanks after "=", line ends after blanks and
+// partial groups are always left to the caller; where the readers' rules
+// for quoted-printable differ, the caller says which it keeps.
 #pragma once
 
 #include <array>
@@ -55,20 +56,29 @@ struct DecodedRun {
 // REQUIRES: out has room bytes.
 DecodedRun decodeBase64Groups(const char* in, std::size_t size, char* out, std::size_t room);
 
-// decodeQuotedPrintableRun - copies bytes that stand for themselves and
+// QuotedPrintableRules - the two points on which the readers' quoted-
+// printable differs inside what the kernel takes.
+struct QuotedPrintableRules {
+    // An escape that gives 13 writes nothing.
+    bool dropCarriageReturn = false;
+    // "=" CR LF is a soft line break, as "=" LF always is.
+    bool crLfSoftBreaks = false;
+};
+
+// decodeQuotedPrintableRun - copies bytes that stand for themselves,
 // decodes escapes "=" + two hex digits (either case) into the byte they
-// give; with dropCarriageReturn an escape that gives 13 writes nothing.
-// A carriage return or line feed stands for itself too, unless the byte in
-// front of it in in is a space or a tab. Stops in front of such a line end,
-// in front of an "=" that is not followed by two hex digits inside in (a
-// soft line break, a malformed escape, one cut by the end of in), at the
-// end of in, or when out is full (every input byte gives at most one output
-// byte). Blanks are copied like any byte: a caller that drops blanks before
-// a line end looks at the bytes in front of where this stopped (escapes
-// never end in one), and starts it only where no raw blank is pending.
+// give and drops soft line breaks whole inside in. A carriage return or line
+// feed stands for itself too, unless the byte in front of it in in is a
+// space or a tab. Stops in front of such a line end, in front of any other
+// "=" (a soft break or escape cut by the end of in, a malformed escape), at
+// the end of in, or when out is full (every input byte gives at most one
+// output byte). Blanks are copied like any byte: a caller that drops blanks
+// before a line end looks at the bytes in front of where this stopped
+// (escapes never end in one), and starts it only where no raw blank is
+// pending.
 // REQUIRES: out has room bytes.
 DecodedRun decodeQuotedPrintableRun(const char* in, std::size_t size, char* out, std::size_t room,
-                                    bool dropCarriageReturn);
+                                    QuotedPrintableRules rules);
 
 // decodeUuGroups - decodes groups whole groups of four uuencode characters
 // (each standing for (byte - 32) & 63, so the grave accent and the space

@@ -54,6 +54,11 @@ constexpr auto kBase64Value = makeBase64Table();
 // Escape state of the quoted-printable decoder between bytes.
 enum class EscapeState { Plain, AfterEquals, AfterFirstDigit };
 
+// kFirstReadingRules - the text this decoder reads has its CR LF folded
+// already, so only "=" LF is a soft break; an encoded CR is dropped.
+constexpr QuotedPrintableRules kFirstReadingRules{.dropCarriageReturn = true,
+                                                  .crLfSoftBreaks = false};
+
 // QuotedPrintableDecoder - the escape state machine, fed byte by byte or a
 // run at a time.
 class QuotedPrintableDecoder {
@@ -101,7 +106,7 @@ class QuotedPrintableDecoder {
                 std::size_t room = 0;
                 char* to = output_.room(room);
                 const DecodedRun decoded =
-                    decodeQuotedPrintableRun(p, static_cast<std::size_t>(end - p), to, room, true);
+                    decodeQuotedPrintableRun(p, static_cast<std::size_t>(end - p), to, room, kFirstReadingRules);
                 output_.added(decoded.produced);
                 p += decoded.consumed;
                 if (p == end)

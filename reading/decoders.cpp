@@ -119,6 +119,11 @@ constexpr std::size_t kGroupsPerRun = 1024;
 // at hand would write the output block out after every line.
 constexpr std::size_t kQuotedPrintableStep = 4096;
 
+// kSecondReadingRules - as clients read quoted-printable: "=" CR LF is a
+// soft break, and an encoded CR is kept.
+constexpr QuotedPrintableRules kSecondReadingRules{.dropCarriageReturn = false,
+                                                   .crLfSoftBreaks = true};
+
 class Base64Decoder final : public BufferedDecoder {
   public:
     using BufferedDecoder::BufferedDecoder;
@@ -215,7 +220,7 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
                 // blank, so those are raw blanks).
                 const std::size_t want = std::min(size - i, kQuotedPrintableStep);
                 const DecodedRun run =
-                    decodeQuotedPrintableRun(data + i, size - i, room(want), want, false);
+                    decodeQuotedPrintableRun(data + i, size - i, room(want), want, kSecondReadingRules);
                 std::size_t blanks = 0;
                 while (blanks < run.consumed && isBlank(data[i + run.consumed - 1 - blanks]))
                     ++blanks;

@@ -396,6 +396,10 @@ bool LeafSink::beginFile(HashFromNowOn hashing) {
         set_.noteWriteFailure();
         return false;
     }
+    // Written in blocks of the size the first reading writes its files in,
+    // not the stream's default of a page.
+    fileBuffer_ = std::make_unique_for_overwrite<char[]>(kCopyBlock);
+    std::setvbuf(file_, fileBuffer_.get(), _IOFBF, kCopyBlock);
     description_.reading = kSecondReading;
     set_.ledger_.describe(path_, description_);
     if (hashing == HashFromNowOn::Later) {
@@ -427,6 +431,15 @@ bool LeafSink::beginFile(HashFromNowOn hashing) {
         compareBuffer_.shrink_to_fit();
     }
     return !fileFailed_;
+}
+
+bool LeafSink::closeFile() {
+    const bool closed = std::fclose(file_) == 0;
+    const int error = errno;
+    file_ = nullptr;
+    fileBuffer_.reset();
+    errno = error;
+    return closed;
 }
 
 void LeafSink::writeToFile(const char* data, std::size_t size) {
@@ -467,8 +480,7 @@ bool LeafSink::finish() {
     if (fileFailed_) {
         if (file_ != nullptr) {
             // Begun, then cut short: what was written stays to be scanned.
-            std::fclose(file_);
-            file_ = nullptr;
+            closeFile();
             if (written_ == 0 && platform::removePath(path_) == 0) {
                 set_.ledger_.forget(path_);
             } else {
@@ -487,8 +499,7 @@ bool LeafSink::finish() {
     const bool copy = hashed && set_.isCopy(exactKey, lineEndsMayDiffer_ ? &foldedKey : nullptr);
     if (copy || size_ == 0) {
         if (file_ != nullptr) {
-            std::fclose(file_);
-            file_ = nullptr;
+            closeFile();
             const int error = platform::removePath(path_);
             if (error != 0 && error != ENOENT) {
                 // Held open by someone: it stays, and the caller removes it.
@@ -510,9 +521,8 @@ bool LeafSink::finish() {
             return false;
     }
     errno = 0;
-    if (std::fclose(file_) != 0)
+    if (!closeFile())
         set_.noteWriteFailure();
-    file_ = nullptr;
     set_.files_.push_back(path_);
     set_.ledger_.written(path_, static_cast<std::int64_t>(written_));
     // A kept file is known from now on, with the hashes at hand; one not

@@ -261,6 +261,9 @@ class LeafSink final : public ByteSink {
     // the way, since it was only compared while it streamed by, unless
     // hashing waits).
     bool beginFile(HashFromNowOn hashing);
+    // closeFile - closes file_ and lets its buffer go, errno kept; false
+    // when the close failed.
+    bool closeFile();
     // compareNext - true when data continues the compared file.
     bool compareNext(const char* data, std::size_t size);
 
@@ -278,6 +281,7 @@ class LeafSink final : public ByteSink {
     std::unique_ptr<RangeReader> compared_;
     std::uint64_t equalBytes_ = 0;  // bytes found equal to the compared file
     std::string compareBuffer_;
+    std::unique_ptr<char[]> fileBuffer_;  // file_'s stream buffer
     std::FILE* file_ = nullptr;
     std::string path_;
     std::uint64_t written_ = 0;
