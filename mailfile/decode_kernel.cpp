@@ -239,8 +239,8 @@ __attribute__((target("ssse3"))) DecodedRun decodeQuotedPrintableVectors(
         const __m128i equals = _mm_cmpeq_epi8(chars, equalsSign);
         const unsigned carriageReturns =
             static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chars, carriageReturn)));
-        const unsigned lineFeeds = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_cmpeq_epi8(chars, _mm_set1_epi8('\n'))));
+        const unsigned lineFeeds =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chars, _mm_set1_epi8('\n'))));
         const unsigned blanks = static_cast<unsigned>(
             _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chars, _mm_set1_epi8(' ')),
                                            _mm_cmpeq_epi8(chars, _mm_set1_epi8('\t')))));
@@ -257,9 +257,9 @@ __attribute__((target("ssse3"))) DecodedRun decodeQuotedPrintableVectors(
         const __m128i isHex = _mm_or_si128(isDigit, isLetter);
         const __m128i escapes = _mm_and_si128(
             equals, _mm_and_si128(_mm_srli_si128(isHex, 1), _mm_srli_si128(isHex, 2)));
-        const __m128i values = _mm_or_si128(
-            _mm_and_si128(_mm_slli_epi16(_mm_srli_si128(hexValues, 1), 4), highHalves),
-            _mm_srli_si128(hexValues, 2));
+        const __m128i values =
+            _mm_or_si128(_mm_and_si128(_mm_slli_epi16(_mm_srli_si128(hexValues, 1), 4), highHalves),
+                         _mm_srli_si128(hexValues, 2));
         const unsigned equalsMarks = static_cast<unsigned>(_mm_movemask_epi8(equals));
         const unsigned escapeMarks = static_cast<unsigned>(_mm_movemask_epi8(escapes));
         const unsigned softBreaks = equalsMarks & lineFeeds >> 1;
@@ -268,8 +268,8 @@ __attribute__((target("ssse3"))) DecodedRun decodeQuotedPrintableVectors(
         unsigned stops = ((carriageReturns | lineFeeds) & blankBefore) |
                          (equalsMarks & ~(escapeMarks | softBreaks | crLfSoftBreaks));
         if (rules.dropCarriageReturn)
-            stops |= static_cast<unsigned>(_mm_movemask_epi8(
-                _mm_and_si128(escapes, _mm_cmpeq_epi8(values, carriageReturn))));
+            stops |= static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_and_si128(escapes, _mm_cmpeq_epi8(values, carriageReturn))));
         // Most steps take all sixteen bytes: a branch, not a select, so
         // that the next step's load need not wait for this one's marks.
         unsigned taken = 16;
@@ -280,15 +280,14 @@ __attribute__((target("ssse3"))) DecodedRun decodeQuotedPrintableVectors(
         }
         const __m128i decoded =
             _mm_or_si128(_mm_and_si128(escapes, values), _mm_andnot_si128(escapes, chars));
-        const unsigned dropped = escapeMarks << 1 | escapeMarks << 2 | softBreaks |
-                                 softBreaks << 1 | crLfSoftBreaks * 7;
+        const unsigned dropped =
+            escapeMarks << 1 | escapeMarks << 2 | softBreaks | softBreaks << 1 | crLfSoftBreaks * 7;
         const unsigned kept = ~dropped & ((1u << taken) - 1u);
         const unsigned lowKept = kept & 0xFFu;
         const unsigned highKept = kept >> 8;
-        const __m128i shuffle =
-            _mm_set_epi64x(static_cast<long long>(kCompactHalves.shuffles[highKept] +
-                                                  0x0808080808080808ULL),
-                           static_cast<long long>(kCompactHalves.shuffles[lowKept]));
+        const __m128i shuffle = _mm_set_epi64x(
+            static_cast<long long>(kCompactHalves.shuffles[highKept] + 0x0808080808080808ULL),
+            static_cast<long long>(kCompactHalves.shuffles[lowKept]));
         const __m128i squeezed = _mm_shuffle_epi8(decoded, shuffle);
         const std::size_t lowCount = kCompactHalves.counts[lowKept];
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + o), squeezed);

@@ -105,8 +105,8 @@ class QuotedPrintableDecoder {
             if (state_ == EscapeState::Plain) {
                 std::size_t room = 0;
                 char* to = output_.room(room);
-                const DecodedRun decoded =
-                    decodeQuotedPrintableRun(p, static_cast<std::size_t>(end - p), to, room, kFirstReadingRules);
+                const DecodedRun decoded = decodeQuotedPrintableRun(
+                    p, static_cast<std::size_t>(end - p), to, room, kFirstReadingRules);
                 output_.added(decoded.produced);
                 p += decoded.consumed;
                 if (p == end)

@@ -219,8 +219,8 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
                 // it sees whether a line end follows (escapes never end in a
                 // blank, so those are raw blanks).
                 const std::size_t want = std::min(size - i, kQuotedPrintableStep);
-                const DecodedRun run =
-                    decodeQuotedPrintableRun(data + i, size - i, room(want), want, kSecondReadingRules);
+                const DecodedRun run = decodeQuotedPrintableRun(data + i, size - i, room(want),
+                                                                want, kSecondReadingRules);
                 std::size_t blanks = 0;
                 while (blanks < run.consumed && isBlank(data[i + run.consumed - 1 - blanks]))
                     ++blanks;
