@@ -280,8 +280,9 @@ __attribute__((target("ssse3"))) DecodedRun decodeQuotedPrintableVectors(
         }
         const __m128i decoded =
             _mm_or_si128(_mm_and_si128(escapes, values), _mm_andnot_si128(escapes, chars));
-        const unsigned dropped =
-            escapeMarks << 1 | escapeMarks << 2 | softBreaks | softBreaks << 1 | crLfSoftBreaks * 7;
+        const unsigned dropped = escapeMarks << 1 | escapeMarks << 2 | softBreaks |
+                                 softBreaks << 1 | crLfSoftBreaks | crLfSoftBreaks << 1 |
+                                 crLfSoftBreaks << 2;
         const unsigned kept = ~dropped & ((1u << taken) - 1u);
         const unsigned lowKept = kept & 0xFFu;
         const unsigned highKept = kept >> 8;
