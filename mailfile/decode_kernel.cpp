@@ -8,10 +8,12 @@
 // gives the three bytes, and one compare of two groups together tells
 // whether both were ordinary. Where the processor has SSSE3, sixteen
 // characters are first taken a step with vector byte shuffles; the tables
-// take what is left. Quoted-printable scans sixteen bytes at a time (SSE2)
-// or eight (word arithmetic) for "=", CR and LF and copies them ahead of
-// the test, so a plain stretch costs one load, one store and a few
-// operations a step.
+// take what is left. Quoted-printable, with SSSE3, takes sixteen bytes a
+// step whatever they hold: the escapes and soft line breaks whole inside
+// the step are decoded in place and the bytes they drop squeezed out by a
+// shuffle, with no branch on what the bytes are; a step stops short only
+// where the caller must look. Without it, plain stretches are copied eight
+// or sixteen bytes a step and each "=", CR and LF is taken on its own.
 #include "mailfile/decode_kernel.h"
 
 #include <array>
