@@ -227,15 +227,18 @@ constexpr CompactHalves kCompactHalves;
 // counts up to its first other "=" (a malformed escape, or one cut by the
 // step's end, which the next step takes), CR or LF right after a blank, or
 // under dropCarriageReturn escape that gives 13; when that is its first
-// byte, the caller's own loop takes it.
+// byte, the caller's own loop takes it. afterBlank: the byte in front of
+// in is a blank.
 __attribute__((target("ssse3"))) DecodedRun decodeQuotedPrintableVectors(
-    const char* in, std::size_t size, char* out, std::size_t room, QuotedPrintableRules rules) {
+    const char* in, std::size_t size, char* out, std::size_t room, QuotedPrintableRules rules,
+    bool afterBlank) {
     const __m128i equalsSign = _mm_set1_epi8('=');
     const __m128i carriageReturn = _mm_set1_epi8(kCarriageReturn);
     const __m128i highHalves = _mm_set1_epi8(static_cast<char>(0xF0));
     std::size_t i = 0;
     std::size_t o = 0;
-    unsigned blankInFront = 0;  // the byte in front of the step is a blank
+    // The byte in front of the step is a blank.
+    unsigned blankInFront = afterBlank ? 1u : 0u;
     while (size - i >= 16 && room - o >= 16) {
         const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
         const __m128i equals = _mm_cmpeq_epi8(chars, equalsSign);
@@ -390,8 +393,8 @@ DecodedRun decodeQuotedPrintableRun(const char* in, std::size_t size, char* out,
     while (i < size && o < room) {
 #if defined(TARNWICK_BASE64_VECTOR)
         if (haveVectorBase64()) {
-            const DecodedRun run =
-                decodeQuotedPrintableVectors(in + i, size - i, out + o, room - o, rules);
+            const DecodedRun run = decodeQuotedPrintableVectors(in + i, size - i, out + o, room - o,
+                                                                rules, i > 0 && isBlank(in[i - 1]));
             i += run.consumed;
             o += run.produced;
             if (i == size || o == room)
