@@ -291,7 +291,12 @@ class Concurrency(BridgeCase):
         self.assertEqual(len(results), 70)
         for outcome in results:
             self.assertAccepted(outcome, CLEAN_FIELDS)
-        self.assertEqual(int(self.bridge.recorded("most-in-flight")), 50)
+        # How many sessions reach the bridge at once is the milter library's
+        # choice: its pool of threads may leave some waiting until a busy one
+        # finishes, and every busy one waits here for a held answer. That the
+        # bridge fills all fifty slots is checked without the library, in
+        # FilterProcessTest.
+        self.assertLessEqual(int(self.bridge.recorded("most-in-flight")), 50)
         self.assertEqual(self.bridge.spool_files(), [])
 
 

@@ -11,8 +11,8 @@ as the message's "X-Script:" header field asks:
   discard    DISCARD                                busy      REJECTED, every time
   busy-once  REJECTED the first time, then clean    crash     the process ends at once
   silent     no answer at all                       slow      clean, after two seconds
-  held       clean, once fifty requests are held unanswered at the same time (at the latest
-             half a minute after the last one came); after that, as slow
+  held       clean, half a second after fifty requests are held unanswered at the same time
+             (at the latest five seconds after the last one came); after that, as slow
   escaped    ADDHEADER with a tab, quotes and a backslash in a third field
 
 Each start appends a line to $STAND_IN_RECORD/starts (its process id and arguments); the most requests it ever held unanswered
@@ -33,7 +33,8 @@ ESCAPED = (
 )
 SLOW_SECONDS = 2.0
 HELD_RELEASE_AT = 50
-HELD_IDLE_SECONDS = 30.0
+HELD_IDLE_SECONDS = 5.0
+HELD_GRACE_SECONDS = 0.5
 
 record = os.environ.get("STAND_IN_RECORD", "")
 lock = threading.Lock()
@@ -80,24 +81,23 @@ def release_held():
 
 def hold(number):
     """hold - keeps the answer back until HELD_RELEASE_AT requests are in flight at once, so
-    that the most in flight does not depend on how fast the machine is. A bridge that never
-    lets that many through is answered once no request has come for HELD_IDLE_SECONDS: a
-    loaded machine that is merely slow keeps them coming."""
+    that the most in flight does not depend on how fast the machine is. Requests that stop
+    coming short of that are answered once none has come for HELD_IDLE_SECONDS: the milter
+    library may leave sessions without a thread until a busy one finishes."""
     global held_fallback
     with lock:
         if held_released:
             threading.Timer(SLOW_SECONDS, answer, (number, CLEAN)).start()
             return
         held.append(number)
-        full = len(in_flight) >= HELD_RELEASE_AT
-        if not full:
-            if held_fallback is not None:
-                held_fallback.cancel()
-            held_fallback = threading.Timer(HELD_IDLE_SECONDS, release_held)
-            held_fallback.daemon = True  # never keeps the stand-in alive once its input ends
-            held_fallback.start()
-    if full:
-        release_held()
+        # Once full, a moment more: a bridge that sends more than it may has
+        # them here by then, and the most in flight shows it.
+        wait = HELD_GRACE_SECONDS if len(in_flight) >= HELD_RELEASE_AT else HELD_IDLE_SECONDS
+        if held_fallback is not None:
+            held_fallback.cancel()
+        held_fallback = threading.Timer(wait, release_held)
+        held_fallback.daemon = True  # never keeps the stand-in alive once its input ends
+        held_fallback.start()
 
 
 def handle_file(number, path):
