@@ -2,18 +2,24 @@
 // bridge_units_test.cpp - the bridge's own protocol reading, spool writing
 // and decisions, where a fault would not show in a short end-to-end run:
 // escapes next to each other, numbers at the edge, a CR LF split between two
-// body chunks, and envelope blocks the filter must recognise.
+// body chunks, envelope blocks the filter must recognise, and the one filter
+// process under many callers at once.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
+#include <vector>
 
 #include "mailfile/envelope.h"
 #include "milter/filter_answer.h"
+#include "milter/filter_process.h"
 #include "milter/message_summary.h"
 #include "milter/spool_file.h"
 #include "milter/verdict_action.h"
@@ -212,6 +218,36 @@ TEST(MessageSummary, TheFilesLineGivesTheDetailOfAVirusVerdict) {
                   "verdict=\"Virus Found\", detail=\"invoice.exe removed by the anti-virus\""),
               std::string::npos)
         << summaryLine(summary);
+}
+
+// Seventy callers at once against the stand-in filter, which answers none of
+// its "held" requests before fifty are in flight, without the milter library
+// in between: all seventy are answered, and the most it ever held is exactly
+// the bridge's limit.
+TEST(FilterProcess, FillsEveryOneOfTheFiftySlotsAndNeverMore) {
+    ScratchFolder folder;
+    ::setenv("STAND_IN_RECORD", folder.path().c_str(), 1);
+    const std::string message = folder.path() + "/held.eml";
+    std::ofstream(message) << "Subject: test\r\nX-Script: held\r\n\r\nHello.\r\n";
+    BridgeLog log(true);
+    FilterProcess filter(FilterCommand{TARNWICK_STAND_IN_FILTER, {}, folder.path()}, log,
+                         std::chrono::seconds(120));
+    filter.start();
+    std::atomic<int> answered{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 70; ++i)
+        callers.emplace_back([&] {
+            std::string filterLine;
+            answered += filter.scan(message, filterLine).has_value() ? 1 : 0;
+        });
+    for (std::thread& caller : callers)
+        caller.join();
+    filter.stop();
+    ::unsetenv("STAND_IN_RECORD");
+    EXPECT_EQ(answered.load(), 70);
+    int most = 0;
+    std::ifstream(folder.path() + "/most-in-flight") >> most;
+    EXPECT_EQ(most, static_cast<int>(maxRequestsInFlight));
 }
 
 }  // namespace
