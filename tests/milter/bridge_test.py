@@ -294,8 +294,8 @@ class Concurrency(BridgeCase):
         # How many sessions reach the bridge at once is the milter library's
         # choice: its pool of threads may leave some waiting until a busy one
         # finishes, and every busy one waits here for a held answer. That the
-        # bridge fills all fifty slots is checked without the library, in
-        # FilterProcessTest.
+        # bridge fills all fifty slots is checked without the library, by
+        # FilterProcess.FillsEveryOneOfTheFiftySlotsAndNeverMore.
         self.assertLessEqual(int(self.bridge.recorded("most-in-flight")), 50)
         self.assertEqual(self.bridge.spool_files(), [])
 
