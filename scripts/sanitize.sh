@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Runs the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer and
-# the concurrency tests (CTest label "concurrency") under ThreadSanitizer.
+# Runs the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, and
+# the concurrency tests (CTest label "concurrency") and the bridge's (label
+# "milter", whose filter process serves many milter threads) under
+# ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -16,4 +18,4 @@ cmake -S . -B build-tsan "${common[@]}" \
   -DCMAKE_CXX_FLAGS="-O1 -fsanitize=thread -fno-omit-frame-pointer" >/dev/null
 cmake --build build-tsan
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --test-dir build-tsan --output-on-failure -L concurrency -j2
+  ctest --test-dir build-tsan --output-on-failure -L 'concurrency|milter' -j2
