@@ -115,8 +115,9 @@ constexpr Base64Table kBase64;
 // kGroupsPerRun - whole groups decoded between two checks of output room.
 constexpr std::size_t kGroupsPerRun = 1024;
 // kQuotedPrintableStep - input bytes the quoted-printable kernel is offered
-// at a time. It stops at every line end, so asking room for all the input
-// at hand would write the output block out after every line.
+// at a time. It stops wherever this reader's own rules take over (a line end
+// after a blank, "=" before a blank, a malformed escape), so asking room for
+// all the input at hand would write the output block out at each such stop.
 constexpr std::size_t kQuotedPrintableStep = 4096;
 
 // kSecondReadingRules - as clients read quoted-printable: "=" CR LF is a
