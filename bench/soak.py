@@ -98,7 +98,7 @@ def main():
     os.makedirs(work)
     samples = []
     for source in sorted(glob.glob(os.path.join(ROOT, "tests/e2e/messages/*.eml")) +
-                         glob.glob(os.path.join(ROOT, "tests/mime/cases/*.eml"))):
+                         glob.glob(os.path.join(ROOT, "tests/unpacker/cases/*.eml"))):
         samples.append(os.path.join(work, "%02d-%s" % (len(samples), os.path.basename(source))))
         shutil.copyfile(source, samples[-1])
 

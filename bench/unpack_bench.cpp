@@ -50,13 +50,13 @@
 #include <sys/resource.h>
 #endif
 
+#include "client_reading/second_reading.h"
 #include "front/filter_base.h"
-#include "mime/message_input.h"
-#include "mime/unpacker.h"
-#include "reading/second_reading.h"
 #include "runtime/file_system.h"
 #include "runtime/platform.h"
 #include "scanner/message_copy.h"
+#include "unpacker/message_input.h"
+#include "unpacker/unpacker.h"
 
 namespace {
 
@@ -122,9 +122,9 @@ struct ScanWork {
 // wrote its part files, and the removal of the extra files it wrote.
 void readAgainAndRemove(const std::string& messagePath, const std::string& scratch, int number,
                         PassTotals& totals) {
-    const tarnwick::reading::SecondReadingOutcome second =
-        tarnwick::reading::readSecondTimeAfterFirst(messagePath, scratch, number,
-                                                    tarnwick::mime::firstReadingParts(number));
+    const tarnwick::client_reading::SecondReadingOutcome second =
+        tarnwick::client_reading::readSecondTimeAfterFirst(
+            messagePath, scratch, number, tarnwick::unpacker::firstReadingParts(number));
     if (second.writeFailed)
         totals.failed = true;
     totals.extraFiles += static_cast<std::int64_t>(second.extraFiles.size());
@@ -144,20 +144,20 @@ void scanFiles(const std::string& messagePath, const std::string& scratch, int n
         scratch + "/mail-" + std::to_string(static_cast<std::uint32_t>(number)) + "-msg.scanme";
     if (work.withCopy && !copyAfterEnvelope(messagePath, copyPath))
         totals.failed = true;
-    std::unique_ptr<tarnwick::mime::ByteSource> input =
-        tarnwick::mime::openMessageForUnpacking(messagePath);
+    std::unique_ptr<tarnwick::unpacker::ByteSource> input =
+        tarnwick::unpacker::openMessageForUnpacking(messagePath);
     if (!input) {
         totals.failed = true;
         return;
     }
-    const int unpacked = tarnwick::mime::unpackMessage(std::move(input), number, scratch);
+    const int unpacked = tarnwick::unpacker::unpackMessage(std::move(input), number, scratch);
     if (unpacked < 0)
         totals.failed = true;
     else
         totals.partFiles += unpacked;
     if (work.secondReading)
         readAgainAndRemove(messagePath, scratch, number, totals);
-    if (tarnwick::mime::removePartFiles(number) != 0)
+    if (tarnwick::unpacker::removePartFiles(number) != 0)
         totals.failed = true;
 }
 

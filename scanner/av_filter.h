@@ -25,7 +25,7 @@
 
 namespace tarnwick {
 
-namespace mime {
+namespace unpacker {
 class ByteSource;
 }
 
@@ -167,8 +167,8 @@ class AvFilter : public FilterBase {
     // it exists but cannot be opened, tries once a round, a bounded number
     // of rounds. nullptr when it is gone or still refused; the line saying
     // which is written.
-    std::unique_ptr<mime::ByteSource> reopenMessage(std::uint32_t requestId,
-                                                    const std::string& path);
+    std::unique_ptr<unpacker::ByteSource> reopenMessage(std::uint32_t requestId,
+                                                        const std::string& path);
     // waitForLockedCopy - the waiting loop for a copy that could not be
     // removed: tries the removal each round. Sets virusFound when the copy
     // disappears or changes meanwhile, or when giving up (the copy then

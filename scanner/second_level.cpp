@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "mime/message_input.h"
-#include "mime/unpacker.h"
-#include "reading/second_reading.h"
+#include "client_reading/second_reading.h"
 #include "runtime/console_log.h"
 #include "runtime/file_system.h"
 #include "scanner/av_filter.h"
+#include "unpacker/message_input.h"
+#include "unpacker/unpacker.h"
 
 namespace tarnwick {
 
@@ -52,15 +52,15 @@ std::string commaSeparated(const std::vector<std::string>& names) {
 }  // namespace
 
 // reopenMessage - the message again, positioned at its own header block.
-std::unique_ptr<mime::ByteSource> AvFilter::reopenMessage(std::uint32_t requestId,
-                                                          const std::string& path) {
+std::unique_ptr<unpacker::ByteSource> AvFilter::reopenMessage(std::uint32_t requestId,
+                                                              const std::string& path) {
     // An anti-virus that found a virus in the original may refuse every
     // open of it, or hold it while it scans, or quarantine it.
-    std::unique_ptr<mime::ByteSource> input = mime::openMessageForUnpacking(path);
+    std::unique_ptr<unpacker::ByteSource> input = unpacker::openMessageForUnpacking(path);
     for (int round = 0; !input && round < timing_.maxLockedRounds && fileExists(path); ++round) {
         logForRequest(requestId, "Unable to reopen the message, waiting 1 sec");
         pause(requestId, ScanPause::ReopenRound, timing_.lockedRoundSeconds);
-        input = mime::openMessageForUnpacking(path);
+        input = unpacker::openMessageForUnpacking(path);
     }
     if (input)
         return input;
@@ -81,7 +81,7 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
                                                   std::int64_t waitTime, bool& virusFound) {
     const std::uint32_t requestId = ledger.requestId();
 
-    std::unique_ptr<mime::ByteSource> input = reopenMessage(requestId, path);
+    std::unique_ptr<unpacker::ByteSource> input = reopenMessage(requestId, path);
     if (!input) {
         ledger.noteVirusDetail(fileExists(path) ? "the message file kept locked"
                                                 : "the message file removed");
@@ -92,16 +92,16 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
     int unpacked = 0;
     {
         MutexLock held(lock);
-        unpacked = mime::unpackMessage(std::move(input), ledger);
+        unpacked = unpacker::unpackMessage(std::move(input), ledger);
     }
 
     // The second reading, when the first wrote everything it meant to (after
     // a failed write the verdict is decided already). Its files are the
     // request's from the moment they are created, so removeShown verifies
     // the extra files too and no clean-up takes them meanwhile.
-    reading::SecondReadingOutcome second;
+    client_reading::SecondReadingOutcome second;
     if (secondReading && unpacked >= 0)
-        second = reading::readSecondTimeAfterFirst(path, ledger, ledger.writtenParts());
+        second = client_reading::readSecondTimeAfterFirst(path, ledger, ledger.writtenParts());
     if (!second.signs.empty())
         logForRequest(requestId, "Unusual MIME structure: " + commaSeparated(second.signs));
 

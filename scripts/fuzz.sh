@@ -60,15 +60,15 @@ fuzz() {
 mkdir -p "$BUILD/corpus/unpack_fuzz"
 find "$BUILD/corpus" -maxdepth 1 -type f -exec mv -t "$BUILD/corpus/unpack_fuzz" {} +
 
-fuzz unpack_fuzz unpack_fuzz tests/mime/cases/*.eml
+fuzz unpack_fuzz unpack_fuzz tests/unpacker/cases/*.eml
 fuzz protocol_fuzz protocol_fuzz tests/fuzz/protocol_seeds/*
-fuzz reading_fuzz reading_fuzz tests/mime/cases/*.eml tests/e2e/messages/*.eml
+fuzz reading_fuzz reading_fuzz tests/unpacker/cases/*.eml tests/e2e/messages/*.eml
 
 # Long inputs. The unpacker keeps at most 1 MiB of a header block; its largest
 # allocation (the parameter list of a 1 MiB Content-Type) stays under 8 MiB.
 long_seeds="$BUILD/long-seeds"
 mkdir -p "$long_seeds"
-python3 - "$long_seeds" tests/mime/cases/multipart_mixed_text_and_attachments.eml <<'PY'
+python3 - "$long_seeds" tests/unpacker/cases/multipart_mixed_text_and_attachments.eml <<'PY'
 import sys
 folder, sample = sys.argv[1], open(sys.argv[2], "rb").read()
 big = 8_300_000

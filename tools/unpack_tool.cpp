@@ -12,12 +12,12 @@
 #include <memory>
 
 #include "app/option_parser.h"
+#include "client_reading/second_reading.h"
 #include "mailfile/scan_ledger.h"
-#include "mime/message_input.h"
-#include "mime/unpacker.h"
-#include "reading/second_reading.h"
 #include "runtime/file_system.h"
 #include "runtime/platform.h"
+#include "unpacker/message_input.h"
+#include "unpacker/unpacker.h"
 
 namespace tarnwick {
 
@@ -117,7 +117,7 @@ int runUnpackTool(const std::vector<std::string>& arguments, std::ostream& out, 
             << " is not a folder and cannot be made (its parent must exist)\n";
         return kUnpackToolBadFolder;
     }
-    std::unique_ptr<mime::ByteSource> input = mime::openMessageForUnpacking(messagePath);
+    std::unique_ptr<unpacker::ByteSource> input = unpacker::openMessageForUnpacking(messagePath);
     if (!input) {
         err << "tarnwick-unpack: cannot open the message " << messagePath << " for reading\n";
         return kUnpackToolBadMessage;
@@ -127,11 +127,12 @@ int runUnpackTool(const std::vector<std::string>& arguments, std::ostream& out, 
     // of them; it lets go of them at the end without touching one.
     ScanFileOwners owners;
     ScanLedger ledger(owners, folder, std::string(), kToolMessageNumber);
-    const int result = mime::unpackMessage(std::move(input), ledger);
+    const int result = unpacker::unpackMessage(std::move(input), ledger);
     const std::vector<std::string> partFiles = ledger.paths(ScanFileKind::Part);
-    reading::SecondReadingOutcome second;
+    client_reading::SecondReadingOutcome second;
     if (secondReading)
-        second = reading::readSecondTimeAfterFirst(messagePath, ledger, ledger.writtenParts());
+        second =
+            client_reading::readSecondTimeAfterFirst(messagePath, ledger, ledger.writtenParts());
 
     listFiles(partFiles, ledger, out);
     listFiles(second.extraFiles, ledger, out);

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "mime/message_input.h"
-#include "mime/unpacker.h"
-#include "reading/second_reading.h"
+#include "client_reading/second_reading.h"
+#include "unpacker/message_input.h"
+#include "unpacker/unpacker.h"
 
 namespace {
 
@@ -41,7 +41,8 @@ const std::string& readingFolder() {
 
 // takeExtraFiles - the contents of the extra files of outcome, sorted, and
 // the files removed.
-std::vector<std::string> takeExtraFiles(const tarnwick::reading::SecondReadingOutcome& outcome) {
+std::vector<std::string> takeExtraFiles(
+    const tarnwick::client_reading::SecondReadingOutcome& outcome) {
     std::vector<std::string> contents;
     for (const std::string& path : outcome.extraFiles) {
         std::ifstream in(path, std::ios::binary);
@@ -64,22 +65,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     std::fwrite(data, 1, size, file);
     std::fclose(file);
-    const tarnwick::reading::SecondReadingOutcome outcome =
-        tarnwick::reading::readSecondTime(message, readingFolder(), 0, {});
+    const tarnwick::client_reading::SecondReadingOutcome outcome =
+        tarnwick::client_reading::readSecondTime(message, readingFolder(), 0, {});
     for (const std::string& path : outcome.extraFiles)
         std::remove(path.c_str());
 
     // With the first reading's account nothing the second reading shows may
     // change.
-    tarnwick::mime::unpackMessage(tarnwick::mime::openMessageForUnpacking(message), 0,
-                                  readingFolder());
-    const auto plain = tarnwick::reading::readSecondTime(message, readingFolder(), 0,
-                                                         tarnwick::mime::registeredPartFiles(0));
+    tarnwick::unpacker::unpackMessage(tarnwick::unpacker::openMessageForUnpacking(message), 0,
+                                      readingFolder());
+    const auto plain = tarnwick::client_reading::readSecondTime(
+        message, readingFolder(), 0, tarnwick::unpacker::registeredPartFiles(0));
     const std::vector<std::string> plainFiles = takeExtraFiles(plain);
-    const auto after = tarnwick::reading::readSecondTimeAfterFirst(
-        message, readingFolder(), 0, tarnwick::mime::firstReadingParts(0));
+    const auto after = tarnwick::client_reading::readSecondTimeAfterFirst(
+        message, readingFolder(), 0, tarnwick::unpacker::firstReadingParts(0));
     const std::vector<std::string> afterFiles = takeExtraFiles(after);
-    tarnwick::mime::removePartFiles(0);
+    tarnwick::unpacker::removePartFiles(0);
     if (plainFiles != afterFiles || plain.signs != after.signs)
         std::abort();
     return 0;

@@ -12,8 +12,8 @@
 #include <random>
 #include <string>
 
-#include "mime/byte_source.h"
-#include "mime/unpacker.h"
+#include "unpacker/byte_source.h"
+#include "unpacker/unpacker.h"
 
 namespace {
 
@@ -34,9 +34,9 @@ const std::string& partFolder() {
 
 // LLVMFuzzerTestOneInput - unpacks one input and removes its part files.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    auto input = std::make_unique<tarnwick::mime::MemorySource>(
+    auto input = std::make_unique<tarnwick::unpacker::MemorySource>(
         std::string(reinterpret_cast<const char*>(data), size));
-    tarnwick::mime::unpackMessage(std::move(input), 0, partFolder());
-    tarnwick::mime::removePartFiles(0);
+    tarnwick::unpacker::unpackMessage(std::move(input), 0, partFolder());
+    tarnwick::unpacker::removePartFiles(0);
     return 0;
 }

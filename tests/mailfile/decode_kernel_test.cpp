@@ -13,10 +13,10 @@
 #include <random>
 #include <string>
 
-#include "mime/decoders.h"
-#include "mime/uudecode.h"
-#include "reading/decoders.h"
+#include "client_reading/decoders.h"
 #include "tests/common/temp_folder.h"
+#include "unpacker/decoders.h"
+#include "unpacker/uudecode.h"
 
 namespace tarnwick {
 namespace {
@@ -50,17 +50,18 @@ const std::string& outputPath() {
 // firstReading - the first reader's decoder over input in reads of readSize.
 std::string firstReading(bool base64, const std::string& input, std::size_t readSize) {
     const std::string& path = outputPath();
-    mime::PartReader reader(std::make_unique<mime::MemorySource>(input, readSize));
+    unpacker::PartReader reader(std::make_unique<unpacker::MemorySource>(input, readSize));
     {
-        mime::PartFileOutput output(std::fopen(path.c_str(), "wb"));
-        base64 ? mime::decodeBase64(reader, output) : mime::decodeQuotedPrintable(reader, output);
+        unpacker::PartFileOutput output(std::fopen(path.c_str(), "wb"));
+        base64 ? unpacker::decodeBase64(reader, output)
+               : unpacker::decodeQuotedPrintable(reader, output);
         EXPECT_TRUE(output.close());
     }
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
-struct StringSink final : reading::ByteSink {
+struct StringSink final : client_reading::ByteSink {
     std::string bytes;
     void write(const char* data, std::size_t size) override { bytes.append(data, size); }
 };
@@ -70,9 +71,10 @@ struct StringSink final : reading::ByteSink {
 std::string secondReading(bool base64, const std::string& input, std::size_t piece,
                           std::size_t splitAt = 0) {
     StringSink sink;
-    auto decoder = reading::makeDecoder(
-        base64 ? reading::TransferEncoding::Base64 : reading::TransferEncoding::QuotedPrintable,
-        sink);
+    auto decoder =
+        client_reading::makeDecoder(base64 ? client_reading::TransferEncoding::Base64
+                                           : client_reading::TransferEncoding::QuotedPrintable,
+                                    sink);
     if (piece == 0) {
         decoder->feed(input.data(), splitAt);
         decoder->feed(input.data() + splitAt, input.size() - splitAt);
@@ -84,7 +86,7 @@ std::string secondReading(bool base64, const std::string& input, std::size_t pie
 }
 
 TEST(DecodeKernelTest, SecondReaderHandsQuotedPrintableOnInBlocksNotLineByLine) {
-    struct CountingSink final : reading::ByteSink {
+    struct CountingSink final : client_reading::ByteSink {
         std::string bytes;
         std::size_t writes = 0;
         void write(const char* data, std::size_t size) override {
@@ -95,7 +97,8 @@ TEST(DecodeKernelTest, SecondReaderHandsQuotedPrintableOnInBlocksNotLineByLine) 
     std::string text;
     while (text.size() < 200000)
         text += "caf=E9 and a short line of text\r\n";
-    auto decoder = reading::makeDecoder(reading::TransferEncoding::QuotedPrintable, sink);
+    auto decoder =
+        client_reading::makeDecoder(client_reading::TransferEncoding::QuotedPrintable, sink);
     decoder->feed(text.data(), text.size());
     decoder->finish();
     EXPECT_EQ(sink.bytes, secondReading(false, text, 1));
@@ -178,11 +181,11 @@ TEST(DecodeKernelTest, UuencodedLinesDecodeAsOneCharacterAtATimeInBothReaders) {
                                  "_" + kTextOrdinary};
     for (const std::string& line : lines) {
         std::string second;
-        reading::appendUuLine(line, second);
+        client_reading::appendUuLine(line, second);
         EXPECT_EQ(second, uuBytes(line)) << line;
         {
-            mime::PartFileOutput output(std::fopen(outputPath().c_str(), "wb"));
-            mime::decodeUuLine(line + "\n", output);
+            unpacker::PartFileOutput output(std::fopen(outputPath().c_str(), "wb"));
+            unpacker::decodeUuLine(line + "\n", output);
             EXPECT_TRUE(output.close());
         }
         std::ifstream in(outputPath(), std::ios::binary);

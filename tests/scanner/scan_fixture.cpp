@@ -8,9 +8,9 @@
 #include <map>
 #include <random>
 
-#include "mime/unpacker.h"
 #include "runtime/platform.h"
 #include "tests/common/temp_folder.h"
+#include "unpacker/unpacker.h"
 
 namespace tarnwick::testing {
 

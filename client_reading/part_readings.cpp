@@ -1,0 +1,184 @@
+// SPDX-License-Identifier: Apache-2.0
+// part_readings.cpp - the readings of one header block.
+#include "client_reading/part_readings.h"
+
+#include <algorithm>
+
+namespace tarnwick::client_reading {
+
+namespace {
+
+void addUnique(std::vector<std::string>& list, const std::string& value) {
+    if (value.empty())
+        return;
+    std::string key = boundaryKey(value);
+    if (std::find(list.begin(), list.end(), key) == list.end())
+        list.push_back(std::move(key));
+}
+
+// distinctValues - the first and the last value of a field (one when equal
+// or given once; an empty string when absent), then each of them with its
+// RFC 2047 encoded words decoded when that differs: clients that decode a
+// whole header field read a structural value written that way too.
+std::vector<std::string> distinctValues(const FieldValues& field) {
+    if (field.count == 0)
+        return {std::string()};
+    std::vector<std::string> values{field.first};
+    if (field.count > 1 && field.first != field.last)
+        values.push_back(field.last);
+    for (std::size_t i = 0, given = values.size(); i < given; ++i) {
+        if (values[i].find("=?") == std::string::npos)
+            continue;  // no encoded word: decoding changes nothing
+        std::string decoded = decodeEncodedWords(values[i]);
+        if (std::find(values.begin(), values.end(), decoded) == values.end())
+            values.push_back(std::move(decoded));
+    }
+    return values;
+}
+
+// boundaryCandidates - every spelling of the boundary clients use: the
+// first and the last value (the RFC 2231 form counts as the last), each as
+// written with its quotes too, and with encoded words decoded.
+std::vector<std::string> boundaryCandidates(const StructuredValue& value) {
+    const std::vector<std::string> plain = parameterValues(value, "boundary");
+    const std::vector<std::string> raw = rawParameterValues(value, "boundary");
+    std::vector<std::string> candidates;
+    if (!plain.empty()) {
+        addUnique(candidates, plain.front());
+        addUnique(candidates, plain.back());
+    }
+    if (!raw.empty()) {
+        addUnique(candidates, raw.front());
+        addUnique(candidates, raw.back());
+    }
+    if (!plain.empty()) {
+        addUnique(candidates, decodeEncodedWords(plain.front()));
+        addUnique(candidates, decodeEncodedWords(plain.back()));
+    }
+    return candidates;
+}
+
+// isWideCharset - a charset whose text is full of NUL and control bytes.
+bool isWideCharset(const StructuredValue& value) {
+    for (const std::string& charset : parameterValues(value, "charset")) {
+        const std::string lowered = lowerTrimmed(charset);
+        for (const char* wide :
+             {"utf-16", "utf16", "utf-32", "utf32", "ucs-2", "ucs2", "ucs-4", "ucs4"})
+            if (lowered.compare(0, std::string_view(wide).size(), wide) == 0)
+                return true;
+    }
+    return false;
+}
+
+bool hasFileName(const StructuredValue& value, std::string_view name) {
+    // Most parts give the parameter plainly or not at all; only a name
+    // with a "*" after it needs the full reading of RFC 2231 sections.
+    bool sectioned = false;
+    for (const Parameter& parameter : value.parameters) {
+        if (parameter.name == name)
+            return true;
+        sectioned = sectioned || (parameter.name.size() > name.size() &&
+                                  parameter.name.compare(0, name.size(), name) == 0 &&
+                                  parameter.name[name.size()] == '*');
+    }
+    return sectioned && !parameterValues(value, name).empty();
+}
+
+// firstFileName - the first value of parameter name, encoded words decoded.
+std::string firstFileName(const StructuredValue& value, const char* name) {
+    const std::vector<std::string> names = parameterValues(value, name);
+    return names.empty() ? std::string() : decodeEncodedWords(names.front());
+}
+
+}  // namespace
+
+std::string boundaryKey(std::string_view boundary) {
+    if (boundary.size() <= kMaxBoundaryBytes)
+        return std::string(boundary);
+    return std::string(boundary.substr(0, kMaxBoundaryBytes)) + '\n';
+}
+
+std::string PartReading::key() const {
+    return type + '\n' + std::to_string(static_cast<int>(encoding)) + '\n' + boundary;
+}
+
+bool isMultipartType(const std::string& type) {
+    return type.compare(0, 10, "multipart/") == 0;
+}
+
+bool isReportType(const std::string& type) {
+    return type == "message/delivery-status" || type == "message/global-delivery-status" ||
+           type == "message/disposition-notification" ||
+           type == "message/global-disposition-notification" || type == "message/feedback-report";
+}
+
+bool isTextType(const std::string& type) {
+    return type.compare(0, 5, "text/") == 0;
+}
+
+PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
+    PartFacts facts;
+    std::vector<std::string> keys;  // of facts.readings
+    facts.malformedName = header.malformedName;
+    facts.duplicateField = header.contentType.count > 1 || header.transferEncoding.count > 1 ||
+                           header.disposition.count > 1;
+    for (const std::string& disposition : distinctValues(header.disposition)) {
+        const StructuredValue value = parseStructuredValue(disposition);
+        facts.duplicateParameter = facts.duplicateParameter || parameterGivenTwice(value);
+        if (value.type == "attachment" || hasFileName(value, "filename") ||
+            hasFileName(value, "name"))
+            facts.named = true;
+        if (facts.fileName.empty())
+            facts.fileName = firstFileName(value, "filename");
+    }
+    for (const std::string& contentType : distinctValues(header.contentType)) {
+        const StructuredValue value = parseStructuredValue(contentType);
+        facts.duplicateParameter = facts.duplicateParameter || parameterGivenTwice(value);
+        if (hasFileName(value, "name") || hasFileName(value, "filename"))
+            facts.named = true;
+        if (facts.fileName.empty())
+            facts.fileName = firstFileName(value, "name");
+        std::string type = value.type;
+        if (type.empty())
+            type = defaultType;
+        else if (type.find('/') == std::string::npos)
+            type = "text/plain";  // unusable: read as text, as clients do
+        const std::vector<std::string> boundaries =
+            isMultipartType(type) ? boundaryCandidates(value) : std::vector<std::string>{""};
+        // What the value says for every encoding and boundary alike.
+        PartReading common;
+        common.type = type;
+        common.wideCharset = isWideCharset(value);
+        if (type == "message/partial") {
+            const std::vector<std::string> ids = parameterValues(value, "id");
+            const std::vector<std::string> numbers = parameterValues(value, "number");
+            common.partialId =
+                ids.empty() ? std::string() : ids.front().substr(0, kMaxIdentifierBytes);
+            if (!numbers.empty()) {
+                for (char c : numbers.front().substr(0, 9))
+                    if (c >= '0' && c <= '9')
+                        common.partialNumber = common.partialNumber * 10 + (c - '0');
+            }
+        }
+        for (const std::string& encodingValue : distinctValues(header.transferEncoding)) {
+            const std::string encodingName = lowerTrimmed(encodingValue);
+            for (const std::string& boundary :
+                 boundaries.empty() ? std::vector<std::string>{""} : boundaries) {
+                PartReading reading = common;
+                reading.encoding = transferEncodingNamed(encodingValue);
+                reading.boundary = boundary;
+                reading.lineEndsMayDiffer =
+                    isTextType(type) || encodingName.empty() || encodingName == "7bit";
+                std::string key = reading.key();
+                if (facts.readings.size() < kMaxPartReadings &&
+                    std::find(keys.begin(), keys.end(), key) == keys.end()) {
+                    keys.push_back(std::move(key));
+                    facts.readings.push_back(std::move(reading));
+                }
+            }
+        }
+    }
+    return facts;
+}
+
+}  // namespace tarnwick::client_reading
