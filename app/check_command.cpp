@@ -3,7 +3,7 @@
 #include "app/check_command.h"
 
 #include "scanner/av_probe.h"
-#include "scanner/folder_check.h"
+#include "scanfiles/folder_check.h"
 
 namespace tarnwick {
 

@@ -14,8 +14,8 @@
 #include "app/option_parser.h"
 #include "runtime/console_log.h"
 #include "runtime/platform.h"
+#include "scanfiles/folder_claim.h"
 #include "scanner/av_watch.h"
-#include "scanner/scan_folder_owner.h"
 #include "tarnwick/version.h"
 
 namespace tarnwick {
@@ -86,7 +86,7 @@ int startUp(AvFilter& filter, int argumentCount, char** argumentWords, int input
     const std::shared_ptr<AvWatch> watch =
         startAvChecks(filter, AvCheckSettings{options.probe, options.probeEveryMinutes});
     // The scan files earlier runs left behind, once the folder is there.
-    claimScanFolder(filter);
+    claimScanFolder(filter.scanFolder, filter.scanFiles());
     filter.run(inputDescriptor);
     // No test file of a probe in progress is left behind in ScanMe.
     watch->end();

@@ -45,7 +45,7 @@
 #include "client_reading/decoders.h"
 #include "client_reading/line_input.h"
 #include "client_reading/siphash.h"
-#include "mailfile/scan_ledger.h"
+#include "scanfiles/scan_ledger.h"
 
 namespace tarnwick::client_reading {
 

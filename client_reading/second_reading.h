@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "mailfile/scan_ledger.h"
+#include "scanfiles/scan_ledger.h"
 #include "mailfile/written_parts.h"
 
 namespace tarnwick::client_reading {

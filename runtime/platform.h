@@ -128,9 +128,6 @@ bool takeThreadStartRefusal();
 // What the installed removal seam says of path: -1 (also when none is
 // installed) lets the real unlink go ahead.
 int interceptRemoval(const std::string& path);
-// createScanFileNow - the backend's createScanFile, called by the gate
-// (scan_file_gate.cpp) once stopScanFiles has not closed it.
-std::FILE* createScanFileNow(const std::string& path);
 // What the installed creation seam says of path: 0 (also when none is
 // installed) lets the real creation go ahead.
 int interceptCreation(const std::string& path);
@@ -176,10 +173,10 @@ bool pathExists(const std::string& path);
 // mail. On Windows it inherits its parent's permissions.
 bool makeOneDirectory(const std::string& path);
 
-// createScanFile - creates (or truncates) the file at path for writing in
-// binary mode, shared as openSharedFile shares; nullptr (and errno) when it
-// cannot. Every copy of mail or part of it that the anti-virus is shown is
-// made through here. On POSIX the file is private to its owner (mode 0600),
+// createPrivateFile - creates (or truncates) the file at path for writing
+// in binary mode, shared as openSharedFile shares; nullptr (and errno) when
+// it cannot. Every file of a scan folder is made through here, by way of
+// scanfiles/scan_file_create.h. On POSIX the file is private to its owner (mode 0600),
 // or readable by the group too (0640) when the folder it is created in
 // grants its group read access, so that a scanner running under another user
 // of that group can read it by path. An existing file gets that mode as it
@@ -188,13 +185,7 @@ bool makeOneDirectory(const std::string& path);
 // symbolic link (POSIX), a reparse point (Windows), a device, FIFO or socket
 // at path fails with ELOOP or EEXIST (the mode of what is not ours is never
 // touched).
-std::FILE* createScanFile(const std::string& path);
-
-// stopScanFiles - from its return on, createScanFile creates nothing more
-// (nullptr, errno EINTR); a creation already under way is waited for. For a
-// process about to end that removes its scan files and must not meet new
-// ones afterwards. Never undone.
-void stopScanFiles();
+std::FILE* createPrivateFile(const std::string& path);
 
 // listFolder - the names of the entries of the folder at path, without "."
 // and "..", in the order the system gives them (bytes as paths are given:
@@ -248,7 +239,7 @@ FolderLock lockExclusively(const std::string& path);
 std::vector<std::string> regularFilesIn(const std::string& folder);
 
 // CreationInterceptor - a test seam standing in for a full or refusing disk.
-// When installed, every createScanFile first asks it: a return of 0 lets the
+// When installed, every createPrivateFile first asks it: a return of 0 lets the
 // real creation go ahead; any other value fails that creation with that
 // error code (ENOSPC: the disk is full), and -1 creates the file but makes
 // every write to it fail with ENOSPC, as a disk that fills up while it is

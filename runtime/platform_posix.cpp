@@ -304,8 +304,8 @@ bool makeOneDirectory(const std::string& path) {
     return mkdir(path.c_str(), kPrivateFolderMode) == 0;
 }
 
-std::FILE* detail::createScanFileNow(const std::string& path) {
-    const int refusal = interceptCreation(path);
+std::FILE* createPrivateFile(const std::string& path) {
+    const int refusal = detail::interceptCreation(path);
     if (refusal > 0) {
         errno = refusal;
         return nullptr;

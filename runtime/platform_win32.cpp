@@ -349,7 +349,7 @@ bool makeOneDirectory(const std::string& path) {
     return CreateDirectoryW(widePath(path).c_str(), nullptr) != 0;
 }
 
-std::FILE* detail::createScanFileNow(const std::string& path) {
+std::FILE* createPrivateFile(const std::string& path) {
     const int refusal = detail::interceptCreation(path);
     if (refusal != 0) {
         // No stream that fails its writes here: the seam refuses the

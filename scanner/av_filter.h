@@ -21,7 +21,7 @@
 #include <string>
 
 #include "front/filter_base.h"
-#include "mailfile/scan_ledger.h"
+#include "scanfiles/scan_ledger.h"
 
 namespace tarnwick {
 

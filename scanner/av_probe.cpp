@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "runtime/platform.h"
+#include "scanfiles/scan_file_create.h"
+#include "scanfiles/scan_names.h"
 
 namespace tarnwick {
 
@@ -55,7 +57,7 @@ bool isDiskReason(int error) {
 // writeTestFile - creates and writes the test file; 0 or the error code.
 int writeTestFile(const std::string& path, const std::string& content) {
     errno = 0;
-    std::FILE* file = platform::createScanFile(path);
+    std::FILE* file = createScanFile(path);
     if (file == nullptr)
         return errno != 0 ? errno : EACCES;
     errno = 0;
@@ -149,7 +151,7 @@ ProbeResult runAvProbe(const std::string& folder, int waitSeconds, const ProbeCl
     const ProbeClock& clock = use.clock;
     ProbeResult result;
     result.boundSeconds = probeBoundSeconds(waitSeconds);
-    result.path = folder + "/probe-" + std::to_string(platform::currentProcessId()) + ".scanme";
+    result.path = probeFileName(folder, platform::currentProcessId());
     const std::string content = antivirusTestFile();
 
     if (clock.stopRequested()) {

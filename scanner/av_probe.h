@@ -3,7 +3,7 @@
 // scan folder at all?
 //
 // The probe writes the standard 68-byte anti-virus test file into the scan
-// folder under a name no message can have ("probe-PID.scanme"), closes it,
+// folder under a name no message can have (probeFileName), closes it,
 // offers it once more as every scan file is offered, and then looks at it
 // every kProbeLookMilliseconds until a bound: a file removed, changed or
 // refused (locked, access denied) means the anti-virus reacted. Whatever is

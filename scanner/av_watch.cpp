@@ -9,7 +9,7 @@
 #include "runtime/console_log.h"
 #include "runtime/platform.h"
 #include "scanner/av_probe.h"
-#include "scanner/folder_check.h"
+#include "scanfiles/folder_check.h"
 
 namespace tarnwick {
 

@@ -17,6 +17,9 @@
 #include "runtime/console_log.h"
 #include "runtime/file_system.h"
 #include "runtime/platform.h"
+#include "scanfiles/folder_claim.h"
+#include "scanfiles/scan_file_create.h"
+#include "scanfiles/scan_names.h"
 #include "scanner/av_probe.h"
 #include "tools/scan_batch.h"
 
@@ -32,8 +35,6 @@ constexpr const char* kErrorText = "ERROR";
 // The path that stands for standard input, and how its line names it.
 constexpr const char* kStandardInputPath = "-";
 constexpr const char* kStandardInputName = "stdin";
-// The name of its copy in the scan folder, after the run's prefix.
-constexpr const char* kStandardInputCopy = "stdin.eml";
 // Bytes read from standard input at a time.
 constexpr std::size_t kInputBlockSize = 64 * 1024;
 
@@ -140,7 +141,7 @@ std::vector<ScanItem> collectMessages(const std::vector<std::string>& paths) {
 // keepStandardInput - copies standard input into the file at path; false
 // when it cannot be created or written completely.
 bool keepStandardInput(const std::string& path) {
-    std::FILE* copy = platform::createScanFile(path);
+    std::FILE* copy = createScanFile(path);
     if (copy == nullptr)
         return false;
     std::vector<char> block(kInputBlockSize);
@@ -161,7 +162,7 @@ void takeStandardInput(std::vector<ScanItem>& items, const std::string& folder,
     for (ScanItem& item : items) {
         if (item.file != kStandardInputPath)
             continue;
-        item.file = joined(folder, prefix + kStandardInputCopy);
+        item.file = inputFileName(folder, prefix);
         if (taken || !keepStandardInput(item.file)) {
             item.reason = taken ? "standard input given twice"
                                 : "cannot keep standard input in the scan folder";
@@ -204,11 +205,6 @@ void refuseUnlessWatched(std::vector<ScanItem>& items, const std::string& folder
 }
 
 }  // namespace
-
-// runFilePrefix - the run's prefix.
-std::string runFilePrefix(std::uint64_t processId) {
-    return "scan-" + std::to_string(processId) + "-";
-}
 
 // parseScanArguments - see the header.
 bool parseScanArguments(const std::vector<std::string>& arguments, ScanToolOptions& options,
@@ -326,21 +322,6 @@ int runScanTool(const std::vector<std::string>& arguments, std::ostream& out, st
     if (!parseScanArguments(arguments, options, err))
         return kScanToolError;
     return runScan(options, out, err);
-}
-
-// removeRunFiles - the sweep.
-int removeRunFiles(const std::string& folder, const std::string& prefix) {
-    std::vector<std::string> names;
-    platform::listFolder(folder, names);
-    int left = 0;
-    for (const std::string& name : names) {
-        if (name.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        const int error = platform::removePath(joined(folder, name));
-        if (error != 0 && error != ENOENT)
-            ++left;
-    }
-    return left;
 }
 
 }  // namespace tarnwick

@@ -13,7 +13,7 @@
 //
 // The scan job is the filter's own: the same copy, waits, checks and both
 // readings, with the same limits. Its files carry the run's prefix
-// ("scan-PID-"), so they never meet those of a filter or another run using
+// (runFilePrefix, "scan-PID-"), so they never meet those of a filter or another run using
 // the same folder, and whatever of them is still there when the run ends is
 // removed. The filter's "* " progress lines never reach standard output.
 #pragma once
@@ -54,9 +54,6 @@ struct ScanToolOptions {
     std::vector<std::string> paths;
 };
 
-// runFilePrefix - "scan-PID-" for the process id.
-std::string runFilePrefix(std::uint64_t processId);
-
 // parseScanArguments - reads the arguments (without the program name) into
 // options, with filePrefix that of this process. On a usage error writes a
 // message and the usage text to err and returns false.
@@ -79,11 +76,5 @@ int runScan(const ScanToolOptions& options, std::ostream& out, std::ostream& err
 // runScanTool - parseScanArguments, then runScan; kScanToolError on a usage
 // error.
 int runScanTool(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
-
-// removeRunFiles - removes every entry of folder whose name begins with
-// prefix; returns how many of them could not be removed (on Windows: held
-// open at the moment). Called at the end of a run and when the process is
-// asked to end.
-int removeRunFiles(const std::string& folder, const std::string& prefix);
 
 }  // namespace tarnwick

@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "runtime/platform.h"
+#include "scanfiles/folder_claim.h"
+#include "scanfiles/scan_file_create.h"
+#include "scanfiles/scan_names.h"
 #include "tarnwick/version.h"
 #include "tools/scan_tool.h"
 
@@ -61,7 +64,7 @@ constexpr std::uint64_t kRemovalPauseMilliseconds = 100;
 
 // onTermination - no new scan file from here on, and this run's files go.
 void onTermination() {
-    tarnwick::platform::stopScanFiles();
+    tarnwick::stopScanFiles();
     for (int round = 1;
          tarnwick::removeRunFiles(runFolder, runPrefix) > 0 && round < kRemovalRounds; ++round)
         tarnwick::platform::sleepMilliseconds(kRemovalPauseMilliseconds);

@@ -13,7 +13,7 @@
 
 #include "app/option_parser.h"
 #include "client_reading/second_reading.h"
-#include "mailfile/scan_ledger.h"
+#include "scanfiles/scan_ledger.h"
 #include "runtime/file_system.h"
 #include "runtime/platform.h"
 #include "unpacker/message_input.h"

@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "mailfile/scan_ledger.h"
+#include "scanfiles/scan_ledger.h"
 
 namespace tarnwick::unpacker {
 

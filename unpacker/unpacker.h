@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "mailfile/scan_ledger.h"
+#include "scanfiles/scan_ledger.h"
 #include "unpacker/byte_source.h"
 
 namespace tarnwick::unpacker {

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "mailfile/scan_ledger.h"
+#include "scanfiles/scan_ledger.h"
 #include "unpacker/part_reader.h"
 
 namespace tarnwick::unpacker {

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "scanner/scan_folder_owner.h"
+#include "scanfiles/folder_claim.h"
 #include "tests/scanner/scan_fixture.h"
 
 namespace tarnwick::testing {
@@ -176,14 +176,14 @@ TEST_F(ScanJobTest, StartUpRemovesTheScanFilesOfEarlierRunsOnlyWhenItOwnsTheFold
     writeMessage("elsewhere", "keep");
     fs::create_symlink(fs::absolute("elsewhere"), "ScanMe/msg-9-part-0.scanme");
     LockedFiles::lock("msg-4-part-0", EACCES);
-    claimScanFolder(*filter);
+    claimScanFolder(filter->scanFolder, filter->scanFiles());
     EXPECT_EQ(takeLines(), Lines{"* Removed 4 files left in ./ScanMe by an earlier run; 1 still "
                                  "locked, will try again later"});
     EXPECT_EQ(deferredRequests(), std::set<int>{4});
     // A second filter on the same folder touches nothing.
     writeMessage("ScanMe/mail-6-msg.scanme", "in use");
     AvFilter second;
-    claimScanFolder(second);
+    claimScanFolder(second.scanFolder, second.scanFiles());
     EXPECT_EQ(takeLines(), Lines{"* Another Tarnwick is using ./ScanMe, files left there by "
                                  "earlier runs are not touched"});
     EXPECT_EQ(scanMeEntries(),

@@ -14,7 +14,7 @@
 
 #include "runtime/console_log.h"
 #include "runtime/platform.h"
-#include "scanner/scan_folder_owner.h"
+#include "scanfiles/folder_claim.h"
 #include "tests/common/temp_folder.h"
 
 namespace tarnwick {

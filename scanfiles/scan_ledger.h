@@ -24,24 +24,9 @@
 
 #include "mailfile/written_parts.h"
 #include "runtime/sync.h"
+#include "scanfiles/scan_names.h"
 
 namespace tarnwick {
-
-// ScanFileKind - what a scan file is for.
-enum class ScanFileKind {
-    Copy,   // "mail-N-msg.scanme": the message as stored
-    Part,   // "msg-M-part-K.scanme": an attachment of the first reading
-    Extra,  // "msg-M-extra-K.scanme": an attachment only the second reading finds
-    Spill,  // "msg-M-reading-J.tmp": a temporary file of the second reading
-};
-
-// scanFileName - the path of a scan file: folder (no trailing slash), "/",
-// prefix (empty for the filter's own files), then the name of kind with the
-// request number (unsigned decimal for the copy, signed 32-bit for the
-// others, so request 4294967295 writes "msg--1-part-0.scanme") and index
-// (not used by the copy). The only place that builds these names.
-std::string scanFileName(const std::string& folder, const std::string& prefix, ScanFileKind kind,
-                         std::uint32_t requestId, int index);
 
 // ScanFileDescription - optional words about a file, for log lines: the
 // part's own file name, its content type, and which reading wrote it.
@@ -152,7 +137,7 @@ class ScanLedger {
 
     // create - takes the next name of kind (indexes count from 0 per kind,
     // and a name is used up whether or not its file can be created), creates
-    // the file for binary writing (platform::createScanFile) and records it;
+    // the file for binary writing (createScanFile) and records it;
     // path receives the name. nullptr, with errno, when the file cannot be
     // created: nothing is recorded and the failure is noted.
     std::FILE* create(ScanFileKind kind, std::string& path);

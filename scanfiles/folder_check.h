@@ -25,8 +25,8 @@ struct FolderCheck {
 };
 
 // checkScanFolder - makes folder when missing (with the modes every scan
-// folder gets), then creates "check-PID.tmp" in it (not a ".scanme" name:
-// nothing in it is for the anti-virus), writes a line, closes
+// folder gets), then creates its check file (checkFileName) in it, writes
+// a line, closes
 // it, opens it again, reads the line back and removes the file. Leaves no
 // file behind when it can remove it.
 FolderCheck checkScanFolder(const std::string& folder);

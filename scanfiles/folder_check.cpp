@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // folder_check.cpp - the self-check of the scan folder.
-#include "scanner/folder_check.h"
+#include "scanfiles/folder_check.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +8,8 @@
 
 #include "runtime/file_system.h"
 #include "runtime/platform.h"
+#include "scanfiles/scan_file_create.h"
+#include "scanfiles/scan_names.h"
 
 namespace tarnwick {
 
@@ -38,10 +40,9 @@ FolderCheck checkScanFolder(const std::string& folder) {
         const int error = platform::pathExists(folder) ? ENOTDIR : errno;
         return failed(check, "made", error);
     }
-    const std::string path =
-        folder + "/check-" + std::to_string(platform::currentProcessId()) + ".tmp";
+    const std::string path = checkFileName(folder, platform::currentProcessId());
     errno = 0;
-    std::FILE* file = platform::createScanFile(path);
+    std::FILE* file = createScanFile(path);
     if (file == nullptr)
         return failed(check, "written", errno);
     errno = 0;

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// scan_ledger.cpp - scan file names, the per-request ledger and the folder's
-// deferred list.
+// scan_ledger.cpp - the per-request ledger and the folder's deferred list.
 //
 // Removal interprets the C library's error codes through the platform
 // layer: ENOENT means the anti-virus deleted the file, EACCES that it still
 // holds it open.
-#include "mailfile/scan_ledger.h"
+#include "scanfiles/scan_ledger.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "runtime/platform.h"
+#include "scanfiles/scan_file_create.h"
 
 namespace tarnwick {
 
@@ -130,25 +130,6 @@ std::string actedOnDetail(ScanFileAction action, const std::string& name) {
     return name + " kept locked";
 }
 
-// scanFileName - the one name builder; no length limit, so a long folder can
-// never cut two names down to the same text.
-std::string scanFileName(const std::string& folder, const std::string& prefix, ScanFileKind kind,
-                         std::uint32_t requestId, int index) {
-    const std::string start = folder + "/" + prefix;
-    const std::string message = std::to_string(static_cast<int>(requestId));
-    switch (kind) {
-        case ScanFileKind::Copy:
-            return start + "mail-" + std::to_string(requestId) + "-msg.scanme";
-        case ScanFileKind::Part:
-            return start + "msg-" + message + "-part-" + std::to_string(index) + ".scanme";
-        case ScanFileKind::Extra:
-            return start + "msg-" + message + "-extra-" + std::to_string(index) + ".scanme";
-        case ScanFileKind::Spill:
-            break;
-    }
-    return start + "msg-" + message + "-reading-" + std::to_string(index) + ".tmp";
-}
-
 // ScanFileOwners::holds - whether a live ledger holds path.
 bool ScanFileOwners::holds(const std::string& path) const {
     MutexLock held(mutex_);
@@ -252,7 +233,7 @@ std::FILE* ScanLedger::create(ScanFileKind kind, std::string& path) {
     // Held before it exists: from here on no clean-up removes this name.
     owners_.hold(path);
     errno = 0;
-    std::FILE* file = platform::createScanFile(path);
+    std::FILE* file = createScanFile(path);
     if (file == nullptr) {
         const int error = errno;
         owners_.release(path);
