@@ -311,23 +311,22 @@ std::FILE* createPrivateFile(const std::string& path) {
         return nullptr;
     }
     const mode_t mode = groupMayRead(folderOf(path)) ? kGroupReadableFileMode : kPrivateFileMode;
-    // No link is followed, and a FIFO at path cannot make the open wait.
-    const int descriptor = ::open(
-        path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
+    // Only a new file: whatever already has the name (a file, a link, a
+    // FIFO, a device) fails with EEXIST and is neither opened nor touched.
+    const int descriptor =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (descriptor < 0)
         return nullptr;
-    // Only an ordinary file is ours to write and to make private: a device
-    // or FIFO put in the folder keeps its mode and is not written.
     struct stat entry;
-    if (fstat(descriptor, &entry) != 0 || !S_ISREG(entry.st_mode)) {
+    if (fstat(descriptor, &entry) != 0) {
+        const int error = errno;
         ::close(descriptor);
-        errno = EEXIST;
+        errno = error;
         return nullptr;
     }
-    // The mode given to open applies only to a file it creates, and only
-    // after the umask; a file left by an earlier run may be readable by all.
+    // The mode given to open passes through the umask.
     const bool modeRight = (entry.st_mode & 07777) == mode;
-    if ((!modeRight && fchmod(descriptor, mode) != 0) || fcntl(descriptor, F_SETFL, 0) != 0) {
+    if (!modeRight && fchmod(descriptor, mode) != 0) {
         const int error = errno;
         ::close(descriptor);
         errno = error;

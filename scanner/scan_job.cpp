@@ -113,13 +113,17 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
     std::string copyPath;
     std::FILE* copy = ledger.create(ScanFileKind::Copy, copyPath);
     if (copy == nullptr) {
-        const bool noSpace = platform::isNoSpaceError(errno);
+        const int error = errno;
         closeFile(message);
-        if (noSpace) {
+        if (platform::isNoSpaceError(error)) {
             logForRequest(requestId, kNoSpaceLine);
             return postponedForNoSpace();
         }
         writeLogLine("* Unable to create temp file (" + copyPath + "), please verify rights.");
+        if (error == EEXIST)
+            logForRequest(requestId, "The name " + printableName(copyPath) +
+                                         " is taken by a file Tarnwick did not make; it is "
+                                         "left alone");
         return okResult;
     }
     streamBuffers.useForCopy(copy);
