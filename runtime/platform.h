@@ -232,6 +232,34 @@ enum class FolderLock {
 // ends.
 FolderLock lockExclusively(const std::string& path);
 
+// EntryOwnership - who owns an entry and who may change it, as the entry
+// itself says (a link is not followed).
+struct EntryOwnership {
+    bool isLink = false;
+    bool isDirectory = false;
+    bool isRegularFile = false;
+    // ownedByExpected - the entry belongs to the user asked about.
+    bool ownedByExpected = true;
+    // ownerName - the owner's name, its numeric id when it has none.
+    std::string ownerName;
+    // mode - the permission bits (07777); 0 where there are none (Windows).
+    unsigned mode = 0;
+    // othersMayWrite - the group or everybody may write to it.
+    bool othersMayWrite = false;
+};
+// entryOwnership - fills ownership for path without following a link and
+// returns true when the entry exists. expectedUser: the numeric user id the
+// owner is compared with, -1 for the process's effective user. On Windows,
+// whose folders are guarded by their access lists, every entry is taken as
+// owned by the expected user and as writable by it alone; only links
+// (reparse points) are told.
+bool entryOwnership(const std::string& path, EntryOwnership& ownership,
+                    std::int64_t expectedUser = -1);
+
+// processAlive - true unless the process with id processId is known to have
+// ended (one that exists under another user counts as alive).
+bool processAlive(std::uint64_t processId);
+
 // regularFilesIn - the names of the ordinary files in folder (no links,
 // reparse points, folders, devices, FIFOs or sockets); empty when the
 // folder cannot be read.

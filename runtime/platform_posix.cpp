@@ -452,6 +452,43 @@ FolderLock lockExclusively(const std::string& path) {
     return error == EWOULDBLOCK ? FolderLock::HeldByAnother : FolderLock::Failed;
 }
 
+namespace {
+
+// userName - the name of a user id, its number when it has none.
+std::string userName(uid_t user) {
+    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_name != nullptr)
+        return found->pw_name;
+    return std::to_string(user);
+}
+
+}  // namespace
+
+bool entryOwnership(const std::string& path, EntryOwnership& ownership, std::int64_t expectedUser) {
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0)
+        return false;
+    const uid_t expected = expectedUser < 0 ? geteuid() : static_cast<uid_t>(expectedUser);
+    ownership.isLink = S_ISLNK(status.st_mode);
+    ownership.isDirectory = S_ISDIR(status.st_mode);
+    ownership.isRegularFile = S_ISREG(status.st_mode);
+    ownership.ownedByExpected = status.st_uid == expected;
+    ownership.ownerName = userName(status.st_uid);
+    ownership.mode = static_cast<unsigned>(status.st_mode & 07777);
+    ownership.othersMayWrite = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    return true;
+}
+
+bool processAlive(std::uint64_t processId) {
+    if (processId == 0 || processId > static_cast<std::uint64_t>(INT_MAX))
+        return false;
+    return kill(static_cast<pid_t>(processId), 0) == 0 || errno == EPERM;
+}
+
 std::vector<std::string> regularFilesIn(const std::string& folder) {
     std::vector<std::string> names;
     DIR* listing = opendir(folder.c_str());

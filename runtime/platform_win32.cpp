@@ -488,6 +488,32 @@ FolderLock lockExclusively(const std::string& path) {
     return error == ERROR_LOCK_VIOLATION ? FolderLock::HeldByAnother : FolderLock::Failed;
 }
 
+bool entryOwnership(const std::string& path, EntryOwnership& ownership, std::int64_t) {
+    const DWORD attributes = GetFileAttributesW(widePath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    ownership.isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    ownership.isDirectory = !ownership.isLink && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    ownership.isRegularFile =
+        !ownership.isLink && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+    ownership.ownedByExpected = true;
+    ownership.ownerName = currentUserName();
+    ownership.mode = 0;
+    ownership.othersMayWrite = false;
+    return true;
+}
+
+bool processAlive(std::uint64_t processId) {
+    const HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(processId));
+    if (process == nullptr)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+}
+
 std::vector<std::string> regularFilesIn(const std::string& folder) {
     std::vector<std::string> names;
     WIN32_FIND_DATAW entry;

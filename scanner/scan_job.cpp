@@ -16,6 +16,7 @@
 #include "runtime/file_system.h"
 #include "runtime/platform.h"
 #include "runtime/worker_pool.h"
+#include "scanfiles/folder_check.h"
 #include "scanner/av_filter.h"
 #include "scanner/message_copy.h"
 #include "scanner/wait_time.h"
@@ -105,6 +106,13 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
         makeDirectory(scanFolder);
     if (!isDirectory(scanFolder)) {
         writeLogLine("* Unable to create temp dir (" + scanFolder + "), please verify rights.");
+        closeFile(message);
+        return okResult;
+    }
+    // Nothing of a message is written where someone else could read or
+    // replace it.
+    if (std::string refusal; !scanFolderTrusted(scanFolder, refusal)) {
+        writeLogLine(refusal);
         closeFile(message);
         return okResult;
     }

@@ -231,7 +231,7 @@ TEST(ScanOutcomeTest, CopyThatCannotBeCreatedLeavesTheMessageUnchanged) {
 
 // Size of the file system the full-disk test mounts on ScanMe: far below
 // the message, so the copy fills it.
-constexpr const char* kSmallScanMeOptions = "size=256k";
+constexpr const char* kSmallScanMeOptions = "size=256k,mode=0700";
 // True while that file system is mounted.
 bool smallScanMeMounted = false;
 
