@@ -2,8 +2,8 @@
 // check_command.cpp - the report of tarnwick --check.
 #include "app/check_command.h"
 
-#include "scanner/av_probe.h"
 #include "scanfiles/folder_check.h"
+#include "scanner/av_probe.h"
 
 namespace tarnwick {
 
@@ -15,6 +15,14 @@ int runCheckCommand(const std::string& folder, int waitSeconds, std::ostream& ou
         << "User: " << check.user << '\n'
         << "Wait: " << waitSeconds << " s (the test file is watched for up to "
         << probeBoundSeconds(waitSeconds) << " s)\n";
+    if (check.untrusted) {
+        out << folderCheckLine(check) << '\n'
+            << "Result: ScanMe is refused, and every message would be accepted unscanned; "
+               "make it a folder of the user "
+            << check.user << " that nobody else may write to (mode 0700), then check again.\n"
+            << std::flush;
+        return kCheckUnusable;
+    }
     if (!check.usable) {
         out << folderCheckLine(check) << '\n'
             << "Result: ScanMe is unusable, and every message would be accepted unscanned; "

@@ -173,18 +173,17 @@ bool pathExists(const std::string& path);
 // mail. On Windows it inherits its parent's permissions.
 bool makeOneDirectory(const std::string& path);
 
-// createPrivateFile - creates (or truncates) the file at path for writing
-// in binary mode, shared as openSharedFile shares; nullptr (and errno) when
-// it cannot. Every file of a scan folder is made through here, by way of
-// scanfiles/scan_file_create.h. On POSIX the file is private to its owner (mode 0600),
-// or readable by the group too (0640) when the folder it is created in
-// grants its group read access, so that a scanner running under another user
-// of that group can read it by path. An existing file gets that mode as it
-// is truncated. On Windows the file inherits its folder's permissions.
-// A link is never followed and nothing but an ordinary file is opened: a
-// symbolic link (POSIX), a reparse point (Windows), a device, FIFO or socket
-// at path fails with ELOOP or EEXIST (the mode of what is not ours is never
-// touched).
+// createPrivateFile - creates the file at path, which must not exist yet
+// (O_EXCL; Windows: CREATE_NEW), for writing in binary mode, shared as
+// openSharedFile shares; nullptr (and errno) when it cannot. Whatever
+// already has the name (a file, a symbolic link, a reparse point, a device,
+// a FIFO or socket) fails with EEXIST and is neither opened nor touched.
+// Every file of a scan folder is made through here, by way of
+// scanfiles/scan_file_create.h. On POSIX the file is private to its owner
+// (mode 0600), or readable by the group too (0640) when the folder it is
+// created in grants its group read access, so that a scanner running under
+// another user of that group can read it by path. On Windows the file
+// inherits its folder's permissions.
 std::FILE* createPrivateFile(const std::string& path);
 
 // listFolder - the names of the entries of the folder at path, without "."
@@ -232,6 +231,34 @@ enum class FolderLock {
 // process ends; the operating system releases it then, however the process
 // ends.
 FolderLock lockExclusively(const std::string& path);
+
+// EntryOwnership - who owns an entry and who may change it, as the entry
+// itself says (a link is not followed).
+struct EntryOwnership {
+    bool isLink = false;
+    bool isDirectory = false;
+    bool isRegularFile = false;
+    // ownedByExpected - the entry belongs to the user asked about.
+    bool ownedByExpected = true;
+    // ownerName - the owner's name, its numeric id when it has none.
+    std::string ownerName;
+    // mode - the permission bits (07777); 0 where there are none (Windows).
+    unsigned mode = 0;
+    // othersMayWrite - the group or everybody may write to it.
+    bool othersMayWrite = false;
+};
+// entryOwnership - fills ownership for path without following a link and
+// returns true when the entry exists. expectedUser: the numeric user id the
+// owner is compared with, -1 for the process's effective user. On Windows,
+// whose folders are guarded by their access lists, every entry is taken as
+// owned by the expected user and as writable by it alone; only links
+// (reparse points) are told.
+bool entryOwnership(const std::string& path, EntryOwnership& ownership,
+                    std::int64_t expectedUser = -1);
+
+// processAlive - true unless the process with id processId is known to have
+// ended (one that exists under another user counts as alive).
+bool processAlive(std::uint64_t processId);
 
 // regularFilesIn - the names of the ordinary files in folder (no links,
 // reparse points, folders, devices, FIFOs or sockets); empty when the

@@ -311,23 +311,22 @@ std::FILE* createPrivateFile(const std::string& path) {
         return nullptr;
     }
     const mode_t mode = groupMayRead(folderOf(path)) ? kGroupReadableFileMode : kPrivateFileMode;
-    // No link is followed, and a FIFO at path cannot make the open wait.
-    const int descriptor = ::open(
-        path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
+    // Only a new file: whatever already has the name (a file, a link, a
+    // FIFO, a device) fails with EEXIST and is neither opened nor touched.
+    const int descriptor =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (descriptor < 0)
         return nullptr;
-    // Only an ordinary file is ours to write and to make private: a device
-    // or FIFO put in the folder keeps its mode and is not written.
     struct stat entry;
-    if (fstat(descriptor, &entry) != 0 || !S_ISREG(entry.st_mode)) {
+    if (fstat(descriptor, &entry) != 0) {
+        const int error = errno;
         ::close(descriptor);
-        errno = EEXIST;
+        errno = error;
         return nullptr;
     }
-    // The mode given to open applies only to a file it creates, and only
-    // after the umask; a file left by an earlier run may be readable by all.
+    // The mode given to open passes through the umask.
     const bool modeRight = (entry.st_mode & 07777) == mode;
-    if ((!modeRight && fchmod(descriptor, mode) != 0) || fcntl(descriptor, F_SETFL, 0) != 0) {
+    if (!modeRight && fchmod(descriptor, mode) != 0) {
         const int error = errno;
         ::close(descriptor);
         errno = error;
@@ -451,6 +450,43 @@ FolderLock lockExclusively(const std::string& path) {
     const int error = errno;
     ::close(descriptor);
     return error == EWOULDBLOCK ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+namespace {
+
+// userName - the name of a user id, its number when it has none.
+std::string userName(uid_t user) {
+    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_name != nullptr)
+        return found->pw_name;
+    return std::to_string(user);
+}
+
+}  // namespace
+
+bool entryOwnership(const std::string& path, EntryOwnership& ownership, std::int64_t expectedUser) {
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0)
+        return false;
+    const uid_t expected = expectedUser < 0 ? geteuid() : static_cast<uid_t>(expectedUser);
+    ownership.isLink = S_ISLNK(status.st_mode);
+    ownership.isDirectory = S_ISDIR(status.st_mode);
+    ownership.isRegularFile = S_ISREG(status.st_mode);
+    ownership.ownedByExpected = status.st_uid == expected;
+    ownership.ownerName = userName(status.st_uid);
+    ownership.mode = static_cast<unsigned>(status.st_mode & 07777);
+    ownership.othersMayWrite = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    return true;
+}
+
+bool processAlive(std::uint64_t processId) {
+    if (processId == 0 || processId > static_cast<std::uint64_t>(INT_MAX))
+        return false;
+    return kill(static_cast<pid_t>(processId), 0) == 0 || errno == EPERM;
 }
 
 std::vector<std::string> regularFilesIn(const std::string& folder) {

@@ -357,19 +357,37 @@ std::FILE* createPrivateFile(const std::string& path) {
         errno = refusal > 0 ? refusal : ENOSPC;
         return nullptr;
     }
-    // A link or junction (a reparse point) is never written through, and a
-    // device name is no file of ours.
-    const std::wstring wide = widePath(path);
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (detail::namesWindowsDevice(path) ||
-        (attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY |
-                        FILE_ATTRIBUTE_DEVICE)) != 0)) {
+    // A device name is no file of ours.
+    if (detail::namesWindowsDevice(path)) {
         errno = EEXIST;
         return nullptr;
     }
-    // The folder's inherited permissions are the administrator's to set.
-    return openSharedFile(path, "wb");
+    // Only a new file (CREATE_NEW): whatever already has the name, a link
+    // or junction included, fails with EEXIST. The folder's inherited
+    // permissions are the administrator's to set.
+    const HANDLE handle =
+        CreateFileW(widePath(path).c_str(), GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS   ? EEXIST
+                : error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? ENOSPC
+                : error == ERROR_PATH_NOT_FOUND                               ? ENOENT
+                                                                              : EACCES;
+        return nullptr;
+    }
+    const int descriptor =
+        _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        errno = EACCES;
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(descriptor, "wb");
+    if (file == nullptr)
+        _close(descriptor);
+    return file;
 }
 
 bool listFolder(const std::string& path, std::vector<std::string>& names) {
@@ -468,6 +486,32 @@ FolderLock lockExclusively(const std::string& path) {
     const DWORD error = GetLastError();
     CloseHandle(file);
     return error == ERROR_LOCK_VIOLATION ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+bool entryOwnership(const std::string& path, EntryOwnership& ownership, std::int64_t) {
+    const DWORD attributes = GetFileAttributesW(widePath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    ownership.isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    ownership.isDirectory = !ownership.isLink && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    ownership.isRegularFile =
+        !ownership.isLink && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+    ownership.ownedByExpected = true;
+    ownership.ownerName = currentUserName();
+    ownership.mode = 0;
+    ownership.othersMayWrite = false;
+    return true;
+}
+
+bool processAlive(std::uint64_t processId) {
+    const HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(processId));
+    if (process == nullptr)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
 }
 
 std::vector<std::string> regularFilesIn(const std::string& folder) {

@@ -27,7 +27,56 @@ FolderCheck failed(FolderCheck check, const char* step, int error) {
     return check;
 }
 
+// octal - a mode as four octal digits ("1777").
+std::string octal(unsigned mode) {
+    std::string text(4, '0');
+    for (int digit = 3; digit >= 0; --digit, mode >>= 3)
+        text[static_cast<std::size_t>(digit)] = static_cast<char>('0' + (mode & 7));
+    return text;
+}
+
+// untrustedLine - the line for a folder that is not ours alone.
+std::string untrustedLine(const std::string& absoluteFolder, const FolderTrust& trust,
+                          const std::string& user) {
+    return "* Error: ScanMe (" + absoluteFolder + ") " + untrustedReason(trust) +
+           "; Tarnwick uses only a folder that user " + user + " owns and nobody else may write to";
+}
+
 }  // namespace
+
+// checkFolderTrust - lstat, owner, mode.
+FolderTrust checkFolderTrust(const std::string& folder, std::int64_t expectedUser) {
+    FolderTrust trust;
+    platform::EntryOwnership entry;
+    if (!platform::entryOwnership(folder, entry, expectedUser))
+        return trust;
+    trust.exists = true;
+    trust.isLink = entry.isLink;
+    trust.owner = entry.ownerName;
+    trust.mode = entry.mode;
+    trust.trusted =
+        !entry.isLink && entry.isDirectory && entry.ownedByExpected && !entry.othersMayWrite;
+    return trust;
+}
+
+// untrustedReason - see the header.
+std::string untrustedReason(const FolderTrust& trust) {
+    if (trust.isLink)
+        return "is a symbolic link (owner " + trust.owner + ", mode " + octal(trust.mode) + ")";
+    std::string reason = "belongs to user " + trust.owner + " and has mode " + octal(trust.mode);
+    if ((trust.mode & 022) != 0)
+        reason += " (writable by others than its owner)";
+    return reason;
+}
+
+// scanFolderTrusted - see the header.
+bool scanFolderTrusted(const std::string& folder, std::string& refusal) {
+    const FolderTrust trust = checkFolderTrust(folder);
+    if (trust.trusted || !trust.exists)
+        return trust.trusted;
+    refusal = untrustedLine(platform::absolutePath(folder), trust, platform::currentUserName());
+    return false;
+}
 
 // checkScanFolder - make, write, close, reopen, read back, remove.
 FolderCheck checkScanFolder(const std::string& folder) {
@@ -39,6 +88,12 @@ FolderCheck checkScanFolder(const std::string& folder) {
         // A plain file of that name leaves mkdir's EEXIST, which says less.
         const int error = platform::pathExists(folder) ? ENOTDIR : errno;
         return failed(check, "made", error);
+    }
+    // Nothing is written in a folder someone else could have prepared.
+    check.trust = checkFolderTrust(folder);
+    if (check.trust.exists && !check.trust.trusted) {
+        check.untrusted = true;
+        return check;
     }
     const std::string path = checkFileName(folder, platform::currentProcessId());
     errno = 0;
@@ -77,6 +132,8 @@ FolderCheck checkScanFolder(const std::string& folder) {
 
 // folderCheckLine - the line start-up writes for a failed check.
 std::string folderCheckLine(const FolderCheck& check) {
+    if (check.untrusted)
+        return untrustedLine(check.absoluteFolder, check.trust, check.user);
     return "* Error: ScanMe (" + check.absoluteFolder + ") cannot be " + check.failedStep +
            " by user " + check.user + ": " + check.reason;
 }

@@ -179,6 +179,18 @@ bool ScanFileOwners::retryDeferred() {
     return announcedLeft;
 }
 
+// ScanFileOwners::reclaim - only a name on the list, so only a file of
+// ours, is ever removed to make room. Its entry stays, skipped while the
+// name is held, and is dropped once the name is found gone.
+ReclaimResult ScanFileOwners::reclaim(const std::string& path) {
+    MutexLock held(mutex_);
+    auto same = [&](const Deferred& entry) { return entry.path == path; };
+    if (std::find_if(deferred_.begin(), deferred_.end(), same) == deferred_.end())
+        return ReclaimResult::NotOurs;
+    const int error = platform::removePath(path);
+    return error == 0 || error == ENOENT ? ReclaimResult::Removed : ReclaimResult::StillHeld;
+}
+
 // ScanFileOwners::deferredPaths - a copy of the list.
 std::vector<std::string> ScanFileOwners::deferredPaths() const {
     MutexLock held(mutex_);
@@ -226,14 +238,33 @@ ScanLedger::~ScanLedger() {
         owners_.release(path);
 }
 
-// ScanLedger::create - names, holds, creates and records the next file.
+// ScanLedger::create - names, holds, creates and records the next file. A
+// name taken by a deferred file of ours that the anti-virus still holds is
+// passed over for the next index (the copy has none: it fails).
 std::FILE* ScanLedger::create(ScanFileKind kind, std::string& path) {
-    const int index = nextIndex_[kind]++;
-    path = scanFileName(folder_, prefix_, kind, requestId_, index);
-    // Held before it exists: from here on no clean-up removes this name.
-    owners_.hold(path);
-    errno = 0;
-    std::FILE* file = createScanFile(path);
+    std::FILE* file = nullptr;
+    int index = 0;
+    for (int tries = 0;; ++tries) {
+        index = nextIndex_[kind]++;
+        path = scanFileName(folder_, prefix_, kind, requestId_, index);
+        // Held before it exists: from here on no clean-up removes this name.
+        owners_.hold(path);
+        errno = 0;
+        file = createScanFile(path);
+        if (file != nullptr || errno != EEXIST)
+            break;
+        const ReclaimResult reclaimed = owners_.reclaim(path);
+        if (reclaimed == ReclaimResult::Removed) {
+            errno = 0;
+            file = createScanFile(path);
+            break;
+        }
+        errno = EEXIST;
+        if (reclaimed == ReclaimResult::NotOurs || kind == ScanFileKind::Copy ||
+            tries + 1 == kMaxPassedOverNames)
+            break;
+        owners_.release(path);
+    }
     if (file == nullptr) {
         const int error = errno;
         owners_.release(path);
@@ -241,9 +272,6 @@ std::FILE* ScanLedger::create(ScanFileKind kind, std::string& path) {
         errno = error;
         return nullptr;
     }
-    // An earlier file of this name on the deferred list was replaced by
-    // this one; its entry stays, skipped while held, and is dropped once the
-    // name is found gone.
     Entry entry;
     entry.path = path;
     entry.kind = kind;

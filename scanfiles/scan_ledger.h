@@ -71,6 +71,13 @@ struct RemovalResult {
     bool changed = false;
 };
 
+// ReclaimResult - one try to free a name taken by a deferred file.
+enum class ReclaimResult { Removed, StillHeld, NotOurs };
+
+// kMaxPassedOverNames - how many names of one kind a creation passes over
+// because deferred files of ours still hold them, before it fails.
+inline constexpr int kMaxPassedOverNames = 64;
+
 // ScanFileOwners - the folder's side of the record, one per filter: which
 // paths the live ledgers hold, and the deferred list. Locks itself.
 class ScanFileOwners {
@@ -95,6 +102,10 @@ class ScanFileOwners {
     // open or held by a live ledger stays. Returns true when files a request
     // gave up on are still on the list.
     bool retryDeferred();
+    // reclaim - when path is on the deferred list (a file of this filter
+    // given up on earlier), one removal of it. NotOurs for a name that is
+    // not on the list: that file is not ours to remove.
+    ReclaimResult reclaim(const std::string& path);
     // deferredPaths - the deferred list, front first.
     std::vector<std::string> deferredPaths() const;
     // forgetDeferred - empties the deferred list without touching a file.
@@ -137,9 +148,13 @@ class ScanLedger {
 
     // create - takes the next name of kind (indexes count from 0 per kind,
     // and a name is used up whether or not its file can be created), creates
-    // the file for binary writing (createScanFile) and records it;
-    // path receives the name. nullptr, with errno, when the file cannot be
-    // created: nothing is recorded and the failure is noted.
+    // the file for binary writing (createScanFile, only as a new file) and
+    // records it; path receives the name. A name still taken by a deferred
+    // file of this filter is reclaimed first, or passed over for the next
+    // index while the anti-virus holds that file; one taken by anything
+    // else fails with EEXIST, and nothing there is touched. nullptr, with errno,
+    // when the file cannot be created: nothing is recorded and the failure
+    // is noted.
     std::FILE* create(ScanFileKind kind, std::string& path);
     // written - the writer has closed path: records its size and
     // modification time, against which removal checks it. bytes, when the

@@ -16,6 +16,7 @@
 #include "runtime/file_system.h"
 #include "runtime/platform.h"
 #include "runtime/worker_pool.h"
+#include "scanfiles/folder_check.h"
 #include "scanner/av_filter.h"
 #include "scanner/message_copy.h"
 #include "scanner/wait_time.h"
@@ -108,18 +109,29 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
         closeFile(message);
         return okResult;
     }
+    // Nothing of a message is written where someone else could read or
+    // replace it.
+    if (std::string refusal; !scanFolderTrusted(scanFolder, refusal)) {
+        writeLogLine(refusal);
+        closeFile(message);
+        return okResult;
+    }
     // Every file of the request, from its creation on.
     ScanLedger ledger(scanFiles_, scanFolder, scanFilePrefix, requestId);
     std::string copyPath;
     std::FILE* copy = ledger.create(ScanFileKind::Copy, copyPath);
     if (copy == nullptr) {
-        const bool noSpace = platform::isNoSpaceError(errno);
+        const int error = errno;
         closeFile(message);
-        if (noSpace) {
+        if (platform::isNoSpaceError(error)) {
             logForRequest(requestId, kNoSpaceLine);
             return postponedForNoSpace();
         }
         writeLogLine("* Unable to create temp file (" + copyPath + "), please verify rights.");
+        if (error == EEXIST)
+            logForRequest(requestId, "The name " + printableName(copyPath) +
+                                         " is taken by a file Tarnwick did not make; it is "
+                                         "left alone");
         return okResult;
     }
     streamBuffers.useForCopy(copy);

@@ -188,7 +188,7 @@ TEST(ScanOutcomeTest, PartFileThatCannotBeWrittenIsAVirusWithoutSecondWait) {
                         "Error while unpacking attachments, the AV probably prevented disk write "
                         "because of virus in data."),
                 jobLine("8", "Could not write msg-8-part-0.scanme: " +
-                                 std::string(strerror(EISDIR)) + "; treated as a virus"),
+                                 std::string(strerror(EEXIST)) + "; treated as a virus"),
                 jobLine("8",
                         "Virus found, skipping second-level verification but waiting a few "
                         "seconds for the files to be unlocked."),
@@ -220,15 +220,18 @@ TEST(ScanOutcomeTest, CopyThatCannotBeCreatedLeavesTheMessageUnchanged) {
         std::filesystem::create_directories(folder + "/ScanMe/mail-10-msg.scanme");
     });
     std::string path = session.copySample("plain.eml");
-    EXPECT_EQ(scan(session, "10", path),
-              setUpFailure("10",
-                           "* Unable to create temp file (./ScanMe/mail-10-msg.scanme), please "
-                           "verify rights."));
+    Lines expected = setUpFailure(
+        "10", "* Unable to create temp file (./ScanMe/mail-10-msg.scanme), please verify rights.");
+    expected.insert(expected.begin() + 2,
+                    jobLine("10",
+                            "The name ./ScanMe/mail-10-msg.scanme is taken by a file "
+                            "Tarnwick did not make; it is left alone"));
+    EXPECT_EQ(scan(session, "10", path), expected);
 }
 
 // Size of the file system the full-disk test mounts on ScanMe: far below
 // the message, so the copy fills it.
-constexpr const char* kSmallScanMeOptions = "size=256k";
+constexpr const char* kSmallScanMeOptions = "size=256k,mode=0700";
 // True while that file system is mounted.
 bool smallScanMeMounted = false;
 

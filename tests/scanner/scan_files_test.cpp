@@ -4,13 +4,19 @@
 // one from a request in progress, one the anti-virus changed is a virus, a
 // full disk under any of them postpones, and none is written through a link.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
+#include "runtime/platform.h"
+#include "scanfiles/folder_check.h"
 #include "scanfiles/folder_claim.h"
+#include "scanfiles/scan_names.h"
 #include "tests/scanner/scan_fixture.h"
 
 namespace tarnwick::testing {
@@ -190,6 +196,73 @@ TEST_F(ScanJobTest, StartUpRemovesTheScanFilesOfEarlierRunsOnlyWhenItOwnsTheFold
               (Lines{"mail-3-msg.scanme.bak", "mail-6-msg.scanme", "msg-4-part-0.scanme",
                      "msg-9-part-0.scanme", "notes.txt", "scan-4242-mail-3-msg.scanme",
                      "tarnwick.lock", "xmsg-3-part-0.scanme"}));
+}
+#endif
+
+#ifndef _WIN32
+// FolderCase - a scan folder prepared one way, and what its check says.
+struct FolderCase {
+    const char* name;
+    std::function<void()> prepare;  // makes ./ScanMe
+    bool needsRoot;
+    std::string lineEnd;  // the end of the check's line; empty when usable
+};
+
+TEST_F(ScanJobTest, FolderChecksRefuseEveryFolderThatIsNotOursAlone) {
+    const std::string check = checkFileName("ScanMe", platform::currentProcessId());
+    const auto folder = [](unsigned mode) {
+        return [mode] {
+            fs::create_directories("ScanMe");
+            ::chmod("ScanMe", mode);
+        };
+    };
+    const std::vector<FolderCase> cases = {
+        {"private", folder(0700), false, ""},
+        {"group may read", folder(02750), false, ""},
+        {"group may write", folder(0770), false,
+         "has mode 0770 (writable by others than its owner)"},
+        {"everybody's, sticky", folder(01777), false,
+         "has mode 1777 (writable by others than its owner)"},
+        {"another user's",
+         [&] {
+             folder(0700)();
+             ::chown("ScanMe", 65534, 65534);
+         },
+         true, "and has mode 0700; Tarnwick uses only"},
+        {"a link to a good folder",
+         [] {
+             fs::create_directories("real");
+             fs::create_directory_symlink("real", "ScanMe");
+         },
+         false, "is a symbolic link"},
+        {"check file name taken by a link",
+         [&] {
+             folder(0700)();
+             fs::create_symlink("/etc/passwd", check);
+         },
+         false,
+         "cannot be written by user " + platform::currentUserName() + ": " + std::strerror(EEXIST)},
+    };
+    for (const FolderCase& each : cases) {
+        SCOPED_TRACE(each.name);
+        fs::remove_all("ScanMe");
+        fs::remove_all("real");
+        if (each.needsRoot && ::geteuid() != 0)
+            continue;
+        each.prepare();
+        const FolderCheck result = checkScanFolder("ScanMe");
+        EXPECT_EQ(result.usable, each.lineEnd.empty());
+        if (result.usable)
+            continue;
+        const std::string line = folderCheckLine(result);
+        EXPECT_EQ(line.rfind("* Error: ScanMe (" + platform::absolutePath("ScanMe") + ") ", 0), 0u);
+        EXPECT_NE(line.find(each.lineEnd), std::string::npos) << line;
+        // A refused folder gets no message copy either.
+        if (!result.untrusted)
+            continue;
+        EXPECT_EQ(scan(40, writeMessage("m.eml", plainMessage())).kind, FilterResult::Ok);
+        EXPECT_FALSE(fs::exists("ScanMe/mail-40-msg.scanme"));
+    }
 }
 #endif
 

@@ -47,8 +47,10 @@ TEST_F(ScanJobTest, CopyThatCannotBeCreatedIsReportedByItsName) {
     const FilterResult result = scan(6, writeMessage("m.eml", plainMessage()));
     EXPECT_EQ(result.kind, FilterResult::Ok);
     EXPECT_EQ(takeLines(),
-              Lines{"* Unable to create temp file (./ScanMe/mail-6-msg.scanme), please verify "
-                    "rights."});
+              (Lines{"* Unable to create temp file (./ScanMe/mail-6-msg.scanme), please verify "
+                     "rights.",
+                     "* (6) The name ./ScanMe/mail-6-msg.scanme is taken by a file Tarnwick did "
+                     "not make; it is left alone"}));
 }
 
 TEST_F(ScanJobTest, CopyHoldsTheMessageWithoutItsEnvelopeDuringTheFirstWait) {
