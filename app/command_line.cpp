@@ -20,13 +20,14 @@ constexpr std::string_view kNoAvCheckOption = "--no-av-check";
 constexpr std::string_view kAvCheckEveryOption = "--av-check-every";
 constexpr std::string_view kRequireAvOption = "--require-av";
 constexpr std::string_view kOnLimitOption = "--on-limit";
+constexpr std::string_view kStatsFileOption = "--stats-file";
 
 // The options of a filter run.
 const std::vector<KnownOption>& knownOptions() {
     static const std::vector<KnownOption> options = {
         {kNoSecondReadingOption, false}, {kScanDirOption, true},      {kCheckOption, false},
         {kNoAvCheckOption, false},       {kAvCheckEveryOption, true}, {kRequireAvOption, false},
-        {kOnLimitOption, true},
+        {kOnLimitOption, true},          {kStatsFileOption, true},
     };
     return options;
 }
@@ -70,6 +71,9 @@ constexpr const char* helpText() {
            "                        start-up)\n"
            "  --require-av          postpones every message while the last check did not\n"
            "                        see the anti-virus react\n"
+           "  --stats-file PATH     keeps the counters (messages by verdict, viruses,\n"
+           "                        anti-virus checks, times) in PATH for a monitoring\n"
+           "                        system, in Prometheus text format, every 15 s\n"
            "  --help                prints this text and exits\n"
            "  --version             prints the version and exits\n"
            "\n"
@@ -136,6 +140,12 @@ StartOptions readCommandLine(const std::vector<std::string>& words) {
             }
         } else if (given.name == kRequireAvOption) {
             options.requireAv = true;
+        } else if (given.name == kStatsFileOption) {
+            if (given.value.empty()) {
+                options.error = "--stats-file needs a path";
+                return options;
+            }
+            options.statsFile = given.value;
         } else if (given.name == kOnLimitOption) {
             if (given.value != "virus" && given.value != "clean") {
                 options.error = "--on-limit takes virus or clean, not '" + given.value + "'";

@@ -29,6 +29,7 @@ struct StartOptions {
     bool probe = true;             // false: --no-av-check
     int probeEveryMinutes = 0;
     bool requireAv = false;
+    std::string statsFile;  // --stats-file: where the counters go; empty: nowhere
     // error - empty when the words were understood; else the refusal text.
     std::string error;
 };

@@ -11,7 +11,7 @@ constexpr std::string_view kEndOfOptions = "--";
 // findKnownOption - the known option of that name, or nullptr.
 const KnownOption* findKnownOption(std::string_view name, const std::vector<KnownOption>& known) {
     for (const KnownOption& option : known) {
-        if (option.name == name)
+        if (option.name == name || (!option.shortName.empty() && option.shortName == name))
             return &option;
     }
     return nullptr;
@@ -59,7 +59,7 @@ ParsedWords parseWords(const std::vector<std::string>& words,
             parsed.error = "unknown option '" + word + "'";
             return parsed;
         }
-        GivenOption given{name, {}};
+        GivenOption given{std::string(option->name), {}};
         if (equals != std::string::npos) {
             if (!option->takesValue) {
                 parsed.error = "option " + name + " takes no value";

@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// option_parser.h - the strict reading of a command line shared by tarnwick
-// and tarnwick-unpack: known options, operands, and one error text for
-// anything else.
+// option_parser.h - the strict reading of a command line shared by tarnwick,
+// tarnwick-unpack, tarnwick-scan and tarnwick-milter: known options,
+// operands, and one error text for anything else.
 //
 // A word that starts with '-' is an option, unless it is "-" alone or an
 // integer ("-3" is a negative number, an operand); after "--" every word is
 // an operand. An option that takes a value has it in the next word or after
-// '=' ("--scan-dir=PATH"). The result is a plain value; nothing is thrown
-// and nothing is printed here.
+// '=' ("--scan-dir=PATH", "--wait=1", "-p=SOCKET"), whatever the program. An
+// option may have a short spelling ("-p" for "--socket"); it is reported
+// under its long name. The result is a plain value; nothing is thrown and
+// nothing is printed here.
 #pragma once
 
 #include <string>
@@ -20,11 +22,12 @@ namespace tarnwick {
 struct KnownOption {
     std::string_view name;  // with its dashes: "--scan-dir"
     bool takesValue = false;
+    std::string_view shortName = {};  // "-p", or empty for none
 };
 
 // GivenOption - one option as found, in command-line order.
 struct GivenOption {
-    std::string name;
+    std::string name;   // the known option's long name, however it was spelt
     std::string value;  // empty for an option without a value
 };
 

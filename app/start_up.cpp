@@ -6,14 +6,17 @@
 #include <cstdint>
 
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/check_command.h"
 #include "app/command_line.h"
+#include "app/filter_counters.h"
 #include "app/option_parser.h"
 #include "runtime/console_log.h"
 #include "runtime/platform.h"
+#include "runtime/stats_file.h"
 #include "scanfiles/folder_claim.h"
 #include "scanner/av_watch.h"
 #include "tarnwick/version.h"
@@ -82,6 +85,16 @@ int startUp(AvFilter& filter, int argumentCount, char** argumentWords, int input
     if (options.check)
         return runCheckCommand(filter.scanFolder, filter.waitSeconds, consoleStream());
     writeBanner(consoleStream(), filter.waitSeconds);
+    std::unique_ptr<StatsFile> stats;
+    if (!options.statsFile.empty()) {
+        // Deliberately leaked, like the filter: workers report into it to the end.
+        auto* counters = new FilterCounters();
+        filter.setEvents(counters);
+        stats = std::make_unique<StatsFile>(
+            options.statsFile, [counters] { return counters->exposition(); },
+            [](const std::string& line) { writeLogLine("* " + line); });
+        stats->start();
+    }
     // Makes the folder too; a scan job still checks it for every message.
     const std::shared_ptr<AvWatch> watch =
         startAvChecks(filter, AvCheckSettings{options.probe, options.probeEveryMinutes});
@@ -90,6 +103,8 @@ int startUp(AvFilter& filter, int argumentCount, char** argumentWords, int input
     filter.run(inputDescriptor);
     // No test file of a probe in progress is left behind in ScanMe.
     watch->end();
+    if (stats)
+        stats->finish();
     return 0;
 }
 

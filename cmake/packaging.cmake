@@ -114,7 +114,7 @@ if(NOT WIN32)
   # the C library's version strings), as Debian strips them. Runs after
   # every other install rule: this file is included last.
   if(CMAKE_OBJCOPY)
-    set(tarnwickInstalledPrograms tarnwick tarnwick-unpack)
+    set(tarnwickInstalledPrograms tarnwick tarnwick-unpack tarnwick-scan)
     if(TARGET tarnwick-milter)
       list(APPEND tarnwickInstalledPrograms tarnwick-milter)
     endif()

@@ -12,11 +12,13 @@
 // way round. The front end itself never holds both.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <set>
 #include <string>
 
+#include "front/filter_events.h"
 #include "front/filter_result.h"
 #include "runtime/sync.h"
 
@@ -38,6 +40,8 @@ struct ScanRequest {
     std::uint32_t requestId;
     FilterBase& filter;
     std::string path;
+    // When the request was accepted, for the time to its answer.
+    std::chrono::steady_clock::time_point accepted = std::chrono::steady_clock::now();
 };
 
 // runRequest - the worker body of one request: calls processMessage; in
@@ -89,6 +93,12 @@ class FilterBase {
     // nothing here.
     virtual void shutdown();
 
+    // setEvents - where the work is reported from now on (not owned; it must
+    // outlive every worker). Set before the command loop starts.
+    void setEvents(FilterEvents* events) { events_ = events != nullptr ? events : &noEvents_; }
+    // events - where to report; one that ignores everything unless set.
+    FilterEvents& events() const { return *events_; }
+
     // run - the command loop on standard input; see run(int). Prepares the
     // standard streams first (platform::prepareStandardStreams).
     void run();
@@ -136,6 +146,9 @@ class FilterBase {
     bool startWorker(std::uint32_t requestId, const std::string& path);
     // releaseRequest - removes the number from activeRequests under lock.
     void releaseRequest(std::uint32_t requestId);
+
+    FilterEvents noEvents_;
+    FilterEvents* events_ = &noEvents_;
 };
 
 }  // namespace tarnwick

@@ -4,6 +4,7 @@
 //
 // It touches shared state only through FilterBase::lock (releasing the
 // number) and the console lock (its lines), and never holds both.
+#include <chrono>
 #include <exception>
 #include <memory>
 
@@ -74,12 +75,20 @@ void writeAnswer(std::uint32_t requestId, const Outcome& outcome) {
     consoleStream() << beginLine << logLine << '\n' << std::flush << requestId << answer << endLine;
 }
 
+// secondsSince - from then until now.
+double secondsSince(std::chrono::steady_clock::time_point then) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - then).count();
+}
+
 }  // namespace
 
 void runRequest(ScanRequest* request) {
+    FilterEvents& events = request->filter.events();
+    events.requestStarted();
     const Outcome outcome = decide(*request);
     if (!request->filter.threaded) {
         writeAnswer(request->requestId, outcome);
+        events.requestAnswered(secondsSince(request->accepted));
         return;
     }
     // The request was allocated by the command loop and is ours from here.
@@ -89,6 +98,7 @@ void runRequest(ScanRequest* request) {
     // Nothing of the request's own is used after processMessage returned.
     owned->filter.releaseRequest(owned->requestId);
     writeAnswer(owned->requestId, outcome);
+    events.requestAnswered(secondsSince(owned->accepted));
     consoleStream() << beginLine << "* (" << owned->requestId << ") Thread processing done"
                     << endLine;
 }

@@ -23,6 +23,8 @@ int syslogPriority(LogLevel level) {
             return LOG_WARNING;
         case LogLevel::Error:
             return LOG_ERR;
+        case LogLevel::Notice:
+            return LOG_NOTICE;
         case LogLevel::Info:
             break;
     }
@@ -36,6 +38,7 @@ const char* levelWord(LogLevel level) {
             return "warning: ";
         case LogLevel::Error:
             return "error: ";
+        case LogLevel::Notice:
         case LogLevel::Info:
             break;
     }
@@ -70,7 +73,8 @@ std::string syslogProblem() {
 
 }  // namespace
 
-BridgeLog::BridgeLog(bool foreground) : toStandardError_(foreground) {
+BridgeLog::BridgeLog(bool foreground, LogLevel minimum)
+    : toStandardError_(foreground), minimum_(minimum) {
     if (toStandardError_)
         return;
     std::string problem = syslogProblem();
@@ -90,6 +94,8 @@ BridgeLog::~BridgeLog() {
 }
 
 void BridgeLog::write(LogLevel level, const std::string& text) const {
+    if (level < minimum_)
+        return;
     std::string line = text;
     for (char& c : line) {
         if (c == '\n' || c == '\r')

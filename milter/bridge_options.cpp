@@ -5,6 +5,8 @@
 #include <climits>
 #include <optional>
 
+#include "app/option_parser.h"
+
 namespace tarnwick::milter {
 
 namespace {
@@ -12,22 +14,17 @@ namespace {
 // The longest answer time-out accepted, in seconds (one day).
 constexpr int maxAnswerTimeoutSeconds = 24 * 60 * 60;
 
-// Option - one option that takes a value: its short and long spelling.
-struct ValueOption {
-    const char* shortName;  // may be nullptr
-    const char* longName;
-};
-
-constexpr ValueOption socketOption{"-p", "--socket"};
-constexpr ValueOption userOption{"-u", "--user"};
-constexpr ValueOption tarnwickOption{"-t", "--tarnwick"};
-constexpr ValueOption workOption{"-d", "--work-dir"};
-constexpr ValueOption spoolOption{"-s", "--spool-dir"};
-constexpr ValueOption waitOption{"-w", "--wait"};
-constexpr ValueOption timeoutOption{"-T", "--timeout"};
-constexpr ValueOption pidFileOption{nullptr, "--pidfile"};
-constexpr ValueOption virusOption{nullptr, "--on-virus"};
-constexpr ValueOption unscannedOption{nullptr, "--on-unscanned"};
+// The options, with their short spellings; the values are checked below.
+const std::vector<KnownOption>& knownBridgeOptions() {
+    static const std::vector<KnownOption> options = {
+        {"--foreground", false, "-f"}, {"--allow-unwatched", false}, {"--socket", true, "-p"},
+        {"--pidfile", true},           {"--user", true, "-u"},       {"--tarnwick", true, "-t"},
+        {"--work-dir", true, "-d"},    {"--spool-dir", true, "-s"},  {"--wait", true, "-w"},
+        {"--timeout", true, "-T"},     {"--on-virus", true},         {"--on-unscanned", true},
+        {"--log-level", true},         {"--stats-file", true},
+    };
+    return options;
+}
 
 // parsePositive - a decimal number from 1 to limit, or nothing.
 std::optional<int> parsePositive(const std::string& text, int limit) {
@@ -49,40 +46,72 @@ bool hasLineBreak(const std::string& text) {
     return text.find_first_of("\r\n") != std::string::npos;
 }
 
-// Cursor - walks the words, handing out option values.
-class Cursor {
-  public:
-    explicit Cursor(const std::vector<std::string>& words) : words_(words) {}
-    bool done() const { return index_ >= words_.size(); }
-    const std::string& word() const { return words_[index_]; }
-    void next() { ++index_; }
-
-    // takeValue - when the current word is option, its value (the next word,
-    // or what follows '=' in a long option); error is set when it is missing.
-    bool takeValue(const ValueOption& option, std::string& value, std::string& error) {
-        const std::string& current = word();
-        std::string longPrefix = std::string(option.longName) + "=";
-        if (current.rfind(longPrefix, 0) == 0) {
-            value = current.substr(longPrefix.size());
-            return true;
-        }
-        bool matches = current == option.longName ||
-                       (option.shortName != nullptr && current == option.shortName);
-        if (!matches)
-            return false;
-        if (index_ + 1 >= words_.size()) {
-            error = "option " + current + " needs a value";
-            return true;
-        }
-        ++index_;
-        value = words_[index_];
-        return true;
+// applyOption - one option into options; an error text when its value is
+// not one the option takes, else empty.
+std::string applyOption(const GivenOption& given, BridgeOptions& options) {
+    const std::string& name = given.name;
+    const std::string& value = given.value;
+    if (name == "--foreground") {
+        options.foreground = true;
+    } else if (name == "--allow-unwatched") {
+        options.allowUnwatched = true;
+    } else if (name == "--socket") {
+        options.socket = value;
+    } else if (name == "--pidfile") {
+        if (value.empty())
+            return "--pidfile needs a path";
+        options.pidFile = value;
+    } else if (name == "--user") {
+        options.user = value;
+    } else if (name == "--tarnwick") {
+        options.tarnwickPath = value;
+    } else if (name == "--work-dir") {
+        options.workFolder = value;
+    } else if (name == "--spool-dir") {
+        options.spoolFolder = value;
+    } else if (name == "--wait") {
+        if (!parsePositive(value, INT_MAX) && value != "0")
+            return "--wait needs a number of seconds, not '" + value + "'";
+        options.waitSeconds = value;
+    } else if (name == "--timeout") {
+        const std::optional<int> seconds = parsePositive(value, maxAnswerTimeoutSeconds);
+        if (!seconds)
+            return "--timeout needs 1 to 86400 seconds, not '" + value + "'";
+        options.answerTimeoutSeconds = *seconds;
+    } else if (name == "--on-virus") {
+        if (value == "tag")
+            options.onVirus = VirusPolicy::Tag;
+        else if (value == "reject")
+            options.onVirus = VirusPolicy::Reject;
+        else if (value == "quarantine")
+            options.onVirus = VirusPolicy::Quarantine;
+        else if (value == "discard")
+            options.onVirus = VirusPolicy::Discard;
+        else
+            return "--on-virus takes tag, reject, quarantine or discard";
+    } else if (name == "--log-level") {
+        if (value == "warning")
+            options.logLevel = LogLevel::Warning;
+        else if (value == "notice")
+            options.logLevel = LogLevel::Notice;
+        else if (value == "info")
+            options.logLevel = LogLevel::Info;
+        else
+            return "--log-level takes warning, notice or info";
+    } else if (name == "--stats-file") {
+        if (value.empty())
+            return "--stats-file needs a path";
+        options.statsFile = value;
+    } else if (name == "--on-unscanned") {
+        if (value == "accept")
+            options.onUnscanned = UnscannedPolicy::Accept;
+        else if (value == "tempfail")
+            options.onUnscanned = UnscannedPolicy::Tempfail;
+        else
+            return "--on-unscanned takes accept or tempfail";
     }
-
-  private:
-    const std::vector<std::string>& words_;
-    std::size_t index_ = 0;
-};
+    return {};
+}
 
 }  // namespace
 
@@ -99,64 +128,20 @@ ParsedCommandLine parseOptions(const std::vector<std::string>& words) {
         }
     }
     BridgeOptions& options = parsed.options;
-    std::string error;
     auto fail = [&parsed](std::string text) {
         parsed.request = ParsedCommandLine::Request::Error;
         parsed.error = std::move(text);
         return parsed;
     };
-    for (Cursor cursor(words); !cursor.done(); cursor.next()) {
-        std::string value;
-        if (cursor.word() == "-f" || cursor.word() == "--foreground") {
-            options.foreground = true;
-        } else if (cursor.word() == "--allow-unwatched") {
-            options.allowUnwatched = true;
-        } else if (cursor.takeValue(socketOption, value, error)) {
-            options.socket = value;
-        } else if (cursor.takeValue(pidFileOption, value, error)) {
-            if (error.empty() && value.empty())
-                return fail("--pidfile needs a path");
-            options.pidFile = value;
-        } else if (cursor.takeValue(userOption, value, error)) {
-            options.user = value;
-        } else if (cursor.takeValue(tarnwickOption, value, error)) {
-            options.tarnwickPath = value;
-        } else if (cursor.takeValue(workOption, value, error)) {
-            options.workFolder = value;
-        } else if (cursor.takeValue(spoolOption, value, error)) {
-            options.spoolFolder = value;
-        } else if (cursor.takeValue(waitOption, value, error)) {
-            if (error.empty() && !parsePositive(value, INT_MAX) && value != "0")
-                return fail("--wait needs a number of seconds, not '" + value + "'");
-            options.waitSeconds = value;
-        } else if (cursor.takeValue(timeoutOption, value, error)) {
-            std::optional<int> seconds = parsePositive(value, maxAnswerTimeoutSeconds);
-            if (error.empty() && !seconds)
-                return fail("--timeout needs 1 to 86400 seconds, not '" + value + "'");
-            options.answerTimeoutSeconds = seconds.value_or(defaultAnswerTimeoutSeconds);
-        } else if (cursor.takeValue(virusOption, value, error)) {
-            if (value == "tag")
-                options.onVirus = VirusPolicy::Tag;
-            else if (value == "reject")
-                options.onVirus = VirusPolicy::Reject;
-            else if (value == "quarantine")
-                options.onVirus = VirusPolicy::Quarantine;
-            else if (value == "discard")
-                options.onVirus = VirusPolicy::Discard;
-            else if (error.empty())
-                return fail("--on-virus takes tag, reject, quarantine or discard");
-        } else if (cursor.takeValue(unscannedOption, value, error)) {
-            if (value == "accept")
-                options.onUnscanned = UnscannedPolicy::Accept;
-            else if (value == "tempfail")
-                options.onUnscanned = UnscannedPolicy::Tempfail;
-            else if (error.empty())
-                return fail("--on-unscanned takes accept or tempfail");
-        } else {
-            return fail("unknown option '" + cursor.word() + "'");
-        }
+    const ParsedWords read = parseWords(words, knownBridgeOptions());
+    if (!read.error.empty())
+        return fail(read.error);
+    if (!read.operands.empty())
+        return fail("unexpected argument '" + read.operands.front() + "'");
+    for (const GivenOption& given : read.options) {
+        std::string error = applyOption(given, options);
         if (!error.empty())
-            return fail(error);
+            return fail(std::move(error));
     }
     if (options.socket.empty())
         return fail("the socket (-p) must not be empty");
@@ -192,6 +177,10 @@ std::string usageText() {
            "      --allow-unwatched     scan even while the anti-virus is not seen to watch\n"
            "                            ScanMe (without it the filter runs with\n"
            "                            --require-av and such messages are tempfailed)\n"
+           "      --log-level LEVEL     warning, notice (default: one summary line per\n"
+           "                            message) or info (also every line of the filter)\n"
+           "      --stats-file PATH     keeps the bridge's counters in PATH, in Prometheus\n"
+           "                            text format, every 15 s\n"
            "  -h, --help                this text\n"
            "  -V, --version             the version\n"
            "\n"

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "milter/bridge_log.h"
+
 namespace tarnwick::milter {
 
 // What to do with a message the filter reports as infected.
@@ -42,6 +44,9 @@ struct BridgeOptions {
     // false: the filter is started with --require-av, so that no message is
     // scanned while the anti-virus is not seen to watch ScanMe.
     bool allowUnwatched = false;
+    // --log-level: the least level logged (Notice: the summary lines).
+    LogLevel logLevel = LogLevel::Notice;
+    std::string statsFile;  // --stats-file: where the counters go; empty: nowhere
 };
 
 // ParsedCommandLine - what the words asked for.
@@ -51,9 +56,10 @@ struct ParsedCommandLine {
     std::string error;  // for Request::Error: what was wrong, for one line
 };
 
-// parseOptions - reads the words after the program name. Short options take
-// their value as the next word (-p SOCKET); long ones as the next word or
-// after '=' (--spool=DIR). --help and --version win over everything else.
+// parseOptions - reads the words after the program name with the strict
+// reader the filter's programs share: an option's value is the next word
+// or follows '=' (-p SOCKET, --spool-dir=DIR). --help and --version win
+// over everything else.
 ParsedCommandLine parseOptions(const std::vector<std::string>& words);
 
 // usageText - the --help text, ending in a line feed.

@@ -258,8 +258,8 @@ bool FilterProcess::launch() {
     pid_ = pid;
     toFilter_ = input[1];
     fromFilter_ = output[0];
-    log_.info("started the filter " + command_.program + " (process " + std::to_string(pid) +
-              ") in " + command_.workFolder);
+    log_.notice("started the filter " + command_.program + " (process " + std::to_string(pid) +
+                ") in " + command_.workFolder);
     return true;
 }
 
@@ -371,8 +371,8 @@ void FilterProcess::noteLogLine(const std::string& line) {
         auto found = inFlight_.find(*number);
         if (found != inFlight_.end()) {
             found->second->lastLogLine = line;
-            if (found->second->actedOn.empty())
-                found->second->actedOn = actedOnDetail(line);
+            if (found->second->actedOn.empty() && !actedOnDetail(line).empty())
+                found->second->actedOn = line;
         }
         return;
     }
@@ -435,7 +435,7 @@ void FilterProcess::endRun(RunEnd why) {
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     }
-    LogLevel level = why == RunEnd::Stopped ? LogLevel::Info : LogLevel::Error;
+    LogLevel level = why == RunEnd::Stopped ? LogLevel::Notice : LogLevel::Error;
     log_.write(level, "the filter (process " + std::to_string(pid) + ") " + describeStatus(status));
 }
 

@@ -71,8 +71,9 @@ class FilterProcess {
     // filter's last log line about it before the answer, as written ("* File
     // Not Found ..."), or stays empty. REQUIRES: start() was called and path
     // holds no line break.
-    // actedOn, when given, receives actedOnDetail of the first line that
-    // says which file the anti-virus acted on, or empty.
+    // actedOn, when given, receives the first line of the filter that says
+    // which file showed the virus (actedOnDetail is not empty for it), or
+    // empty.
     OneScan scan(const std::string& path, std::string& filterLine, std::string* actedOn = nullptr);
 
   private:
@@ -82,7 +83,7 @@ class FilterProcess {
         std::string path;
         std::chrono::steady_clock::time_point deadline;
         std::string lastLogLine;  // the filter's latest log line about it
-        std::string actedOn;      // the first file the anti-virus acted on
+        std::string actedOn;      // the first line saying which file showed a virus
         std::optional<FilterAnswer> answer;
         bool failed = false;
     };

@@ -24,14 +24,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "milter/bridge_counters.h"
 #include "milter/bridge_log.h"
 #include "milter/bridge_options.h"
 #include "milter/filter_process.h"
 #include "milter/milter_callbacks.h"
 #include "milter/spool_file.h"
+#include "runtime/stats_file.h"
 #include "tarnwick/version.h"
 
 namespace {
@@ -285,7 +288,8 @@ int run(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
         return exitFailure;
     int leftovers = removeLeftovers(options.spoolFolder);
     if (leftovers > 0)
-        log.info("removed " + std::to_string(leftovers) + " spool file(s) left by an earlier run");
+        log.notice("removed " + std::to_string(leftovers) +
+                   " spool file(s) left by an earlier run");
 
     FilterCommand command;
     command.program =
@@ -296,13 +300,27 @@ int run(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
         command.arguments.push_back(options.waitSeconds);
     command.workFolder = options.workFolder;
     FilterProcess filter(command, log, std::chrono::seconds(options.answerTimeoutSeconds));
-    Bridge bridge{options, log, filter};
+    // Deliberately leaked: the milter library's threads may still count
+    // into it while main returns.
+    BridgeCounters* counters = options.statsFile.empty() ? nullptr : new BridgeCounters();
+    std::unique_ptr<tarnwick::StatsFile> stats;
+    if (counters != nullptr) {
+        // Started here, after the fork that leaves the terminal: threads do
+        // not survive it.
+        stats = std::make_unique<tarnwick::StatsFile>(
+            options.statsFile, [counters] { return counters->exposition(); },
+            [&log](const std::string& line) { log.warning(line); });
+        stats->start();
+    }
+    Bridge bridge{options, log, filter, counters};
     bindBridge(bridge);
     filter.start();
-    log.info("tarnwick-milter " TARNWICK_VERSION " listening on " + options.socket);
+    log.notice("tarnwick-milter " TARNWICK_VERSION " listening on " + options.socket);
     int status = smfi_main() == MI_SUCCESS ? exitOk : exitFailure;
-    log.info("shutting down");
+    log.notice("shutting down");
     filter.stop();
+    if (stats)
+        stats->finish();
     return status;
 }
 
@@ -335,6 +353,8 @@ int main(int argc, char** argv) {
     options.spoolFolder = absolutePath(options.spoolFolder);
     if (!options.pidFile.empty())
         options.pidFile = absolutePath(options.pidFile);
+    if (!options.statsFile.empty())
+        options.statsFile = absolutePath(options.statsFile);
     // The anti-virus watches ScanMe; a message waiting there could be taken
     // away before the filter reads it, and would be delivered unscanned.
     std::string scanMe = options.workFolder + "/ScanMe";
@@ -350,6 +370,6 @@ int main(int argc, char** argv) {
     }
     // A filter that dies must not take the bridge with it when its pipe breaks.
     ::signal(SIGPIPE, SIG_IGN);
-    BridgeLog log(parsed.options.foreground);
+    BridgeLog log(parsed.options.foreground, parsed.options.logLevel);
     return run(parsed.options, user, log);
 }

@@ -115,6 +115,45 @@ std::string actedOnDetail(const std::string& logLine) {
     return name + ' ' + (action == "kept" ? "kept locked" : action) + " by the anti-virus";
 }
 
+// virusSignOf - see the header.
+VirusSign virusSignOf(const std::string& logLine) {
+    VirusSign sign;
+    const std::string detail = actedOnDetail(logLine);
+    if (detail.empty())
+        return sign;
+    auto endsWith = [&detail](const std::string& tail) {
+        return detail.size() >= tail.size() &&
+               detail.compare(detail.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    if (detail.rfind("unpacking limit: ", 0) == 0)
+        sign.reason = "limit";
+    else if (endsWith(" could not be written") || detail == "the message could not be read")
+        sign.reason = "could_not_write";
+    else if (endsWith(" kept locked by the anti-virus"))
+        sign.reason = "locked";
+    else if (endsWith(" changed by the anti-virus"))
+        sign.reason = "changed";
+    else
+        sign.reason = "removed";
+    // The account's last words in parentheses say which reading wrote it.
+    if (sign.reason == "limit" || logLine.find(", second reading") != std::string::npos)
+        sign.foundIn = "second_reading";
+    else if (logLine.find(", first reading") != std::string::npos ||
+             logLine.find(") Could not write attachment ") != std::string::npos)
+        sign.foundIn = "first_reading";
+    else
+        sign.foundIn = "copy";
+    // The file's own name when the line gives it ("..., msg-3-part-1.scanme)");
+    // the copy's name follows from the request number.
+    const std::size_t scanme = logLine.rfind(".scanme");
+    const std::size_t start = logLine.find_last_of(" (", scanme);
+    if (scanme != std::string::npos && start != std::string::npos && start < scanme)
+        sign.scanFile = logLine.substr(start + 1, scanme + 7 - start - 1);
+    else if (sign.foundIn == "copy" && logLine.rfind("* (", 0) == 0)
+        sign.scanFile = "mail-" + logLine.substr(3, logLine.find(')') - 3) + "-msg.scanme";
+    return sign;
+}
+
 std::string reasonText(const MilterDecision& decision, const std::string& filterLine) {
     if (decision.unscannedStage.empty() || filterLine.empty())
         return decision.unscannedStage;
@@ -130,6 +169,10 @@ std::string summaryLine(const MessageSummary& summary) {
                        "\"";
     if (!summary.verdictDetail.empty())
         line += ", detail=\"" + summary.verdictDetail + "\"";
+    if (!summary.scanFile.empty())
+        line += ", file=\"" + summary.scanFile + "\"";
+    if (!summary.foundIn.empty())
+        line += ", found_in=" + summary.foundIn;
     if (!summary.reason.empty())
         line += ", reason=\"" + summary.reason + "\"";
     return line + ", action=" + summary.action + ", elapsed=" + seconds(summary.elapsed);

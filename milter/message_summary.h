@@ -31,6 +31,12 @@ struct MessageSummary {
     std::string reason;
     std::string action;                    // what the mail server was told, see actionText
     std::chrono::milliseconds elapsed{0};  // from the end of the message to the decision
+    // For a virus: the file in ScanMe that showed it ("mail-3-msg.scanme",
+    // "msg-3-part-1.scanme") to match with the anti-virus's own log, and
+    // what wrote it (VirusSign::foundIn); written as file="..." and
+    // found_in=... when known.
+    std::string scanFile = {};
+    std::string foundIn = {};
 };
 
 // actionText - a decision in the summary's words: "tag" (accepted with the
@@ -48,14 +54,26 @@ std::string actionText(const MilterDecision& decision);
 // "unpacking limit: nesting depth". Empty for any other line.
 std::string actedOnDetail(const std::string& logLine);
 
+// VirusSign - what one of those lines says in words a counter can use:
+// foundIn "copy", "first_reading" or "second_reading"; reason "removed",
+// "changed", "locked", "could_not_write" or "limit"; the scan file when the
+// line names it ("mail-N-msg.scanme" for the copy of request N). Empty
+// fields for any other line.
+struct VirusSign {
+    std::string foundIn = {};
+    std::string reason;
+    std::string scanFile = {};
+};
+VirusSign virusSignOf(const std::string& logLine);
+
 // reasonText - for a message not scanned, the stage and the filter's own line
 // about it ("the filter did not scan it: * File Not Found ..."); empty for a
 // scanned one.
 std::string reasonText(const MilterDecision& decision, const std::string& filterLine);
 
 // summaryLine - "QUEUEID: from=<...>, to=<...>, nrcpt=N, msgid=<...>,
-// size=N, verdict="...", [detail="...", ][reason="...", ]action=...,
-// elapsed=S.SS s".
+// size=N, verdict="...", [detail="...", ][file="...", ][found_in=..., ]
+// [reason="...", ]action=..., elapsed=S.SS s".
 std::string summaryLine(const MessageSummary& summary);
 
 }  // namespace tarnwick::milter

@@ -47,8 +47,8 @@ std::vector<char> mutableText(const std::string& text) {
 }
 
 // scanWithRetries - the filter's answer for the spool file, sending it again
-// while the filter refuses it for now; actedOn receives the first file the
-// anti-virus acted on (actedOnDetail), or empty.
+// while the filter refuses it for now; actedOn receives the filter's first
+// line saying which file showed a virus (actedOnDetail), or empty.
 ScanOutcome scanWithRetries(const std::string& path, std::string& actedOn) {
     ScanOutcome outcome;
     for (int attempt = 1; attempt <= rejectedAttempts; ++attempt) {
@@ -156,10 +156,14 @@ sfsistat onBody(SMFICTX* ctx, unsigned char* chunk, size_t length) {
 
 sfsistat onEndOfMessage(SMFICTX* ctx) {
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    BridgeCounters* counters = boundBridge->counters;
+    if (counters != nullptr)
+        counters->messageStarted();
     MessageContext& context = contextOf(ctx);
     std::string id = queueId(ctx);
     std::string path = context.finishMessage();
     MilterDecision decision;
+    ScanOutcome outcome;
     std::string filterLine;
     std::string actedOn;
     if (path.empty()) {
@@ -169,7 +173,7 @@ sfsistat onEndOfMessage(SMFICTX* ctx) {
         decision.unscannedStage = "the bridge could not spool it";
         filterLine = context.error();
     } else {
-        ScanOutcome outcome = scanWithRetries(path, actedOn);
+        outcome = scanWithRetries(path, actedOn);
         decision = decideAction(outcome, boundBridge->options);
         filterLine = outcome.filterLine;
     }
@@ -183,8 +187,12 @@ sfsistat onEndOfMessage(SMFICTX* ctx) {
     summary.messageId = context.messageId();
     summary.size = context.size();
     summary.verdict = decision.verdict;
-    if (decision.verdict == virusFoundValue)
-        summary.verdictDetail = actedOn;
+    const VirusSign sign = virusSignOf(actedOn);
+    if (decision.verdict == virusFoundValue) {
+        summary.verdictDetail = actedOnDetail(actedOn);
+        summary.scanFile = sign.scanFile;
+        summary.foundIn = sign.foundIn;
+    }
     summary.reason = reasonText(decision, filterLine);
     // A header change the mail server refused turned the decision into a
     // tempfail (logged above).
@@ -193,7 +201,10 @@ sfsistat onEndOfMessage(SMFICTX* ctx) {
                          : actionText(decision);
     summary.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
-    LogLevel level = status == SMFIS_TEMPFAIL ? LogLevel::Warning : LogLevel::Info;
+    if (counters != nullptr)
+        counters->messageDecided(outcome, decision, sign,
+                                 std::chrono::duration<double>(summary.elapsed).count());
+    LogLevel level = status == SMFIS_TEMPFAIL ? LogLevel::Warning : LogLevel::Notice;
     boundBridge->log.write(level, summaryLine(summary));
     context.endMessage();
     return status;

@@ -9,17 +9,20 @@
 
 #include <libmilter/mfapi.h>
 
+#include "milter/bridge_counters.h"
 #include "milter/bridge_log.h"
 #include "milter/bridge_options.h"
 #include "milter/filter_process.h"
 
 namespace tarnwick::milter {
 
-// Bridge - what every callback needs: the options, the log and the filter.
+// Bridge - what every callback needs: the options, the log, the filter and
+// the counters (nullptr: none kept).
 struct Bridge {
     const BridgeOptions& options;
     const BridgeLog& log;
     FilterProcess& filter;
+    BridgeCounters* counters = nullptr;
 };
 
 // bindBridge - makes bridge the one the callbacks use. REQUIRES: called once,

@@ -100,6 +100,12 @@ void offerToScanner(const std::string& path);
 // error code (ENOENT: no such file; EACCES: held open by another process).
 int removePath(const std::string& path);
 
+// replaceFile - renames source to target, replacing a target that exists,
+// so that a reader of target sees the old file or the new one and never a
+// half-written one (rename; on Windows MoveFileEx with
+// MOVEFILE_REPLACE_EXISTING). Returns 0 on success, else an error code.
+int replaceFile(const std::string& source, const std::string& target);
+
 // isNoSpaceError - true when error, a C library error code from a failed
 // create or write, says the disk is full: ENOSPC, or EDQUOT (the user's
 // quota is used up) where the platform has it. The Windows C run-time

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <new>
 #include <string>
 #include <vector>
@@ -273,6 +274,10 @@ int removePath(const std::string& path) {
     if (const int verdict = detail::interceptRemoval(path); verdict != -1)
         return verdict;
     return unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+int replaceFile(const std::string& source, const std::string& target) {
+    return ::rename(source.c_str(), target.c_str()) == 0 ? 0 : errno;
 }
 
 bool isNoSpaceError(int error) {

@@ -311,6 +311,13 @@ int removePath(const std::string& path) {
     return _wunlink(widePath(path).c_str()) == 0 ? 0 : errno;
 }
 
+int replaceFile(const std::string& source, const std::string& target) {
+    if (MoveFileExW(widePath(source).c_str(), widePath(target).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 0;
+    return static_cast<int>(GetLastError());
+}
+
 bool isNoSpaceError(int error) {
     // The run-time has no EDQUOT: a used-up quota fails the write with
     // ERROR_DISK_FULL, which it reports as ENOSPC.

@@ -268,7 +268,10 @@ std::FILE* ScanLedger::create(ScanFileKind kind, std::string& path) {
     if (file == nullptr) {
         const int error = errno;
         owners_.release(path);
+        const bool first = !writeFailed_;
         noteWriteFailure(error, path);
+        if (first)
+            failedKind_ = kind == ScanFileKind::Spill ? ScanFileKind::Extra : kind;
         errno = error;
         return nullptr;
     }
@@ -290,7 +293,16 @@ void ScanLedger::written(const std::string& path, std::int64_t bytes) {
     if (entry == nullptr)
         return;
     platform::PathStatus status;
-    if (!platform::statPath(path, status)) {
+    const bool measured = platform::statPath(path, status);
+    if (!entry->tallied) {
+        // A file the anti-virus removed at once counts with the writer's bytes.
+        entry->tallied = true;
+        WrittenTally& tally = tallies_[entry->kind];
+        ++tally.files;
+        tally.bytes +=
+            static_cast<std::uint64_t>(measured ? status.size : std::max<std::int64_t>(bytes, 0));
+    }
+    if (!measured) {
         entry->writerBytes = bytes;
         return;
     }
@@ -344,6 +356,9 @@ std::string ScanLedger::account(const std::string& path) const {
         words += (words.empty() ? "" : ", ") + std::to_string(size) + " bytes";
     if (!entry->description.reading.empty())
         words += (words.empty() ? "" : ", ") + entry->description.reading;
+    // The file's own name in the folder, to match with the anti-virus's log.
+    words += (words.empty() ? "" : ", ") +
+             printableName(std::string_view(entry->path).substr(entry->path.find_last_of('/') + 1));
     std::string text = "attachment " + std::to_string(entry->shownNumber) + ": " +
                        printableName(entry->description.displayName);
     return words.empty() ? text : text + " (" + words + ")";
@@ -403,6 +418,9 @@ void ScanLedger::noteWriteFailure(int error, const std::string& path) {
     if (!writeFailed_) {
         failedPath_ = path;
         failedError_ = error;
+        const Entry* entry = path.empty() ? nullptr : find(path);
+        failedKind_ = entry == nullptr || entry->kind == ScanFileKind::Spill ? ScanFileKind::Extra
+                                                                             : entry->kind;
     }
     writeFailed_ = true;
     if (platform::isNoSpaceError(error))
@@ -451,9 +469,17 @@ std::string ScanLedger::shortName(const std::string& path) const {
 }
 
 // ScanLedger::noteVirusDetail - the first reason wins.
-void ScanLedger::noteVirusDetail(const std::string& detail) {
-    if (virusDetail_.empty())
-        virusDetail_ = detail;
+void ScanLedger::noteVirusDetail(const std::string& detail, ScanFileKind kind, VirusSign sign) {
+    if (!virusDetail_.empty() || virusCause_.known)
+        return;
+    virusDetail_ = detail;
+    virusCause_ = VirusCause{true, kind == ScanFileKind::Spill ? ScanFileKind::Extra : kind, sign};
+}
+
+// ScanLedger::writtenTally - see the header.
+WrittenTally ScanLedger::writtenTally(ScanFileKind kind) const {
+    const auto found = tallies_.find(kind);
+    return found == tallies_.end() ? WrittenTally{} : found->second;
 }
 
 // ScanLedger::paths - files of one kind in creation order.
@@ -538,12 +564,15 @@ int ScanLedger::removeShown(std::vector<std::string>* actedOnLines) {
         // Named before the removal drops the record.
         const std::string named = actedOnLines != nullptr ? account(path) : std::string();
         const std::string name = shortName(path);
+        const Entry* entry = find(path);
+        const ScanFileKind kind = entry != nullptr ? entry->kind : ScanFileKind::Part;
         const RemovalResult removal = remove(path);
         if (removal.error == ENOENT || (removal.error == 0 && removal.changed)) {
             actedOn = true;
             const ScanFileAction action =
                 removal.error == ENOENT ? ScanFileAction::Removed : ScanFileAction::Changed;
-            noteVirusDetail(actedOnDetail(action, name));
+            noteVirusDetail(actedOnDetail(action, name), kind,
+                            removal.error == ENOENT ? VirusSign::Removed : VirusSign::Changed);
             if (actedOnLines != nullptr)
                 actedOnLines->push_back(actedOnLine(action, named));
         } else if (removal.error == EACCES)
@@ -569,7 +598,9 @@ void ScanLedger::deferShown(std::vector<std::string>* keptLocked) {
     if (shown.empty())
         return;
     for (const std::string& path : shown) {
-        noteVirusDetail(actedOnDetail(ScanFileAction::KeptLocked, shortName(path)));
+        const Entry* entry = find(path);
+        noteVirusDetail(actedOnDetail(ScanFileAction::KeptLocked, shortName(path)),
+                        entry != nullptr ? entry->kind : ScanFileKind::Part, VirusSign::KeptLocked);
         if (keptLocked != nullptr)
             keptLocked->push_back(actedOnLine(ScanFileAction::KeptLocked, account(path)));
     }

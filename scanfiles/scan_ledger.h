@@ -54,13 +54,33 @@ enum class ScanFileAction {
 };
 
 // actedOnLine - "The anti-virus removed attachment 2: NAME (TYPE, N bytes,
-// READING)", or "... removed the copy of the message": account as
+// READING, FILE)", or "... removed the copy of the message": account as
 // ScanLedger::account gives it.
 std::string actedOnLine(ScanFileAction action, const std::string& account);
 
 // actedOnDetail - the same in a few words: "NAME removed", "NAME changed",
 // "NAME kept locked", name as ScanLedger::shortName gives it.
 std::string actedOnDetail(ScanFileAction action, const std::string& name);
+
+// VirusSign - what showed a virus: a file removed, changed or kept locked by
+// the anti-virus, a file that could not be written, or a reading that
+// stopped at one of its limits.
+enum class VirusSign { Removed, Changed, KeptLocked, CouldNotWrite, Limit };
+
+// VirusCause - the first sign noted, and the kind of file that showed it
+// (Copy also for the message file itself, Extra for anything of the second
+// reading).
+struct VirusCause {
+    bool known = false;
+    ScanFileKind kind = ScanFileKind::Copy;
+    VirusSign sign = VirusSign::Removed;
+};
+
+// WrittenTally - files of one kind written so far, and their bytes.
+struct WrittenTally {
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;
+};
 
 // RemovalResult - one removal of a recorded file.
 struct RemovalResult {
@@ -172,10 +192,11 @@ class ScanLedger {
     // description - the description of a recorded file; empty when none.
     ScanFileDescription description(const std::string& path) const;
     // account - how the log lines name a recorded file: "the copy of the
-    // message", or "attachment K: NAME (TYPE, N bytes, READING)" with K
-    // counting the files shown to the anti-virus from 1 in creation order
-    // and the words of its description (missing ones left out, NAME
-    // "(no name)"). Empty for a file not recorded.
+    // message", or "attachment K: NAME (TYPE, N bytes, READING, FILE)" with
+    // K counting the files shown to the anti-virus from 1 in creation order,
+    // the words of its description (missing ones left out, NAME "(no
+    // name)") and FILE its name in the folder ("msg-3-part-1.scanme"), which
+    // the anti-virus's own log names. Empty for a file not recorded.
     std::string account(const std::string& path) const;
     // forget - the writer removed path itself (it proved a copy or empty):
     // no longer recorded. Its name is given back when it was the last one
@@ -248,9 +269,18 @@ class ScanLedger {
     // ("invoice.exe removed", "unpacking limit: nesting depth"); the first
     // one noted is kept. removeShown and deferShown note the files they
     // report.
-    void noteVirusDetail(const std::string& detail);
+    // kind and sign say which file showed it and how (see virusCause).
+    void noteVirusDetail(const std::string& detail, ScanFileKind kind, VirusSign sign);
     // virusDetail - the first detail noted; empty when none.
     const std::string& virusDetail() const { return virusDetail_; }
+    // virusCause - the kind and sign noted with the first detail.
+    const VirusCause& virusCause() const { return virusCause_; }
+    // writeFailureKind - the kind of file of the first failure noted (Extra
+    // when the second reading noted it without a path).
+    ScanFileKind writeFailureKind() const { return failedKind_; }
+    // writtenTally - the files of kind recorded as written (once each), and
+    // their sizes then.
+    WrittenTally writtenTally(ScanFileKind kind) const;
 
   private:
     // Entry - one recorded file.
@@ -260,6 +290,7 @@ class ScanLedger {
         int index = 0;
         std::uint64_t sequence = 0;  // creation order
         bool written = false;
+        bool tallied = false;  // counted in tallies_
         std::int64_t size = 0;
         std::int64_t modified = 0;
         std::int64_t writerBytes = -1;  // the writer's count of a file never measured
@@ -293,6 +324,9 @@ class ScanLedger {
     std::string failedPath_;
     int failedError_ = 0;
     std::string virusDetail_;
+    VirusCause virusCause_;
+    ScanFileKind failedKind_ = ScanFileKind::Extra;
+    std::map<ScanFileKind, WrittenTally> tallies_;
 };
 
 }  // namespace tarnwick

@@ -97,6 +97,8 @@ class AvFilter : public FilterBase {
     // antivirusWatching is false; Postpone with kNoSpaceReason when the copy or a part file could
     // not be written because the disk is full (what was written is removed);
     // else AddHeader with the verdict line and the scanner line.
+    // Each answer is reported to events() (verdict, postponement cause, the
+    // first sign of a virus, what was unpacked).
     FilterResult processMessage(std::uint32_t requestId, const std::string& path) override;
 
     // retryLeftovers - tries again to remove every deferred file that no
@@ -149,6 +151,11 @@ class AvFilter : public FilterBase {
     std::atomic<bool> antivirusWatching{false};
 
   private:
+    // scanMessage - the scan job itself, for processMessage.
+    FilterResult scanMessage(std::uint32_t requestId, const std::string& path);
+    // reportVirusCause - the first sign of a virus the ledger noted.
+    void reportVirusCause(const ScanLedger& ledger);
+
     // SecondLevelEnd - how the second level ended.
     enum class SecondLevelEnd {
         Checked,  // verdict in virusFound

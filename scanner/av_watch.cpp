@@ -40,8 +40,10 @@ void writeLines(const std::vector<std::string>& lines) {
 
 // probeOnce - one probe, preceded by a self-check when the folder is to be
 // checked again; true when the anti-virus reacted. The lines to log are
-// stored in lines; none when the run ends meanwhile.
-bool probeOnce(const Watch& watch, bool checkFolder, std::vector<std::string>& lines) {
+// stored in lines; none when the run ends meanwhile. reactionSeconds gets
+// how long the anti-virus took when it reacted.
+bool probeOnce(const Watch& watch, bool checkFolder, std::vector<std::string>& lines,
+               double& reactionSeconds) {
     const AvFilter& filter = *watch.filter;
     if (checkFolder) {
         const FolderCheck check = checkScanFolder(filter.scanFolder);
@@ -59,6 +61,7 @@ bool probeOnce(const Watch& watch, bool checkFolder, std::vector<std::string>& l
     if (result.stopped)
         return false;
     lines = probeLines(result, filter.waitSeconds);
+    reactionSeconds = static_cast<double>(result.milliseconds) / 1000.0;
     return reacted(result);
 }
 
@@ -81,12 +84,17 @@ void watchBody(void* argument) {
     bool probe = watch->folderUsable;
     for (;;) {
         std::vector<std::string> lines;
-        const bool watching = probe && probeOnce(*watch, checkFolder, lines);
+        double reactionSeconds = 0;
+        const bool watching = probe && probeOnce(*watch, checkFolder, lines, reactionSeconds);
         if (watch->control->ending.load())
             return;
         // Published before it is logged: a message sent on the line is
         // judged by it.
         watch->filter->antivirusWatching.store(watching);
+        watch->filter->events().antivirusChecked(!probe     ? FilterEvents::AvState::NotChecked
+                                                 : watching ? FilterEvents::AvState::Watching
+                                                            : FilterEvents::AvState::NotWatching,
+                                                 reactionSeconds);
         if (!lines.empty())
             writeLines(lines);
         const std::int64_t pause = pauseBeforeNext(*watch, watching);

@@ -50,6 +50,19 @@ bool closeCopy(std::FILE*& copy) {
     return failed && platform::isNoSpaceError(errno);
 }
 
+// signOf - the sign of what the anti-virus did.
+VirusSign signOf(ScanFileAction action) {
+    switch (action) {
+        case ScanFileAction::Removed:
+            return VirusSign::Removed;
+        case ScanFileAction::Changed:
+            return VirusSign::Changed;
+        case ScanFileAction::KeptLocked:
+            break;
+    }
+    return VirusSign::KeptLocked;
+}
+
 // postponedForNoSpace - the answer for a message whose files could not be
 // written because the disk is full: the mail server tries it again later.
 FilterResult postponedForNoSpace() {
@@ -86,8 +99,55 @@ void AvFilter::pause(std::uint32_t requestId, ScanPause reason, std::int64_t sec
         sleepSeconds(seconds);
 }
 
-// processMessage - the scan job.
+// processMessage - the scan job, and what it answered to the counters.
 FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string& path) {
+    FilterResult result = scanMessage(requestId, path);
+    FilterEvents& reported = events();
+    if (result.kind == FilterResult::Postpone) {
+        reported.messageJudged(FilterEvents::Verdict::Postponed);
+        const bool noSpace = !result.lines.empty() && result.lines[0] == kNoSpaceReason;
+        reported.postponed(noSpace ? FilterEvents::Postponement::NoSpace
+                                   : FilterEvents::Postponement::AntivirusNotWatching);
+    } else if (result.kind == FilterResult::AddHeader) {
+        const bool virus = !result.lines.empty() && result.lines[0] == kVirusFoundHeader;
+        reported.messageJudged(virus ? FilterEvents::Verdict::Virus : FilterEvents::Verdict::Clean);
+    } else {
+        reported.messageJudged(FilterEvents::Verdict::NotScanned);
+    }
+    return result;
+}
+
+// reportVirusCause - which file showed the virus, and how.
+void AvFilter::reportVirusCause(const ScanLedger& ledger) {
+    const VirusCause& cause = ledger.virusCause();
+    if (!cause.known)
+        return;
+    const FilterEvents::Shown shown = cause.kind == ScanFileKind::Copy ? FilterEvents::Shown::Copy
+                                      : cause.kind == ScanFileKind::Part
+                                          ? FilterEvents::Shown::FirstReading
+                                          : FilterEvents::Shown::SecondReading;
+    FilterEvents::Sign sign = FilterEvents::Sign::Removed;
+    switch (cause.sign) {
+        case VirusSign::Removed:
+            break;
+        case VirusSign::Changed:
+            sign = FilterEvents::Sign::Changed;
+            break;
+        case VirusSign::KeptLocked:
+            sign = FilterEvents::Sign::Locked;
+            break;
+        case VirusSign::CouldNotWrite:
+            sign = FilterEvents::Sign::CouldNotWrite;
+            break;
+        case VirusSign::Limit:
+            sign = FilterEvents::Sign::Limit;
+            break;
+    }
+    events().virusShown(shown, sign);
+}
+
+// scanMessage - the scan job.
+FilterResult AvFilter::scanMessage(std::uint32_t requestId, const std::string& path) {
     if (requireAv && !antivirusWatching.load()) {
         logForRequest(requestId, kNotWatchingLine);
         FilterResult postponed(FilterResult::Postpone);
@@ -165,7 +225,8 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
                       "virus in data.");
         logForRequest(requestId, copyFailureLine(copied));
         ledger.noteVirusDetail(copied.readFailed ? "the message could not be read"
-                                                 : "the message could not be written");
+                                                 : "the message could not be written",
+                               ScanFileKind::Copy, VirusSign::CouldNotWrite);
         logForRequest(requestId,
                       "Virus found, skipping first- and second-level verification but waiting a "
                       "few seconds for the file to be unlocked.");
@@ -203,11 +264,13 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
             const ScanFileAction action =
                 removal.error == ENOENT ? ScanFileAction::Removed : ScanFileAction::Changed;
             copyActedOn = actedOnLine(action, copyAccount);
-            ledger.noteVirusDetail(actedOnDetail(action, copyName));
+            ledger.noteVirusDetail(actedOnDetail(action, copyName), ScanFileKind::Copy,
+                                   signOf(action));
         }
     } else if (!copied.copyFailed) {
         copyActedOn = actedOnLine(ScanFileAction::Removed, "the copy of the message");
-        ledger.noteVirusDetail(actedOnDetail(ScanFileAction::Removed, "the message"));
+        ledger.noteVirusDetail(actedOnDetail(ScanFileAction::Removed, "the message"),
+                               ScanFileKind::Copy, VirusSign::Removed);
     }
     if (!copyActedOn.empty())
         logForRequest(requestId, copyActedOn);
@@ -231,6 +294,8 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
 
     if (noSpace)
         return postponedForNoSpace();
+    if (virusFound)
+        reportVirusCause(ledger);
     if (virusFound && onVirusFound)
         onVirusFound(requestId, ledger.virusDetail());
     FilterResult result(std::string(virusFound ? kVirusFoundHeader : kNoVirusHeader));
@@ -257,7 +322,8 @@ void AvFilter::waitForLockedCopy(ScanLedger& ledger, const std::string& copyPath
             const ScanFileAction action =
                 removal.error == ENOENT ? ScanFileAction::Removed : ScanFileAction::Changed;
             logForRequest(requestId, actedOnLine(action, copyAccount));
-            ledger.noteVirusDetail(actedOnDetail(action, "the message"));
+            ledger.noteVirusDetail(actedOnDetail(action, "the message"), ScanFileKind::Copy,
+                                   signOf(action));
             virusFound = true;
             return;
         }
@@ -272,7 +338,8 @@ void AvFilter::waitForLockedCopy(ScanLedger& ledger, const std::string& copyPath
                   "The AV kept the temp file locked, giving up waiting; the file may remain in "
                   "ScanMe folder.");
     logForRequest(requestId, actedOnLine(ScanFileAction::KeptLocked, "the copy of the message"));
-    ledger.noteVirusDetail(actedOnDetail(ScanFileAction::KeptLocked, "the message"));
+    ledger.noteVirusDetail(actedOnDetail(ScanFileAction::KeptLocked, "the message"),
+                           ScanFileKind::Copy, VirusSign::KeptLocked);
     virusFound = true;
 }
 

@@ -83,8 +83,10 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
 
     std::unique_ptr<unpacker::ByteSource> input = reopenMessage(requestId, path);
     if (!input) {
-        ledger.noteVirusDetail(fileExists(path) ? "the message file kept locked"
-                                                : "the message file removed");
+        const bool kept = fileExists(path);
+        ledger.noteVirusDetail(kept ? "the message file kept locked" : "the message file removed",
+                               ScanFileKind::Copy,
+                               kept ? VirusSign::KeptLocked : VirusSign::Removed);
         virusFound = true;
         return SecondLevelEnd::Checked;
     }
@@ -104,6 +106,14 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
         second = client_reading::readSecondTimeAfterFirst(path, ledger, ledger.writtenParts());
     if (!second.signs.empty())
         logForRequest(requestId, "Unusual MIME structure: " + commaSeparated(second.signs));
+    // Everything either reading writes for the anti-virus is written by now.
+    for (const ScanFileKind kind : {ScanFileKind::Part, ScanFileKind::Extra}) {
+        const WrittenTally tally = ledger.writtenTally(kind);
+        if (tally.files > 0)
+            events().unpacked(kind == ScanFileKind::Part ? FilterEvents::Shown::FirstReading
+                                                         : FilterEvents::Shown::SecondReading,
+                              tally.files, tally.bytes);
+    }
 
     if (ledger.noSpaceLeft()) {
         // Not the anti-virus: nothing to wait for. What was written goes at
@@ -122,12 +132,14 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
         logForRequest(requestId,
                       "A temporary file of the second reading disappeared or changed before it "
                       "was read back, the AV probably acted on it because of virus in data.");
-        ledger.noteVirusDetail("a temporary file removed or changed");
+        ledger.noteVirusDetail("a temporary file removed or changed", ScanFileKind::Extra,
+                               VirusSign::Changed);
         decided = true;
     } else if (!second.limits.empty() && limitsFailClosed) {
         logForRequest(requestId, "The message hides more than Tarnwick may unpack (" +
                                      commaSeparated(second.limits) + "); treated as a virus");
-        ledger.noteVirusDetail("unpacking limit: " + commaSeparated(second.limits));
+        ledger.noteVirusDetail("unpacking limit: " + commaSeparated(second.limits),
+                               ScanFileKind::Extra, VirusSign::Limit);
         decided = true;
     }
     if (decided && !ledger.writeFailed()) {
@@ -145,7 +157,8 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
                       "Error while unpacking attachments, the AV probably prevented disk write "
                       "because of virus in data.");
         logForRequest(requestId, ledger.writeFailureLine());
-        ledger.noteVirusDetail(ledger.writeFailureDetail());
+        ledger.noteVirusDetail(ledger.writeFailureDetail(), ledger.writeFailureKind(),
+                               VirusSign::CouldNotWrite);
         logForRequest(requestId,
                       "Virus found, skipping second-level verification but waiting a few seconds "
                       "for the files to be unlocked.");

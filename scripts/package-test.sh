@@ -3,6 +3,7 @@
 # Tries the packages in dist/ as an administrator would (scripts/package.sh
 # makes them when they are missing):
 #   - checks the .deb with lintian (no error, no warning);
+#   - rates the packaged unit with systemd-analyze security (fails above 3.0);
 #   - installs it with dpkg -i, checks the folders it makes (ScanMe and the
 #     spool owned by tarnwick, mode 0700), runs `tarnwick 0` from the PATH
 #     through a short session (INTF, FILE of a message with attachments, QUIT)
@@ -30,7 +31,7 @@ session=(python3 "$repo/tests/package/package_session.py" --message "$message")
 if [ ! -f "$deb" ] || [ ! -f "$zip" ]; then
   scripts/package.sh >/dev/null
 fi
-scripts/install-deps.sh --build-only python3 man-db groff-base unzip wine wine64 lintian
+scripts/install-deps.sh --build-only python3 man-db groff-base unzip wine wine64 lintian systemd
 SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
 if dpkg-query -W -f='${Status}' tarnwick 2>/dev/null | grep -q "install ok installed"; then
   echo "package-test: a tarnwick package is installed already; remove it first" >&2
@@ -67,6 +68,17 @@ fi
 $SUDO dpkg --path-include='/usr/share/man/*' -i "$deb" >"$top/dpkg.out" 2>&1 ||
   { cat "$top/dpkg.out"; fail "dpkg -i"; exit 1; }
 installed=yes
+# The unit as packaged, rated offline as systemd would rate it (0 safe, 10
+# exposed): at most 3.0.
+unit=/usr/lib/systemd/system/tarnwick-milter.service
+rating=$(systemd-analyze security --offline=true --no-pager "$unit" 2>&1 |
+  sed -n 's/^.*Overall exposure level for [^:]*: \([0-9.]*\) .*$/\1/p')
+if [ -z "$rating" ] || ! awk -v r="$rating" 'BEGIN { exit !(r <= 3.0) }'; then
+  systemd-analyze security --offline=true --no-pager "$unit" || true
+  fail "the unit is rated '${rating:-no rating}', above 3.0"
+else
+  echo "systemd-analyze security: $rating"
+fi
 for folder in /var/lib/tarnwick/ScanMe /var/spool/tarnwick; do
   [ "$(stat -c '%U %a' "$folder" 2>/dev/null)" = "tarnwick 700" ] ||
     fail "$folder is not owned by tarnwick with mode 0700: $(stat -c '%U %a' "$folder" 2>&1)"

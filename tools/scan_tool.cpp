@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "app/option_parser.h"
 #include "runtime/console_log.h"
 #include "runtime/file_system.h"
 #include "runtime/platform.h"
@@ -77,6 +78,17 @@ bool parseSeconds(const std::string& text, int& seconds) {
         return false;
     seconds = static_cast<int>(value);
     return true;
+}
+
+// knownScanOptions - the options of tarnwick-scan; --wait is the only other
+// one, and takes a value.
+const std::vector<KnownOption>& knownScanOptions() {
+    static const std::vector<KnownOption> options = {
+        {"--no-second-reading", false}, {"--quiet", false, "-q"}, {"--summary", false},
+        {"--verbose", false},           {"--require-av", false},  {"--scan-dir", true},
+        {"--on-limit", true},           {"--wait", true},
+    };
+    return options;
 }
 
 // usageError - the message, then the usage text; false for the caller.
@@ -211,45 +223,34 @@ bool parseScanArguments(const std::vector<std::string>& arguments, ScanToolOptio
                         std::ostream& err) {
     options = ScanToolOptions{};
     options.filePrefix = runFilePrefix(platform::currentProcessId());
-    bool optionsEnded = false;
-    for (std::size_t index = 0; index < arguments.size(); ++index) {
-        const std::string& argument = arguments[index];
-        if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
-            options.paths.push_back(argument);
-            continue;
-        }
-        if (argument == "--") {
-            optionsEnded = true;
-        } else if (argument == "--no-second-reading") {
+    const ParsedWords parsed = parseWords(arguments, knownScanOptions());
+    if (!parsed.error.empty())
+        return usageError(err, parsed.error);
+    for (const GivenOption& given : parsed.options) {
+        const std::string& value = given.value;
+        if (given.name == "--no-second-reading") {
             options.secondReading = false;
-        } else if (argument == "-q" || argument == "--quiet") {
+        } else if (given.name == "--quiet") {
             options.quiet = true;
-        } else if (argument == "--summary") {
+        } else if (given.name == "--summary") {
             options.summary = true;
-        } else if (argument == "--verbose") {
+        } else if (given.name == "--verbose") {
             options.verbose = true;
-        } else if (argument == "--require-av") {
+        } else if (given.name == "--require-av") {
             options.requireAv = true;
-        } else if (argument == "--wait" || argument == "--scan-dir" || argument == "--on-limit") {
-            if (index + 1 == arguments.size())
-                return usageError(err, argument + " needs a value");
-            const std::string& value = arguments[++index];
-            if (argument == "--scan-dir") {
-                if (value.empty())
-                    return usageError(err, "--scan-dir needs a folder");
-                options.scanFolder = withoutTrailingSeparators(value);
-            } else if (argument == "--on-limit") {
-                if (value != "virus" && value != "clean")
-                    return usageError(err, "--on-limit takes virus or clean, not '" + value + "'");
-                options.limitsFailClosed = value == "virus";
-            } else if (!parseSeconds(value, options.waitSeconds)) {
-                return usageError(err,
-                                  "--wait takes whole seconds (0 or more), not '" + value + "'");
-            }
-        } else {
-            return usageError(err, "unknown option '" + argument + "'");
+        } else if (given.name == "--scan-dir") {
+            if (value.empty())
+                return usageError(err, "--scan-dir needs a folder");
+            options.scanFolder = withoutTrailingSeparators(value);
+        } else if (given.name == "--on-limit") {
+            if (value != "virus" && value != "clean")
+                return usageError(err, "--on-limit takes virus or clean, not '" + value + "'");
+            options.limitsFailClosed = value == "virus";
+        } else if (!parseSeconds(value, options.waitSeconds)) {
+            return usageError(err, "--wait takes whole seconds (0 or more), not '" + value + "'");
         }
     }
+    options.paths = parsed.operands;
     if (options.paths.empty())
         return usageError(err, "no message given");
     return true;

@@ -144,7 +144,7 @@ TEST(ScanOutcomeTest, DecodedAttachmentDeletedDuringTheSecondWaitIsAVirus) {
                 jobLine("6", "Second-Level verification"),
                 jobLine("6",
                         "The anti-virus removed attachment 2: notes.txt (text/plain, 46 "
-                        "bytes, first reading)")}),
+                        "bytes, first reading, msg-6-part-1.scanme)")}),
         "6", true);
     // The size shows also when the stand-in removes the file before it can
     // be measured once written (the writer's own count).

@@ -117,7 +117,7 @@ TEST(SecondReadingTest, BaseSixtyFourAfterItsPaddingAddsAnExtraFileBesideThePart
                jobLine("35", "Waiting 1 seconds again"), jobLine("35", "Second-Level verification"),
                jobLine("35",
                        "The anti-virus removed attachment 2: report.pdf "
-                       "(application/pdf, 80 bytes, second reading)")}));
+                       "(application/pdf, 80 bytes, second reading, msg-35-extra-0.scanme)")}));
     EXPECT_EQ(av.acted(), std::set<std::string>{"msg-35-extra-0.scanme"});
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], verdictAnswer("35", true));

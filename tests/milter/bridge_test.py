@@ -9,6 +9,7 @@ spool folder and what the stand-in recorded. Usage: bridge_test.py --milter PATH
 
 import argparse
 import os
+import re
 import shutil
 import signal
 import socket
@@ -255,12 +256,12 @@ class FailingFilter(unittest.TestCase):
         self.assertEqual(bridge.starts(), 2)
 
     def test_crashed_filter_tempfails_the_message_in_flight_and_is_restarted(self):
-        bridge = Bridge()
+        bridge = Bridge("--log-level", "info")
         self.addCleanup(bridge.close)
         self.check_restart(bridge, "crash")
 
     def test_silent_filter_is_restarted_after_the_answer_timeout(self):
-        bridge = Bridge("-T", "2")
+        bridge = Bridge("-T=2", "--log-level=info")
         self.addCleanup(bridge.close)
         started = time.monotonic()
         self.check_restart(bridge, "silent")
@@ -271,6 +272,55 @@ class FailingFilter(unittest.TestCase):
         self.addCleanup(bridge.close)
         outcome = bridge.send("clean")
         self.assertEqual(outcome.reply, "451 4.7.1 Virus scanner unavailable, try again later")
+
+
+def parse_exposition(text):
+    """The samples of the text format by name and labels; fails on a line that is neither a
+    sample of a family declared before it (# TYPE) nor a comment."""
+    samples, families = {}, set()
+    for line in text.splitlines():
+        declared = re.fullmatch(r"# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|histogram)", line)
+        if declared:
+            families.add(declared.group(1))
+        elif not line.startswith("# HELP "):
+            sample = re.fullmatch(r'([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(?:[a-z_]+="[^"]*",?)*\})? (\S+)', line)
+            assert sample, "not a sample: %r" % line
+            name = sample.group(1)
+            assert {name, re.sub(r"_(bucket|sum|count)$", "", name)} & families, line
+            samples[name + (sample.group(2) or "")] = float(sample.group(3))
+    return samples
+
+
+class Counters(unittest.TestCase):
+    def test_counters_file_and_summary_lines_after_a_clean_a_virus_and_a_busy_message(self):
+        folder = tempfile.mkdtemp(prefix="tarnwick-stats-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        path = os.path.join(folder, "milter.prom")
+        bridge = Bridge("--stats-file", path)
+        try:
+            outcomes = [bridge.send(script) for script in ("clean", "virus", "busy")]
+            log = bridge.log_text()
+        finally:
+            bridge.close()
+        self.assertEqual([o.added for o in outcomes[:2]], [CLEAN_FIELDS, VIRUS_FIELDS])
+        # At the default level the summary lines, and no line of the filter's own.
+        self.assertNotIn("filter: ", log)
+        self.assertRegex(log, r'verdict="Virus Found", detail="invoice.exe removed by the '
+                              r'anti-virus", file="msg-\d+-part-0.scanme", found_in=first_reading')
+        with open(path) as f:
+            samples = parse_exposition(f.read())
+        expected = {
+            'tarnwick_milter_messages_total{verdict="clean"}': 1,
+            'tarnwick_milter_messages_total{verdict="virus"}': 1,
+            'tarnwick_milter_messages_total{verdict="postponed"}': 1,
+            'tarnwick_milter_messages_total{verdict="not_scanned"}': 0,
+            'tarnwick_milter_viruses_total{found_in="first_reading",reason="removed"}': 1,
+            'tarnwick_milter_postponed_total{cause="filter_busy"}': 1,
+            "tarnwick_milter_messages_in_flight": 0,
+            'tarnwick_milter_message_duration_seconds_bucket{le="+Inf"}': 3,
+        }
+        self.assertEqual({key: samples.get(key) for key in expected}, expected)
+        self.assertFalse(os.path.exists(path + ".tmp"))
 
 
 class Concurrency(BridgeCase):

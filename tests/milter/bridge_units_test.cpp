@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "mailfile/envelope.h"
+#include "milter/bridge_options.h"
 #include "milter/filter_answer.h"
 #include "milter/filter_process.h"
 #include "milter/message_summary.h"
@@ -71,6 +72,24 @@ TEST(FilterAnswer, HeaderFieldsKeepContinuationsAndSkipLinesWithoutName) {
     EXPECT_EQ(fields[0].value, "one\n\ttwo");
     EXPECT_EQ(fields[1].name, "X-B");
     EXPECT_EQ(fields[1].value, "three");
+}
+
+TEST(BridgeOptions, WordsAreReadAsTheFiltersProgramsReadThem) {
+    const struct {
+        std::vector<std::string> words;
+        std::string waitOrError;  // the wait read, or the error text
+    } cases[] = {
+        {{"-w=3", "-f"}, "3"},
+        {{"--wait", "0", "--timeout=9"}, "0"},
+        {{"-T", "0"}, "--timeout needs 1 to 86400 seconds, not '0'"},
+        {{"-w"}, "option -w needs a value"},
+        {{"-f=yes"}, "option -f takes no value"},
+        {{"stray"}, "unexpected argument 'stray'"},
+    };
+    for (const auto& c : cases) {
+        const ParsedCommandLine parsed = parseOptions(c.words);
+        EXPECT_EQ(parsed.error.empty() ? parsed.options.waitSeconds : parsed.error, c.waitOrError);
+    }
 }
 
 TEST(SpoolFile, EveryEnvelopeBlockOpensAsTheFilterExpects) {
@@ -192,30 +211,40 @@ TEST(MessageSummary, OneLineSaysWhatBecameOfTheMessageAndWhy) {
 }
 
 TEST(MessageSummary, TheFilesLineGivesTheDetailOfAVirusVerdict) {
-    const std::pair<std::string, std::string> rows[] = {
+    const struct {
+        std::string line;
+        std::string detail;
+        std::string sign;  // found in, reason, scan file
+    } rows[] = {
         {"* (3) The anti-virus removed attachment 2: invoice.exe (application/octet-stream, 68 "
-         "bytes, first reading)",
-         "invoice.exe removed by the anti-virus"},
+         "bytes, first reading, msg-3-part-1.scanme)",
+         "invoice.exe removed by the anti-virus", "first_reading removed msg-3-part-1.scanme"},
         {"* (3) The anti-virus kept attachment 3 locked: a (b).doc (x/y, 1 bytes, second reading)",
-         "a (b).doc kept locked by the anti-virus"},
+         "a (b).doc kept locked by the anti-virus", "second_reading locked "},
         {"* (3) The anti-virus changed the copy of the message",
-         "the copy of the message changed by the anti-virus"},
+         "the copy of the message changed by the anti-virus", "copy changed mail-3-msg.scanme"},
         {"* (3) Could not write attachment 1: a.exe (x/y, first reading): Permission denied; "
          "treated as a virus",
-         "a.exe could not be written"},
+         "a.exe could not be written", "first_reading could_not_write "},
         {"* (3) The message hides more than Tarnwick may unpack (nesting depth); treated as a "
          "virus",
-         "unpacking limit: nesting depth"},
+         "unpacking limit: nesting depth", "second_reading limit "},
         {"* (3) First-Level verification failed, virus found, skipping second-level verification",
-         ""},
+         "", "  "},
     };
-    for (const auto& [line, detail] : rows)
-        EXPECT_EQ(actedOnDetail(line), detail) << line;
+    for (const auto& row : rows) {
+        EXPECT_EQ(actedOnDetail(row.line), row.detail) << row.line;
+        const VirusSign sign = virusSignOf(row.line);
+        EXPECT_EQ(sign.foundIn + " " + sign.reason + " " + sign.scanFile, row.sign) << row.line;
+    }
     MessageSummary summary;
     summary.verdict = "Virus Found";
-    summary.verdictDetail = actedOnDetail(rows[0].first);
+    summary.verdictDetail = actedOnDetail(rows[0].line);
+    summary.scanFile = "msg-3-part-1.scanme";
+    summary.foundIn = "first_reading";
     EXPECT_NE(summaryLine(summary).find(
-                  "verdict=\"Virus Found\", detail=\"invoice.exe removed by the anti-virus\""),
+                  "verdict=\"Virus Found\", detail=\"invoice.exe removed by the anti-virus\", "
+                  "file=\"msg-3-part-1.scanme\", found_in=first_reading"),
               std::string::npos)
         << summaryLine(summary);
 }

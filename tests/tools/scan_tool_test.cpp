@@ -140,7 +140,14 @@ INSTANTIATE_TEST_SUITE_P(
                  "{}/clean.eml: ERROR the anti-virus is not watching {}/ScanMe\n",
                  kScanToolError,
                  "{}/ScanMe",
-                 {"--require-av"}}),
+                 {"--require-av"}},
+        // Values after '=' and short spellings, as every program reads them.
+        ScanCase{"QuietWithWaitAfterEquals",
+                 {"{}/clean.eml", "{}/infected.eml"},
+                 "{}/infected.eml: Virus Found (the message removed)\n",
+                 kScanToolVirusFound,
+                 {},
+                 {"--wait=1", "-q"}}),
     [](const ::testing::TestParamInfo<ScanCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
