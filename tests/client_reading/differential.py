@@ -109,12 +109,14 @@ class Tally:
         self.misses = {name: [] for name in names}
         self.errors = []
         self.oracle_errors = {name: [] for name in names}
+        self.unused = set()
 
     def add(self, name, what):
         self.counts[name][what] = self.counts[name].get(what, 0) + 1
 
     def check(self, message, files, answers, verbose):
-        """Counts one message: every attachment each oracle offers against our files."""
+        """Counts one message: every attachment each oracle offers against our files; gives back
+        what classify needs to know of our files."""
         self.messages[message.source] = self.messages.get(message.source, 0) + 1
         if any(reading == "second" for reading, _ in files):
             self.with_second_reading[message.source] = (
@@ -122,6 +124,14 @@ class Tally:
         contents = {content for _, content in files}
         first_lf = {exceptions.without_cr(content) for reading, content in files
                     if reading == "first"}
+        offered = {name: {exceptions.without_cr(leaf.payload) for leaf in answers[name][0]
+                          if leaf.offered}
+                   for name in self.names if answers[name][1] is None}
+        for name in self.names:
+            for attachment in answers[name][0]:
+                content = exceptions.without_cr(attachment.payload)
+                attachment.not_offered_by = [other for other in offered
+                                             if other != name and content not in offered[other]]
         for name in self.names:
             attachments, error = answers[name]
             if error:
@@ -130,7 +140,7 @@ class Tally:
                 if not attachment.offered:
                     continue
                 self.add(name, "offered")
-                kind, rule = exceptions.classify(attachment, contents, first_lf, message.data)
+                kind, rule = exceptions.classify(attachment, contents, first_lf, message)
                 self.add(name, rule or kind)
                 line = "%s: %s %s (%s, %d bytes) not among %d files" % (
                     message.label, attachment.type, attachment.name,
@@ -141,6 +151,7 @@ class Tally:
                     self.misses[name].append(line)
         if verbose:
             print("%-60s %d files" % (message.label, len(files)))
+        return contents, first_lf, message
 
     def report(self, absent):
         total = sum(self.messages.values())
@@ -166,6 +177,8 @@ class Tally:
             for rule in exceptions.KNOWN_GAPS:
                 if counts.get(rule.name):
                     print("  known gap %r: %d" % (rule.name, counts[rule.name]))
+                elif name in rule.oracles and self.first_only is False:
+                    self.unused.add((name, rule.name))
             for gap in self.gaps[name]:
                 print("    KNOWN GAP %s %s" % (name, gap))
             for miss in self.misses[name]:
@@ -174,6 +187,8 @@ class Tally:
                 print("    ORACLE ERROR %s" % error)
         for error in self.errors:
             print("    ERROR " + error)
+        for name, rule in sorted(self.unused):
+            print("known gap %r of %s matched nothing in this run" % (rule, name))
         return (total > 0 and offered > 0 and not self.errors
                 and not any(self.misses.values()))
 
@@ -196,9 +211,11 @@ def packaged_messages():
 def inputs(options):
     """Every message of the run, the generated ones made as they are needed."""
     for folder in options.messages:
+        techniques = disagreements.techniques_of(folder)
         for path in sorted(glob.glob(os.path.join(folder, "*.eml"))):
+            name = os.path.basename(path)
             with open(path, "rb") as handle:
-                yield Message("project", os.path.basename(path), handle.read())
+                yield Message("project", name, handle.read(), techniques.get(name, ()))
     if options.packaged:
         yield from packaged_messages()
     for variant in mail_variants.generate(options.variants, options.seed):
@@ -244,28 +261,30 @@ def main():
     asked = oracles.Oracles(options.gmime, options.node_dir, require_all)
     tally = Tally(asked.names, options.first_reading_only)
     finder = disagreements.Finder(asked, options.findings) if options.findings else None
+
+    def unpacked(pool, data, folder):
+        return pool.submit(tool_files, options.unpack, data, folder, options.first_reading_only)
+
     with tempfile.TemporaryDirectory(prefix="tarnwick-differential-") as scratch, \
             concurrent.futures.ThreadPoolExecutor(max(1, os.cpu_count() or 1)) as pool:
         for number, batch in enumerate(batches(inputs(options), options.batch)):
             folder = os.path.join(scratch, "batch-%d" % number)
-            unpacked = [pool.submit(tool_files, options.unpack, message.data,
-                                    os.path.join(folder, "files-%d" % index),
-                                    options.first_reading_only)
-                        for index, message in enumerate(batch)]
+            running = [unpacked(pool, message.data, os.path.join(folder, "files-%d" % index))
+                       for index, message in enumerate(batch)]
             answers = asked.run([message.data for message in batch],
                                 os.path.join(folder, "oracles"))
             for index, message in enumerate(batch):
                 try:
-                    files = unpacked[index].result()
+                    files = running[index].result()
                 except (RuntimeError, subprocess.TimeoutExpired) as error:
                     tally.errors.append("%s: %s" % (message.label, error))
                     continue
                 mine = {name: answers[name][index] for name in asked.names}
-                tally.check(message, files, mine, options.verbose)
+                ours = tally.check(message, files, mine, options.verbose)
                 if finder and message.source == "generated":
-                    finder.look(message, mine)
+                    finder.look(message, mine, ours)
             if finder:
-                finder.save(os.path.join(folder, "minimise"))
+                finder.save(os.path.join(folder, "minimise"), pool, unpacked)
             subprocess.run(["rm", "-rf", folder])
     passed = tally.report(asked.absent)
     if finder:
