@@ -77,8 +77,88 @@ def python_base64_rule(attachment, files, first_lf, message):
 
 
 # The generator's shapes (mail_variants.TECHNIQUES) whose attachments some oracles offer and the
-# second reading does not write yet: (technique, oracles, why not yet followed).
+# second reading does not write yet, found by the full run (scripts/differential-full.sh, seed 32:
+# the oracles and techniques that cover every miss of it): (technique, oracles, what the parsers
+# disagree on). The second reading follows one side of each; the others wait for rule sets that
+# follow every side. A miss counts here only when the message was made with the technique and
+# some other oracle does not offer that content either.
 TECHNIQUE_GAPS = [
+    ("lone CR line ends", ("python",),
+     "whether a lone CR ends a line: parsers that end lines only at LF read the whole message as"
+     " one header"),
+    ("CR LF line ends", ("python",),
+     "CR LF kept or dropped at the end of a part's content, differently per parser"),
+    ("mixed line ends", ("gmime", "mailparser", "mime-tools", "python"),
+     "a lone CR among LF and CR LF line ends is a line end for some parsers and data for others"),
+    ("LF CR line ends", ("mailparser",),
+     "LF CR pairs: the CR opens each next line for LF-only parsers, so their header and "
+     "delimiter lines start with CR"),
+    ("CR CR LF line ends", ("mime-tools",),
+     "CR CR LF: LF-only parsers keep a CR in every line, so delimiters and the blank line are "
+     "read differently"),
+    ("mbox separator line", ("mime-tools",),
+     "a leading mbox \"From \" line is a header line to drop for some parsers and the end of the"
+     " header for others"),
+    ("blank before the colon", ("mime-tools",),
+     "a blank before the colon makes a field for lenient parsers and ends or breaks the header "
+     "for strict ones"),
+    ("tab before the colon", ("mime-tools",),
+     "a tab before the colon makes a field for lenient parsers and an invalid line for strict "
+     "ones"),
+    ("header line without colon", ("gmime", "mailparser", "mime-tools"),
+     "a header line without colon is dropped (GMime), ends the header (Python) or joins a field,"
+     " per parser"),
+    ("line of CRs in a part's header", ("gmime", "mailparser", "mime-tools"),
+     "a line of CRs only is a blank line (end of the header) for parsers that take CR as a line "
+     "end, and an invalid line that is skipped for LF-only parsers"),
+    ("lone CR inside a header line", ("gmime", "mailparser", "mime-tools"),
+     "a lone CR inside a field ends the line for some parsers and is data of the value for LF-"
+     "only ones"),
+    ("second Content-Transfer-Encoding", ("gmime", "mailparser", "mime-tools"),
+     "of two Content-Transfer-Encoding fields, some parsers take the first and some the last"),
+    ("comment in the field value", ("gmime", "mailparser", "mime-tools"),
+     "a comment in a structured field is removed by some parsers and kept as part of the value "
+     "by others"),
+    ("NUL ending a field value", ("gmime", "mime-tools"),
+     "a NUL ends the field value for GMime and MIME-tools (\"base64\" NUL \"junk\" is base64) "
+     "and is part of it for others"),
+    ("RFC 2047 boundary in another charset", ("gmime", "python"),
+     "a boundary given as an encoded word in another charset is matched after conversion by "
+     "GMime and Python, literally by others"),
+    ("transfer encoding spelled oddly", ("gmime", "mailparser", "mime-tools", "python"),
+     "an odd spelling of a transfer encoding is decoded by some parsers and taken as identity by"
+     " others"),
+    ("8bit text attachment", ("mailparser",),
+     "8bit text: line ends and charset handled per parser"),
+    ("base64 going on after its padding", ("gmime", "mime-tools"),
+     "base64 after its padding: Python and GMime stop, MIME-tools decodes on out of step, "
+     "mailparser goes on in step"),
+    ("base64 without padding", ("gmime",),
+     "base64 without padding: the last short group is kept or dropped per decoder"),
+    ("stray = early in a base64 group", ("mailparser",),
+     "an \"=\" early in a base64 group is skipped, ends the decoding or shifts it, per decoder"),
+    ("quoted-printable soft break after blanks", ("gmime",),
+     "\"=\" followed by blanks before the line end is a soft break for some decoders and data "
+     "for others"),
+    ("quoted-printable == escape", ("gmime", "mailparser", "mime-tools"),
+     "an \"=\" not followed by two hex digits is kept, dropped or taken with the next escape, "
+     "per decoder"),
+    ("quoted boundary with trailing blanks", ("gmime",),
+     "trailing blanks inside a quoted boundary are kept by some parsers and trimmed by others"),
+    ("boundary of 300 bytes", ("mailparser",),
+     "parsers limit the boundary length differently"),
+    ("boundary a prefix of the inner one", ("gmime", "mime-tools"),
+     "a delimiter that only begins with the outer boundary closes the outer part for prefix-"
+     "matching parsers"),
+    ("junk after the delimiter", ("gmime", "mailparser"),
+     "a delimiter followed by other text is a delimiter for lenient parsers and a body line for "
+     "strict ones"),
+    ("closing delimiter with trailing junk", ("gmime", "mime-tools", "python"),
+     "a closing delimiter followed by other text closes the multipart for some parsers; others "
+     "read the epilogue into the last part"),
+    ("base64 on an embedded message", ("gmime", "mailparser"),
+     "a base64 message/rfc822 is decoded and offered as a message by GMime and mailparser, text "
+     "to Python"),
 ]
 
 
@@ -197,6 +277,7 @@ def classify(attachment, files, first_lf, message):
         return "empty", None
     for kind, rules in (("exception", EXCEPTIONS), ("known gap", KNOWN_GAPS)):
         for rule in rules:
-            if attachment.oracle in rule.oracles and rule.test(attachment, files, first_lf, message):
+            if (attachment.oracle in rule.oracles
+                    and rule.test(attachment, files, first_lf, message)):
                 return kind, rule.name
     return "missing", None

@@ -230,8 +230,10 @@ def install_mailparser(node_dir):
     with open(os.path.join(HERE, "package-lock.json"), "rb") as handle:
         lock = handle.read()
     installed = os.path.join(node_dir, "installed-lock.json")
-    if os.path.exists(installed) and open(installed, "rb").read() == lock:
-        return None
+    if os.path.exists(installed):
+        with open(installed, "rb") as handle:
+            if handle.read() == lock:
+                return None
     for name in ("package.json", "package-lock.json"):
         shutil.copyfile(os.path.join(HERE, name), os.path.join(node_dir, name))
     install = subprocess.run(["npm", "ci", "--no-audit", "--no-fund", "--loglevel=error"],
