@@ -13,8 +13,12 @@ bytes in .data and, for a generated message or a finding, the techniques it was 
 import re
 
 
+CR_BEFORE_LF = re.compile(rb"\r+\n")
+
+
 def without_cr(data):
-    return data.replace(b"\r\n", b"\n")
+    """data with the CRs in front of each LF dropped."""
+    return CR_BEFORE_LF.sub(b"\n", data)
 
 
 def line_ends(attachment, files, first_lf, message):
@@ -177,9 +181,9 @@ ALL = ("python", "gmime", "mime-tools", "mailparser")
 # Differences by design or of the oracle's own, tried in this order.
 EXCEPTIONS = [
     Rule("line ends", ALL, line_ends,
-         "a text/*, 7bit or unencoded leaf that differs from a first-reading file only in CR LF "
-         "against LF; the first reading turns CR LF into LF, and the second does not write the "
-         "same text again"),
+         "a text/*, 7bit or unencoded leaf that differs from a first-reading file only in the CRs "
+         "in front of its line ends (CR LF or CR CR LF against LF); the first reading turns CR "
+         "LF into LF, and the second does not write the same text again"),
     Rule("undecodable", ("python", "mailparser"), undecodable,
          "Python hands back the encoded text itself when base64 has a length no decoding fits "
          "(InvalidBase64LengthDefect) or a quoted-printable \"=\" has blanks before the line end, "
