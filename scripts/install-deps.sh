@@ -4,10 +4,16 @@
 # Only packages that are missing are installed; safe to run again.
 # Usage: scripts/install-deps.sh [--build-only] [PACKAGE...]
 set -euo pipefail
-# The last three only ship mail as test data for the second reading's differential test.
+# The second reading's differential test: clamav-testfiles, libpython3.11-testsuite and
+# golang-github-jhillyerd-enmime-dev only ship mail as test data; GMime (built into a small
+# program with pkg-config) and MIME-tools are two of its oracles, Node.js runs the third.
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest
           libbenchmark-dev libclang-rt-14-dev python3 libmilter-dev
-          clamav-testfiles libpython3.11-testsuite golang-github-jhillyerd-enmime-dev "$@")
+          clamav-testfiles libpython3.11-testsuite golang-github-jhillyerd-enmime-dev
+          pkg-config libgmime-3.0-dev libmime-tools-perl "$@")
+# Node.js may come from elsewhere than Debian, with npm inside it: only what is missing.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 # --build-only: just what building and running the filter needs (scripts/run.sh),
 # and the packages named after it.
