@@ -99,7 +99,7 @@ int startUp(AvFilter& filter, int argumentCount, char** argumentWords, int input
     const std::shared_ptr<AvWatch> watch =
         startAvChecks(filter, AvCheckSettings{options.probe, options.probeEveryMinutes});
     // The scan files earlier runs left behind, once the folder is there.
-    claimScanFolder(filter.scanFolder, filter.scanFiles());
+    filter.scanFilePrefix = claimScanFolder(filter.scanFolder, filter.scanFiles()).prefix;
     filter.run(inputDescriptor);
     // No test file of a probe in progress is left behind in ScanMe.
     watch->end();

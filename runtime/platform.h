@@ -231,12 +231,28 @@ enum class FolderLock {
     HeldByAnother,  // another live process holds it
     Failed,         // the lock file could not be opened or locked
 };
-// lockExclusively - opens (creating it, never through a link) the file at
-// path and takes an exclusive lock on it without waiting (flock on POSIX,
-// LockFileEx on Windows). The lock is kept, with its open file, until the
-// process ends; the operating system releases it then, however the process
-// ends.
+// lockExclusively - opens (creating it, never through a link; only an
+// ordinary file of the process's user) the file at path and takes an
+// exclusive lock on it without waiting (flock on POSIX, LockFileEx on
+// Windows). The lock is kept, with its open file, until the process ends;
+// the operating system releases it then, however the process ends.
 FolderLock lockExclusively(const std::string& path);
+
+// LockFile - an open lock; kNoLockFile when none.
+using LockFile = std::intptr_t;
+inline constexpr LockFile kNoLockFile = -1;
+// openUsersLock - the second lock of a folder, independent of the one
+// lockExclusively takes on lockPath (a file in folder): on POSIX the folder
+// itself (flock), on Windows another byte of lockPath (opened as
+// lockExclusively opens it). kNoLockFile when it cannot be opened. Kept
+// open until the process ends.
+LockFile openUsersLock(const std::string& folder, const std::string& lockPath);
+// tryLock - takes a shared or exclusive users lock without waiting; a lock
+// this process holds on it already must be given up first (unlockFile), as
+// Windows does not convert one.
+FolderLock tryLock(LockFile file, bool exclusive);
+// unlockFile - gives up the users lock this process holds.
+void unlockFile(LockFile file);
 
 // EntryOwnership - who owns an entry and who may change it, as the entry
 // itself says (a link is not followed).

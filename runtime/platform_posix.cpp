@@ -445,9 +445,43 @@ std::uint64_t currentProcessId() {
     return static_cast<std::uint64_t>(getpid());
 }
 
-FolderLock lockExclusively(const std::string& path) {
+namespace {
+
+// openLockFile - the lock file at path, made when missing, never through a
+// link; kNoLockFile unless it is an ordinary file of ours.
+int openLockFile(const std::string& path) {
     const int descriptor =
         ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kPrivateFileMode);
+    if (descriptor < 0)
+        return -1;
+    // Only a file of ours: one another user made could be held by them.
+    struct stat status;
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid()) {
+        ::close(descriptor);
+        return -1;
+    }
+    return descriptor;
+}
+
+}  // namespace
+
+LockFile openUsersLock(const std::string& folder, const std::string&) {
+    const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    return descriptor < 0 ? kNoLockFile : descriptor;
+}
+
+FolderLock tryLock(LockFile file, bool exclusive) {
+    if (flock(static_cast<int>(file), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0)
+        return FolderLock::Owned;
+    return errno == EWOULDBLOCK ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+void unlockFile(LockFile file) {
+    flock(static_cast<int>(file), LOCK_UN);
+}
+
+FolderLock lockExclusively(const std::string& path) {
+    const int descriptor = openLockFile(path);
     if (descriptor < 0)
         return FolderLock::Failed;
     if (flock(descriptor, LOCK_EX | LOCK_NB) == 0)

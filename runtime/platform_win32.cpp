@@ -477,18 +477,63 @@ std::uint64_t currentProcessId() {
     return GetCurrentProcessId();
 }
 
-FolderLock lockExclusively(const std::string& path) {
+namespace {
+
+// The byte of the lock file each lock takes: lockExclusively's, the users'.
+constexpr DWORD kOwnerLockByte = 0;
+constexpr DWORD kUsersLockByte = 1;
+
+// openLockFile - the lock file at path, made when missing, never through a
+// reparse point.
+namespace {
+
+// The byte of the lock file each lock takes: lockExclusively's, the users'.
+constexpr DWORD kOwnerLockByte = 0;
+constexpr DWORD kUsersLockByte = 1;
+
+// openLockFile - the lock file at path, made when missing, never through a
+// reparse point.
+LockFile openLockFile(const std::string& path) {
     const DWORD attributes = GetFileAttributesW(widePath(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return FolderLock::Failed;
+        return kNoLockFile;
     const HANDLE file = CreateFileW(widePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
+        return kNoLockFile;
+    return reinterpret_cast<LockFile>(file);
+}
+
+}  // namespace
+
+LockFile openUsersLock(const std::string&, const std::string& lockPath) {
+    return openLockFile(lockPath);
+}
+
+FolderLock tryLock(LockFile file, bool exclusive) {
+    OVERLAPPED at{};
+    at.Offset = kUsersLockByte;
+    const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    if (LockFileEx(reinterpret_cast<HANDLE>(file), flags, 0, 1, 0, &at))
+        return FolderLock::Owned;
+    return GetLastError() == ERROR_LOCK_VIOLATION ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+void unlockFile(LockFile file) {
+    OVERLAPPED at{};
+    at.Offset = kUsersLockByte;
+    UnlockFileEx(reinterpret_cast<HANDLE>(file), 0, 1, 0, &at);
+}
+
+FolderLock lockExclusively(const std::string& path) {
+    const LockFile opened = openLockFile(path);
+    if (opened == kNoLockFile)
         return FolderLock::Failed;
-    OVERLAPPED whole{};
-    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
-                   &whole))
+    const HANDLE file = reinterpret_cast<HANDLE>(opened);
+    OVERLAPPED at{};
+    at.Offset = kOwnerLockByte;
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
         return FolderLock::Owned;  // the handle stays open with the lock
     const DWORD error = GetLastError();
     CloseHandle(file);

@@ -16,6 +16,7 @@ constexpr const char* kSpillMiddle = "-reading-";
 constexpr const char* kShownEnd = ".scanme";
 constexpr const char* kSpillEnd = ".tmp";
 constexpr const char* kRunStart = "scan-";
+constexpr const char* kSharingStart = "filter-";
 constexpr const char* kProbeStart = "probe-";
 constexpr const char* kProbeEnd = ".scanme";
 constexpr const char* kCheckStart = "check-";
@@ -117,6 +118,11 @@ std::string runFilePrefix(std::uint64_t processId) {
     return kRunStart + std::to_string(processId) + "-";
 }
 
+// sharingFilterPrefix - see the header.
+std::string sharingFilterPrefix(std::uint64_t processId) {
+    return kSharingStart + std::to_string(processId) + "-";
+}
+
 // probeFileName - see the header.
 std::string probeFileName(const std::string& folder, std::uint64_t processId) {
     return folder + "/" + kProbeStart + std::to_string(processId) + kProbeEnd;
@@ -144,19 +150,21 @@ ScanName classifyScanName(const std::string& name) {
         return found;
     }
     std::size_t at = 0;
-    if (name.compare(0, std::string(kRunStart).size(), kRunStart) == 0) {
-        const std::size_t digits = std::string(kRunStart).size();
-        const std::size_t dash = name.find('-', digits);
+    for (const std::string start : {kRunStart, kSharingStart}) {
+        if (name.compare(0, start.size(), start) != 0)
+            continue;
+        const std::size_t dash = name.find('-', start.size());
         std::uint64_t processId = 0;
-        if (dash == std::string::npos || !readNumber(name, digits, dash, processId))
+        if (dash == std::string::npos || !readNumber(name, start.size(), dash, processId))
             return ScanName{};
         found.prefix = name.substr(0, dash + 1);
         found.processId = processId;
         at = dash + 1;
-        if (name.compare(at, std::string::npos, kInputName) == 0) {
+        if (start == kRunStart && name.compare(at, std::string::npos, kInputName) == 0) {
             found.kind = ScanName::Kind::Input;
             return found;
         }
+        break;
     }
     if (!requestFileKind(name, at, found.fileKind))
         return ScanName{};

@@ -5,13 +5,14 @@
 // A request's files: "mail-N-msg.scanme" (the copy), "msg-M-part-K.scanme"
 // (the first reading's part files), "msg-M-extra-K.scanme" (the second
 // reading's extra files) and "msg-M-reading-J.tmp" (its spill files), all
-// behind a prefix when the process does not name them alone
-// ("scan-PID-" for tarnwick-scan). The anti-virus probe writes
+// behind a prefix when the process does not hold the folder alone
+// ("scan-PID-" for tarnwick-scan, "filter-PID-" for a filter that shares
+// the folder with another live filter). The anti-virus probe writes
 // "probe-PID.scanme", the folder check "check-PID.tmp", tarnwick-scan keeps
-// standard input as "scan-PID-stdin.eml", and the folder's lock is
-// "tarnwick.lock". Anything else in the folder is not ours, and no sweep
-// ever touches it: a sweep asks classifyScanName, never guesses from a
-// prefix.
+// standard input as "scan-PID-stdin.eml", and the folder's lock file is
+// "tarnwick.lock" (held for life by the one filter that names its files
+// without a prefix). Anything else in the folder is not ours, and no
+// sweep ever touches it: a sweep asks classifyScanName, never guesses from a prefix.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +28,7 @@ enum class ScanFileKind {
     Spill,  // "msg-M-reading-J.tmp": a temporary file of the second reading
 };
 
-// kScanFolderLockName - the lock file inside the scan folder.
+// kScanFolderLockName - the lock of the filter that holds the folder alone.
 inline constexpr const char* kScanFolderLockName = "tarnwick.lock";
 
 // scanFileName - the path of a request's file: folder (no trailing slash),
@@ -41,6 +42,10 @@ std::string scanFileName(const std::string& folder, const std::string& prefix, S
 
 // runFilePrefix - "scan-PID-": the prefix of tarnwick-scan's files.
 std::string runFilePrefix(std::uint64_t processId);
+
+// sharingFilterPrefix - "filter-PID-": the prefix of the files of a filter
+// that does not hold its folder alone.
+std::string sharingFilterPrefix(std::uint64_t processId);
 
 // probeFileName - "FOLDER/probe-PID.scanme", the anti-virus probe's test
 // file: a name no message can have.
@@ -65,7 +70,8 @@ struct ScanName {
     };
     Kind kind = Kind::NotOurs;
     ScanFileKind fileKind = ScanFileKind::Copy;
-    // The prefix the name carries ("scan-PID-"), empty when none.
+    // The prefix the name carries ("scan-PID-", "filter-PID-"), empty when
+    // none.
     std::string prefix;
     // The process id the name carries (in its prefix, or a probe's or
     // check's own); 0 when it carries none.

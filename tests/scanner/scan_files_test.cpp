@@ -172,10 +172,16 @@ TEST_F(ScanJobTest, ScanFileIsNeverWrittenThroughALink) {
 #ifndef _WIN32
 TEST_F(ScanJobTest, StartUpRemovesTheScanFilesOfEarlierRunsOnlyWhenItOwnsTheFolder) {
     fs::create_directories("ScanMe");
-    const Lines ours = {"mail-3-msg.scanme", "msg--1-extra-2.scanme", "msg-3-part-0.scanme",
-                        "msg-4-part-0.scanme", "msg-5-reading-0.tmp"};
-    const Lines others = {"mail-3-msg.scanme.bak", "notes.txt", "scan-4242-mail-3-msg.scanme",
-                          "xmsg-3-part-0.scanme"};
+    // 4194305 is past any process id Linux hands out: that process is gone.
+    const Lines ours = {"mail-3-msg.scanme",
+                        "msg--1-extra-2.scanme",
+                        "msg-3-part-0.scanme",
+                        "msg-4-part-0.scanme",
+                        "msg-5-reading-0.tmp",
+                        "probe-4194305.scanme",
+                        "filter-4194305-msg-3-part-0.scanme"};
+    const Lines others = {"mail-3-msg.scanme.bak", "notes.txt", "scan-1-mail-3-msg.scanme",
+                          "probe-1.scanme", "xmsg-3-part-0.scanme"};
     for (const Lines& names : {ours, others})
         for (const std::string& name : names)
             writeMessage("ScanMe/" + name, "old");
@@ -183,7 +189,7 @@ TEST_F(ScanJobTest, StartUpRemovesTheScanFilesOfEarlierRunsOnlyWhenItOwnsTheFold
     fs::create_symlink(fs::absolute("elsewhere"), "ScanMe/msg-9-part-0.scanme");
     LockedFiles::lock("msg-4-part-0", EACCES);
     claimScanFolder(filter->scanFolder, filter->scanFiles());
-    EXPECT_EQ(takeLines(), Lines{"* Removed 4 files left in ./ScanMe by an earlier run; 1 still "
+    EXPECT_EQ(takeLines(), Lines{"* Removed 6 files left in ./ScanMe by an earlier run; 1 still "
                                  "locked, will try again later"});
     EXPECT_EQ(deferredRequests(), std::set<int>{4});
     // A second filter on the same folder touches nothing.
@@ -194,8 +200,8 @@ TEST_F(ScanJobTest, StartUpRemovesTheScanFilesOfEarlierRunsOnlyWhenItOwnsTheFold
                                  "earlier runs are not touched"});
     EXPECT_EQ(scanMeEntries(),
               (Lines{"mail-3-msg.scanme.bak", "mail-6-msg.scanme", "msg-4-part-0.scanme",
-                     "msg-9-part-0.scanme", "notes.txt", "scan-4242-mail-3-msg.scanme",
-                     "tarnwick.lock", "xmsg-3-part-0.scanme"}));
+                     "msg-9-part-0.scanme", "notes.txt", "probe-1.scanme",
+                     "scan-1-mail-3-msg.scanme", "tarnwick.lock", "xmsg-3-part-0.scanme"}));
 }
 #endif
 
