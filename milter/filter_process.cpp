@@ -333,7 +333,11 @@ void FilterProcess::handleLine(const std::string& line, bool& initialised) {
     std::optional<FilterAnswer> answer = isLogLine(line) ? std::nullopt : parseAnswer(line);
     if (!answer) {
         noteLogLine(line);
-        log_.write(isCheckProblem(line) ? LogLevel::Warning : LogLevel::Info, "filter: " + line);
+        // The check's own verdict, once per start, shows at the default level.
+        const LogLevel level = isCheckProblem(line)                  ? LogLevel::Warning
+                               : line.rfind(checkLinePrefix, 0) == 0 ? LogLevel::Notice
+                                                                     : LogLevel::Info;
+        log_.write(level, "filter: " + line);
         return;
     }
     if (answer->requestId == 0 && answer->kind == AnswerKind::Intf) {

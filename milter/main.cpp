@@ -256,6 +256,17 @@ bool leaveTerminal(const BridgeLog& log) {
     return true;
 }
 
+// filterStatsFile - where the filter keeps its own counters, beside the
+// bridge's: "milter.prom" gives "milter-filter.prom", any other name gets
+// "-filter" added.
+std::string filterStatsFile(const std::string& path) {
+    const std::string suffix = ".prom";
+    if (path.size() > suffix.size() &&
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return path.substr(0, path.size() - suffix.size()) + "-filter" + suffix;
+    return path + "-filter";
+}
+
 // run - the bridge from the opened socket to the end of the main loop.
 int run(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
     // The milter library waits for these signals on a thread of its own. They
@@ -296,6 +307,10 @@ int run(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
         options.tarnwickPath.empty() ? besideThisProgram("tarnwick") : options.tarnwickPath;
     if (!options.allowUnwatched)
         command.arguments.push_back("--require-av");
+    if (!options.statsFile.empty()) {
+        command.arguments.push_back("--stats-file");
+        command.arguments.push_back(filterStatsFile(options.statsFile));
+    }
     if (!options.waitSeconds.empty())
         command.arguments.push_back(options.waitSeconds);
     command.workFolder = options.workFolder;

@@ -300,9 +300,11 @@ class Counters(unittest.TestCase):
         try:
             outcomes = [bridge.send(script) for script in ("clean", "virus", "busy")]
             log = bridge.log_text()
+            started = bridge.recorded("starts").decode()
         finally:
             bridge.close()
         self.assertEqual([o.added for o in outcomes[:2]], [CLEAN_FIELDS, VIRUS_FIELDS])
+        self.assertIn("--stats-file %s-filter.prom" % path[:-len(".prom")], started)
         # At the default level the summary lines, and no line of the filter's own.
         self.assertNotIn("filter: ", log)
         self.assertRegex(log, r'verdict="Virus Found", detail="invoice.exe removed by the '
