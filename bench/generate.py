@@ -10,6 +10,10 @@ Writes into DIR (default bench/data, which git ignores):
   qp_20mb.eml        one quoted-printable part of about 20 MB
   uu_20mb.eml        a plain text body holding a uuencoded block of about 20 MB
   many_small.eml     one message with 5,000 small base64 attachments
+  many_small_10k.eml, many_small_50k.eml
+                     the same with 10,000 and 50,000 attachments (about 9 and 45 MB)
+  qp_html_20mb.eml   one quoted-printable text/html part of about 20 MB, CR LF line
+                     ends inside as well as outside the encoding
   typical/           2,000 messages of 5 to 200 KB, multipart/mixed with a text part
                      and 1 to 3 attachments; every other one with an envelope block
   header_line_50mb.eml, header_line_200mb.eml
@@ -22,7 +26,8 @@ Writes into DIR (default bench/data, which git ignores):
                      hostile: 40 MB of empty base64 message/rfc822 parts, each a
                      container for the second reading to decode
 --small shrinks every input (sizes divided by 100, 20 typical messages) for a quick
-check that everything runs. Messages use CR LF line ends, as the mail server stores
+check that everything runs. The inputs added later come from a generator seeded
+apart, so the earlier ones keep their bytes. Messages use CR LF line ends, as the mail server stores
 them. Standard library only; nothing is downloaded.
 """
 
@@ -135,18 +140,34 @@ def uuencoded_body(rng, size, path):
         out.write(crlf(b"`\nend\n\nBye.\n"))
 
 
-def many_small(rng, count, path):
-    """One message with count small base64 attachments."""
+def many_small(rng, count, path, largest=2000):
+    """One message with count small base64 attachments of 100 to largest bytes."""
     parts = [crlf(header(rng, b"many small attachments", False)),
              crlf(b"Content-Type: multipart/mixed; boundary=\"small-parts\"\n\n")]
     for number in range(count):
-        payload = rng.randbytes(rng.randrange(100, 2000))
+        payload = rng.randbytes(rng.randrange(100, largest))
         parts.append(crlf(b"--small-parts\nContent-Type: application/octet-stream; "
                           b"name=\"f%d.bin\"\nContent-Transfer-Encoding: base64\n\n" % number))
         parts.append(crlf(base64_lines(payload)))
     parts.append(crlf(b"--small-parts--\n"))
     with open(path, "wb") as out:
         out.write(b"".join(parts))
+
+
+def quoted_printable_html(rng, size, path):
+    """About size bytes of an HTML page in one quoted-printable text/html part."""
+    encoded = bytearray()
+    while len(encoded) < size:
+        paragraphs = b"".join(b"<p class=\"body\">" + words(rng, 400) + b"</p>\n" for _ in range(64))
+        encoded += quoted_printable(b"<div style=\"font-family: sans-serif\">\n" + paragraphs +
+                                    b"</div>\n")
+    with open(path, "wb") as out:
+        out.write(crlf(header(rng, b"a long quoted-printable page", False)))
+        out.write(crlf(b"Content-Type: multipart/alternative; boundary=\"qp-html\"\n\n"
+                       b"--qp-html\nContent-Type: text/html; charset=\"utf-8\"\n"
+                       b"Content-Transfer-Encoding: quoted-printable\n\n"))
+        out.write(crlf(bytes(encoded)))
+        out.write(crlf(b"--qp-html--\n"))
 
 
 def typical_message(rng, size):
@@ -280,6 +301,10 @@ def main():
     long_header_block(500, 100_000 // scale, os.path.join(args.out, "header_block_long_lines.eml"))
     long_envelope_line(50_000_000 // scale, os.path.join(args.out, "envelope_line_50mb.eml"))
     spill_flood(40_000_000 // scale, os.path.join(args.out, "spill_flood_40mb.eml"))
+    later = random.Random(args.seed + 1)
+    many_small(later, 10_000 // scale, os.path.join(args.out, "many_small_10k.eml"), 1100)
+    many_small(later, 50_000 // scale, os.path.join(args.out, "many_small_50k.eml"), 1100)
+    quoted_printable_html(later, 20_000_000 // scale, os.path.join(args.out, "qp_html_20mb.eml"))
 
 
 if __name__ == "__main__":

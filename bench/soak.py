@@ -9,12 +9,18 @@ messages and the unpacker's golden cases, copied to a work folder on a tmpfs.
 
 Reports messages per second and the process's resident memory (VmRSS from
 /proc) after start-up, after 10,000 answers and at the end, and the growth
-between the last two against the target (under 2 MiB). Fails (exit status 1)
+between the last two against the target (under 2 MiB), and its peak (VmHWM).
+--folder DIR takes the messages from DIR instead (bench/compare.sh gives it the
+typical messages), and --result FILE appends one line "SECONDS PEAK_KIB" there:
+the time from the first FILE to the last answer, and the peak. The filter runs
+with --no-av-check: its start-up check of the anti-virus is no part of the
+throughput, and its lines are none of the forms expected here. Fails (exit status 1)
 when a request is not answered exactly once, a line is not of a known form,
 the filter stops answering, or ScanMe is not empty at the end. A benchmark,
 not a test: the figures depend on the machine.
 
-Usage: bench/soak.py [--messages N] [--window N] [--tarnwick PATH]
+Usage: bench/soak.py [--messages N] [--window N] [--tarnwick PATH] [--folder DIR]
+                     [--result FILE]
 Environment: TMPFS_DIR (default /dev/shm/tarnwick-soak), BUILD_DIR (default
 build-bench; tarnwick is built there in Release when --tarnwick is not given).
 """
@@ -55,10 +61,10 @@ def build_tarnwick():
     return os.path.join(build, "app", "tarnwick")
 
 
-def resident_kib(pid):
+def resident_kib(pid, field="VmRSS:"):
     with open("/proc/%d/status" % pid) as status:
         for line in status:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field):
                 return int(line.split()[1])
     return -1
 
@@ -90,6 +96,8 @@ def main():
     parser.add_argument("--messages", type=int, default=100_000)
     parser.add_argument("--window", type=int, default=50)
     parser.add_argument("--tarnwick")
+    parser.add_argument("--folder")
+    parser.add_argument("--result")
     args = parser.parse_args()
     tarnwick = os.path.abspath(args.tarnwick) if args.tarnwick else build_tarnwick()
 
@@ -97,12 +105,16 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     samples = []
-    for source in sorted(glob.glob(os.path.join(ROOT, "tests/e2e/messages/*.eml")) +
-                         glob.glob(os.path.join(ROOT, "tests/unpacker/cases/*.eml"))):
-        samples.append(os.path.join(work, "%02d-%s" % (len(samples), os.path.basename(source))))
+    if args.folder:
+        sources = sorted(glob.glob(os.path.join(args.folder, "*")))
+    else:
+        sources = sorted(glob.glob(os.path.join(ROOT, "tests/e2e/messages/*.eml")) +
+                         glob.glob(os.path.join(ROOT, "tests/unpacker/cases/*.eml")))
+    for source in sources:
+        samples.append(os.path.join(work, "%04d-%s" % (len(samples), os.path.basename(source))))
         shutil.copyfile(source, samples[-1])
 
-    child = subprocess.Popen([tarnwick, "0"], cwd=work, stdin=subprocess.PIPE,
+    child = subprocess.Popen([tarnwick, "--no-av-check", "0"], cwd=work, stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, bufsize=0)
     lines = Lines(child.stdout.fileno())
     started = {}
@@ -157,6 +169,7 @@ def main():
             malformed.append(line)
     elapsed = time.monotonic() - began
     rss_end = resident_kib(child.pid)
+    rss_peak = resident_kib(child.pid, "VmHWM:")
     child.stdin.close()
     child.wait(10)
     leftovers = [name for name in os.listdir(os.path.join(work, "ScanMe"))
@@ -171,8 +184,12 @@ def main():
               (CHECKPOINT, rest / max(time.monotonic() - checkpoint_time, 1e-9)))
     print("  verdicts: %s; refusals: %d" %
           (", ".join("%s %d" % item for item in sorted(verdicts.items())), refusals))
-    print("  VmRSS: start %d KiB, after %d answers %s KiB, end %d KiB" %
-          (rss_start, CHECKPOINT, rss_checkpoint if rss_checkpoint is not None else "-", rss_end))
+    print("  VmRSS: start %d KiB, after %d answers %s KiB, end %d KiB; peak (VmHWM) %d KiB" %
+          (rss_start, CHECKPOINT, rss_checkpoint if rss_checkpoint is not None else "-", rss_end,
+           rss_peak))
+    if args.result:
+        with open(args.result, "a") as result:
+            result.write("%.6f %d\n" % (elapsed, rss_peak))
     failed = False
     if rss_checkpoint is not None:
         growth = rss_end - rss_checkpoint

@@ -41,12 +41,13 @@ TransferEncoding encodingOf(BodyEncoding encoding) {
 
 FirstReadingMap::FirstReadingMap(std::string messagePath, const WrittenParts& parts)
     : messagePath_(std::move(messagePath)), parts_(parts) {
+    existing_.reserve(parts_.size());
     for (std::size_t i = 0; i < parts_.size(); ++i) {
         const WrittenPart& part = parts_[i];
         if (part.written && part.size >= 0) {
             // Taken as recorded: the scan job compares every part file with
             // its record after the wait, whatever this reading decides.
-            existing_.push_back(ExistingFile{part.path, static_cast<std::uint64_t>(part.size)});
+            existing_.push_back(ExistingFile{&part.path, static_cast<std::uint64_t>(part.size)});
             if (part.spanKnown)
                 byBegin_.emplace(part.span.begin, i);
             continue;
@@ -54,7 +55,7 @@ FirstReadingMap::FirstReadingMap(std::string messagePath, const WrittenParts& pa
         // Its size could not be read when it was written: looked at now.
         platform::PathStatus status;
         if (platform::statPath(part.path, status) && !status.isDirectory && status.size >= 0)
-            existing_.push_back(ExistingFile{part.path, static_cast<std::uint64_t>(status.size)});
+            existing_.push_back(ExistingFile{&part.path, static_cast<std::uint64_t>(status.size)});
     }
 }
 

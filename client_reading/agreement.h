@@ -34,9 +34,11 @@ namespace tarnwick::client_reading {
 // where their bodies begin.
 class FirstReadingMap {
   public:
-    // ExistingFile - a part file found on disk when the map was made.
+    // ExistingFile - a part file found on disk when the map was made; its
+    // path is the part's own in the parts the map was made from (one copy
+    // of every name, however many parts a message has).
     struct ExistingFile {
-        std::string path;
+        const std::string* path = nullptr;
         std::uint64_t size = 0;
     };
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "client_reading/binary_text.h"
+#include "mailfile/cpu_features.h"
 #include "mailfile/decode_kernel.h"
 
 #if defined(__SSE2__)
@@ -130,10 +131,7 @@ __attribute__((target("avx2"))) std::size_t base64Blocks32(const unsigned char* 
 }
 
 // haveAvx2 - the processor has AVX2; asked once.
-bool haveAvx2() {
-    static const bool have = __builtin_cpu_supports("avx2");
-    return have;
-}
+bool haveAvx2() { return cpuHasAvx2(); }
 #endif
 
 // plainRunEnd - the first byte of [p, end) that is "=", CR or LF, or end:

@@ -103,7 +103,7 @@ SecondReadingOutcome readWithin(const std::string& messagePath, std::uint64_t si
             files.learnExisting(path);
         if (firstReading != nullptr)
             for (const FirstReadingMap::ExistingFile& file : firstReading->existing())
-                files.learnExisting(file.path, file.size);
+                files.learnExisting(*file.path, file.size);
         {
             StructureWalker walker(files, signs, bounds.rereadBytes, firstReading);
             walker.readMessage(messagePath, size);

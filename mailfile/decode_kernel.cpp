@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "mailfile/cpu_features.h"
+
 // The vector form of the base64 loop needs the byte shuffle of SSSE3, which
 // not every x86-64 processor has: it is compiled for it on its own and chosen
 // at run time.
@@ -308,8 +310,7 @@ __attribute__((target("ssse3"))) DecodedRun decodeQuotedPrintableVectors(
 
 // haveVectorBase64 - the processor has SSSE3; asked once.
 bool haveVectorBase64() {
-    static const bool have = __builtin_cpu_supports("ssse3");
-    return have;
+    return cpuHasSsse3();
 }
 #endif
 

@@ -133,7 +133,14 @@ std::string actedOnDetail(ScanFileAction action, const std::string& name) {
 // ScanFileOwners::holds - whether a live ledger holds path.
 bool ScanFileOwners::holds(const std::string& path) const {
     MutexLock held(mutex_);
-    return held_.count(path) != 0;
+    return heldLocked(path);
+}
+
+// ScanFileOwners::heldLocked - asks every live ledger.
+bool ScanFileOwners::heldLocked(const std::string& path) const {
+    return std::any_of(ledgers_.begin(), ledgers_.end(), [&](const ScanLedger* ledger) {
+        return ledger->locate(path) != std::string::npos;
+    });
 }
 
 // ScanFileOwners::defer - new deferred files go first.
@@ -167,7 +174,7 @@ bool ScanFileOwners::retryDeferred() {
     std::vector<Deferred> kept;
     bool announcedLeft = false;
     for (Deferred& entry : deferred_) {
-        if (held_.count(entry.path) == 0) {
+        if (!heldLocked(entry.path)) {
             const int error = platform::removePath(entry.path);
             if (error == 0 || error == ENOENT)
                 continue;
@@ -206,49 +213,76 @@ void ScanFileOwners::forgetDeferred() {
     deferred_.clear();
 }
 
-// ScanFileOwners::hold - one more live holder of path.
-void ScanFileOwners::hold(const std::string& path) {
-    MutexLock held(mutex_);
-    ++held_[path];
-}
-
-// ScanFileOwners::release - one holder fewer.
-void ScanFileOwners::release(const std::string& path) {
-    MutexLock held(mutex_);
-    auto entry = held_.find(path);
-    if (entry != held_.end() && --entry->second == 0)
-        held_.erase(entry);
-}
-
 ScanLedger::ScanLedger(ScanFileOwners& owners, std::string folder, std::string prefix,
                        std::uint32_t requestId)
     : owners_(owners),
       folder_(std::move(folder)),
       prefix_(std::move(prefix)),
-      requestId_(requestId) {}
+      requestId_(requestId) {
+    // Each name split around its index, once: index 0 marks where it goes.
+    for (std::size_t kind = 0; kind < kKinds; ++kind) {
+        const std::string name =
+            scanFileName(folder_, prefix_, static_cast<ScanFileKind>(kind), requestId_, 0);
+        const std::size_t zero = static_cast<ScanFileKind>(kind) == ScanFileKind::Copy
+                                     ? name.size()
+                                     : name.find_last_of('0');
+        nameFront_[kind] = name.substr(0, zero);
+        nameBack_[kind] = zero < name.size() ? name.substr(zero + 1) : std::string();
+    }
+    MutexLock held(owners_.mutex_);
+    owners_.ledgers_.push_back(this);
+}
 
 // ScanLedger::~ScanLedger - what is left is cleaned up later.
 ScanLedger::~ScanLedger() {
     std::vector<std::string> rest;
-    for (const auto& [path, entry] : entries_)
-        rest.push_back(path);
+    for (std::size_t position = 0; position < entries_.size(); ++position)
+        if (entries_[position].alive)
+            rest.push_back(pathOf(position));
     if (!rest.empty())
         owners_.defer(rest, false);
-    for (const std::string& path : rest)
-        owners_.release(path);
+    MutexLock held(owners_.mutex_);
+    auto& ledgers = owners_.ledgers_;
+    ledgers.erase(std::remove(ledgers.begin(), ledgers.end(), this), ledgers.end());
+}
+
+// ScanLedger::holdName - an entry, alive, for the name about to be created.
+void ScanLedger::holdName(ScanFileKind kind, int index) {
+    MutexLock held(owners_.mutex_);
+    Entry entry;
+    entry.kind = kind;
+    entry.index = index;
+    entry.alive = true;
+    entries_.push_back(entry);
+    auto& byIndex = byIndex_[static_cast<std::size_t>(kind)];
+    if (byIndex.size() <= nameIndex(kind, index))
+        byIndex.resize(nameIndex(kind, index) + 1, kNone);
+    byIndex[nameIndex(kind, index)] = static_cast<std::uint32_t>(entries_.size() - 1);
+}
+
+// ScanLedger::releaseName - the name was not created after all: used up,
+// nothing is ever recorded under it.
+void ScanLedger::releaseName(ScanFileKind kind, int index) {
+    MutexLock held(owners_.mutex_);
+    entries_.pop_back();
+    byIndex_[static_cast<std::size_t>(kind)][nameIndex(kind, index)] = kNone;
 }
 
 // ScanLedger::create - names, holds, creates and records the next file. A
 // name taken by a deferred file of ours that the anti-virus still holds is
 // passed over for the next index (the copy has none: it fails).
 std::FILE* ScanLedger::create(ScanFileKind kind, std::string& path) {
+    const auto slot = static_cast<std::size_t>(kind);
     std::FILE* file = nullptr;
     int index = 0;
     for (int tries = 0;; ++tries) {
-        index = nextIndex_[kind]++;
+        index = nextIndex_[slot]++;
         path = scanFileName(folder_, prefix_, kind, requestId_, index);
         // Held before it exists: from here on no clean-up removes this name.
-        owners_.hold(path);
+        // An earlier file of this name on the deferred list that gets
+        // replaced keeps its entry there, skipped while held, dropped once
+        // the name is found gone.
+        holdName(kind, index);
         errno = 0;
         file = createScanFile(path);
         if (file != nullptr || errno != EEXIST)
@@ -263,11 +297,11 @@ std::FILE* ScanLedger::create(ScanFileKind kind, std::string& path) {
         if (reclaimed == ReclaimResult::NotOurs || kind == ScanFileKind::Copy ||
             tries + 1 == kMaxPassedOverNames)
             break;
-        owners_.release(path);
+        releaseName(kind, index);
     }
     if (file == nullptr) {
         const int error = errno;
-        owners_.release(path);
+        releaseName(kind, index);
         const bool first = !writeFailed_;
         noteWriteFailure(error, path);
         if (first)
@@ -275,15 +309,9 @@ std::FILE* ScanLedger::create(ScanFileKind kind, std::string& path) {
         errno = error;
         return nullptr;
     }
-    Entry entry;
-    entry.path = path;
-    entry.kind = kind;
-    entry.index = index;
-    entry.sequence = created_++;
     if (kind == ScanFileKind::Part || kind == ScanFileKind::Extra)
-        entry.shownNumber = ++shownCreated_;
-    entries_[path] = std::move(entry);
-    createdNames_[kind].push_back(path);
+        entries_.back().shownNumber = ++shownCreated_;
+    created_[slot].push_back(static_cast<std::uint32_t>(entries_.size() - 1));
     return file;
 }
 
@@ -303,7 +331,7 @@ void ScanLedger::written(const std::string& path, std::int64_t bytes) {
             static_cast<std::uint64_t>(measured ? status.size : std::max<std::int64_t>(bytes, 0));
     }
     if (!measured) {
-        entry->writerBytes = bytes;
+        entry->size = bytes;
         return;
     }
     entry->written = true;
@@ -315,30 +343,61 @@ void ScanLedger::written(const std::string& path, std::int64_t bytes) {
 void ScanLedger::noteBody(const std::string& path, const BodySpan& span) {
     if (Entry* entry = find(path)) {
         entry->bodyNoted = true;
-        entry->body = span;
+        entry->bodyBegin = span.begin;
+        entry->bodyEnd = span.end;
+        entry->bodyEncoding = span.encoding;
     }
 }
 
 // ScanLedger::writtenParts - the part files with what is known of each.
 WrittenParts ScanLedger::writtenParts() const {
     WrittenParts parts;
-    for (const std::string& path : paths(ScanFileKind::Part)) {
-        const Entry* entry = find(path);
+    // One allocation of the size needed: a message may have tens of
+    // thousands of parts, and doubling would leave half of it unused.
+    parts.reserve(created_[static_cast<std::size_t>(ScanFileKind::Part)].size());
+    for (const std::uint32_t position : created_[static_cast<std::size_t>(ScanFileKind::Part)]) {
+        const Entry& entry = entries_[position];
+        if (!entry.alive)
+            continue;
         WrittenPart part;
-        part.path = path;
-        part.spanKnown = entry->bodyNoted;
-        part.span = entry->body;
-        part.written = entry->written;
-        part.size = entry->size;
+        part.path = pathOf(position);
+        part.spanKnown = entry.bodyNoted;
+        part.span = BodySpan{entry.bodyBegin, entry.bodyEnd, entry.bodyEncoding};
+        part.written = entry.written;
+        part.size = entry.written ? entry.size : 0;
         parts.push_back(std::move(part));
     }
     return parts;
 }
 
+// ScanLedger::keep - into the one buffer, unless the same words are there
+// already as the previous file's; past 4 GiB of words, none are kept.
+ScanLedger::Text ScanLedger::keep(const std::string& text, const Text& previous) {
+    if (text.empty())
+        return Text{};
+    if (words(previous) == text)
+        return previous;
+    if (words_.size() + text.size() > UINT32_MAX)
+        return Text{};
+    const Text kept{static_cast<std::uint32_t>(words_.size()),
+                    static_cast<std::uint32_t>(text.size())};
+    words_ += text;
+    return kept;
+}
+
+// ScanLedger::words - a stretch of the buffer as a string.
+std::string ScanLedger::words(const Text& text) const {
+    return words_.substr(text.offset, text.length);
+}
+
 // ScanLedger::describe - words for the log lines about a file.
 void ScanLedger::describe(const std::string& path, ScanFileDescription description) {
-    if (Entry* entry = find(path))
-        entry->description = std::move(description);
+    Entry* entry = find(path);
+    if (entry == nullptr)
+        return;
+    entry->displayName = lastDisplayName_ = keep(description.displayName, lastDisplayName_);
+    entry->contentType = lastContentType_ = keep(description.contentType, lastContentType_);
+    entry->reading = lastReading_ = keep(description.reading, lastReading_);
 }
 
 // ScanLedger::account - see the header.
@@ -348,26 +407,27 @@ std::string ScanLedger::account(const std::string& path) const {
         return std::string();
     if (entry->kind == ScanFileKind::Copy)
         return "the copy of the message";
-    std::string words = entry->description.contentType.empty()
-                            ? std::string()
-                            : printableName(entry->description.contentType);
-    const std::int64_t size = entry->written ? entry->size : entry->writerBytes;
-    if (size >= 0)
-        words += (words.empty() ? "" : ", ") + std::to_string(size) + " bytes";
-    if (!entry->description.reading.empty())
-        words += (words.empty() ? "" : ", ") + entry->description.reading;
+    std::string text =
+        entry->contentType.length == 0 ? std::string() : printableName(words(entry->contentType));
+    if (entry->size >= 0)
+        text += (text.empty() ? "" : ", ") + std::to_string(entry->size) + " bytes";
+    if (entry->reading.length != 0)
+        text += (text.empty() ? "" : ", ") + words(entry->reading);
     // The file's own name in the folder, to match with the anti-virus's log.
-    words += (words.empty() ? "" : ", ") +
-             printableName(std::string_view(entry->path).substr(entry->path.find_last_of('/') + 1));
-    std::string text = "attachment " + std::to_string(entry->shownNumber) + ": " +
-                       printableName(entry->description.displayName);
-    return words.empty() ? text : text + " (" + words + ")";
+    text += (text.empty() ? "" : ", ") +
+            printableName(std::string_view(path).substr(path.find_last_of('/') + 1));
+    std::string named = "attachment " + std::to_string(entry->shownNumber) + ": " +
+                        printableName(words(entry->displayName));
+    return text.empty() ? named : named + " (" + text + ")";
 }
 
 // ScanLedger::description - see the header.
 ScanFileDescription ScanLedger::description(const std::string& path) const {
     const Entry* entry = find(path);
-    return entry != nullptr ? entry->description : ScanFileDescription{};
+    if (entry == nullptr)
+        return ScanFileDescription{};
+    return ScanFileDescription{words(entry->displayName), words(entry->contentType),
+                               words(entry->reading)};
 }
 
 // ScanLedger::forget - the writer removed its own file.
@@ -375,9 +435,11 @@ void ScanLedger::forget(const std::string& path) {
     const Entry* entry = find(path);
     if (entry == nullptr)
         return;
-    int& next = nextIndex_[entry->kind];
-    if (entry->index == next - 1)
-        --next;
+    if (entry->index != kAdopted) {
+        int& next = nextIndex_[static_cast<std::size_t>(entry->kind)];
+        if (entry->index == next - 1)
+            --next;
+    }
     if (entry->shownNumber != 0 && entry->shownNumber == shownCreated_)
         --shownCreated_;
     drop(path);
@@ -395,22 +457,26 @@ void ScanLedger::defer(const std::string& path, bool announced) {
 void ScanLedger::adopt(const std::string& path) {
     if (find(path) != nullptr)
         return;
-    owners_.hold(path);
-    Entry entry;
-    entry.path = path;
-    entry.kind = ScanFileKind::Extra;
-    entry.index = -1;
-    entry.sequence = created_++;
-    entry.shownNumber = ++shownCreated_;
-    entries_[path] = std::move(entry);
+    const auto position = static_cast<std::uint32_t>(entries_.size());
+    {
+        MutexLock held(owners_.mutex_);
+        Entry entry;
+        entry.kind = ScanFileKind::Extra;
+        entry.index = kAdopted;
+        entry.alive = true;
+        entries_.push_back(entry);
+        adopted_.emplace_back(path, position);
+    }
+    entries_.back().shownNumber = ++shownCreated_;
+    created_[static_cast<std::size_t>(ScanFileKind::Extra)].push_back(position);
     written(path);
 }
 
 // ScanLedger::forgetAll - an empty ledger, files untouched.
 void ScanLedger::forgetAll() {
-    for (const auto& [path, entry] : entries_)
-        owners_.release(path);
-    entries_.clear();
+    MutexLock held(owners_.mutex_);
+    for (std::size_t position = 0; position < entries_.size(); ++position)
+        dropLocked(position);
 }
 
 // ScanLedger::noteWriteFailure - the request's write results.
@@ -463,9 +529,9 @@ std::string ScanLedger::shortName(const std::string& path) const {
         return std::string();
     if (entry->kind == ScanFileKind::Copy)
         return "the message";
-    if (entry->description.displayName.empty())
+    if (entry->displayName.length == 0)
         return "attachment " + std::to_string(entry->shownNumber);
-    return printableName(entry->description.displayName);
+    return printableName(words(entry->displayName));
 }
 
 // ScanLedger::noteVirusDetail - the first reason wins.
@@ -494,16 +560,12 @@ std::vector<std::string> ScanLedger::shownPaths() const {
 
 // ScanLedger::pathsOf - files of either kind in creation order.
 std::vector<std::string> ScanLedger::pathsOf(ScanFileKind first, ScanFileKind second) const {
-    std::vector<const Entry*> found;
-    for (const auto& [path, entry] : entries_) {
-        if (entry.kind == first || entry.kind == second)
-            found.push_back(&entry);
-    }
-    std::sort(found.begin(), found.end(),
-              [](const Entry* a, const Entry* b) { return a->sequence < b->sequence; });
     std::vector<std::string> list;
-    for (const Entry* entry : found)
-        list.push_back(entry->path);
+    for (std::size_t position = 0; position < entries_.size(); ++position) {
+        const Entry& entry = entries_[position];
+        if (entry.alive && (entry.kind == first || entry.kind == second))
+            list.push_back(pathOf(position));
+    }
     return list;
 }
 
@@ -511,26 +573,21 @@ std::vector<std::string> ScanLedger::pathsOf(ScanFileKind first, ScanFileKind se
 std::size_t ScanLedger::count(ScanFileKind kind) const {
     return static_cast<std::size_t>(
         std::count_if(entries_.begin(), entries_.end(),
-                      [&](const auto& each) { return each.second.kind == kind; }));
+                      [&](const Entry& entry) { return entry.alive && entry.kind == kind; }));
 }
 
 // ScanLedger::createdCount - see the header.
 std::size_t ScanLedger::createdCount(ScanFileKind kind) const {
-    const auto names = createdNames_.find(kind);
-    return names == createdNames_.end() ? 0 : names->second.size();
+    return created_[static_cast<std::size_t>(kind)].size();
 }
 
 // ScanLedger::createdAfter - see the header.
 std::vector<std::string> ScanLedger::createdAfter(ScanFileKind kind, std::size_t mark) const {
     std::vector<std::string> list;
-    const auto names = createdNames_.find(kind);
-    if (names == createdNames_.end())
-        return list;
-    for (std::size_t i = mark; i < names->second.size(); ++i) {
-        const Entry* entry = find(names->second[i]);
-        if (entry != nullptr && entry->kind == kind)
-            list.push_back(names->second[i]);
-    }
+    const auto& created = created_[static_cast<std::size_t>(kind)];
+    for (std::size_t i = mark; i < created.size(); ++i)
+        if (entries_[created[i]].alive)
+            list.push_back(pathOf(created[i]));
     return list;
 }
 
@@ -609,21 +666,84 @@ void ScanLedger::deferShown(std::vector<std::string>* keptLocked) {
         drop(path);
 }
 
+// ScanLedger::nameIndex - where a file's index goes in byIndex_: the copy,
+// whose name carries none, always at 0, so the newest copy is found.
+std::size_t ScanLedger::nameIndex(ScanFileKind kind, int index) {
+    return kind == ScanFileKind::Copy ? 0 : static_cast<std::size_t>(index);
+}
+
+// ScanLedger::pathOf - the name rebuilt from kind and index.
+std::string ScanLedger::pathOf(std::size_t position) const {
+    const Entry& entry = entries_[position];
+    if (entry.index == kAdopted) {
+        for (const auto& [path, at] : adopted_)
+            if (at == position)
+                return path;
+        return std::string();
+    }
+    return scanFileName(folder_, prefix_, entry.kind, requestId_, entry.index);
+}
+
+// ScanLedger::locate - reads the kind and index back from the name; an
+// index is taken only in the form scanFileName writes it.
+std::size_t ScanLedger::locate(const std::string& path) const {
+    for (const auto& [name, at] : adopted_)
+        if (name == path && entries_[at].alive)
+            return at;
+    for (std::size_t kind = 0; kind < kKinds; ++kind) {
+        const std::string& front = nameFront_[kind];
+        const std::string& back = nameBack_[kind];
+        if (path.size() < front.size() + back.size() || path.compare(0, front.size(), front) != 0 ||
+            path.compare(path.size() - back.size(), back.size(), back) != 0)
+            continue;
+        const std::string digits =
+            path.substr(front.size(), path.size() - front.size() - back.size());
+        std::size_t index = 0;
+        if (static_cast<ScanFileKind>(kind) != ScanFileKind::Copy) {
+            if (digits.empty() || digits.size() > 9 || (digits[0] == '0' && digits.size() > 1) ||
+                digits.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            index = static_cast<std::size_t>(std::stoul(digits));
+        } else if (!digits.empty()) {
+            continue;
+        }
+        const auto& byIndex = byIndex_[kind];
+        if (index >= byIndex.size() || byIndex[index] == kNone)
+            continue;
+        const std::size_t position = byIndex[index];
+        if (entries_[position].alive)
+            return position;
+    }
+    return std::string::npos;
+}
+
 // ScanLedger::find - the entry of path, or nullptr.
 ScanLedger::Entry* ScanLedger::find(const std::string& path) {
-    auto entry = entries_.find(path);
-    return entry != entries_.end() ? &entry->second : nullptr;
+    const std::size_t position = locate(path);
+    return position != std::string::npos ? &entries_[position] : nullptr;
 }
 
 const ScanLedger::Entry* ScanLedger::find(const std::string& path) const {
-    auto entry = entries_.find(path);
-    return entry != entries_.end() ? &entry->second : nullptr;
+    const std::size_t position = locate(path);
+    return position != std::string::npos ? &entries_[position] : nullptr;
 }
 
 // ScanLedger::drop - no longer recorded, no longer held.
 void ScanLedger::drop(const std::string& path) {
-    if (entries_.erase(path) != 0)
-        owners_.release(path);
+    const std::size_t position = locate(path);
+    if (position == std::string::npos)
+        return;
+    MutexLock held(owners_.mutex_);
+    dropLocked(position);
+}
+
+// ScanLedger::dropLocked - an adopted name is let go of entirely.
+void ScanLedger::dropLocked(std::size_t position) {
+    entries_[position].alive = false;
+    if (entries_[position].index == kAdopted)
+        adopted_.erase(std::remove_if(adopted_.begin(), adopted_.end(),
+                                      [&](const auto& each) { return each.second == position; }),
+                       adopted_.end());
 }
 
 }  // namespace tarnwick

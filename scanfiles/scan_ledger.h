@@ -13,6 +13,13 @@
 //
 // A ledger belongs to one request and is used by one thread at a time; the
 // owners object is shared by all requests of a filter and locks itself.
+//
+// MEMORY: a message may have tens of thousands of attachments, so a record
+// costs tens of bytes, not a path: a file's name is rebuilt from its kind
+// and index when needed, the description's words lie in one buffer of the
+// ledger (a word equal to the previous file's is shared, as the content type
+// and the reading mostly are), and the owners object asks the live ledgers
+// themselves which names they hold instead of keeping a copy of every one.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +27,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mailfile/written_parts.h"
@@ -98,6 +106,8 @@ enum class ReclaimResult { Removed, StillHeld, NotOurs };
 // because deferred files of ours still hold them, before it fails.
 inline constexpr int kMaxPassedOverNames = 64;
 
+class ScanLedger;
+
 // ScanFileOwners - the folder's side of the record, one per filter: which
 // paths the live ledgers hold, and the deferred list. Locks itself.
 class ScanFileOwners {
@@ -140,14 +150,13 @@ class ScanFileOwners {
         bool announced = false;
     };
 
-    // hold - a ledger is about to create path: it is held from now on, and
-    // the clean-up leaves it alone.
-    void hold(const std::string& path);
-    // release - the ledger let go of path.
-    void release(const std::string& path);
+    // heldLocked - whether a live ledger records path. REQUIRES: mutex_ held.
+    bool heldLocked(const std::string& path) const;
 
+    // Guards ledgers_, deferred_ and, inside every live ledger, which files
+    // it records (a ledger changes that only while holding this lock).
     mutable SimpleMutex mutex_;
-    std::map<std::string, int> held_;
+    std::vector<const ScanLedger*> ledgers_;
     std::vector<Deferred> deferred_;
 };
 
@@ -283,38 +292,89 @@ class ScanLedger {
     WrittenTally writtenTally(ScanFileKind kind) const;
 
   private:
-    // Entry - one recorded file.
-    struct Entry {
-        std::string path;
-        ScanFileKind kind = ScanFileKind::Part;
-        int index = 0;
-        std::uint64_t sequence = 0;  // creation order
-        bool written = false;
-        bool tallied = false;  // counted in tallies_
-        std::int64_t size = 0;
-        std::int64_t modified = 0;
-        std::int64_t writerBytes = -1;  // the writer's count of a file never measured
-        int shownNumber = 0;            // from 1 among part and extra files; 0 for others
-        bool bodyNoted = false;
-        BodySpan body;
-        ScanFileDescription description;
+    friend class ScanFileOwners;
+
+    // The kinds, as indexes of the per-kind tables.
+    static constexpr std::size_t kKinds = 4;
+    // kAdopted - the index of an adopted file, whose name is its own.
+    static constexpr std::int32_t kAdopted = -1;
+    // kNone - a slot of byIndex_ that names no entry.
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+    // Text - words of a description: a stretch of words_.
+    struct Text {
+        std::uint32_t offset = 0;
+        std::uint32_t length = 0;
     };
 
+    // Entry - one file created (or adopted) by the request, recorded while
+    // alive; entries are kept in creation order and never move but by
+    // growth of the table, which happens under the owners' lock.
+    struct Entry {
+        std::int64_t size = -1;  // as measured when written; else the writer's count, -1: none
+        std::int64_t modified = 0;
+        std::uint64_t bodyBegin = 0;
+        std::uint64_t bodyEnd = 0;
+        Text displayName;
+        Text contentType;
+        Text reading;
+        std::int32_t index = 0;        // in the name; kAdopted for an adopted file
+        std::int32_t shownNumber = 0;  // from 1 among part and extra files; 0 for others
+        ScanFileKind kind = ScanFileKind::Part;
+        BodyEncoding bodyEncoding = BodyEncoding::Identity;
+        bool alive = false;  // recorded (changed under the owners' lock only)
+        bool written = false;
+        bool tallied = false;  // counted in tallies_
+        bool bodyNoted = false;
+    };
+
+    // holdName - records the next file of kind under index before it is
+    // created, so that no clean-up takes the name; releaseName undoes it.
+    void holdName(ScanFileKind kind, int index);
+    void releaseName(ScanFileKind kind, int index);
     // pathsOf - the recorded files of the kinds, in creation order.
     std::vector<std::string> pathsOf(ScanFileKind first, ScanFileKind second) const;
+    // nameIndex - the slot of a name in byIndex_.
+    static std::size_t nameIndex(ScanFileKind kind, int index);
+    // pathOf - the name of an entry.
+    std::string pathOf(std::size_t position) const;
+    // locate - the position of the live entry of path; npos when none.
+    std::size_t locate(const std::string& path) const;
     Entry* find(const std::string& path);
     const Entry* find(const std::string& path) const;
     void drop(const std::string& path);
+    // dropLocked - the entry at position is no longer recorded. REQUIRES:
+    // the owners' lock held.
+    void dropLocked(std::size_t position);
+    // keep - text as words of a description, sharing the stretch of
+    // previous when it holds the same words.
+    Text keep(const std::string& text, const Text& previous);
+    // words - the text of a stretch of words_.
+    std::string words(const Text& text) const;
 
     ScanFileOwners& owners_;
     std::string folder_;
     std::string prefix_;
     std::uint32_t requestId_;
-    std::map<std::string, Entry> entries_;
-    std::uint64_t created_ = 0;
+    // The names of the request's files without their index: what is in
+    // front of it and behind it, per kind (the copy's name has none).
+    std::string nameFront_[kKinds];
+    std::string nameBack_[kKinds];
+    std::vector<Entry> entries_;
+    // Per kind, the positions in entries_ of the files created, in order
+    // (createdCount and createdAfter), and of the newest file under each
+    // index (a name given back by forget is taken again).
+    std::vector<std::uint32_t> created_[kKinds];
+    std::vector<std::uint32_t> byIndex_[kKinds];
+    // Adopted files, by their own names, with their positions.
+    std::vector<std::pair<std::string, std::uint32_t>> adopted_;
+    // The words of the descriptions, one after another.
+    std::string words_;
+    Text lastDisplayName_;
+    Text lastContentType_;
+    Text lastReading_;
     int shownCreated_ = 0;
-    std::map<ScanFileKind, int> nextIndex_;
-    std::map<ScanFileKind, std::vector<std::string>> createdNames_;  // per kind, in order
+    int nextIndex_[kKinds] = {};
     bool writeFailed_ = false;
     bool noSpaceLeft_ = false;
     // failedFileName - the first failed file by its name in the folder.

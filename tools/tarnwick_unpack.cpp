@@ -5,12 +5,14 @@
 // All the work is in unpack_tool.cpp; this file only answers --help and
 // --version and hands over the command line (as the platform layer reads it,
 // so that on Windows a file name outside the ANSI code page survives) and the
-// standard streams.
-#include <iostream>
+// standard streams. It writes through descriptor streams, not the standard
+// library's console streams, whose set-up before main cost more than a
+// small message's unpacking.
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "runtime/descriptor_stream.h"
 #include "runtime/platform.h"
 #include "tarnwick/version.h"
 #include "tools/unpack_tool.h"
@@ -43,13 +45,13 @@ constexpr const char* kHelpText =
 bool answerInformation(const std::vector<std::string>& arguments) {
     for (const std::string_view argument : arguments) {
         if (argument == "--help") {
-            std::cout << kHelpText << std::flush;
+            tarnwick::writeStandardOutput(kHelpText);
             return true;
         }
         if (argument == "--version") {
-            std::cout << "tarnwick-unpack " TARNWICK_VERSION "\n"
-                      << "Licensed under the Apache License, Version 2.0.\n"
-                      << std::flush;
+            tarnwick::writeStandardOutput("tarnwick-unpack " TARNWICK_VERSION
+                                          "\n"
+                                          "Licensed under the Apache License, Version 2.0.\n");
             return true;
         }
     }
@@ -63,5 +65,11 @@ int main(int argc, char** argv) {
     const std::vector<std::string> arguments = tarnwick::platform::commandLineArguments(argc, argv);
     if (answerInformation(arguments))
         return 0;
-    return tarnwick::runUnpackTool(arguments, std::cout, std::cerr);
+    // As the console streams were: errors unbuffered, the listing written
+    // before each of them, so the two keep their order on one terminal.
+    tarnwick::DescriptorStream out(1);
+    tarnwick::DescriptorStream err(2);
+    err.setf(std::ios_base::unitbuf);
+    err.tie(&out);
+    return tarnwick::runUnpackTool(arguments, out, err);
 }
