@@ -22,7 +22,8 @@ def without_cr(data):
 
 
 def line_ends(attachment, files, first_lf, message):
-    return ((attachment.type.startswith("text/") or attachment.encoding in ("", "7bit"))
+    return ((attachment.type.startswith("text/")
+             or attachment.encoding in ("", "7bit", "8bit", "binary"))
             and without_cr(attachment.payload) in first_lf)
 
 
@@ -181,7 +182,7 @@ ALL = ("python", "gmime", "mime-tools", "mailparser")
 # Differences by design or of the oracle's own, tried in this order.
 EXCEPTIONS = [
     Rule("line ends", ALL, line_ends,
-         "a text/*, 7bit or unencoded leaf that differs from a first-reading file only in the CRs "
+         "a text/*, 7bit, 8bit, binary or unencoded leaf that differs from a first-reading file only in the CRs "
          "in front of its line ends (CR LF or CR CR LF against LF); the first reading turns CR "
          "LF into LF, and the second does not write the same text again"),
     Rule("undecodable", ("python", "mailparser"), undecodable,
@@ -232,6 +233,21 @@ def other_text_offered(attachment, files, first_lf, message):
             and attachment.name is None and disputed(attachment))
 
 
+QUOTED_ENCODING = re.compile(rb'(?im)^content-transfer-encoding[ \t]*:[ \t]*"')
+
+
+def quoted_encoding(attachment, files, first_lf, message):
+    return (QUOTED_ENCODING.search(message.data) is not None
+            and attachment.payload in message.data)
+
+
+TEXT_AFTER_CLOSE = re.compile(rb"(?m)^--[^\r\n]+--[ \t]*[^ \t\r\n]")
+
+
+def text_after_close(attachment, files, first_lf, message):
+    return TEXT_AFTER_CLOSE.search(message.data) is not None
+
+
 def decoded_past_padding(attachment, files, first_lf, message):
     return attachment.encoding == "base64" and disputed(attachment) and any(
         file and len(attachment.payload) > len(file) and attachment.payload.startswith(file)
@@ -269,6 +285,14 @@ KNOWN_GAPS = [
          "MIME-tools' base64 decoder drops every \"=\" and decodes on, out of step, what comes "
          "after the padding (more base64, or an epilogue it takes for the part); the readings "
          "write the part up to the padding and, when it goes on, in step"),
+    Rule("quoted transfer encoding", ALL, quoted_encoding,
+         "all four parsers take a quoted name (\"base64\" in quotes) for an unknown transfer "
+         "encoding and offer the body as it stands; the second reading decodes it as the name "
+         "says and does not write the body as it stands too"),
+    Rule("text after a closing delimiter", ALL, text_after_close,
+         "a closing delimiter followed by other text (\"--B-- words\") is no delimiter to the "
+         "parsers when they do not match it (always for a boundary over 70 characters), and the "
+         "line becomes content of the last part; the readings take it as the closing delimiter"),
 ] + [Rule("generated: " + technique, oracles, made_with(technique), why)
      for technique, oracles, why in TECHNIQUE_GAPS]
 
