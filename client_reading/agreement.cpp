@@ -16,25 +16,13 @@ constexpr std::size_t kRereadBlock = 64 * 1024;
 // rereadInto - feeds decoder the count bytes of path from begin on: what a
 // check passed over without decoding, read again.
 void rereadInto(const std::string& path, std::uint64_t begin, std::uint64_t count,
-                Decoder& decoder) {
+                codec::Decoder& decoder) {
     if (count == 0)
         return;
     RangeReader reader(path, begin, begin + count);
     std::unique_ptr<char[]> block(new char[kRereadBlock]);
     for (std::size_t got; (got = reader.read(block.get(), kRereadBlock)) != 0;)
         decoder.feed(block.get(), got);
-}
-
-TransferEncoding encodingOf(BodyEncoding encoding) {
-    switch (encoding) {
-        case BodyEncoding::Base64:
-            return TransferEncoding::Base64;
-        case BodyEncoding::QuotedPrintable:
-            return TransferEncoding::QuotedPrintable;
-        case BodyEncoding::Identity:
-            break;
-    }
-    return TransferEncoding::Identity;
 }
 
 }  // namespace
@@ -60,27 +48,27 @@ FirstReadingMap::FirstReadingMap(std::string messagePath, const WrittenParts& pa
 }
 
 const WrittenPart* FirstReadingMap::find(const std::string& path, std::uint64_t begin,
-                                         TransferEncoding encoding) const {
+                                         codec::TransferEncoding encoding) const {
     if (byBegin_.empty() || path != messagePath_)
         return nullptr;
     const auto found = byBegin_.find(begin);
     if (found == byBegin_.end())
         return nullptr;
     const WrittenPart& part = parts_[found->second];
-    return encodingOf(part.span.encoding) == encoding ? &part : nullptr;
+    return part.span.encoding == encoding ? &part : nullptr;
 }
 
-AgreedLeafDecoder::AgreedLeafDecoder(std::unique_ptr<Decoder> others, TransferEncoding encoding,
-                                     ByteSink& attachment, const WrittenPart& part,
-                                     std::string messagePath, std::uint64_t bodyBegin,
-                                     bool lineEndsMayDiffer)
+AgreedLeafDecoder::AgreedLeafDecoder(std::unique_ptr<codec::Decoder> others,
+                                     codec::TransferEncoding encoding, codec::ByteSink& attachment,
+                                     const WrittenPart& part, std::string messagePath,
+                                     std::uint64_t bodyBegin, bool lineEndsMayDiffer)
     : others_(std::move(others)),
       encoding_(encoding),
       attachment_(attachment),
       part_(part),
       messagePath_(std::move(messagePath)),
       bodyBegin_(bodyBegin),
-      shape_(encoding, lineEndsMayDiffer || encoding == TransferEncoding::Base64) {}
+      shape_(encoding, lineEndsMayDiffer || encoding == codec::TransferEncoding::Base64) {}
 
 void AgreedLeafDecoder::feed(const char* data, std::size_t size) {
     if (decoder_ != nullptr) {
@@ -114,7 +102,7 @@ void AgreedLeafDecoder::decodeFromHere() {
     if (decoder_ != nullptr)
         return;
     catchUpOthers();
-    decoder_ = makeDecoder(encoding_, attachment_);
+    decoder_ = codec::makeDecoder(encoding_, attachment_);
     // What was only checked so far is read again and decoded first.
     rereadInto(messagePath_, bodyBegin_, seen_, *decoder_);
 }
@@ -136,8 +124,9 @@ void AgreedLeafDecoder::finish() {
     decoder_->finish();
 }
 
-QuietTextDecoder::QuietTextDecoder(std::unique_ptr<Decoder> decoder, TransferEncoding encoding,
-                                   bool wide, std::string path, std::uint64_t bodyBegin)
+QuietTextDecoder::QuietTextDecoder(std::unique_ptr<codec::Decoder> decoder,
+                                   codec::TransferEncoding encoding, bool wide, std::string path,
+                                   std::uint64_t bodyBegin)
     : decoder_(std::move(decoder)),
       shape_(encoding, true),
       path_(std::move(path)),

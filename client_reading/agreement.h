@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "client_reading/body_shape.h"
-#include "client_reading/decoders.h"
+#include "codec/decoders.h"
 #include "mailfile/written_parts.h"
 
 namespace tarnwick::client_reading {
@@ -48,7 +48,7 @@ class FirstReadingMap {
     // find - the part file whose body begins at begin of file path with
     // encoding, still as written; nullptr when there is none.
     const WrittenPart* find(const std::string& path, std::uint64_t begin,
-                            TransferEncoding encoding) const;
+                            codec::TransferEncoding encoding) const;
     // existing - the part files with their sizes, as recorded or found.
     const std::vector<ExistingFile>& existing() const { return existing_; }
 
@@ -60,15 +60,15 @@ class FirstReadingMap {
 };
 
 // AgreedLeafDecoder - the decoder of a leaf that may agree with part.
-class AgreedLeafDecoder final : public Decoder {
+class AgreedLeafDecoder final : public codec::Decoder {
   public:
     // others: the decoder for the leaf's other consumers (embedded blocks),
     // or nullptr when it has none. It is fed only once the check cannot rule
     // out a line that opens a block, and then from the body's first byte. attachment receives the
     // decoded bytes only when the leaf does not agree. bodyBegin: where the leaf's body begins in
     // messagePath.
-    AgreedLeafDecoder(std::unique_ptr<Decoder> others, TransferEncoding encoding,
-                      ByteSink& attachment, const WrittenPart& part, std::string messagePath,
+    AgreedLeafDecoder(std::unique_ptr<codec::Decoder> others, codec::TransferEncoding encoding,
+                      codec::ByteSink& attachment, const WrittenPart& part, std::string messagePath,
                       std::uint64_t bodyBegin, bool lineEndsMayDiffer);
     void feed(const char* data, std::size_t size) override;
     void finish() override;
@@ -81,16 +81,16 @@ class AgreedLeafDecoder final : public Decoder {
     // catchUpOthers - from here on the other consumers get every byte:
     // what was only checked so far is read again for them first.
     void catchUpOthers();
-    std::unique_ptr<Decoder> others_;
-    TransferEncoding encoding_;
-    ByteSink& attachment_;
+    std::unique_ptr<codec::Decoder> others_;
+    codec::TransferEncoding encoding_;
+    codec::ByteSink& attachment_;
     const WrittenPart& part_;
     std::string messagePath_;
     std::uint64_t bodyBegin_;
     BodyShape shape_;
-    std::uint64_t seen_ = 0;            // bytes of the body fed so far
-    std::unique_ptr<Decoder> decoder_;  // once decoding
-    bool othersLive_ = false;           // others_ has had every byte so far
+    std::uint64_t seen_ = 0;                   // bytes of the body fed so far
+    std::unique_ptr<codec::Decoder> decoder_;  // once decoding
+    bool othersLive_ = false;                  // others_ has had every byte so far
     bool agreed_ = false;
 };
 
@@ -101,19 +101,19 @@ class AgreedLeafDecoder final : public Decoder {
 // that makes text binary, nothing is decoded; once it cannot, the leaf is
 // decoded from its first byte, read again from the message file, exactly
 // as it would have been without the pass.
-class QuietTextDecoder final : public Decoder {
+class QuietTextDecoder final : public codec::Decoder {
   public:
     // decoder: the leaf's own decoder. bodyBegin: where the leaf's body
     // begins in path. wide: the text is UTF-16 or UTF-32.
-    QuietTextDecoder(std::unique_ptr<Decoder> decoder, TransferEncoding encoding, bool wide,
-                     std::string path, std::uint64_t bodyBegin);
+    QuietTextDecoder(std::unique_ptr<codec::Decoder> decoder, codec::TransferEncoding encoding,
+                     bool wide, std::string path, std::uint64_t bodyBegin);
     void feed(const char* data, std::size_t size) override;
     void finish() override;
     // decodeFromHere - gives up the pass: every byte is decoded.
     void decodeFromHere();
 
   private:
-    std::unique_ptr<Decoder> decoder_;
+    std::unique_ptr<codec::Decoder> decoder_;
     BodyShape shape_;
     std::string path_;
     std::uint64_t bodyBegin_;

@@ -18,8 +18,8 @@
 #include <memory>
 #include <string>
 
-#include "client_reading/decoders.h"
 #include "client_reading/extra_files.h"
+#include "codec/decoders.h"
 
 namespace tarnwick::client_reading {
 
@@ -39,7 +39,7 @@ bool looksBinary(std::string_view bytes, bool atStart, bool wide = false);
 
 // BinaryInText - the decoded bytes of one text part on their way to an
 // extra file, if they prove binary.
-class BinaryInText final : public ByteSink {
+class BinaryInText final : public codec::ByteSink {
   public:
     // wideCharset: the part's text is UTF-16 or UTF-32.
     // description: the part's own words, for the file if one is written.

@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "client_reading/binary_text.h"
-#include "mailfile/cpu_features.h"
-#include "mailfile/decode_kernel.h"
+#include "codec/cpu_features.h"
+#include "codec/decode_kernel.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -176,11 +176,11 @@ enum LineStart : int { kLineBegins, kLineBeganWithEquals, kInLine };
 
 }  // namespace
 
-BodyShape::BodyShape(TransferEncoding encoding, bool crLfAllowed)
+BodyShape::BodyShape(codec::TransferEncoding encoding, bool crLfAllowed)
     : encoding_(encoding), crLfAllowed_(crLfAllowed) {
     // Uuencoded leaves are never checked: their blocks are found by the
     // scanner of embedded blocks.
-    wellFormed_ = encoding != TransferEncoding::Uuencode;
+    wellFormed_ = encoding != codec::TransferEncoding::Uuencode;
 }
 
 void BodyShape::watchForBinary(bool wide) {
@@ -192,7 +192,8 @@ void BodyShape::judgeStart() {
     // Without an escape among them the first bytes decode as they stand
     // (line ends aside, which no signature holds).
     startJudged_ = true;
-    if ((encoding_ == TransferEncoding::QuotedPrintable && start_.find('=') != std::string::npos) ||
+    if ((encoding_ == codec::TransferEncoding::QuotedPrintable &&
+         start_.find('=') != std::string::npos) ||
         looksBinary(start_, true, wide_))
         mayBeBinary_ = true;
     start_.clear();
@@ -213,10 +214,10 @@ bool BodyShape::feed(const char* data, std::size_t size) {
     }
     const auto* p = reinterpret_cast<const unsigned char*>(data);
     switch (encoding_) {
-        case TransferEncoding::Base64:
+        case codec::TransferEncoding::Base64:
             wellFormed_ = feedBase64(p, p + size);
             break;
-        case TransferEncoding::QuotedPrintable:
+        case codec::TransferEncoding::QuotedPrintable:
             wellFormed_ = feedQuotedPrintable(p, p + size);
             break;
         default:
@@ -322,8 +323,8 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
         if (state == kText && end - p >= 2) {
             // The usual escapes and line ends, whole in this piece, without
             // going through the states one byte at a time.
-            if (c == '=' && kHexDigitValue[p[0]] < 16 && kHexDigitValue[p[1]] < 16) {
-                ok = takeEscape(kHexDigitValue[p[0]] * 16 + kHexDigitValue[p[1]]);
+            if (c == '=' && codec::kHexDigitValue[p[0]] < 16 && codec::kHexDigitValue[p[1]] < 16) {
+                ok = takeEscape(codec::kHexDigitValue[p[0]] * 16 + codec::kHexDigitValue[p[1]]);
                 ++decoded;
                 blankLast = false;
                 p += 2;
@@ -366,8 +367,8 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
                 lineStart_ = kLineBegins;
                 break;
             case kAfterEquals:
-                if (kHexDigitValue[c] < 16) {
-                    firstHex_ = kHexDigitValue[c];
+                if (codec::kHexDigitValue[c] < 16) {
+                    firstHex_ = codec::kHexDigitValue[c];
                     state = kAfterHex;
                 } else if (c == '\n') {
                     state = kText;  // soft line break
@@ -377,7 +378,8 @@ bool BodyShape::feedQuotedPrintable(const unsigned char* p, const unsigned char*
                 }
                 break;
             case kAfterHex:
-                ok = kHexDigitValue[c] < 16 && takeEscape(firstHex_ * 16 + kHexDigitValue[c]);
+                ok = codec::kHexDigitValue[c] < 16 &&
+                     takeEscape(firstHex_ * 16 + codec::kHexDigitValue[c]);
                 ++decoded;
                 state = kText;
                 break;
@@ -479,7 +481,7 @@ bool BodyShape::finish() {
         return false;
     if (watchBinary_ && !startJudged_)
         judgeStart();
-    if (encoding_ == TransferEncoding::Base64) {
+    if (encoding_ == codec::TransferEncoding::Base64) {
         if ((alphabet_ + static_cast<std::uint64_t>(padding_)) % 4 != 0)
             return false;
         decoded_ = (alphabet_ + static_cast<std::uint64_t>(padding_)) / 4 * 3 -

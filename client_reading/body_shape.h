@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <string>
 
-#include "client_reading/decoders.h"
+#include "codec/decoders.h"
 
 namespace tarnwick::client_reading {
 
@@ -31,7 +31,7 @@ namespace tarnwick::client_reading {
 class BodyShape {
   public:
     // crLfAllowed: CR LF line ends keep the body well-formed.
-    BodyShape(TransferEncoding encoding, bool crLfAllowed);
+    BodyShape(codec::TransferEncoding encoding, bool crLfAllowed);
     // feed - the next bytes; false once the body is not well-formed.
     bool feed(const char* data, std::size_t size);
     // finish - true when the whole body was well-formed.
@@ -48,7 +48,7 @@ class BodyShape {
     // no line beginning with "b" or "=", the only lines that can open an
     // embedded block; always true for base64, which hides its text.
     bool mayOpenBlock() const {
-        return mayOpenBlock_ || !wellFormed_ || encoding_ == TransferEncoding::Base64;
+        return mayOpenBlock_ || !wellFormed_ || encoding_ == codec::TransferEncoding::Base64;
     }
 
   private:
@@ -66,7 +66,7 @@ class BodyShape {
     // readings decode it alike.
     bool takeEscape(int value);
 
-    TransferEncoding encoding_;
+    codec::TransferEncoding encoding_;
     bool crLfAllowed_;
     bool wellFormed_ = true;
     std::uint64_t decoded_ = 0;

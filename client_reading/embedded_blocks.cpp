@@ -228,36 +228,36 @@ void EmbeddedBlockScanner::endLine() {
     }
     switch (state_) {
         case State::UuPending:
-            if (looksUuencoded(line)) {
+            if (codec::looksUuencoded(line)) {
                 block_ = std::make_unique<LeafSink>(set_, false);
                 state_ = State::Uuencoded;
                 decoded_.clear();
-                appendUuLine(line, decoded_);
+                codec::appendUuLine(line, decoded_);
                 emit(decoded_);
                 return;
             }
             state_ = State::Text;  // prose after all: the line is text
             [[fallthrough]];
         case State::Text:
-            if (isUuBeginLine(line, uuDeclared_)) {
+            if (codec::isUuBeginLine(line, uuDeclared_)) {
                 block_ = std::make_unique<LeafSink>(set_, false);
                 state_ = State::Uuencoded;
-            } else if (isUuBeginLine(line, true)) {
+            } else if (codec::isUuBeginLine(line, true)) {
                 state_ = State::UuPending;
             } else if (yencKeyword(line, "begin")) {
                 beginYenc(line);
             }
             return;
         case State::Uuencoded:
-            if (isUuEndLine(line)) {
+            if (codec::isUuEndLine(line)) {
                 endBlock();
                 state_ = State::Text;
-            } else if (isUuBeginLine(line, uuDeclared_)) {
+            } else if (codec::isUuBeginLine(line, uuDeclared_)) {
                 endBlock();
                 block_ = std::make_unique<LeafSink>(set_, false);
             } else {
                 decoded_.clear();
-                appendUuLine(line, decoded_);
+                codec::appendUuLine(line, decoded_);
                 emit(decoded_);
             }
             return;

@@ -19,8 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "client_reading/decoders.h"
 #include "client_reading/extra_files.h"
+#include "codec/block_lines.h"
+#include "codec/decoders.h"
 
 namespace tarnwick::client_reading {
 
@@ -61,7 +62,7 @@ class YencParts {
 };
 
 // EmbeddedBlockScanner - reads one text part's decoded bytes for blocks.
-class EmbeddedBlockScanner final : public ByteSink {
+class EmbeddedBlockScanner final : public codec::ByteSink {
   public:
     // uuDeclared: the part's transfer encoding names uuencode.
     EmbeddedBlockScanner(ExtraFileSet& set, YencParts& yencParts, bool uuDeclared = false);
@@ -92,7 +93,7 @@ class EmbeddedBlockScanner final : public ByteSink {
     bool skippingLine_ = false;        // a text line that cannot open a block
     std::unique_ptr<LeafSink> block_;  // a uuencoded or single yEnc block
     bool yencPiece_ = false;           // the yEnc block is a multi-part piece
-    YencUnescaper yenc_;
+    codec::YencUnescaper yenc_;
     std::string decoded_;
 };
 

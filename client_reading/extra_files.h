@@ -42,9 +42,9 @@
 #include <utility>
 #include <vector>
 
-#include "client_reading/decoders.h"
 #include "client_reading/line_input.h"
 #include "client_reading/siphash.h"
+#include "codec/decoders.h"
 #include "scanfiles/scan_ledger.h"
 
 namespace tarnwick::client_reading {
@@ -227,7 +227,7 @@ class ExtraFileSet {
 };
 
 // LeafSink - one attachment's decoded bytes on their way to an extra file.
-class LeafSink final : public ByteSink {
+class LeafSink final : public codec::ByteSink {
   public:
     // lineEndsMayDiffer: the attachment also counts as a copy when it
     // differs from a known file only in CR LF against LF line ends.

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <map>
 
+#include "codec/alphabets.h"
+
 namespace tarnwick::client_reading {
 
 namespace {
@@ -37,23 +39,14 @@ std::string_view trimBlanks(std::string_view text) {
     return text;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // percentDecoded - RFC 2231 %XX escapes replaced by their bytes.
 std::string percentDecoded(std::string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-            hexValue(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
+        if (text[i] == '%' && i + 2 < text.size() && codec::hexValue(text[i + 1]) >= 0 &&
+            codec::hexValue(text[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(codec::hexValue(text[i + 1]) * 16 +
+                                            codec::hexValue(text[i + 2])));
             i += 2;
         } else {
             out.push_back(text[i]);
@@ -68,20 +61,10 @@ std::string base64Decoded(std::string_view text) {
     unsigned bits = 0;
     int count = 0;
     for (char c : text) {
-        int v;
-        if (c >= 'A' && c <= 'Z')
-            v = c - 'A';
-        else if (c >= 'a' && c <= 'z')
-            v = c - 'a' + 26;
-        else if (c >= '0' && c <= '9')
-            v = c - '0' + 52;
-        else if (c == '+')
-            v = 62;
-        else if (c == '/')
-            v = 63;
-        else
-            continue;
-        bits = (bits << 6) | static_cast<unsigned>(v);
+        const unsigned v = codec::kBase64Value[static_cast<unsigned char>(c)];
+        if (v >= 64)
+            continue;  // padding and stray bytes
+        bits = (bits << 6) | v;
         count += 6;
         if (count >= 8) {
             count -= 8;
@@ -116,10 +99,10 @@ bool encodedWordAt(std::string_view text, std::size_t at, std::string& decoded,
         for (std::size_t i = 0; i < data.size(); ++i) {
             if (data[i] == '_') {
                 decoded.push_back(' ');
-            } else if (data[i] == '=' && i + 2 < data.size() && hexValue(data[i + 1]) >= 0 &&
-                       hexValue(data[i + 2]) >= 0) {
-                decoded.push_back(
-                    static_cast<char>(hexValue(data[i + 1]) * 16 + hexValue(data[i + 2])));
+            } else if (data[i] == '=' && i + 2 < data.size() && codec::hexValue(data[i + 1]) >= 0 &&
+                       codec::hexValue(data[i + 2]) >= 0) {
+                decoded.push_back(static_cast<char>(codec::hexValue(data[i + 1]) * 16 +
+                                                    codec::hexValue(data[i + 2])));
                 i += 2;
             } else {
                 decoded.push_back(data[i]);

@@ -165,7 +165,7 @@ PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
             for (const std::string& boundary :
                  boundaries.empty() ? std::vector<std::string>{""} : boundaries) {
                 PartReading reading = common;
-                reading.encoding = transferEncodingNamed(encodingValue);
+                reading.encoding = codec::transferEncodingNamed(encodingValue);
                 reading.boundary = boundary;
                 reading.lineEndsMayDiffer =
                     isTextType(type) || encodingName.empty() || encodingName == "7bit";

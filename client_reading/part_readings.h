@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "client_reading/decoders.h"
 #include "client_reading/header_fields.h"
+#include "codec/decoders.h"
 
 namespace tarnwick::client_reading {
 
@@ -38,7 +38,7 @@ std::string boundaryKey(std::string_view boundary);
 // PartReading - one way to read a part.
 struct PartReading {
     std::string type;  // "type/subtype", lower case
-    TransferEncoding encoding = TransferEncoding::Identity;
+    codec::TransferEncoding encoding = codec::TransferEncoding::Identity;
     std::string boundary;  // multipart only, as boundaryKey keeps it; empty when none
     // The reading counts as a copy of a known file also when only CR LF
     // against LF differs (text/*, or declared 7bit or without encoding).

@@ -59,13 +59,13 @@ class WalkPass {
     enum class Kind { Header, Multipart, Message, Leaf, Drain };
 
     // LeafOutput - where the decoded bytes of one leaf go.
-    struct LeafOutput final : public ByteSink {
+    struct LeafOutput final : public codec::ByteSink {
         std::unique_ptr<LeafSink> attachment;
         std::unique_ptr<BinaryInText> binaryText;  // a text leaf, written if binary
         std::unique_ptr<EmbeddedBlockScanner> scanner;
         std::unique_ptr<SpillFile> container;
         SpillFile* fragments = nullptr;
-        std::unique_ptr<Decoder> decoder;
+        std::unique_ptr<codec::Decoder> decoder;
         // Set when the leaf is checked against a file of the first
         // reading: the attachment then gets its bytes from that check.
         AgreedLeafDecoder* agreement = nullptr;
@@ -202,7 +202,7 @@ void WalkPass::feedLeafRuns() {
     if (frames_.empty() || frames_.back().kind != Kind::Leaf)
         return;
     Frame& frame = frames_.back();
-    Decoder& decoder = *frame.leaf->decoder;
+    codec::Decoder& decoder = *frame.leaf->decoder;
     std::string_view run;
     while (input_->nextRun('-', run)) {
         if (!frame.pendingLineEnd.empty())
@@ -364,7 +364,7 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
         frame.kind = Kind::Drain;
         return;
     }
-    if (container && reading.encoding != TransferEncoding::Identity) {
+    if (container && reading.encoding != codec::TransferEncoding::Identity) {
         // Decoded into a spill file now, read as a container afterwards.
         signs.note("encoded container");
         frame.kind = Kind::Leaf;
@@ -378,8 +378,8 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
                  isMessageContainerType(other.type)))
                 frame.containerReadings.push_back(other);
         for (PartReading& decoded : frame.containerReadings)
-            decoded.encoding = TransferEncoding::Identity;
-        frame.leaf->decoder = makeDecoder(reading.encoding, *frame.leaf);
+            decoded.encoding = codec::TransferEncoding::Identity;
+        frame.leaf->decoder = codec::makeDecoder(reading.encoding, *frame.leaf);
         return;
     }
     // Delimiters of the other readings are watched: a reading whose
@@ -427,12 +427,12 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
                 frame.fragment = true;
             }
         }
-    } else if (reading.encoding == TransferEncoding::Uuencode) {
+    } else if (reading.encoding == codec::TransferEncoding::Uuencode) {
         // Every uuencoded block of the body is an attachment, not only the
         // first one: the body is scanned as it stands.
         leaf.scanner =
             std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_, true);
-        leaf.decoder = makeDecoder(TransferEncoding::Identity, leaf);
+        leaf.decoder = codec::makeDecoder(codec::TransferEncoding::Identity, leaf);
         return;
     } else {
         const bool text =
@@ -449,7 +449,7 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
             leaf.scanner =
                 std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_);
     }
-    leaf.decoder = makeDecoder(reading.encoding, leaf);
+    leaf.decoder = codec::makeDecoder(reading.encoding, leaf);
     const WrittenPart* part =
         walker_.firstReading_ == nullptr || leaf.attachment == nullptr
             ? nullptr
@@ -457,7 +457,7 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
     if (part != nullptr) {
         // Decoded only for the other consumers, if any; the attachment's
         // bytes come from the check, and only where it fails.
-        std::unique_ptr<Decoder> others;
+        std::unique_ptr<codec::Decoder> others;
         if (leaf.scanner != nullptr)
             others = std::move(leaf.decoder);
         auto agreement = std::make_unique<AgreedLeafDecoder>(std::move(others), reading.encoding,
@@ -466,8 +466,8 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
         leaf.agreement = agreement.get();
         leaf.decoder = std::move(agreement);
     } else if (leaf.binaryText != nullptr &&
-               (reading.encoding == TransferEncoding::QuotedPrintable ||
-                reading.encoding == TransferEncoding::Identity)) {
+               (reading.encoding == codec::TransferEncoding::QuotedPrintable ||
+                reading.encoding == codec::TransferEncoding::Identity)) {
         // A text body of the message: decoded only when a block or binary
         // content cannot be ruled out from its encoded bytes.
         auto quiet = std::make_unique<QuietTextDecoder>(std::move(leaf.decoder), reading.encoding,
@@ -505,7 +505,7 @@ void WalkPass::feedReplay(Sink&& sink) {
 }
 
 void WalkPass::feedLeaf(Frame& frame, const Line& line) {
-    Decoder& decoder = *frame.leaf->decoder;
+    codec::Decoder& decoder = *frame.leaf->decoder;
     if (!frame.pendingLineEnd.empty())
         decoder.feed(frame.pendingLineEnd.data(), frame.pendingLineEnd.size());
     decoder.feed(line.head.data(), line.head.size());

@@ -17,11 +17,9 @@
 #include <string>
 #include <vector>
 
-namespace tarnwick {
+#include "codec/transfer_encoding.h"
 
-// BodyEncoding - the transfer encodings a part file may have been decoded
-// from; Identity is a body written as it stands.
-enum class BodyEncoding { Identity, Base64, QuotedPrintable };
+namespace tarnwick {
 
 // BodySpan - the encoded body of one part: bytes [begin, end) of the stored
 // message file (absolute offsets, line ends as stored). The line end in
@@ -29,7 +27,8 @@ enum class BodyEncoding { Identity, Base64, QuotedPrintable };
 struct BodySpan {
     std::uint64_t begin = 0;
     std::uint64_t end = 0;
-    BodyEncoding encoding = BodyEncoding::Identity;
+    // The first reading decodes only quoted-printable and base64.
+    codec::TransferEncoding encoding = codec::TransferEncoding::Identity;
 };
 
 // WrittenPart - one part file of the first reading.

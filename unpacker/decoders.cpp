@@ -6,7 +6,7 @@
 // time without its newline) and asks nextChar only for the byte after a
 // run, which is where a boundary line may begin. The ordinary data of a run
 // goes through the decoding kernel both readers share
-// (mailfile/decode_kernel.h); every byte it stops at goes through this
+// (codec/decode_kernel.h); every byte it stops at goes through this
 // file's own state machines, which alone decide what is unusual. State that
 // spans a run's end (a half-read escape, a half-read base64 group) lives in
 // the decoder objects.
@@ -15,49 +15,33 @@
 #include <array>
 #include <string_view>
 
-#include "mailfile/decode_kernel.h"
+#include "codec/decode_kernel.h"
 
 namespace tarnwick::unpacker {
 namespace {
 
-// Value of a hexadecimal digit; 127 for every other byte.
-constexpr std::array<unsigned char, 256> makeHexTable() {
-    std::array<unsigned char, 256> table{};
-    for (int i = 0; i < 256; ++i)
-        table[i] = 127;
-    for (int i = 0; i < 10; ++i)
-        table['0' + i] = static_cast<unsigned char>(i);
-    for (int i = 0; i < 6; ++i) {
-        table['A' + i] = static_cast<unsigned char>(10 + i);
-        table['a' + i] = static_cast<unsigned char>(10 + i);
-    }
-    return table;
-}
-constexpr auto kHexValue = makeHexTable();
+// hexDigit - the value of a hexadecimal digit; this reading's rule gives
+// every other byte (and the end of the part) 127.
 constexpr int kHexOther = 127;
-
-// Value of a base64 character (0..63), kPad for "=", kSkip for the rest.
-constexpr unsigned char kPad = 64;
-constexpr unsigned char kSkip = 0xFF;
-constexpr std::array<unsigned char, 256> makeBase64Table() {
-    std::array<unsigned char, 256> table{};
-    for (int i = 0; i < 256; ++i)
-        table[i] = kSkip;
-    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (int i = 0; i < 64; ++i)
-        table[static_cast<unsigned char>(alphabet[i])] = static_cast<unsigned char>(i);
-    table['='] = kPad;
-    return table;
+inline int hexDigit(int c) {
+    if (c < 0)
+        return kHexOther;
+    const unsigned value = codec::kHexDigitValue[static_cast<unsigned char>(c)];
+    return value < 16 ? static_cast<int>(value) : kHexOther;
 }
-constexpr auto kBase64Value = makeBase64Table();
+
+// The base64 alphabet's values (0..63), kPad for "=", kSkip for the rest.
+using codec::kBase64Value;
+constexpr unsigned char kPad = codec::kBase64Padding;
+constexpr unsigned char kSkip = codec::kBase64Other;
 
 // Escape state of the quoted-printable decoder between bytes.
 enum class EscapeState { Plain, AfterEquals, AfterFirstDigit };
 
 // kFirstReadingRules - the text this decoder reads has its CR LF folded
 // already, so only "=" LF is a soft break; an encoded CR is dropped.
-constexpr QuotedPrintableRules kFirstReadingRules{.dropCarriageReturn = true,
-                                                  .crLfSoftBreaks = false};
+constexpr codec::QuotedPrintableRules kFirstReadingRules{.dropCarriageReturn = true,
+                                                         .crLfSoftBreaks = false};
 
 // QuotedPrintableDecoder - the escape state machine, fed byte by byte or a
 // run at a time.
@@ -79,11 +63,11 @@ class QuotedPrintableDecoder {
                     state_ = EscapeState::Plain;  // soft line break
                     return;
                 }
-                first_ = c < 0 ? kHexOther : kHexValue[static_cast<unsigned char>(c)];
+                first_ = hexDigit(c);
                 state_ = EscapeState::AfterFirstDigit;
                 return;
             case EscapeState::AfterFirstDigit: {
-                int second = c < 0 ? kHexOther : kHexValue[static_cast<unsigned char>(c)];
+                int second = hexDigit(c);
                 unsigned char value = static_cast<unsigned char>((first_ << 4) | second);
                 // An encoded carriage return would double the line end once
                 // the text is shown again; it is dropped.
@@ -105,7 +89,7 @@ class QuotedPrintableDecoder {
             if (state_ == EscapeState::Plain) {
                 std::size_t room = 0;
                 char* to = output_.room(room);
-                const DecodedRun decoded = decodeQuotedPrintableRun(
+                const codec::DecodedRun decoded = codec::decodeQuotedPrintableRun(
                     p, static_cast<std::size_t>(end - p), to, room, kFirstReadingRules);
                 output_.added(decoded.produced);
                 p += decoded.consumed;
@@ -153,8 +137,8 @@ class Base64Decoder {
             if (count_ == 0 && end - p >= 4) {
                 std::size_t room = 0;
                 char* to = output_.room(room);
-                const DecodedRun decoded =
-                    decodeBase64Groups(p, static_cast<std::size_t>(end - p), to, room);
+                const codec::DecodedRun decoded =
+                    codec::decodeBase64Groups(p, static_cast<std::size_t>(end - p), to, room);
                 output_.added(decoded.produced);
                 p += decoded.consumed;
                 if (decoded.consumed > 0)
@@ -259,7 +243,8 @@ int writePartFile(PartReader& reader, TransferEncoding encoding, ScanLedger& led
         case TransferEncoding::Base64:
             decodeBase64(reader, *output);
             break;
-        case TransferEncoding::None:
+        case TransferEncoding::Identity:
+        case TransferEncoding::Uuencode:  // never named by this reading
             copyBody(reader, *output);
             break;
     }

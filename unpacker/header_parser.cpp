@@ -423,14 +423,14 @@ const char* findDispositionFilename(const char* disposition) {
 TransferEncoding classifyEncoding(const char* text) {
     const char* p = skipBlanksAndComments(text);
     if (p == nullptr)
-        return TransferEncoding::None;
+        return TransferEncoding::Identity;
     if ((p[0] == 'Q' || p[0] == 'q') && startsWithNoCase(p + 1, "uoted-printable") &&
         (isWhitespace(p[16]) || p[16] == '('))
         return TransferEncoding::QuotedPrintable;
     if ((p[0] == 'B' || p[0] == 'b') && startsWithNoCase(p + 1, "ase64") &&
         (isWhitespace(p[6]) || p[6] == '('))
         return TransferEncoding::Base64;
-    return TransferEncoding::None;
+    return TransferEncoding::Identity;
 }
 
 }  // namespace tarnwick::unpacker

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "codec/transfer_encoding.h"
 #include "unpacker/part_reader.h"
 
 namespace tarnwick::unpacker {
@@ -34,9 +35,10 @@ namespace tarnwick::unpacker {
 // input; real header blocks are far smaller.
 constexpr std::size_t kMaxKeptHeaderBytes = 1024 * 1024;
 
-// TransferEncoding - how a body is encoded. 7bit, 8bit, binary and every
-// other name are None.
-enum class TransferEncoding { None = 0, QuotedPrintable = 1, Base64 = 2 };
+// TransferEncoding - how a body is encoded (codec/transfer_encoding.h). This
+// reading names only QuotedPrintable and Base64: 7bit, 8bit, binary and every
+// other name, uuencode's included, are Identity.
+using codec::TransferEncoding;
 
 // HeaderFields - what readHeaderBlock found. The positions point into the
 // header buffer, whose text runs on to the end of the block (later lines
@@ -45,7 +47,7 @@ struct HeaderFields {
     // Start of the last Content-Type value (after blanks and comments), or
     // nullptr when there is none or it is empty.
     const char* contentType = nullptr;
-    TransferEncoding transferEncoding = TransferEncoding::None;
+    TransferEncoding transferEncoding = TransferEncoding::Identity;
     // Start of the last Content-Disposition value, or nullptr.
     const char* disposition = nullptr;
 };

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "mailfile/decode_kernel.h"
+#include "codec/decode_kernel.h"
 
 namespace tarnwick::unpacker {
 namespace {
@@ -75,7 +75,7 @@ void decodeUuLine(std::string_view line, PartFileOutput& output) {
     // A count of at most 63 needs at most 21 groups.
     char bytes[kMaxUuLineBytes];
     const std::size_t wholeGroups = std::min<std::size_t>(count / 3, data.size() / 4);
-    decodeUuGroups(data.data(), wholeGroups, bytes);
+    codec::decodeUuGroups(data.data(), wholeGroups, bytes);
     auto at = [&data](std::size_t i) -> unsigned {
         return i < data.size() ? decodeChar(static_cast<unsigned char>(data[i])) : 0u;
     };

@@ -66,19 +66,6 @@ bool hasUsableType(const char* contentType) {
     return false;
 }
 
-// bodyEncoding - the plain name of a part file's transfer encoding.
-BodyEncoding bodyEncoding(TransferEncoding encoding) {
-    switch (encoding) {
-        case TransferEncoding::Base64:
-            return BodyEncoding::Base64;
-        case TransferEncoding::QuotedPrintable:
-            return BodyEncoding::QuotedPrintable;
-        case TransferEncoding::None:
-            break;
-    }
-    return BodyEncoding::Identity;
-}
-
 }  // namespace
 
 // processEntity - see the header.
@@ -129,7 +116,7 @@ int processEntity(PartReader& reader, std::string_view defaultType, ScanLedger& 
     bool named = fileName != nullptr;
     bool text = startsWithIgnoreCase(type, "text/");
     if (text && !named && reader.depth() == 0 &&
-        fields.transferEncoding == TransferEncoding::None) {
+        fields.transferEncoding == TransferEncoding::Identity) {
         scanForUuencoded(reader, ledger);
     } else if (text && !named) {
         reader.drainPart();
@@ -137,7 +124,7 @@ int processEntity(PartReader& reader, std::string_view defaultType, ScanLedger& 
         const std::size_t before = ledger.createdCount(ScanFileKind::Part);
         const std::string ownType(type);
         BodySpan body;
-        body.encoding = bodyEncoding(fields.transferEncoding);
+        body.encoding = fields.transferEncoding;
         const bool beginKnown = reader.storedOffset(body.begin);
         writePartFile(reader, fields.transferEncoding, ledger);
         const bool endKnown = reader.storedOffset(body.end);

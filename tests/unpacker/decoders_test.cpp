@@ -84,7 +84,7 @@ const DecodeCase kCases[] = {
     {"QuotedPrintableNewlineAsSecondDigit", TransferEncoding::QuotedPrintable, "=A\nz", "\xFFz"},
     {"QuotedPrintableTrailingBlanksAndBareCrKept", TransferEncoding::QuotedPrintable, "a  \nb\rc\n",
      "a  \nb\rc\n"},
-    {"CopyKeepsEveryByteValue", TransferEncoding::None, std::string("\0\r\n\x1A\xFF=", 6),
+    {"CopyKeepsEveryByteValue", TransferEncoding::Identity, std::string("\0\r\n\x1A\xFF=", 6),
      std::string("\0\r\n\x1A\xFF=", 6)},
 };
 
@@ -106,14 +106,14 @@ struct BoundedCase {
 
 // The part ends at "\n--b"; that newline belongs to the boundary line.
 const BoundedCase kBoundedCases[] = {
-    {"CopyLeavesTheNewlineBeforeTheBoundary", TransferEncoding::None, "one\ntwo\n\n--b--\nrest",
+    {"CopyLeavesTheNewlineBeforeTheBoundary", TransferEncoding::Identity, "one\ntwo\n\n--b--\nrest",
      "one\ntwo\n"},
     {"Base64StopsAtTheBoundary", TransferEncoding::Base64, "SGVs\nbG8=\n--b--\nQUJD", "Hello"},
     {"Base64AfterPaddingStillReadsToTheBoundary", TransferEncoding::Base64, "SGk=\nxx\n--b--\n",
      "Hi"},
     {"QuotedPrintableEqualsBeforeTheBoundaryLineGivesFF", TransferEncoding::QuotedPrintable,
      "a=\n--b--\n", "a\xFF"},
-    {"DashesOfAnotherBoundaryAreBodyText", TransferEncoding::None, "x\n--c\n--b--\n", "x\n--c"},
+    {"DashesOfAnotherBoundaryAreBodyText", TransferEncoding::Identity, "x\n--c\n--b--\n", "x\n--c"},
 };
 
 TEST(DecodersTest, DecodersStopAtTheBoundaryLineAndLeaveItForTheWalker) {

@@ -44,7 +44,7 @@ void PrintTo(const BlockCase& c, std::ostream* os) {
 const std::string kLongLine = "X-Long: " + std::string(5000, 'a') + "\n";
 
 std::vector<BlockCase> blockCases() {
-    const auto none = TransferEncoding::None;
+    const auto none = TransferEncoding::Identity;
     return {
         {"FieldsAreFoundAndTheEmptyLineIsConsumed",
          "Content-Type: text/plain; charset=us-ascii\nContent-Transfer-Encoding: base64\n"
@@ -279,12 +279,12 @@ TEST(HeaderParser, ClassifyEncodingNeedsTheWholeNameFollowedByABlank) {
         {" BASE64\n", TransferEncoding::Base64},
         {" (old) Quoted-Printable (x)\n", TransferEncoding::QuotedPrintable},
         {"\n quoted-printable\n", TransferEncoding::QuotedPrintable},
-        {" base64x\n", TransferEncoding::None},
-        {" base64", TransferEncoding::None},
-        {" x-uuencode\n", TransferEncoding::None},
-        {" binary\n", TransferEncoding::None},
-        {" 8bit\n", TransferEncoding::None},
-        {"\nbase64\n", TransferEncoding::None},
+        {" base64x\n", TransferEncoding::Identity},
+        {" base64", TransferEncoding::Identity},
+        {" x-uuencode\n", TransferEncoding::Identity},
+        {" binary\n", TransferEncoding::Identity},
+        {" 8bit\n", TransferEncoding::Identity},
+        {"\nbase64\n", TransferEncoding::Identity},
     };
     for (const auto& c : cases)
         EXPECT_EQ(classifyEncoding(c.text), c.expected) << c.text;

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // decode_kernel.h - the inner loops of the transfer decodings, shared by both
-// readers.
+// readings.
 //
 // Both readers decode the same encodings, but each has its own rules for
 // what is unusual (a stray byte, padding, a malformed escape, a line end).
@@ -19,26 +19,11 @@
 // for quoted-printable differ, the caller says which it keeps.
 #pragma once
 
-#include <array>
 #include <cstddef>
 
-namespace tarnwick {
+#include "codec/alphabets.h"
 
-// kHexDigitValue - the value of each byte as a hexadecimal digit of either
-// case; kNotHex (16 or more) for any other byte.
-inline constexpr unsigned char kNotHex = 0xF0;
-inline constexpr std::array<unsigned char, 256> kHexDigitValue = [] {
-    std::array<unsigned char, 256> table{};
-    for (unsigned char& value : table)
-        value = kNotHex;
-    for (int i = 0; i < 10; ++i)
-        table['0' + i] = static_cast<unsigned char>(i);
-    for (int i = 0; i < 6; ++i) {
-        table['A' + i] = static_cast<unsigned char>(10 + i);
-        table['a' + i] = static_cast<unsigned char>(10 + i);
-    }
-    return table;
-}();
+namespace tarnwick::codec {
 
 // DecodedRun - how far one call got: input bytes consumed and output bytes
 // written.
@@ -86,4 +71,4 @@ DecodedRun decodeQuotedPrintableRun(const char* in, std::size_t size, char* out,
 // REQUIRES: in holds 4 * groups bytes and out has room for 3 * groups.
 void decodeUuGroups(const char* in, std::size_t groups, char* out);
 
-}  // namespace tarnwick
+}  // namespace tarnwick::codec

@@ -4,17 +4,20 @@
 //
 // Output is gathered in a small buffer and handed to the sink in blocks.
 // Ordinary base64 groups and quoted-printable text go through the decoding
-// kernel both readers share (mailfile/decode_kernel.h); every byte it stops
+// kernel both readings share (decode_kernel.h); every byte it stops
 // at goes through this file's own lenient state machines.
-#include "client_reading/decoders.h"
-
-#include "client_reading/header_fields.h"
-#include "mailfile/decode_kernel.h"
+#include "codec/decoders.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
-namespace tarnwick::client_reading {
+#include "codec/alphabets.h"
+#include "codec/block_lines.h"
+#include "codec/decode_kernel.h"
+
+namespace tarnwick::codec {
 
 namespace {
 
@@ -23,8 +26,6 @@ constexpr std::size_t kOutputBlock = 16 * 1024;
 // kMaxHeldBlanks - blanks a quoted-printable decoder holds back waiting for
 // the line end that would drop them; more are written out as they stand.
 constexpr std::size_t kMaxHeldBlanks = 1024;
-// kMaxUuLine - the part of a uuencoded line looked at (a full line is 61).
-constexpr std::size_t kMaxUuLine = 256;
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
@@ -89,29 +90,6 @@ class IdentityDecoder final : public Decoder {
     ByteSink& sink_;
 };
 
-// kBase64Padding, kBase64Other - table values of "=" and of bytes outside
-// the alphabet.
-constexpr signed char kBase64Padding = -2;
-constexpr signed char kBase64Other = -1;
-
-struct Base64Table {
-    signed char values[256];
-    constexpr Base64Table() : values() {
-        for (int i = 0; i < 256; ++i)
-            values[i] = kBase64Other;
-        for (int i = 0; i < 26; ++i) {
-            values['A' + i] = static_cast<signed char>(i);
-            values['a' + i] = static_cast<signed char>(26 + i);
-        }
-        for (int i = 0; i < 10; ++i)
-            values['0' + i] = static_cast<signed char>(52 + i);
-        values[static_cast<unsigned char>('+')] = 62;
-        values[static_cast<unsigned char>('/')] = 63;
-        values[static_cast<unsigned char>('=')] = kBase64Padding;
-    }
-};
-constexpr Base64Table kBase64;
-
 // kGroupsPerRun - whole groups decoded between two checks of output room.
 constexpr std::size_t kGroupsPerRun = 1024;
 // kQuotedPrintableStep - input bytes the quoted-printable kernel is offered
@@ -142,8 +120,8 @@ class Base64Decoder final : public BufferedDecoder {
                 if (i == size)
                     break;
             }
-            const signed char v = kBase64.values[bytes[i++]];
-            if (v < 0) {
+            const unsigned char v = kBase64Value[bytes[i++]];
+            if (v >= 64) {
                 // An "=" where padding cannot stand (first or second place
                 // of a group) is skipped like any stray byte.
                 if (v == kBase64Padding && count >= 2) {
@@ -377,23 +355,6 @@ class UudecodeDecoder final : public BufferedDecoder {
 
 }  // namespace
 
-// hexValue - see the header.
-int hexValue(char c) {
-    const unsigned value = kHexDigitValue[static_cast<unsigned char>(c)];
-    return value < 16 ? static_cast<int>(value) : -1;
-}
-
-TransferEncoding transferEncodingNamed(std::string_view value) {
-    const std::string name = lowerTrimmed(value);
-    if (name == "base64")
-        return TransferEncoding::Base64;
-    if (name == "quoted-printable")
-        return TransferEncoding::QuotedPrintable;
-    if (name == "x-uuencode" || name == "x-uue" || name == "uuencode" || name == "uue")
-        return TransferEncoding::Uuencode;
-    return TransferEncoding::Identity;
-}
-
 std::unique_ptr<Decoder> makeDecoder(TransferEncoding encoding, ByteSink& sink) {
     switch (encoding) {
         case TransferEncoding::Base64:
@@ -408,114 +369,4 @@ std::unique_ptr<Decoder> makeDecoder(TransferEncoding encoding, ByteSink& sink) 
     return std::make_unique<IdentityDecoder>(sink);
 }
 
-namespace {
-
-// uuModeEnd - where an octal number as lenient readers take it ends when
-// one starts at line[at] (a sign, "0o", digits 0-7 with single underscores
-// between them); at itself when none does.
-std::size_t uuModeEnd(std::string_view line, std::size_t at) {
-    auto octal = [](char c) { return c >= '0' && c <= '7'; };
-    const std::size_t from = at;
-    if (at < line.size() && (line[at] == '+' || line[at] == '-'))
-        ++at;
-    bool underscoreAllowed = false;
-    if (line.substr(at, 2) == "0o" || line.substr(at, 2) == "0O") {
-        at += 2;
-        underscoreAllowed = true;
-    }
-    std::size_t digits = 0;
-    while (at < line.size()) {
-        if (octal(line[at])) {
-            ++digits;
-            underscoreAllowed = true;
-        } else if (line[at] == '_' && underscoreAllowed && at + 1 < line.size() &&
-                   octal(line[at + 1])) {
-            underscoreAllowed = false;
-        } else {
-            break;
-        }
-        ++at;
-    }
-    return digits == 0 ? from : at;
-}
-
-}  // namespace
-
-bool isUuBeginLine(std::string_view line, bool anyMode) {
-    if (line.substr(0, 5) != "begin")
-        return false;
-    std::size_t at = 5;
-    const std::size_t blanksFrom = at;
-    while (at < line.size() && isBlank(line[at]))
-        ++at;
-    if (at == blanksFrom)
-        return false;
-    const std::size_t modeFrom = at;
-    if (anyMode) {
-        at = uuModeEnd(line, at);
-        return at != modeFrom && (at == line.size() || isBlank(line[at]));
-    }
-    while (at < line.size() && line[at] >= '0' && line[at] <= '7')
-        ++at;
-    const std::size_t digits = at - modeFrom;
-    return (digits == 3 || digits == 4) && (at == line.size() || isBlank(line[at]));
-}
-
-bool looksUuencoded(std::string_view line) {
-    if (line.empty() || line.size() > 2 + kMaxUuLine)
-        return false;
-    const int count = (line[0] - ' ') & 63;
-    const std::size_t needed = 1 + (static_cast<std::size_t>(count) + 2) / 3 * 4;
-    // Encoders pad the last group with "`" or blanks, some drop them.
-    return std::all_of(line.begin(), line.end(), [](char c) { return c >= ' ' && c <= '`'; }) &&
-           line.size() + 2 >= needed && line.size() <= needed + 2;
-}
-
-bool isUuEndLine(std::string_view line) {
-    if (line.substr(0, 3) != "end")
-        return false;
-    for (char c : line.substr(3))
-        if (!isBlank(c))
-            return false;
-    return true;
-}
-
-void appendUuLine(std::string_view line, std::string& out) {
-    if (line.empty())
-        return;
-    const std::size_t count = static_cast<std::size_t>((line[0] - ' ') & 63);
-    const std::size_t from = out.size();
-    out.resize(from + count);
-    // Whole groups the line holds go through the shared kernel; the rest
-    // (the group the count ends in, missing characters as zero bits) here.
-    const std::size_t wholeGroups = std::min(count / 3, (line.size() - 1) / 4);
-    decodeUuGroups(line.data() + 1, wholeGroups, out.data() + from);
-    auto sixBits = [&](std::size_t index) -> unsigned {
-        return index < line.size() ? static_cast<unsigned>((line[index] - ' ') & 63) : 0u;
-    };
-    std::size_t produced = wholeGroups * 3;
-    for (std::size_t at = 1 + wholeGroups * 4; produced < count; at += 4) {
-        const unsigned bits = (sixBits(at) << 18) | (sixBits(at + 1) << 12) |
-                              (sixBits(at + 2) << 6) | sixBits(at + 3);
-        for (int shift = 16; shift >= 0 && produced < count; shift -= 8, ++produced)
-            out[from + produced] = static_cast<char>((bits >> shift) & 0xff);
-    }
-}
-
-void YencUnescaper::decode(std::string_view data, std::string& out) {
-    for (char c : data) {
-        if (c == '\r' || c == '\n')
-            continue;
-        if (!escaped_ && c == '=') {
-            escaped_ = true;
-            continue;
-        }
-        unsigned char byte = static_cast<unsigned char>(c);
-        if (escaped_)
-            byte = static_cast<unsigned char>(byte - 64);
-        escaped_ = false;
-        out.push_back(static_cast<char>(static_cast<unsigned char>(byte - 42)));
-    }
-}
-
-}  // namespace tarnwick::client_reading
+}  // namespace tarnwick::codec

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // cpu_features_test.cpp - the lazy cpuid answers as the compiler's own check.
-#include "mailfile/cpu_features.h"
+#include "codec/cpu_features.h"
 
 #include <gtest/gtest.h>
 

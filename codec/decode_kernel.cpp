@@ -14,14 +14,14 @@
 // shuffle, with no branch on what the bytes are; a step stops short only
 // where the caller must look. Without it, plain stretches are copied eight
 // or sixteen bytes a step and each "=", CR and LF is taken on its own.
-#include "mailfile/decode_kernel.h"
+#include "codec/decode_kernel.h"
 
 #include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 
-#include "mailfile/cpu_features.h"
+#include "codec/cpu_features.h"
 
 // The vector form of the base64 loop needs the byte shuffle of SSSE3, which
 // not every x86-64 processor has: it is compiled for it on its own and chosen
@@ -34,7 +34,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace tarnwick {
+namespace tarnwick::codec {
 
 namespace {
 
@@ -50,22 +50,12 @@ constexpr std::uint32_t kGroupLimit = 1u << 24;
 struct Base64Places {
     std::uint32_t values[4][256];
     constexpr Base64Places() : values() {
-        std::array<int, 256> digit{};
-        for (int& value : digit)
-            value = -1;
-        for (int i = 0; i < 26; ++i) {
-            digit['A' + i] = i;
-            digit['a' + i] = 26 + i;
-        }
-        for (int i = 0; i < 10; ++i)
-            digit['0' + i] = 52 + i;
-        digit['+'] = 62;
-        digit['/'] = 63;
         for (int place = 0; place < 4; ++place)
             for (int i = 0; i < 256; ++i)
-                values[place][i] = digit[i] < 0
+                values[place][i] = kBase64Value[i] >= 64
                                        ? kBase64Outside
-                                       : static_cast<std::uint32_t>(digit[i]) << (6 * (3 - place));
+                                       : static_cast<std::uint32_t>(kBase64Value[i])
+                                             << (6 * (3 - place));
     }
 };
 constexpr Base64Places kBase64Places;
@@ -457,4 +447,4 @@ void decodeUuGroups(const char* in, std::size_t groups, char* out) {
     }
 }
 
-}  // namespace tarnwick
+}  // namespace tarnwick::codec

@@ -4,7 +4,7 @@
 // The compiler's own run-time check pulls a constructor into every program
 // that asks (it probes the processor before main, whether or not anything is
 // decoded); this unit asks cpuid itself the first time a loop needs to know.
-#include "mailfile/cpu_features.h"
+#include "codec/cpu_features.h"
 
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
 #include <cpuid.h>

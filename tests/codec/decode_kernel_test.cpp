@@ -13,7 +13,8 @@
 #include <random>
 #include <string>
 
-#include "client_reading/decoders.h"
+#include "codec/block_lines.h"
+#include "codec/decoders.h"
 #include "tests/common/temp_folder.h"
 #include "unpacker/decoders.h"
 #include "unpacker/uudecode.h"
@@ -61,7 +62,7 @@ std::string firstReading(bool base64, const std::string& input, std::size_t read
     return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
-struct StringSink final : client_reading::ByteSink {
+struct StringSink final : codec::ByteSink {
     std::string bytes;
     void write(const char* data, std::size_t size) override { bytes.append(data, size); }
 };
@@ -71,10 +72,8 @@ struct StringSink final : client_reading::ByteSink {
 std::string secondReading(bool base64, const std::string& input, std::size_t piece,
                           std::size_t splitAt = 0) {
     StringSink sink;
-    auto decoder =
-        client_reading::makeDecoder(base64 ? client_reading::TransferEncoding::Base64
-                                           : client_reading::TransferEncoding::QuotedPrintable,
-                                    sink);
+    auto decoder = codec::makeDecoder(
+        base64 ? codec::TransferEncoding::Base64 : codec::TransferEncoding::QuotedPrintable, sink);
     if (piece == 0) {
         decoder->feed(input.data(), splitAt);
         decoder->feed(input.data() + splitAt, input.size() - splitAt);
@@ -86,7 +85,7 @@ std::string secondReading(bool base64, const std::string& input, std::size_t pie
 }
 
 TEST(DecodeKernelTest, SecondReaderHandsQuotedPrintableOnInBlocksNotLineByLine) {
-    struct CountingSink final : client_reading::ByteSink {
+    struct CountingSink final : codec::ByteSink {
         std::string bytes;
         std::size_t writes = 0;
         void write(const char* data, std::size_t size) override {
@@ -97,8 +96,7 @@ TEST(DecodeKernelTest, SecondReaderHandsQuotedPrintableOnInBlocksNotLineByLine) 
     std::string text;
     while (text.size() < 200000)
         text += "caf=E9 and a short line of text\r\n";
-    auto decoder =
-        client_reading::makeDecoder(client_reading::TransferEncoding::QuotedPrintable, sink);
+    auto decoder = codec::makeDecoder(codec::TransferEncoding::QuotedPrintable, sink);
     decoder->feed(text.data(), text.size());
     decoder->finish();
     EXPECT_EQ(sink.bytes, secondReading(false, text, 1));
@@ -181,7 +179,7 @@ TEST(DecodeKernelTest, UuencodedLinesDecodeAsOneCharacterAtATimeInBothReaders) {
                                  "_" + kTextOrdinary};
     for (const std::string& line : lines) {
         std::string second;
-        client_reading::appendUuLine(line, second);
+        codec::appendUuLine(line, second);
         EXPECT_EQ(second, uuBytes(line)) << line;
         {
             unpacker::PartFileOutput output(std::fopen(outputPath().c_str(), "wb"));
