@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // line_input.cpp - buffered reading of a file range, split at CR LF, LF and
-// lone CR. Seeks go in steps that fit a long, so ranges beyond 2 GiB work on
-// every platform.
+// (unless only LF ends lines) lone CR. Seeks go in steps that fit a long, so ranges beyond 2 GiB
+// work on every platform.
 #include "client_reading/line_input.h"
 
 #include <algorithm>
@@ -52,8 +52,11 @@ std::size_t RangeReader::read(char* buffer, std::size_t size) {
     return count;
 }
 
-LineInput::LineInput(RangeReader& source, std::uint64_t beginOffset)
-    : source_(source), buffer_(new char[kBufferBytes]), bufferOffset_(beginOffset) {}
+LineInput::LineInput(RangeReader& source, std::uint64_t beginOffset, bool loneCrEndsLine)
+    : source_(source),
+      buffer_(new char[kBufferBytes]),
+      bufferOffset_(beginOffset),
+      loneCrEndsLine_(loneCrEndsLine) {}
 
 bool LineInput::fill() {
     if (endOfInput_)
@@ -82,6 +85,12 @@ std::size_t LineInput::findLineEnd(std::size_t from, std::size_t to) const {
     const std::size_t size = to - from;
     const void* lf = std::memchr(begin, '\n', size);
     const std::size_t lfAt = lf == nullptr ? size : static_cast<const char*>(lf) - begin;
+    if (!loneCrEndsLine_) {
+        if (lf != nullptr)
+            return from + (lfAt > 0 && begin[lfAt - 1] == '\r' ? lfAt - 1 : lfAt);
+        // A CR last in the buffer may begin a CR LF: the byte after it decides.
+        return to == length_ && !endOfInput_ && begin[size - 1] == '\r' ? to - 1 : to;
+    }
     const void* cr = std::memchr(begin, '\r', lfAt);
     return from + (cr == nullptr ? lfAt : static_cast<const char*>(cr) - begin);
 }
@@ -98,6 +107,7 @@ void LineInput::takeLineEnd() {
         position_ += 2;
     } else {
         lineEnd_ = "\r";
+        lineEndedByLoneCr_ = true;
         ++position_;
     }
     inLine_ = false;
@@ -169,7 +179,7 @@ bool LineInput::nextRun(char avoid, std::string_view& run) {
         if (hit == nullptr)
             break;
         const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - buffer);
-        if (buffer[at - 1] == '\n' || buffer[at - 1] == '\r') {
+        if (buffer[at - 1] == '\n' || (loneCrEndsLine_ && buffer[at - 1] == '\r')) {
             limit = at;
             break;
         }
@@ -180,7 +190,8 @@ bool LineInput::nextRun(char avoid, std::string_view& run) {
     // decides between CR and CR LF).
     std::size_t last = limit;
     for (;;) {
-        while (last > position_ && buffer[last - 1] != '\n' && buffer[last - 1] != '\r')
+        while (last > position_ && buffer[last - 1] != '\n' &&
+               (!loneCrEndsLine_ || buffer[last - 1] != '\r'))
             --last;
         if (last == position_)
             return false;  // no whole line

@@ -2,7 +2,8 @@
 // line_input.h - the raw bytes of one stored file range, line by line.
 //
 // The second reading sees a message exactly as it is stored: nothing is
-// folded, and a line ends at CR LF, at LF or at a lone CR. A line of any
+// folded, and a line ends at CR LF, at LF or, unless told that only LF ends
+// lines (the rule of some parsers, client_rules.h), at a lone CR. A line of any
 // length is handed out as a head of at most kLineHeadBytes (enough for every
 // delimiter and header line the reader looks at) and, for longer lines, the
 // rest in pieces, so that memory stays bounded whatever the input. Offsets
@@ -57,7 +58,9 @@ struct Line {
 // LineInput - splits the bytes of a RangeReader into lines.
 class LineInput {
   public:
-    LineInput(RangeReader& source, std::uint64_t beginOffset);
+    // loneCrEndsLine: false when a CR not followed by LF is a byte of its
+    // line.
+    LineInput(RangeReader& source, std::uint64_t beginOffset, bool loneCrEndsLine = true);
     LineInput(const LineInput&) = delete;
     LineInput& operator=(const LineInput&) = delete;
 
@@ -89,6 +92,9 @@ class LineInput {
     // contentEnd - the offset where the current line's end begins.
     // REQUIRES: as lineEnd.
     std::uint64_t contentEnd() const { return contentEnd_; }
+    // lineEndedByLoneCr - some line handed out so far ended at a lone CR
+    // (only where lone CRs end lines).
+    bool lineEndedByLoneCr() const { return lineEndedByLoneCr_; }
     // offset - the offset just past everything handed out so far.
     std::uint64_t offset() const { return bufferOffset_ + position_; }
 
@@ -96,7 +102,9 @@ class LineInput {
     static constexpr std::size_t kBufferBytes = 64 * 1024;
 
     bool fill();
-    // findLineEnd - index of the first CR or LF in [from, to), or to.
+    // findLineEnd - index of the first line end in [from, to) (a CR or LF;
+    // where only LF ends lines, LF or the CR of CR LF, or a CR at the
+    // buffer's end while more input may follow), or to.
     std::size_t findLineEnd(std::size_t from, std::size_t to) const;
     // scanHead - fills until the head of the line at position_ can be told
     // and returns where its content ends (scanTo when no line end lies
@@ -113,6 +121,8 @@ class LineInput {
     std::size_t length_ = 0;
     std::uint64_t bufferOffset_;  // offset of buffer_[0]
     bool endOfInput_ = false;
+    bool loneCrEndsLine_;
+    bool lineEndedByLoneCr_ = false;
     bool inLine_ = false;  // the current line's end is not yet consumed
     std::string_view lineEnd_;
     std::uint64_t contentEnd_ = 0;

@@ -2,9 +2,9 @@
 // structure_walker.h - the message structure as tolerant clients see it.
 //
 // StructureWalker reads a stored message without recursion: one pass over
-// the bytes keeps an explicit stack of open parts and a table of every
-// active boundary, so a delimiter of an enclosing multipart ends the inner
-// parts at once and time stays linear in the input. A delimiter is a whole
+// the bytes (walk_pass.h) keeps an explicit stack of open parts and a table
+// of every active boundary, so a delimiter of an enclosing multipart ends
+// the inner parts at once and time stays linear in the input. A delimiter is a whole
 // line ("--", the boundary, optionally "--", optionally blanks).
 // Multiparts, message/rfc822 (and message/global, message/news,
 // message/external-body, digest entries) are followed to kMaxNestingDepth
@@ -12,8 +12,22 @@
 // they stream by into the attachment writer and the scanner of embedded
 // blocks.
 //
+// Mail clients read some bytes differently (client_rules.h). A pass reads
+// under one rule set; where it meets a point that another rule set decides
+// differently, that rule set reads again, only what the point can change:
+// the job's whole range for a lone CR, the part alone for a header line
+// without a colon or a NUL in a field value. This forks at the points met
+// rather than reading every message once per rule set: ordinary mail meets
+// none and costs one pass, as before; a message that meets one costs one
+// more pass over what that point can change, per rule set that differs.
+// The fork cannot happen inside the pass itself, because a different line
+// end moves every enclosing part's end, so it is a job like the others.
+// Attachments that several readings yield alike are written once (the
+// content hash of extra_files.h); readings under another rule set are
+// bounded by kMaxClientReadings and the work allowance.
+//
 // Work that a single pass cannot do becomes a job on a byte range, done
-// after the pass: another reading of an ambiguous part (each distinct
+// after the pass: another rule set's reading, another reading of an ambiguous part (each distinct
 // reading of the same bytes once, and only while the work allowance
 // lasts), a container with a transfer encoding (decoded into a spill file,
 // then read), message/partial fragments (gathered in a spill file, joined in
@@ -35,6 +49,7 @@
 #include <vector>
 
 #include "client_reading/agreement.h"
+#include "client_reading/client_rules.h"
 #include "client_reading/embedded_blocks.h"
 #include "client_reading/extra_files.h"
 #include "client_reading/line_input.h"
@@ -93,6 +108,8 @@ struct WalkJob {
     // The range is a whole message file: what stands before the message
     // proper is stepped over first.
     bool messageFile = false;
+    // The rules it is read under; nullptr: the first rule set.
+    const ClientRules* rules = nullptr;
 };
 
 // skipToMessage - steps input, at the start of a stored message file, over
@@ -126,6 +143,10 @@ class StructureWalker {
 
     void runJob(WalkJob& job);
     bool enqueue(WalkJob job);
+    // fork - enqueues job, a reading under another rule set, unless the same
+    // range was read under it already; beyond kMaxClientReadings gives
+    // "reading limit".
+    void fork(WalkJob job);
     static std::size_t memoryOf(const WalkJob& job);
     void assemblePartials();
 
@@ -138,6 +159,7 @@ class StructureWalker {
     std::deque<WalkJob> jobs_;
     std::size_t pendingJobBytes_ = 0;
     std::unordered_set<std::uint64_t> visited_;
+    std::unordered_set<std::uint64_t> forked_;  // ranges read under each rule set
     struct Fragment {
         std::string id;
         long number = 0;

@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: Apache-2.0
+// client_rules.cpp - the rule sets: data, one row per family of parsers.
+#include "client_reading/client_rules.h"
+
+#include <array>
+
+namespace tarnwick::client_reading {
+
+namespace {
+
+// kRuleSets - the families. The first is the reading this system always
+// made, which takes the lenient side on every point where that shows more
+// (a field goes on across a line without a colon, NUL is data, CR ends a
+// line); the others are read only where they decide a point it met
+// differently.
+constexpr std::array<ClientRules, 3> kRuleSets{{
+    // The Node.js parsers and webmail back ends: every line end counts, a
+    // stray line belongs to the field before it.
+    {"lenient", true, ColonlessLine::ContinuesField, false},
+    // Python's email package: CR, LF and CR LF all end lines; a line that
+    // is no field ends the header and starts the body.
+    {"python", true, ColonlessLine::EndsHeader, false},
+    // GMime, MIME-tools and ripMIME: only LF ends a line, a line that is no
+    // field is skipped, and field values are C strings.
+    {"lf-only", false, ColonlessLine::Dropped, true},
+}};
+
+}  // namespace
+
+bool decideAlike(const ClientRules& a, const ClientRules& b, Ambiguity point) {
+    switch (point) {
+        case Ambiguity::LoneCr:
+            return a.loneCrEndsLine == b.loneCrEndsLine;
+        case Ambiguity::ColonlessLine:
+            return a.colonlessLine == b.colonlessLine;
+        case Ambiguity::NulInFieldValue:
+            return a.nulEndsFieldValue == b.nulEndsFieldValue;
+    }
+    return true;
+}
+
+std::span<const ClientRules> clientRuleSets() {
+    return kRuleSets;
+}
+
+}  // namespace tarnwick::client_reading

@@ -1,0 +1,192 @@
+// SPDX-License-Identifier: Apache-2.0
+// leaf_routing.cpp - where a part goes once its header is read: a frame of
+// a container (multipart, message), a container with a transfer encoding
+// decoded into a spill file for later, a message/partial fragment, or a
+// leaf whose decoded bytes go to the attachment writer, the test for binary
+// text and the scanner of embedded blocks, checked against the first
+// reading's file where one was written from the same bytes; and what a leaf
+// leaves behind when it ends.
+#include "client_reading/walk_pass.h"
+
+#include <algorithm>
+
+namespace tarnwick::client_reading {
+
+void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset) {
+    const std::size_t index = frames_.size() - 1;
+    Frame& frame = frames_.back();
+    frame.header.reset();
+    frame.bodyBegin = bodyOffset;
+    const bool multipart = isMultipartType(reading.type) && !reading.boundary.empty();
+    const bool container = multipart || isMessageContainerType(reading.type);
+    Signs& signs = walker_.signs_;
+    if (container && frame.depth >= kMaxNestingDepth) {
+        signs.limit("nesting limit", "nesting depth");
+        frame.kind = Kind::Drain;
+        return;
+    }
+    if (container && reading.encoding != codec::TransferEncoding::Identity) {
+        // Decoded into a spill file now, read as a container afterwards.
+        signs.note("encoded container");
+        frame.kind = Kind::Leaf;
+        frame.leaf = std::make_unique<LeafOutput>();
+        frame.leaf->container = walker_.files_.openSpill();
+        // Its readings with this encoding go with it, the chosen one first.
+        frame.containerReadings.push_back(reading);
+        for (const PartReading& other : frame.readings)
+            if (other.encoding == reading.encoding && other.key() != reading.key() &&
+                ((isMultipartType(other.type) && !other.boundary.empty()) ||
+                 isMessageContainerType(other.type)))
+                frame.containerReadings.push_back(other);
+        for (PartReading& decoded : frame.containerReadings)
+            decoded.encoding = codec::TransferEncoding::Identity;
+        frame.leaf->decoder = codec::makeDecoder(reading.encoding, *frame.leaf);
+        return;
+    }
+    // Delimiters of the other readings are watched: a reading whose
+    // boundary never occurs needs no pass of its own.
+    for (const PartReading& other : frame.readings) {
+        if (other.boundary.empty() || other.boundary == reading.boundary ||
+            std::find(frame.watched.begin(), frame.watched.end(), other.boundary) !=
+                frame.watched.end())
+            continue;
+        frame.watched.push_back(other.boundary);
+        frame.watchSeen.push_back(false);
+        boundaries_[other.boundary].watchers.emplace_back(index, frame.watched.size() - 1);
+    }
+    if (multipart) {
+        frame.kind = Kind::Multipart;
+        frame.boundary = reading.boundary;
+        frame.digest = reading.type == "multipart/digest";
+        BoundaryEntry& entry = boundaries_[frame.boundary];
+        if (!entry.frames.empty())
+            signs.note("ambiguous boundary");  // an enclosing part uses it too
+        entry.frames.push_back(index);
+        return;
+    }
+    if (isMessageContainerType(reading.type)) {
+        frame.kind = Kind::Message;
+        pushFrame(bodyOffset, frame.depth + 1, "text/plain");
+        return;
+    }
+    frame.kind = Kind::Leaf;
+    frame.leaf = std::make_unique<LeafOutput>();
+    LeafOutput& leaf = *frame.leaf;
+    if (reading.type == "message/partial") {
+        signs.note("message/partial");
+        StructureWalker& walker = walker_;
+        if (walker.fragments_.size() >= kMaxPartialFragments) {
+            signs.limit("reading limit", "fragments");
+        } else {
+            if (walker.fragmentSpill_ == nullptr)
+                walker.fragmentSpill_ = walker.files_.openSpill();
+            if (walker.fragmentSpill_ != nullptr) {
+                walker.fragments_.push_back(
+                    StructureWalker::Fragment{reading.partialId, reading.partialNumber, frame.depth,
+                                              walker.fragmentSpill_->size(), 0});
+                leaf.fragments = walker.fragmentSpill_.get();
+                frame.fragment = true;
+            }
+        }
+    } else if (reading.encoding == codec::TransferEncoding::Uuencode) {
+        // Every uuencoded block of the body is an attachment, not only the
+        // first one: the body is scanned as it stands.
+        leaf.scanner =
+            std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_, true);
+        leaf.decoder = codec::makeDecoder(codec::TransferEncoding::Identity, leaf);
+        return;
+    } else {
+        const bool text =
+            isTextType(reading.type) || isReportType(reading.type) || isMultipartType(reading.type);
+        ScanFileDescription described{frame.fileName, reading.type, kSecondReading};
+        if (frame.named || !text || (job_.writeText && index == 0))
+            leaf.attachment = std::make_unique<LeafSink>(walker_.files_, reading.lineEndsMayDiffer,
+                                                         std::move(described));
+        else
+            leaf.binaryText =
+                std::make_unique<BinaryInText>(walker_.files_, reading.lineEndsMayDiffer,
+                                               reading.wideCharset, std::move(described));
+        if (text)
+            leaf.scanner =
+                std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_);
+    }
+    leaf.decoder = codec::makeDecoder(reading.encoding, leaf);
+    const WrittenPart* part =
+        walker_.firstReading_ == nullptr || leaf.attachment == nullptr
+            ? nullptr
+            : walker_.firstReading_->find(job_.path, bodyOffset, reading.encoding);
+    if (part != nullptr) {
+        // Decoded only for the other consumers, if any; the attachment's
+        // bytes come from the check, and only where it fails.
+        std::unique_ptr<codec::Decoder> others;
+        if (leaf.scanner != nullptr)
+            others = std::move(leaf.decoder);
+        auto agreement = std::make_unique<AgreedLeafDecoder>(std::move(others), reading.encoding,
+                                                             *leaf.attachment, *part, job_.path,
+                                                             bodyOffset, reading.lineEndsMayDiffer);
+        leaf.agreement = agreement.get();
+        leaf.decoder = std::move(agreement);
+    } else if (leaf.binaryText != nullptr &&
+               (reading.encoding == codec::TransferEncoding::QuotedPrintable ||
+                reading.encoding == codec::TransferEncoding::Identity)) {
+        // A text body of the message: decoded only when a block or binary
+        // content cannot be ruled out from its encoded bytes.
+        auto quiet = std::make_unique<QuietTextDecoder>(std::move(leaf.decoder), reading.encoding,
+                                                        reading.wideCharset, job_.path, bodyOffset);
+        leaf.quiet = quiet.get();
+        leaf.decoder = std::move(quiet);
+    }
+}
+
+void WalkPass::finishLeaf(Frame& frame, std::uint64_t partEnd) {
+    LeafOutput& leaf = *frame.leaf;
+    leaf.decoder->finish();
+    if (leaf.scanner != nullptr)
+        leaf.scanner->finish();
+    if (leaf.agreement != nullptr && leaf.agreement->agreed())
+        ++walker_.agreedLeaves_;
+    if (leaf.attachment != nullptr)
+        leaf.attachment->finish();
+    if (leaf.binaryText != nullptr) {
+        leaf.binaryText->finish();
+        if (leaf.binaryText->provedBinaryLate()) {
+            // Binary only after the held part: read once more, to be written.
+            WalkJob job;
+            job.path = job_.path;
+            job.rules = &rules_;
+            job.rules = &rules_;
+            job.begin = frame.partBegin;
+            job.end = partEnd;
+            job.depth = frame.depth;
+            job.defaultType = frame.defaultType;
+            job.forcedReading = frame.chosen;
+            if (frame.presetReadings)
+                job.preset = frame.readings;
+            job.writeText = true;
+            walker_.enqueue(std::move(job));
+        }
+    }
+    if (leaf.container != nullptr && !leaf.container->path().empty()) {
+        // Read as a container later; removed once read (or when the job
+        // is dropped).
+        leaf.container->close();
+        const std::string path = leaf.container->path();
+        ExtraFileSet& files = walker_.files_;
+        files.holdSpill(path);
+        WalkJob job;
+        job.path = path;
+        job.rules = &rules_;
+        job.begin = 0;
+        job.end = leaf.container->size();
+        job.depth = frame.depth;
+        job.preset = std::move(frame.containerReadings);
+        walker_.enqueue(std::move(job));
+        files.releaseSpill(path);
+    }
+    if (frame.fragment) {
+        StructureWalker::Fragment& fragment = walker_.fragments_.back();
+        fragment.length = walker_.fragmentSpill_->size() - fragment.offset;
+    }
+}
+
+}  // namespace tarnwick::client_reading
