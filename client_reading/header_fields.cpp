@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <map>
 
+#include "client_reading/charsets.h"
 #include "codec/alphabets.h"
 
 namespace tarnwick::client_reading {
@@ -76,8 +77,8 @@ std::string base64Decoded(std::string_view text) {
 
 // encodedWordAt - when an encoded word starts at text[at], its decoded bytes
 // and its length.
-bool encodedWordAt(std::string_view text, std::size_t at, std::string& decoded,
-                   std::size_t& length) {
+bool encodedWordAt(std::string_view text, std::size_t at, std::string& decoded, std::size_t& length,
+                   bool inUtf8) {
     if (text.substr(at, 2) != "=?")
         return false;
     const std::size_t charsetEnd = text.find('?', at + 2);
@@ -110,6 +111,14 @@ bool encodedWordAt(std::string_view text, std::size_t at, std::string& decoded,
         }
     }
     length = dataEnd + 2 - at;
+    if (inUtf8) {
+        // The charset may carry a language after "*" (RFC 2231).
+        std::string_view charset = text.substr(at + 2, charsetEnd - at - 2);
+        charset = charset.substr(0, charset.find('*'));
+        std::string converted;
+        if (toUtf8(charset, decoded, converted))
+            decoded.swap(converted);
+    }
     return true;
 }
 
@@ -390,6 +399,22 @@ std::vector<std::string> parameterValues(const StructuredValue& value, std::stri
     return values;
 }
 
+std::string parameterCharset(const StructuredValue& value, std::string_view name) {
+    // The first section, "name*" or "name*0*", carries it.
+    for (const Parameter& parameter : value.parameters) {
+        const std::string_view full = parameter.name;
+        if (full.size() <= name.size() || full.substr(0, name.size()) != name)
+            continue;
+        const std::string_view suffix = full.substr(name.size());
+        if (suffix != "*" && suffix != "*0*")
+            continue;
+        const std::size_t quote = parameter.value.find('\'');
+        if (quote != std::string::npos)
+            return parameter.value.substr(0, quote);
+    }
+    return std::string();
+}
+
 std::vector<std::string> rawParameterValues(const StructuredValue& value, std::string_view name) {
     std::vector<std::string> values;
     for (const Parameter& parameter : value.parameters)
@@ -406,7 +431,7 @@ bool parameterGivenTwice(const StructuredValue& value) {
     return std::adjacent_find(names.begin(), names.end()) != names.end();
 }
 
-std::string decodeEncodedWords(std::string_view text) {
+std::string decodeEncodedWords(std::string_view text, bool inUtf8) {
     if (text.find("=?") == std::string_view::npos)
         return std::string(text);  // no encoded word can begin anywhere
     std::string out;
@@ -414,7 +439,7 @@ std::string decodeEncodedWords(std::string_view text) {
     std::size_t length = 0;
     std::size_t blanksAfterWord = std::string_view::npos;  // where blanks after a word began
     for (std::size_t i = 0; i < text.size();) {
-        if (encodedWordAt(text, i, decoded, length)) {
+        if (encodedWordAt(text, i, decoded, length, inUtf8)) {
             if (blanksAfterWord != std::string_view::npos)
                 out.resize(blanksAfterWord);  // blanks between two words go
             out += decoded;

@@ -16,7 +16,8 @@
 //
 // The parameter helpers read "type/subtype; name=value; ..." with quoted
 // strings, RFC 2231 continuations and encodings (charset'lang'%XX), and RFC
-// 2047 encoded words. Character sets are never converted: the bytes are what
+// 2047 encoded words. Character sets are converted only where asked (a
+// boundary's candidates, part_readings.h); otherwise the bytes are what
 // matters for comparing boundaries and deciding what is an attachment.
 #pragma once
 
@@ -123,7 +124,12 @@ bool parameterGivenTwice(const StructuredValue& value);
 
 // decodeEncodedWords - replaces RFC 2047 encoded words ("=?cs?B?...?=",
 // "=?cs?Q?...?=") by their bytes; blanks between two encoded words go.
-std::string decodeEncodedWords(std::string_view text);
+// inUtf8: the bytes of a word in a charset charsets.h knows are converted
+// to UTF-8, as clients that convert header text read them.
+std::string decodeEncodedWords(std::string_view text, bool inUtf8 = false);
+// parameterCharset - the charset the RFC 2231 form of parameter name names
+// ("charset'lang'..."); empty when none.
+std::string parameterCharset(const StructuredValue& value, std::string_view name);
 
 // lowerTrimmed - text in ASCII lower case without surrounding blanks and
 // quotes (for transfer-encoding names).

@@ -12,6 +12,22 @@
 
 namespace tarnwick::client_reading {
 
+namespace {
+
+// fragmentKey - how a message/partial id is kept with its fragment: as it
+// stands up to kMaxIdentifierBytes, a longer one as its first bytes, a line
+// feed (which no id kept whole holds) and a keyed hash of the whole id, so
+// that ids are still compared whole.
+std::string fragmentKey(const std::string& id, const SipHashKey& key) {
+    if (id.size() <= kMaxIdentifierBytes)
+        return id;
+    SipHasher hasher(key);
+    hasher.update(reinterpret_cast<const unsigned char*>(id.data()), id.size());
+    return id.substr(0, kMaxIdentifierBytes) + '\n' + std::to_string(hasher.finish());
+}
+
+}  // namespace
+
 void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset) {
     const std::size_t index = frames_.size() - 1;
     Frame& frame = frames_.back();
@@ -81,9 +97,9 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
             if (walker.fragmentSpill_ == nullptr)
                 walker.fragmentSpill_ = walker.files_.openSpill();
             if (walker.fragmentSpill_ != nullptr) {
-                walker.fragments_.push_back(
-                    StructureWalker::Fragment{reading.partialId, reading.partialNumber, frame.depth,
-                                              walker.fragmentSpill_->size(), 0});
+                walker.fragments_.push_back(StructureWalker::Fragment{
+                    fragmentKey(reading.partialId, walker.files_.key()), reading.partialNumber,
+                    frame.depth, walker.fragmentSpill_->size(), 0});
                 leaf.fragments = walker.fragmentSpill_.get();
                 frame.fragment = true;
             }

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "client_reading/charsets.h"
+
 namespace tarnwick::client_reading {
 
 namespace {
@@ -54,6 +56,18 @@ std::vector<std::string> boundaryCandidates(const StructuredValue& value) {
     if (!plain.empty()) {
         addUnique(candidates, decodeEncodedWords(plain.front()));
         addUnique(candidates, decodeEncodedWords(plain.back()));
+        // Clients that convert header text to UTF-8 first: the RFC 2231
+        // form from its charset, encoded words from theirs, raw 8-bit
+        // bytes that are no UTF-8 from ISO-8859-1.
+        std::string converted;
+        if (toUtf8(parameterCharset(value, "boundary"), plain.back(), converted))
+            addUnique(candidates, converted);
+        for (const std::string* given : {&plain.front(), &plain.back()}) {
+            if (given->find("=?") != std::string::npos)
+                addUnique(candidates, decodeEncodedWords(*given, true));
+            if (!isUtf8(*given) && toUtf8("iso-8859-1", *given, converted))
+                addUnique(candidates, converted);
+        }
     }
     return candidates;
 }
@@ -152,8 +166,8 @@ PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
         if (type == "message/partial") {
             const std::vector<std::string> ids = parameterValues(value, "id");
             const std::vector<std::string> numbers = parameterValues(value, "number");
-            common.partialId =
-                ids.empty() ? std::string() : ids.front().substr(0, kMaxIdentifierBytes);
+            // Whole: the walker keeps a long one by a hash of all of it.
+            common.partialId = ids.empty() ? std::string() : ids.front();
             if (!numbers.empty()) {
                 for (char c : numbers.front().substr(0, 9))
                     if (c >= '0' && c <= '9')
@@ -161,14 +175,14 @@ PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
             }
         }
         for (const std::string& encodingValue : distinctValues(header.transferEncoding)) {
-            const std::string encodingName = lowerTrimmed(encodingValue);
             for (const std::string& boundary :
                  boundaries.empty() ? std::vector<std::string>{""} : boundaries) {
                 PartReading reading = common;
                 reading.encoding = codec::transferEncodingNamed(encodingValue);
                 reading.boundary = boundary;
-                reading.lineEndsMayDiffer =
-                    isTextType(type) || encodingName.empty() || encodingName == "7bit";
+                // A non-text part is offered with the line ends it has as
+                // stored, whatever its encoding says.
+                reading.lineEndsMayDiffer = isTextType(type);
                 std::string key = reading.key();
                 if (facts.readings.size() < kMaxPartReadings &&
                     std::find(keys.begin(), keys.end(), key) == keys.end()) {

@@ -7,7 +7,8 @@
 // distinct readings: each of the first and last Content-Type with each of
 // the first and last transfer encoding, and for a multipart each boundary
 // candidate (each boundary parameter as unquoted, as written with its
-// quotes, RFC 2231 joined, RFC 2047 decoded). The first entry is the
+// quotes, RFC 2231 joined, RFC 2047 decoded, and each of those in another
+// charset converted to UTF-8). The first entry is the
 // primary reading (first-wins everywhere). The list is capped at
 // kMaxPartReadings.
 #pragma once
@@ -27,7 +28,9 @@ inline constexpr std::size_t kMaxPartReadings = 8;
 // The RFC allows 70; the margin serves lenient senders while keeping the
 // table small.
 inline constexpr std::size_t kMaxBoundaryBytes = 256;
-// kMaxIdentifierBytes - the part of a message/partial id kept.
+// kMaxIdentifierBytes - a message/partial id up to this size is kept with
+// its fragment as it stands; a longer one by its first bytes and a hash of
+// all of it.
 inline constexpr std::size_t kMaxIdentifierBytes = 256;
 
 // boundaryKey - how a boundary is kept: as it stands up to
@@ -41,7 +44,7 @@ struct PartReading {
     codec::TransferEncoding encoding = codec::TransferEncoding::Identity;
     std::string boundary;  // multipart only, as boundaryKey keeps it; empty when none
     // The reading counts as a copy of a known file also when only CR LF
-    // against LF differs (text/*, or declared 7bit or without encoding).
+    // against LF differs (text/* only).
     bool lineEndsMayDiffer = false;
     // The charset is UTF-16 or UTF-32 (or UCS-2, UCS-4): NUL and control
     // bytes are text there.

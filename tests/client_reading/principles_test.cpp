@@ -157,6 +157,102 @@ TEST_F(ReadingTest, WhatClientsReadIsWritten) {
     }
 }
 
+// Where families of parsers disagree (client_rules.h, and the charsets and
+// ids every family compares alike), each side's attachment is written.
+// firstFile, when given, is the first reading's file.
+
+struct Disagreement {
+    const char* what;
+    std::string message;
+    std::string marker;
+    std::vector<std::string> firstFiles = {};
+};
+
+std::vector<Disagreement> disagreements() {
+    const std::string base64Body = "\n\nTUFMV0FSRQ==\n";
+    const auto partial = [](const std::string& id, int number, const std::string& content) {
+        return "Content-Type: message/partial; id=\"" + id +
+               "\"; number=" + std::to_string(number) + "; total=2\n\n" + content;
+    };
+    const std::string sharedStart(300, 'p');
+    const std::string hidden =
+        "Content-Type: application/x-a\nContent-Transfer-Encoding: base64\n\n";
+    return {
+        {"a line of CRs is a skipped header line where only LF ends lines",
+         "From: a@example.com\n\r\r\n" + kAttachmentBase64, "MALWARE"},
+        {"field, CR CR, junk stays one field where only LF ends lines",
+         "Content-Type: application/octet-stream; name=a.exe\r\rjunk\n"
+         "Content-Transfer-Encoding: base64" +
+             base64Body,
+         "MALWARE"},
+        {"a line without a colon ends the header for some parsers",
+         multipart("b", {"Content-Type: application/x-a\nContent-Transfer-Encoding: base64\n"
+                         "TUFMV0FSRQ==\n\nQUJD"}),
+         "MALWARE"},
+        {"a line without a colon is dropped by others",
+         "Content-Type: application/x-a\nContent-Transfer-Encoding: base64\njunk" + base64Body,
+         "MALWARE"},
+        {"NUL ends the transfer encoding's value",
+         "Content-Type: application/x-a\nContent-Transfer-Encoding: base64" + std::string(1, '\0') +
+             "junk" + base64Body,
+         "MALWARE"},
+        {"NUL ends the boundary",
+         "Content-Type: multipart/mixed; boundary=zz" + std::string(1, '\0') + "junk\n\n--zz\n" +
+             kAttachmentBase64 + "\n--zz--\n",
+         "MALWARE"},
+        {"RFC 2231 boundary in ISO-8859-1, delimiters in UTF-8",
+         "Content-Type: multipart/mixed; boundary*=iso-8859-1''%E9t%E9\n\n--\xC3\xA9t\xC3\xA9\n" +
+             kAttachmentBase64 + "\n--\xC3\xA9t\xC3\xA9--\n",
+         "MALWARE"},
+        {"RFC 2231 boundary in UTF-7",
+         "Content-Type: multipart/mixed; boundary*=utf-7''%2BAOk-x\n\n--\xC3\xA9x\n" +
+             kAttachmentBase64 + "\n--\xC3\xA9x--\n",
+         "MALWARE"},
+        {"RFC 2231 boundary in EBCDIC",
+         "Content-Type: multipart/mixed; boundary*=ebcdic-cp-us''%A9%A9\n\n--zz\n" +
+             kAttachmentBase64 + "\n--zz--\n",
+         "MALWARE"},
+        {"RFC 2047 boundary in UTF-16BE",
+         "Content-Type: multipart/mixed; boundary=\"=?utf-16be?b?AHoAeg==?=\"\n\n--zz\n" +
+             kAttachmentBase64 + "\n--zz--\n",
+         "MALWARE"},
+        {"raw 8-bit boundary, delimiters in UTF-8",
+         "Content-Type: multipart/mixed; boundary=\"\xE9t\xE9\"\n\n--\xC3\xA9t\xC3\xA9\n" +
+             kAttachmentBase64 + "\n--\xC3\xA9t\xC3\xA9--\n",
+         "MALWARE"},
+        {"message/partial ids sharing their first 300 bytes are two ids",
+         multipart("b", {partial(sharedStart + "B", 1, "Content-Type: text/plain\n\nhello"),
+                         partial(sharedStart + "A", 1, hidden + "TUFM"),
+                         partial(sharedStart + "A", 2, "V0FSRQ==")}),
+         "MALWARE"},
+        {"unencoded program part stored with CR LF, first reading's file with LF",
+         multipart("b", {"Content-Type: application/x-a\r\n\r\nMAL\r\nWARE"}),
+         "MAL\r\nWARE",
+         {"MAL\nWARE"}},
+        {"unencoded text part stored with CR LF, first reading's file with LF",
+         multipart("b", {"Content-Type: text/plain; name=a.txt\r\n\r\nMAL\r\nWARE"}),
+         "",
+         {"MAL\nWARE"}},
+    };
+}
+
+TEST_F(ReadingTest, WhatAnyFamilyOfParsersReadsIsWritten) {
+    for (const Disagreement& c : disagreements()) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder_))
+            std::filesystem::remove(entry.path());  // each case on its own
+        const ReadResult result = read(c.message, c.firstFiles);
+        if (c.marker.empty()) {
+            EXPECT_EQ(result.contents, Contents{}) << c.what;
+            continue;
+        }
+        EXPECT_TRUE(std::any_of(result.contents.begin(), result.contents.end(),
+                                [&](const std::string& content) {
+                                    return content.find(c.marker) != std::string::npos;
+                                }))
+            << c.what;
+    }
+}
+
 // Ambiguity: every reading a client uses is shown.
 
 TEST_F(ReadingTest, TransferEncodingGivenTwiceIsReadBothWays) {

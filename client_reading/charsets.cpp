@@ -1,0 +1,233 @@
+// SPDX-License-Identifier: Apache-2.0
+// charsets.cpp - the conversions of charsets.h, each a loop over code
+// points.
+#include "client_reading/charsets.h"
+
+#include <array>
+#include <cstdint>
+
+namespace tarnwick::client_reading {
+
+namespace {
+
+// kCp037, kCp500 - the code point of each EBCDIC byte (all below 256).
+constexpr std::array<unsigned char, 256> kCp037 = {
+    0x00, 0x01, 0x02, 0x03, 0x9C, 0x09, 0x86, 0x7F, 0x97, 0x8D, 0x8E, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F,
+    0x10, 0x11, 0x12, 0x13, 0x9D, 0x85, 0x08, 0x87, 0x18, 0x19, 0x92, 0x8F, 0x1C, 0x1D, 0x1E, 0x1F,
+    0x80, 0x81, 0x82, 0x83, 0x84, 0x0A, 0x17, 0x1B, 0x88, 0x89, 0x8A, 0x8B, 0x8C, 0x05, 0x06, 0x07,
+    0x90, 0x91, 0x16, 0x93, 0x94, 0x95, 0x96, 0x04, 0x98, 0x99, 0x9A, 0x9B, 0x14, 0x15, 0x9E, 0x1A,
+    0x20, 0xA0, 0xE2, 0xE4, 0xE0, 0xE1, 0xE3, 0xE5, 0xE7, 0xF1, 0xA2, 0x2E, 0x3C, 0x28, 0x2B, 0x7C,
+    0x26, 0xE9, 0xEA, 0xEB, 0xE8, 0xED, 0xEE, 0xEF, 0xEC, 0xDF, 0x21, 0x24, 0x2A, 0x29, 0x3B, 0xAC,
+    0x2D, 0x2F, 0xC2, 0xC4, 0xC0, 0xC1, 0xC3, 0xC5, 0xC7, 0xD1, 0xA6, 0x2C, 0x25, 0x5F, 0x3E, 0x3F,
+    0xF8, 0xC9, 0xCA, 0xCB, 0xC8, 0xCD, 0xCE, 0xCF, 0xCC, 0x60, 0x3A, 0x23, 0x40, 0x27, 0x3D, 0x22,
+    0xD8, 0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0xAB, 0xBB, 0xF0, 0xFD, 0xFE, 0xB1,
+    0xB0, 0x6A, 0x6B, 0x6C, 0x6D, 0x6E, 0x6F, 0x70, 0x71, 0x72, 0xAA, 0xBA, 0xE6, 0xB8, 0xC6, 0xA4,
+    0xB5, 0x7E, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7A, 0xA1, 0xBF, 0xD0, 0xDD, 0xDE, 0xAE,
+    0x5E, 0xA3, 0xA5, 0xB7, 0xA9, 0xA7, 0xB6, 0xBC, 0xBD, 0xBE, 0x5B, 0x5D, 0xAF, 0xA8, 0xB4, 0xD7,
+    0x7B, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0xAD, 0xF4, 0xF6, 0xF2, 0xF3, 0xF5,
+    0x7D, 0x4A, 0x4B, 0x4C, 0x4D, 0x4E, 0x4F, 0x50, 0x51, 0x52, 0xB9, 0xFB, 0xFC, 0xF9, 0xFA, 0xFF,
+    0x5C, 0xF7, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5A, 0xB2, 0xD4, 0xD6, 0xD2, 0xD3, 0xD5,
+    0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0xB3, 0xDB, 0xDC, 0xD9, 0xDA, 0x9F,
+};
+constexpr std::array<unsigned char, 256> kCp500 = {
+    0x00, 0x01, 0x02, 0x03, 0x9C, 0x09, 0x86, 0x7F, 0x97, 0x8D, 0x8E, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F,
+    0x10, 0x11, 0x12, 0x13, 0x9D, 0x85, 0x08, 0x87, 0x18, 0x19, 0x92, 0x8F, 0x1C, 0x1D, 0x1E, 0x1F,
+    0x80, 0x81, 0x82, 0x83, 0x84, 0x0A, 0x17, 0x1B, 0x88, 0x89, 0x8A, 0x8B, 0x8C, 0x05, 0x06, 0x07,
+    0x90, 0x91, 0x16, 0x93, 0x94, 0x95, 0x96, 0x04, 0x98, 0x99, 0x9A, 0x9B, 0x14, 0x15, 0x9E, 0x1A,
+    0x20, 0xA0, 0xE2, 0xE4, 0xE0, 0xE1, 0xE3, 0xE5, 0xE7, 0xF1, 0x5B, 0x2E, 0x3C, 0x28, 0x2B, 0x21,
+    0x26, 0xE9, 0xEA, 0xEB, 0xE8, 0xED, 0xEE, 0xEF, 0xEC, 0xDF, 0x5D, 0x24, 0x2A, 0x29, 0x3B, 0x5E,
+    0x2D, 0x2F, 0xC2, 0xC4, 0xC0, 0xC1, 0xC3, 0xC5, 0xC7, 0xD1, 0xA6, 0x2C, 0x25, 0x5F, 0x3E, 0x3F,
+    0xF8, 0xC9, 0xCA, 0xCB, 0xC8, 0xCD, 0xCE, 0xCF, 0xCC, 0x60, 0x3A, 0x23, 0x40, 0x27, 0x3D, 0x22,
+    0xD8, 0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0xAB, 0xBB, 0xF0, 0xFD, 0xFE, 0xB1,
+    0xB0, 0x6A, 0x6B, 0x6C, 0x6D, 0x6E, 0x6F, 0x70, 0x71, 0x72, 0xAA, 0xBA, 0xE6, 0xB8, 0xC6, 0xA4,
+    0xB5, 0x7E, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7A, 0xA1, 0xBF, 0xD0, 0xDD, 0xDE, 0xAE,
+    0xA2, 0xA3, 0xA5, 0xB7, 0xA9, 0xA7, 0xB6, 0xBC, 0xBD, 0xBE, 0xAC, 0x7C, 0xAF, 0xA8, 0xB4, 0xD7,
+    0x7B, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0xAD, 0xF4, 0xF6, 0xF2, 0xF3, 0xF5,
+    0x7D, 0x4A, 0x4B, 0x4C, 0x4D, 0x4E, 0x4F, 0x50, 0x51, 0x52, 0xB9, 0xFB, 0xFC, 0xF9, 0xFA, 0xFF,
+    0x5C, 0xF7, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5A, 0xB2, 0xD4, 0xD6, 0xD2, 0xD3, 0xD5,
+    0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0xB3, 0xDB, 0xDC, 0xD9, 0xDA, 0x9F,
+};
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+void appendUtf8(char32_t point, std::string& out) {
+    if (point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
+        point = kReplacement;
+    if (point < 0x80) {
+        out.push_back(static_cast<char>(point));
+    } else if (point < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (point >> 6)));
+        out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else if (point < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (point >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (point >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((point >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    }
+}
+
+std::string lowered(std::string_view text) {
+    std::string out;
+    for (char c : text)
+        if (c != ' ' && c != '\t' && c != '"')
+            out.push_back((c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c);
+    return out;
+}
+
+// fromTable - one byte, one code point.
+void fromTable(const std::array<unsigned char, 256>* table, std::string_view bytes,
+               std::string& out) {
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        appendUtf8(table == nullptr ? byte : (*table)[byte], out);
+    }
+}
+
+// fromUtf16 - pairs of bytes, surrogates joined; an odd last byte is
+// replaced.
+void fromUtf16(std::string_view bytes, bool bigEndian, std::string& out) {
+    if (bytes.size() >= 2) {
+        const auto a = static_cast<unsigned char>(bytes[0]);
+        const auto b = static_cast<unsigned char>(bytes[1]);
+        if ((a == 0xFE && b == 0xFF) || (a == 0xFF && b == 0xFE)) {
+            bigEndian = a == 0xFE;
+            bytes.remove_prefix(2);
+        }
+    }
+    char32_t high = 0;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const auto a = static_cast<unsigned char>(bytes[i]);
+        const auto b = static_cast<unsigned char>(bytes[i + 1]);
+        const char32_t unit = bigEndian ? (a << 8 | b) : (b << 8 | a);
+        if (unit >= 0xD800 && unit < 0xDC00) {
+            if (high != 0)
+                appendUtf8(kReplacement, out);
+            high = unit;
+            continue;
+        }
+        if (unit >= 0xDC00 && unit < 0xE000 && high != 0) {
+            appendUtf8(0x10000 + ((high - 0xD800) << 10) + (unit - 0xDC00), out);
+            high = 0;
+            continue;
+        }
+        if (high != 0)
+            appendUtf8(kReplacement, out);
+        high = 0;
+        appendUtf8(unit, out);
+    }
+    if (high != 0 || bytes.size() % 2 != 0)
+        appendUtf8(kReplacement, out);
+}
+
+// fromUtf32 - groups of four bytes.
+void fromUtf32(std::string_view bytes, bool bigEndian, std::string& out) {
+    for (std::size_t i = 0; i + 3 < bytes.size(); i += 4) {
+        char32_t point = 0;
+        for (int k = 0; k < 4; ++k) {
+            const auto byte = static_cast<unsigned char>(bytes[i + (bigEndian ? k : 3 - k)]);
+            point = point << 8 | byte;
+        }
+        if (point != 0xFEFF || i != 0)
+            appendUtf8(point, out);
+    }
+    if (bytes.size() % 4 != 0)
+        appendUtf8(kReplacement, out);
+}
+
+// fromUtf7 - RFC 2152: "+" opens base64 of UTF-16 big endian, which any byte
+// outside the base64 alphabet closes (a "-" closing it is dropped); "+-" is
+// "+".
+void fromUtf7(std::string_view bytes, std::string& out) {
+    auto sextet = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z')
+            return c - 'A';
+        if (c >= 'a' && c <= 'z')
+            return c - 'a' + 26;
+        if (c >= '0' && c <= '9')
+            return c - '0' + 52;
+        return c == '+' ? 62 : c == '/' ? 63 : -1;
+    };
+    for (std::size_t i = 0; i < bytes.size();) {
+        if (bytes[i] != '+') {
+            appendUtf8(static_cast<unsigned char>(bytes[i++]), out);
+            continue;
+        }
+        ++i;
+        if (i < bytes.size() && bytes[i] == '-') {
+            out.push_back('+');
+            ++i;
+            continue;
+        }
+        std::string units;
+        std::uint32_t bits = 0;
+        int count = 0;
+        for (; i < bytes.size() && sextet(bytes[i]) >= 0; ++i) {
+            bits = bits << 6 | static_cast<std::uint32_t>(sextet(bytes[i]));
+            count += 6;
+            if (count >= 8) {
+                count -= 8;
+                units.push_back(static_cast<char>((bits >> count) & 0xFF));
+            }
+        }
+        fromUtf16(units, true, out);
+        if (i < bytes.size() && bytes[i] == '-')
+            ++i;
+    }
+}
+
+}  // namespace
+
+bool isUtf8(std::string_view bytes) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const std::size_t length = lead < 0x80           ? 1
+                                   : (lead >> 5) == 0x6  ? 2
+                                   : (lead >> 4) == 0xE  ? 3
+                                   : (lead >> 3) == 0x1E ? 4
+                                                         : 0;
+        if (length == 0 || i + length > bytes.size())
+            return false;
+        for (std::size_t k = 1; k < length; ++k)
+            if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += length;
+    }
+    return true;
+}
+
+bool toUtf8(std::string_view charset, std::string_view bytes, std::string& out) {
+    const std::string name = lowered(charset);
+    std::string converted;
+    if (name == "iso-8859-1" || name == "iso8859-1" || name == "iso_8859-1" || name == "latin1" ||
+        name == "latin-1" || name == "l1" || name == "iso-ir-100" || name == "cp819" ||
+        name == "ibm819")
+        fromTable(nullptr, bytes, converted);
+    else if (name == "utf-7" || name == "utf7" || name == "unicode-1-1-utf-7")
+        fromUtf7(bytes, converted);
+    else if (name == "utf-16" || name == "utf16" || name == "utf-16be" || name == "utf16be" ||
+             name == "ucs-2" || name == "ucs-2be")
+        fromUtf16(bytes, true, converted);
+    else if (name == "utf-16le" || name == "utf16le" || name == "ucs-2le")
+        fromUtf16(bytes, false, converted);
+    else if (name == "utf-32" || name == "utf32" || name == "utf-32be" || name == "ucs-4")
+        fromUtf32(bytes, true, converted);
+    else if (name == "utf-32le")
+        fromUtf32(bytes, false, converted);
+    else if (name == "ebcdic" || name == "ebcdic-cp-us" || name == "ebcdic-cp-ca" ||
+             name == "ebcdic-cp-wt" || name == "ebcdic-cp-nl" || name == "cp037" ||
+             name == "ibm037" || name == "ibm-037" || name == "csibm037" || name == "ebcdic-us")
+        fromTable(&kCp037, bytes, converted);
+    else if (name == "cp500" || name == "ibm500" || name == "ibm-500" || name == "ebcdic-cp-be" ||
+             name == "ebcdic-cp-ch" || name == "csibm500" || name == "ebcdic-international")
+        fromTable(&kCp500, bytes, converted);
+    else
+        return false;
+    out = std::move(converted);
+    return true;
+}
+
+}  // namespace tarnwick::client_reading
