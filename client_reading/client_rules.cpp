@@ -16,13 +16,15 @@ namespace {
 constexpr std::array<ClientRules, 3> kRuleSets{{
     // The Node.js parsers and webmail back ends: every line end counts, a
     // stray line belongs to the field before it.
-    {"lenient", true, ColonlessLine::ContinuesField, false},
+    {"lenient", true, ColonlessLine::ContinuesField, false, false},
     // Python's email package: CR, LF and CR LF all end lines; a line that
-    // is no field ends the header and starts the body.
-    {"python", true, ColonlessLine::EndsHeader, false},
+    // is no field ends the header and starts the body; base64 ends at its
+    // padding.
+    {"python", true, ColonlessLine::EndsHeader, false, true},
     // GMime, MIME-tools and ripMIME: only LF ends a line, a line that is no
-    // field is skipped, and field values are C strings.
-    {"lf-only", false, ColonlessLine::Dropped, true},
+    // field is skipped, field values are C strings, and base64 ends at its
+    // padding (as GMime decodes it).
+    {"lf-only", false, ColonlessLine::Dropped, true, true},
 }};
 
 }  // namespace
@@ -35,6 +37,8 @@ bool decideAlike(const ClientRules& a, const ClientRules& b, Ambiguity point) {
             return a.colonlessLine == b.colonlessLine;
         case Ambiguity::NulInFieldValue:
             return a.nulEndsFieldValue == b.nulEndsFieldValue;
+        case Ambiguity::DataAfterBase64Padding:
+            return a.base64EndsAtPadding == b.base64EndsAtPadding;
     }
     return true;
 }

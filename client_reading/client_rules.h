@@ -41,10 +41,13 @@ struct ClientRules {
     // A NUL byte ends the value of Content-Type, Content-Transfer-Encoding
     // and Content-Disposition (a C string); otherwise it is data.
     bool nulEndsFieldValue;
+    // Base64 stops at the first "=" that can be padding (the third or
+    // fourth character of a group); otherwise it decodes what follows too.
+    bool base64EndsAtPadding;
 };
 
 // Ambiguity - the points of ClientRules, as the walker meets them.
-enum class Ambiguity { LoneCr, ColonlessLine, NulInFieldValue };
+enum class Ambiguity { LoneCr, ColonlessLine, NulInFieldValue, DataAfterBase64Padding };
 
 // decideAlike - a and b take the same side at point.
 bool decideAlike(const ClientRules& a, const ClientRules& b, Ambiguity point);

@@ -126,7 +126,9 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
             leaf.scanner =
                 std::make_unique<EmbeddedBlockScanner>(walker_.files_, walker_.yencParts_);
     }
-    leaf.decoder = codec::makeDecoder(reading.encoding, leaf);
+    leaf.decoder = codec::makeDecoder(
+        reading.encoding, leaf,
+        rules_.base64EndsAtPadding ? codec::AfterPadding::Stop : codec::AfterPadding::GoOn);
     const WrittenPart* part =
         walker_.firstReading_ == nullptr || leaf.attachment == nullptr
             ? nullptr
@@ -152,11 +154,15 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
         leaf.quiet = quiet.get();
         leaf.decoder = std::move(quiet);
     }
+    if (leaf.agreement == nullptr && leaf.quiet == nullptr)
+        leaf.plain = leaf.decoder.get();
 }
 
 void WalkPass::finishLeaf(Frame& frame, std::uint64_t partEnd) {
     LeafOutput& leaf = *frame.leaf;
     leaf.decoder->finish();
+    if (leaf.plain != nullptr && leaf.plain->metDataAfterPadding())
+        metAmbiguity(frame, Ambiguity::DataAfterBase64Padding);
     if (leaf.scanner != nullptr)
         leaf.scanner->finish();
     if (leaf.agreement != nullptr && leaf.agreement->agreed())

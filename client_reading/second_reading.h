@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "scanfiles/scan_ledger.h"
 #include "mailfile/written_parts.h"
+#include "scanfiles/scan_ledger.h"
 
 namespace tarnwick::client_reading {
 

@@ -53,6 +53,9 @@ class WalkPass {
         AgreedLeafDecoder* agreement = nullptr;
         // Set when a text body is decoded only if its bytes may matter.
         QuietTextDecoder* quiet = nullptr;
+        // The leaf's own decoder when it decodes every byte itself: it
+        // tells whether base64 went on after its padding.
+        const codec::Decoder* plain = nullptr;
         void write(const char* data, std::size_t size) override {
             if (attachment != nullptr && agreement == nullptr)
                 attachment->write(data, size);

@@ -105,9 +105,18 @@ constexpr QuotedPrintableRules kSecondReadingRules{.dropCarriageReturn = false,
 
 class Base64Decoder final : public BufferedDecoder {
   public:
-    using BufferedDecoder::BufferedDecoder;
+    Base64Decoder(ByteSink& sink, AfterPadding afterPadding)
+        : BufferedDecoder(sink), stopAtPadding_(afterPadding == AfterPadding::Stop) {}
+    bool metDataAfterPadding() const override { return dataAfterPadding_; }
     void feed(const char* data, std::size_t size) override {
         const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+        if (padded_ && (stopAtPadding_ || !dataAfterPadding_)) {
+            // Only whether more data follows matters now, or nothing does.
+            for (std::size_t i = 0; i < size && !dataAfterPadding_; ++i)
+                dataAfterPadding_ = kBase64Value[bytes[i]] < 64;
+            if (stopAtPadding_)
+                return;
+        }
         // Locals, not members, in the loop: stores through the output
         // pointer could otherwise alias them and force reloads.
         unsigned group = group_;
@@ -116,7 +125,9 @@ class Base64Decoder final : public BufferedDecoder {
         while (i < size) {
             if (count == 0 && size - i >= 4) {
                 // The common case: runs of four alphabet characters in a row.
+                const std::size_t from = i;
                 i = decodeWholeGroups(bytes, i, size);
+                dataAfterPadding_ = dataAfterPadding_ || (padded_ && i != from);
                 if (i == size)
                     break;
             }
@@ -127,12 +138,19 @@ class Base64Decoder final : public BufferedDecoder {
                 if (v == kBase64Padding && count >= 2) {
                     group_ = group;
                     count_ = count;
-                    endGroup();  // padding: the group ends, decoding goes on
+                    endGroup();  // padding: the group ends
                     group = 0;
                     count = 0;
+                    if (!padded_ && stopAtPadding_) {
+                        padded_ = true;
+                        feed(data + i, size - i);  // looks whether data follows
+                        return;
+                    }
+                    padded_ = true;
                 }
                 continue;  // outside the alphabet: skipped
             }
+            dataAfterPadding_ = dataAfterPadding_ || padded_;
             group = (group << 6) | static_cast<unsigned>(v);
             if (++count == 4) {
                 char* out = room(3);
@@ -183,6 +201,9 @@ class Base64Decoder final : public BufferedDecoder {
 
     unsigned group_ = 0;
     int count_ = 0;
+    bool stopAtPadding_;
+    bool padded_ = false;  // a group was ended by "="
+    bool dataAfterPadding_ = false;
 };
 
 class QuotedPrintableDecoder final : public BufferedDecoder {
@@ -355,10 +376,11 @@ class UudecodeDecoder final : public BufferedDecoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> makeDecoder(TransferEncoding encoding, ByteSink& sink) {
+std::unique_ptr<Decoder> makeDecoder(TransferEncoding encoding, ByteSink& sink,
+                                     AfterPadding afterPadding) {
     switch (encoding) {
         case TransferEncoding::Base64:
-            return std::make_unique<Base64Decoder>(sink);
+            return std::make_unique<Base64Decoder>(sink, afterPadding);
         case TransferEncoding::QuotedPrintable:
             return std::make_unique<QuotedPrintableDecoder>(sink);
         case TransferEncoding::Uuencode:

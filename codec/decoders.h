@@ -4,7 +4,8 @@
 // Each decoder takes the raw bytes of a body (line ends included, in pieces
 // of any size) and hands its output to a ByteSink as it goes, so no body is
 // ever held whole. Base64 skips bytes outside its alphabet, goes on after a
-// padded group and turns a final incomplete group into the bytes it holds.
+// padded group (or, told so, stops there) and turns a final incomplete group
+// into the bytes it holds.
 // Quoted-printable reads "=" with blanks up to the line end as a soft line
 // break and keeps a malformed escape as it stands. Uuencode decodes the
 // first "begin" ... "end" block (for a container; the blocks of a leaf are
@@ -34,9 +35,17 @@ class Decoder {
     virtual void feed(const char* data, std::size_t size) = 0;
     // finish - the body has ended: flushes what is held back.
     virtual void finish() = 0;
+    // metDataAfterPadding - base64 only: alphabet characters came after a
+    // group that padding ended, which decoders read differently.
+    virtual bool metDataAfterPadding() const { return false; }
 };
 
+// AfterPadding - what base64 does with data after a group that "=" ended:
+// decodes it as the next groups, or stops there and drops the rest.
+enum class AfterPadding { GoOn, Stop };
+
 // makeDecoder - a decoder for encoding writing into sink (which must outlive it).
-std::unique_ptr<Decoder> makeDecoder(TransferEncoding encoding, ByteSink& sink);
+std::unique_ptr<Decoder> makeDecoder(TransferEncoding encoding, ByteSink& sink,
+                                     AfterPadding afterPadding = AfterPadding::GoOn);
 
 }  // namespace tarnwick::codec

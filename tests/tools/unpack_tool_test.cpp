@@ -113,8 +113,8 @@ const char kBehindAnMboxLine[] =
     "Content-Type: application/octet-stream; name=\"x.bin\"\n"
     "Content-Transfer-Encoding: base64\n"
     "\n"
-    "aGVsbG8=\n"
-    "IHdvcmxk\n";
+    "aGVsbG8g\n"
+    "d29ybGQ=\n";
 
 TEST_F(UnpackToolTest, ExtraFilesOfTheSecondReadingAreListedAfterThePartFiles) {
     ToolRun result = run({message("m.eml", kBehindAnMboxLine).string(), folder_});
