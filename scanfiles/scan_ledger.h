@@ -321,7 +321,7 @@ class ScanLedger {
         std::int32_t index = 0;        // in the name; kAdopted for an adopted file
         std::int32_t shownNumber = 0;  // from 1 among part and extra files; 0 for others
         ScanFileKind kind = ScanFileKind::Part;
-        BodyEncoding bodyEncoding = BodyEncoding::Identity;
+        codec::TransferEncoding bodyEncoding = codec::TransferEncoding::Identity;
         bool alive = false;  // recorded (changed under the owners' lock only)
         bool written = false;
         bool tallied = false;  // counted in tallies_
