@@ -49,9 +49,12 @@ struct ClockUse {
     ProbeClock clock;
 };
 
-// isDiskReason - a failure to write that is the disk's, not the anti-virus's.
+// isDiskReason - a failure to write that is not the anti-virus's: the
+// disk's, or a name taken by something that is not our test file (a file, a
+// link, a device), which proves nothing about the anti-virus.
 bool isDiskReason(int error) {
-    return error == ENOENT || error == ENOTDIR || platform::isNoSpaceError(error);
+    return error == ENOENT || error == ENOTDIR || error == EEXIST ||
+           platform::isNoSpaceError(error);
 }
 
 // writeTestFile - creates and writes the test file; 0 or the error code.
@@ -184,7 +187,9 @@ ProbeResult runAvProbe(const std::string& folder, int waitSeconds, const ProbeCl
     }
     if (result.reaction == ProbeReaction::Locked && writeError != 0)
         result.milliseconds = clock.nowMilliseconds() - started;
-    result.removalError = removeLeftover(result.path, clock);
+    // A taken name is not ours to remove.
+    if (writeError != EEXIST)
+        result.removalError = removeLeftover(result.path, clock);
     result.leftBehind = result.removalError != 0;
     return result;
 }

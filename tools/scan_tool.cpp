@@ -104,6 +104,21 @@ std::string joined(const std::string& folder, const std::string& name) {
     return folder + "/" + name;
 }
 
+// oneLine - path with control characters as \xNN escapes, so that one
+// message is always one line of output.
+std::string oneLine(const std::string& path) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string shown;
+    for (const char byte : path) {
+        const auto value = static_cast<unsigned char>(byte);
+        if (value < 0x20 || value == 0x7F)
+            shown += std::string("\\x") + kDigits[value >> 4] + kDigits[value & 0x0F];
+        else
+            shown += byte;
+    }
+    return shown;
+}
+
 // messageItem - a message for the scan job.
 ScanItem messageItem(const std::string& path) {
     ScanItem item;
@@ -137,7 +152,9 @@ std::vector<ScanItem> collectMessages(const std::vector<std::string>& paths) {
             std::sort(names.begin(), names.end());
             for (const std::string& name : names) {
                 const std::string entry = joined(path, name);
-                if (isRegularFile(entry))
+                // A link is not followed out of the folder given.
+                platform::EntryOwnership what;
+                if (platform::entryOwnership(entry, what) && what.isRegularFile)
                     items.push_back(messageItem(entry));
             }
         } else if (isRegularFile(path)) {
@@ -286,19 +303,27 @@ int runScan(const ScanToolOptions& options, std::ostream& out, std::ostream& err
     {
         const ConsoleRedirect progress(options.verbose ? err : discardedLines());
         scanBatch(filter, items, kMaxScansInFlight, [&](std::size_t index) {
-            const ScanItem& item = items[index];
+            ScanItem& item = items[index];
+            // Standard input kept in the watched folder and gone before the
+            // scan could open it: the anti-virus removed the message.
+            if (item.verdict == ScanVerdict::Error && item.scan &&
+                item.path == kStandardInputName && !platform::pathExists(item.file)) {
+                item.verdict = ScanVerdict::VirusFound;
+                item.detail = "the message removed";
+            }
+            const std::string shown = oneLine(item.path);
             if (item.verdict == ScanVerdict::VirusFound) {
                 ++infected;
-                out << item.path << ": " << kVirusFoundText
+                out << shown << ": " << kVirusFoundText
                     << (item.detail.empty() ? "" : " (" + item.detail + ")") << '\n'
                     << std::flush;
             } else if (item.verdict == ScanVerdict::Clean) {
                 if (!options.quiet)
-                    out << item.path << ": " << kCleanText << '\n' << std::flush;
+                    out << shown << ": " << kCleanText << '\n' << std::flush;
             } else {
                 ++failed;
                 (options.quiet ? err : out)
-                    << item.path << ": " << kErrorText << ' ' << item.reason << '\n'
+                    << shown << ": " << kErrorText << ' ' << item.reason << '\n'
                     << std::flush;
             }
         });

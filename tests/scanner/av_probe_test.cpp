@@ -3,12 +3,16 @@
 // anti-virus is played in the probe's pauses, so every reaction time is
 // exact and no test waits for real.
 #include "scanner/av_probe.h"
+#include "runtime/platform.h"
+#include "scanfiles/scan_names.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "runtime/platform.h"
+#include "scanfiles/scan_names.h"
 #include "tests/common/temp_folder.h"
 
 namespace tarnwick {
@@ -91,4 +95,16 @@ TEST(AvProbe, ReactionBoundAndLinesFollowWhatBecameOfTheTestFile) {
 }
 
 }  // namespace
+#ifndef _WIN32
+TEST(AvProbe, TestFileNameTakenByALinkIsNoReactionAndIsLeftAlone) {
+    const std::filesystem::path folder = test_support::makeTempFolder("tarnwick-probe-link");
+    const std::string probe = probeFileName(folder.string(), platform::currentProcessId());
+    std::filesystem::create_symlink("/nonexistent", probe);
+    const ProbeResult result = runAvProbe(folder.string(), 0);
+    EXPECT_EQ(result.reaction, ProbeReaction::NotWritten);
+    EXPECT_TRUE(std::filesystem::is_symlink(probe));
+    std::filesystem::remove_all(folder);
+}
+#endif
+
 }  // namespace tarnwick

@@ -60,6 +60,9 @@ class ScanToolTest : public ::testing::TestWithParam<ScanCase> {
         write("mail/infected.eml", "Subject: infected\n\nhead\n" + kMarker + "\ntail\n");
         write("mail/folder/a.eml", "Subject: a\n\nclean too\n");
         write("mail/folder/b.eml", "Subject: b\n\n" + kMarker + "\n");
+        // Never followed out of the folder given.
+        fs::create_symlink(root_ / "mail" / "clean.eml", root_ / "mail" / "folder" / "c.eml");
+        write("mail/new\nline.eml", "Subject: clean\n\nnothing\n");
         // The marker only once decoded, in the second of two attachments.
         write("mail/attached.eml",
               "Subject: attached\nMIME-Version: 1.0\n"
@@ -116,6 +119,10 @@ INSTANTIATE_TEST_SUITE_P(
                  kScanToolVirusFound},
         ScanCase{
             "Missing", {"{}/missing.eml"}, "{}/missing.eml: ERROR no such file\n", kScanToolError},
+        ScanCase{"ControlCharacterInName",
+                 {"{}/new\nline.eml"},
+                 "{}/new\\x0Aline.eml: OK\n",
+                 kScanToolClean},
         ScanCase{"Folder",
                  {"{}/folder", "{}/empty"},
                  "{}/folder/a.eml: OK\n{}/folder/b.eml: Virus Found (the message removed)\n",
