@@ -241,6 +241,13 @@ enum class FolderLock {
 // Windows). The lock is kept, with its open file, until the process ends;
 // the operating system releases it then, however the process ends.
 FolderLock lockExclusively(const std::string& path);
+// LockHandle - a lock lockUntilReleased took.
+using LockHandle = std::intptr_t;
+// lockUntilReleased - as lockExclusively, but the lock and its open file are
+// kept only until releaseLock(handle); handle is set only when Owned.
+FolderLock lockUntilReleased(const std::string& path, LockHandle& handle);
+// releaseLock - gives back a lock lockUntilReleased took.
+void releaseLock(LockHandle handle);
 
 // LockFile - an open lock; kNoLockFile when none.
 using LockFile = std::intptr_t;

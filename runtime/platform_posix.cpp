@@ -508,6 +508,23 @@ FolderLock lockExclusively(const std::string& path) {
     return error == EWOULDBLOCK ? FolderLock::HeldByAnother : FolderLock::Failed;
 }
 
+FolderLock lockUntilReleased(const std::string& path, LockHandle& handle) {
+    const int descriptor = openLockFile(path);
+    if (descriptor < 0)
+        return FolderLock::Failed;
+    if (flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+        handle = descriptor;
+        return FolderLock::Owned;  // the descriptor stays open with the lock
+    }
+    const int error = errno;
+    ::close(descriptor);
+    return error == EWOULDBLOCK ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+void releaseLock(LockHandle handle) {
+    ::close(static_cast<int>(handle));
+}
+
 namespace {
 
 // userName - the name of a user id, its number when it has none.

@@ -573,6 +573,26 @@ FolderLock lockExclusively(const std::string& path) {
     return error == ERROR_LOCK_VIOLATION ? FolderLock::HeldByAnother : FolderLock::Failed;
 }
 
+FolderLock lockUntilReleased(const std::string& path, LockHandle& handle) {
+    const LockFile opened = openLockFile(path);
+    if (opened == kNoLockFile)
+        return FolderLock::Failed;
+    const HANDLE file = reinterpret_cast<HANDLE>(opened);
+    OVERLAPPED at{};
+    at.Offset = kOwnerLockByte;
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        handle = static_cast<LockHandle>(opened);
+        return FolderLock::Owned;  // the handle stays open with the lock
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    return error == ERROR_LOCK_VIOLATION ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+void releaseLock(LockHandle handle) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
 bool entryOwnership(const std::string& path, EntryOwnership& ownership, std::int64_t) {
     const DWORD attributes = GetFileAttributesW(widePath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
