@@ -201,6 +201,8 @@ TEST(MessageSummary, OneLineSaysWhatBecameOfTheMessageAndWhy) {
                                reasonText(decision, row.outcome.filterLine),
                                actionText(decision),
                                std::chrono::milliseconds(5021),
+                               "",
+                               "",
                                "12s"};
         EXPECT_EQ(summaryLine(summary),
                   "4AbC: from=<a@example.org>, to=<b@example.org>, nrcpt=2, msgid=<m@x>, "
