@@ -4,7 +4,9 @@
 
 #include <string_view>
 
+#include "app/check_command.h"
 #include "app/option_parser.h"
+#include "app/probe_interval.h"
 #include "app/start_up.h"
 #include "tarnwick/version.h"
 
@@ -21,31 +23,23 @@ constexpr std::string_view kAvCheckEveryOption = "--av-check-every";
 constexpr std::string_view kRequireAvOption = "--require-av";
 constexpr std::string_view kOnLimitOption = "--on-limit";
 constexpr std::string_view kStatsFileOption = "--stats-file";
+constexpr std::string_view kSizeOption = "--size";
 
 // The options of a filter run.
 const std::vector<KnownOption>& knownOptions() {
     static const std::vector<KnownOption> options = {
         {kNoSecondReadingOption, false}, {kScanDirOption, true},      {kCheckOption, false},
         {kNoAvCheckOption, false},       {kAvCheckEveryOption, true}, {kRequireAvOption, false},
-        {kOnLimitOption, true},          {kStatsFileOption, true},
+        {kOnLimitOption, true},          {kStatsFileOption, true},    {kSizeOption, true},
     };
     return options;
-}
-
-// readMinutes - the value of --av-check-every, or false when it is not a
-// whole number of minutes within the bounds.
-bool readMinutes(const std::string& text, int& minutes) {
-    if (!isInteger(text) || text.front() == '-' || text.size() > 6)
-        return false;
-    minutes = std::stoi(text);
-    return minutes <= kLongestProbeIntervalMinutes;
 }
 
 // helpText - the usage summary; the guide and, except on Windows, the man page
 // say the rest.
 constexpr const char* helpText() {
     return "Usage: tarnwick [OPTIONS] [WAIT]\n"
-           "       tarnwick --check [--scan-dir PATH] [WAIT]\n"
+           "       tarnwick --check [--scan-dir PATH] [--size MB] [WAIT]\n"
            "       tarnwick --help | --version\n"
            "\n"
            "A content-filter helper for a mail server: reads INTF, KEY, FILE and QUIT\n"
@@ -65,12 +59,15 @@ constexpr const char* helpText() {
            "  --check               checks that ScanMe is usable and that the anti-virus\n"
            "                        reacts to a test file in it, reports and exits:\n"
            "                        0 watching, 1 not watching, 2 ScanMe unusable\n"
+           "  --size MB             with --check: also a test file of MB megabytes, to\n"
+           "                        see that the anti-virus checks files that large\n"
            "  --no-av-check         no anti-virus test file at start-up\n"
-           "  --av-check-every MINUTES\n"
-           "                        repeats the anti-virus check (0, the default: only at\n"
-           "                        start-up)\n"
-           "  --require-av          postpones every message while the last check did not\n"
-           "                        see the anti-virus react\n"
+           "  --av-check-every N|Ns|Nm\n"
+           "                        repeats the anti-virus check every N minutes, N\n"
+           "                        seconds (30s) or N minutes (5m); 0: only at start-up\n"
+           "                        (the default, or 1m with --require-av)\n"
+           "  --require-av          postpones every message unless the last check saw the\n"
+           "                        anti-virus react within two intervals\n"
            "  --stats-file PATH     keeps the counters (messages by verdict, viruses,\n"
            "                        anti-virus checks, times) in PATH for a monitoring\n"
            "                        system, in Prometheus text format, every 15 s\n"
@@ -132,12 +129,19 @@ StartOptions readCommandLine(const std::vector<std::string>& words) {
         } else if (given.name == kNoAvCheckOption) {
             options.probe = false;
         } else if (given.name == kAvCheckEveryOption) {
-            if (!readMinutes(given.value, options.probeEveryMinutes)) {
-                options.error = "--av-check-every needs a whole number of minutes from 0 to " +
-                                std::to_string(kLongestProbeIntervalMinutes) + ", not '" +
+            if (!readProbeInterval(given.value, options.probeEverySeconds)) {
+                options.error = probeIntervalError(given.value);
+                return options;
+            }
+        } else if (given.name == kSizeOption) {
+            if (!isInteger(given.value) || given.value.front() == '-' || given.value.size() > 5 ||
+                std::stoi(given.value) < 1 || std::stoi(given.value) > kLargestCheckSizeMegabytes) {
+                options.error = "--size needs a number of megabytes from 1 to " +
+                                std::to_string(kLargestCheckSizeMegabytes) + ", not '" +
                                 given.value + "'";
                 return options;
             }
+            options.checkSizeMegabytes = std::stoi(given.value);
         } else if (given.name == kRequireAvOption) {
             options.requireAv = true;
         } else if (given.name == kStatsFileOption) {
@@ -157,6 +161,10 @@ StartOptions readCommandLine(const std::vector<std::string>& words) {
     if (!options.probe && (options.requireAv || options.check)) {
         options.error = std::string(kNoAvCheckOption) + " cannot go with " +
                         (options.check ? "--check" : "--require-av");
+        return options;
+    }
+    if (options.checkSizeMegabytes > 0 && !options.check) {
+        options.error = "--size goes only with --check";
         return options;
     }
     if (parsed.operands.size() > 1) {

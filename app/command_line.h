@@ -16,9 +16,6 @@ namespace tarnwick {
 // What the command line asks for instead of a filter run.
 enum class InformationRequest { None, Help, Version };
 
-// The longest interval between two probes, in minutes (a week).
-inline constexpr int kLongestProbeIntervalMinutes = 7 * 24 * 60;
-
 // StartOptions - what the words ask of a filter run (or of --check).
 struct StartOptions {
     int waitSeconds = 5;
@@ -26,8 +23,9 @@ struct StartOptions {
     bool limitsFailClosed = true;  // false: --on-limit clean
     std::string scanFolder;        // empty: the filter's default
     bool check = false;            // --check: self-check and one probe, then exit
+    int checkSizeMegabytes = 0;    // --size: a test file that large too
     bool probe = true;             // false: --no-av-check
-    int probeEveryMinutes = 0;
+    int probeEverySeconds = -1;    // -1: not given
     bool requireAv = false;
     std::string statsFile;  // --stats-file: where the counters go; empty: nowhere
     // error - empty when the words were understood; else the refusal text.

@@ -82,8 +82,14 @@ int startUp(AvFilter& filter, int argumentCount, char** argumentWords, int input
     if (!options.scanFolder.empty())
         filter.scanFolder = options.scanFolder;
     filter.requireAv = options.requireAv;
+    // Under --require-av the evidence must stay recent: the probe repeats.
+    int everySeconds = options.probeEverySeconds;
+    if (everySeconds < 0)
+        everySeconds = options.requireAv ? kDefaultProbeIntervalSeconds : 0;
+    filter.antivirusEvidence.setInterval(everySeconds);
     if (options.check)
-        return runCheckCommand(filter.scanFolder, filter.waitSeconds, consoleStream());
+        return runCheckCommand(filter.scanFolder, filter.waitSeconds, consoleStream(),
+                               options.checkSizeMegabytes);
     writeBanner(consoleStream(), filter.waitSeconds);
     std::unique_ptr<StatsFile> stats;
     if (!options.statsFile.empty()) {
@@ -97,7 +103,7 @@ int startUp(AvFilter& filter, int argumentCount, char** argumentWords, int input
     }
     // Makes the folder too; a scan job still checks it for every message.
     const std::shared_ptr<AvWatch> watch =
-        startAvChecks(filter, AvCheckSettings{options.probe, options.probeEveryMinutes});
+        startAvChecks(filter, AvCheckSettings{options.probe, everySeconds});
     // The scan files earlier runs left behind, once the folder is there.
     filter.scanFilePrefix = claimScanFolder(filter.scanFolder, filter.scanFiles()).prefix;
     filter.run(inputDescriptor);

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "app/option_parser.h"
+#include "app/probe_interval.h"
 
 namespace tarnwick::milter {
 
@@ -21,7 +22,7 @@ const std::vector<KnownOption>& knownBridgeOptions() {
         {"--pidfile", true},           {"--user", true, "-u"},       {"--tarnwick", true, "-t"},
         {"--work-dir", true, "-d"},    {"--spool-dir", true, "-s"},  {"--wait", true, "-w"},
         {"--timeout", true, "-T"},     {"--on-virus", true},         {"--on-unscanned", true},
-        {"--log-level", true},         {"--stats-file", true},
+        {"--log-level", true},         {"--stats-file", true},       {"--av-check-every", true},
     };
     return options;
 }
@@ -102,6 +103,11 @@ std::string applyOption(const GivenOption& given, BridgeOptions& options) {
         if (value.empty())
             return "--stats-file needs a path";
         options.statsFile = value;
+    } else if (name == "--av-check-every") {
+        int seconds = 0;
+        if (!readProbeInterval(value, seconds))
+            return probeIntervalError(value);
+        options.avCheckEvery = value;
     } else if (name == "--on-unscanned") {
         if (value == "accept")
             options.onUnscanned = UnscannedPolicy::Accept;
@@ -182,6 +188,10 @@ std::string usageText() {
            "      --stats-file PATH     keeps the bridge's counters in PATH, in Prometheus\n"
            "                            text format, every 15 s; the filter keeps its own\n"
            "                            beside it (NAME.prom: NAME-filter.prom)\n"
+           "      --av-check-every N|Ns|Nm\n"
+           "                            how often the filter checks that the anti-virus\n"
+           "                            reacts: N minutes, 30s, 5m (default 60s); a verdict\n"
+           "                            needs a check passed within two of these\n"
            "  -h, --help                this text\n"
            "  -V, --version             the version\n"
            "\n"

@@ -27,6 +27,9 @@ inline constexpr const char* defaultSpoolFolder = "/var/spool/tarnwick";
 // It stays below Postfix's default milter_content_timeout of 300 s, so the
 // bridge answers before the mail server gives up on it.
 inline constexpr int defaultAnswerTimeoutSeconds = 240;
+// The filter probes the anti-virus this often, so that every verdict rests
+// on a probe at most two intervals old.
+inline constexpr const char* defaultAvCheckEvery = "60s";
 
 struct BridgeOptions {
     std::string socket = defaultSocket;
@@ -47,6 +50,9 @@ struct BridgeOptions {
     // --log-level: the least level logged (Notice: the summary lines).
     LogLevel logLevel = LogLevel::Notice;
     std::string statsFile;  // --stats-file: where the counters go; empty: nowhere
+    // How often the filter probes the anti-virus (--av-check-every: "30s",
+    // "5m", plain minutes), passed on to it as given.
+    std::string avCheckEvery = defaultAvCheckEvery;
 };
 
 // ParsedCommandLine - what the words asked for.

@@ -361,6 +361,14 @@ void FilterProcess::handleLine(const std::string& line, bool& initialised) {
     log_.warning("answer for no request in flight: " + line);
 }
 
+std::string FilterProcess::antivirusSeenText() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!antivirusSeen_)
+        return "never";
+    const auto ago = std::chrono::steady_clock::now() - *antivirusSeen_;
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(ago).count()) + "s";
+}
+
 void FilterProcess::noteLogLine(const std::string& line) {
     // "* (N) ..." concerns request N. A line without a number concerns the
     // requests whose file it names ("* File Not Found PATH") or, when it
@@ -371,6 +379,10 @@ void FilterProcess::noteLogLine(const std::string& line) {
         return;
     std::optional<std::uint32_t> number = logLineRequest(line);
     std::lock_guard<std::mutex> hold(mutex_);
+    if (line.rfind(checkLinePrefix, 0) == 0 && !isCheckProblem(line)) {
+        antivirusSeen_ = std::chrono::steady_clock::now();
+        return;
+    }
     if (number) {
         auto found = inFlight_.find(*number);
         if (found != inFlight_.end()) {

@@ -76,6 +76,11 @@ class FilterProcess {
     // empty.
     OneScan scan(const std::string& path, std::string& filterLine, std::string* actedOn = nullptr);
 
+    // antivirusSeenText - how long ago the filter last logged that the
+    // anti-virus reacted to its test file, in whole seconds ("12s"), or
+    // "never".
+    std::string antivirusSeenText();
+
   private:
     enum class State { Down, Starting, Ready, Stopping };
     // Pending - one request in flight, owned by the scan() call waiting on it.
@@ -125,6 +130,7 @@ class FilterProcess {
     bool lastStartFailed_ = false;  // the program could not be started at all
     std::uint32_t nextNumber_ = 1;
     std::map<std::uint32_t, Pending*> inFlight_;
+    std::optional<std::chrono::steady_clock::time_point> antivirusSeen_;
     std::thread supervisor_;
 };
 

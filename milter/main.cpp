@@ -307,6 +307,8 @@ int run(const BridgeOptions& options, const RunAs& user, const BridgeLog& log) {
         options.tarnwickPath.empty() ? besideThisProgram("tarnwick") : options.tarnwickPath;
     if (!options.allowUnwatched)
         command.arguments.push_back("--require-av");
+    command.arguments.push_back("--av-check-every");
+    command.arguments.push_back(options.avCheckEvery);
     if (!options.statsFile.empty()) {
         command.arguments.push_back("--stats-file");
         command.arguments.push_back(filterStatsFile(options.statsFile));

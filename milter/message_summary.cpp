@@ -175,7 +175,10 @@ std::string summaryLine(const MessageSummary& summary) {
         line += ", found_in=" + summary.foundIn;
     if (!summary.reason.empty())
         line += ", reason=\"" + summary.reason + "\"";
-    return line + ", action=" + summary.action + ", elapsed=" + seconds(summary.elapsed);
+    line += ", action=" + summary.action + ", elapsed=" + seconds(summary.elapsed);
+    if (!summary.antivirusSeen.empty())
+        line += ", av_seen=" + summary.antivirusSeen;
+    return line;
 }
 
 }  // namespace tarnwick::milter

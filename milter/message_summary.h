@@ -37,6 +37,9 @@ struct MessageSummary {
     // found_in=... when known.
     std::string scanFile = {};
     std::string foundIn = {};
+    // How long ago the filter last saw the anti-virus react ("12s", "never");
+    // written as av_seen=... at the end when not empty.
+    std::string antivirusSeen = {};
 };
 
 // actionText - a decision in the summary's words: "tag" (accepted with the
@@ -73,7 +76,7 @@ std::string reasonText(const MilterDecision& decision, const std::string& filter
 
 // summaryLine - "QUEUEID: from=<...>, to=<...>, nrcpt=N, msgid=<...>,
 // size=N, verdict="...", [detail="...", ][file="...", ][found_in=..., ]
-// [reason="...", ]action=..., elapsed=S.SS s".
+// [reason="...", ]action=..., elapsed=S.SS s[, av_seen=12s]".
 std::string summaryLine(const MessageSummary& summary);
 
 }  // namespace tarnwick::milter

@@ -201,6 +201,7 @@ sfsistat onEndOfMessage(SMFICTX* ctx) {
                          : actionText(decision);
     summary.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
+    summary.antivirusSeen = boundBridge->filter.antivirusSeenText();
     if (counters != nullptr)
         counters->messageDecided(outcome, decision, sign,
                                  std::chrono::duration<double>(summary.elapsed).count());

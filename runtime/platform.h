@@ -174,9 +174,13 @@ bool isRegularFile(const std::string& path);
 std::string shownPath(const std::string& path);
 // pathExists - the C library's access test for existence.
 bool pathExists(const std::string& path);
+// madeSinceBoot - true when the entry at path was created after the machine
+// last started; false when before, or when the system keeps no creation time.
+bool madeSinceBoot(const std::string& path);
 // makeOneDirectory - mkdir of a single level; true when it was created. On
 // POSIX the folder is private to its owner (mode 0700): it holds copies of
-// mail. On Windows it inherits its parent's permissions.
+// mail. On Windows it inherits its parent's permissions. On failure errno
+// says why (ENOENT: the parent is missing).
 bool makeOneDirectory(const std::string& path);
 
 // createPrivateFile - creates the file at path, which must not exist yet
@@ -237,6 +241,13 @@ enum class FolderLock {
 // Windows). The lock is kept, with its open file, until the process ends;
 // the operating system releases it then, however the process ends.
 FolderLock lockExclusively(const std::string& path);
+// LockHandle - a lock lockUntilReleased took.
+using LockHandle = std::intptr_t;
+// lockUntilReleased - as lockExclusively, but the lock and its open file are
+// kept only until releaseLock(handle); handle is set only when Owned.
+FolderLock lockUntilReleased(const std::string& path, LockHandle& handle);
+// releaseLock - gives back a lock lockUntilReleased took.
+void releaseLock(LockHandle handle);
 
 // LockFile - an open lock; kNoLockFile when none.
 using LockFile = std::intptr_t;

@@ -301,6 +301,23 @@ bool isRegularFile(const std::string& path) {
     return statPath(path, status) && status.isRegularFile;
 }
 
+bool madeSinceBoot(const std::string& path) {
+#ifdef STATX_BTIME
+    struct statx entry {};
+    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &entry) != 0 ||
+        (entry.stx_mask & STATX_BTIME) == 0)
+        return false;
+    timespec now{};
+    timespec sinceBoot{};
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0 || clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0)
+        return false;
+    return entry.stx_btime.tv_sec > now.tv_sec - sinceBoot.tv_sec;
+#else
+    (void)path;
+    return false;
+#endif
+}
+
 bool pathExists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
@@ -489,6 +506,23 @@ FolderLock lockExclusively(const std::string& path) {
     const int error = errno;
     ::close(descriptor);
     return error == EWOULDBLOCK ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+FolderLock lockUntilReleased(const std::string& path, LockHandle& handle) {
+    const int descriptor = openLockFile(path);
+    if (descriptor < 0)
+        return FolderLock::Failed;
+    if (flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+        handle = descriptor;
+        return FolderLock::Owned;  // the descriptor stays open with the lock
+    }
+    const int error = errno;
+    ::close(descriptor);
+    return error == EWOULDBLOCK ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+void releaseLock(LockHandle handle) {
+    ::close(static_cast<int>(handle));
 }
 
 namespace {

@@ -339,6 +339,20 @@ bool statPath(const std::string& path, PathStatus& status) {
     return true;
 }
 
+bool madeSinceBoot(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA entry;
+    if (!GetFileAttributesExW(widePath(path).c_str(), GetFileExInfoStandard, &entry))
+        return false;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const auto ticks = [](const FILETIME& time) {
+        return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    // File times count 100 ns; GetTickCount64 milliseconds since the start.
+    const std::uint64_t bootedAt = ticks(now) - GetTickCount64() * 10000;
+    return ticks(entry.ftCreationTime) > bootedAt;
+}
+
 bool isRegularFile(const std::string& path) {
     // The name first: the status query of a reserved name describes the
     // device, or whatever the run-time makes of it.
@@ -353,7 +367,26 @@ bool pathExists(const std::string& path) {
 }
 
 bool makeOneDirectory(const std::string& path) {
-    return CreateDirectoryW(widePath(path).c_str(), nullptr) != 0;
+    if (CreateDirectoryW(widePath(path).c_str(), nullptr) != 0)
+        return true;
+    // The C library's code, as the POSIX side leaves it, for the caller's line.
+    switch (GetLastError()) {
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_FILE_NOT_FOUND:
+            errno = ENOENT;
+            break;
+        case ERROR_ALREADY_EXISTS:
+            errno = EEXIST;
+            break;
+        case ERROR_DISK_FULL:
+            errno = ENOSPC;
+            break;
+        case ERROR_ACCESS_DENIED:
+        default:
+            errno = EACCES;
+            break;
+    }
+    return false;
 }
 
 std::FILE* createPrivateFile(const std::string& path) {
@@ -538,6 +571,26 @@ FolderLock lockExclusively(const std::string& path) {
     const DWORD error = GetLastError();
     CloseHandle(file);
     return error == ERROR_LOCK_VIOLATION ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+FolderLock lockUntilReleased(const std::string& path, LockHandle& handle) {
+    const LockFile opened = openLockFile(path);
+    if (opened == kNoLockFile)
+        return FolderLock::Failed;
+    const HANDLE file = reinterpret_cast<HANDLE>(opened);
+    OVERLAPPED at{};
+    at.Offset = kOwnerLockByte;
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        handle = static_cast<LockHandle>(opened);
+        return FolderLock::Owned;  // the handle stays open with the lock
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    return error == ERROR_LOCK_VIOLATION ? FolderLock::HeldByAnother : FolderLock::Failed;
+}
+
+void releaseLock(LockHandle handle) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
 bool entryOwnership(const std::string& path, EntryOwnership& ownership, std::int64_t) {

@@ -128,6 +128,16 @@ std::string probeFileName(const std::string& folder, std::uint64_t processId) {
     return folder + "/" + kProbeStart + std::to_string(processId) + kProbeEnd;
 }
 
+// probeRecordName - see the header.
+std::string probeRecordName(const std::string& folder) {
+    return folder + "/tarnwick.probe";
+}
+
+// probeLockName - see the header.
+std::string probeLockName(const std::string& folder) {
+    return folder + "/tarnwick-probe.lock";
+}
+
 // checkFileName - see the header.
 std::string checkFileName(const std::string& folder, std::uint64_t processId) {
     return folder + "/" + kCheckStart + std::to_string(processId) + kCheckEnd;

@@ -11,8 +11,10 @@
 // "probe-PID.scanme", the folder check "check-PID.tmp", tarnwick-scan keeps
 // standard input as "scan-PID-stdin.eml", and the folder's lock file is
 // "tarnwick.lock" (held for life by the one filter that names its files
-// without a prefix). Anything else in the folder is not ours, and no
-// sweep ever touches it: a sweep asks classifyScanName, never guesses from a prefix.
+// without a prefix); beside it "tarnwick.probe" keeps the last probe's
+// outcome and "tarnwick-probe.lock" is held by the one run that probes.
+// Anything else in the folder is not ours, and no sweep ever touches it
+// (nor these three): a sweep asks classifyScanName, never guesses from a prefix.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +52,14 @@ std::string sharingFilterPrefix(std::uint64_t processId);
 // probeFileName - "FOLDER/probe-PID.scanme", the anti-virus probe's test
 // file: a name no message can have.
 std::string probeFileName(const std::string& folder, std::uint64_t processId);
+
+// probeRecordName - "FOLDER/tarnwick.probe": the last probe's outcome and
+// time, shared by every run that uses the folder.
+std::string probeRecordName(const std::string& folder);
+
+// probeLockName - "FOLDER/tarnwick-probe.lock": held while a run probes, so
+// that one run probes at a time.
+std::string probeLockName(const std::string& folder);
 
 // checkFileName - "FOLDER/check-PID.tmp", the folder check's file (not a
 // ".scanme" name: nothing in it is for the anti-virus).

@@ -22,6 +22,7 @@
 
 #include "front/filter_base.h"
 #include "scanfiles/scan_ledger.h"
+#include "scanner/av_evidence.h"
 
 namespace tarnwick {
 
@@ -46,9 +47,9 @@ inline constexpr const char* kNoSpaceLine =
 inline constexpr const char* kNoSpaceReason =
     "Not enough disk space to scan the message, try again later.";
 
-// When the filter requires a watching anti-virus and the last probe did not
-// see one: the request's progress line, and the reason sent with the
-// Postpone answer.
+// When the filter requires a watching anti-virus and the probes do not
+// show one recently enough (AvEvidence::allowsVerdict): the request's
+// progress line, and the reason sent with the Postpone answer.
 inline constexpr const char* kNotWatchingLine =
     "The anti-virus is not watching ScanMe, the message will be tried again later";
 inline constexpr const char* kNotWatchingReason =
@@ -93,10 +94,12 @@ class AvFilter : public FilterBase {
     // file). Blocks for the whole scan: the wait time once, twice when
     // attachments were unpacked, plus pauses for locked files. Returns the
     // Ok result when the message file, the folder or the copy cannot be set
-    // up; Postpone with kNotWatchingReason, at once, under requireAv while
-    // antivirusWatching is false; Postpone with kNoSpaceReason when the copy or a part file could
-    // not be written because the disk is full (what was written is removed);
-    // else AddHeader with the verdict line and the scanner line.
+    // up; Postpone with kNotWatchingReason under requireAv, at once while
+    // antivirusEvidence does not allow a verdict, and in place of a verdict
+    // that it no longer allows when the scan ends; Postpone with
+    // kNoSpaceReason when the copy or a part file could not be written
+    // because the disk is full (what was written is removed); else AddHeader
+    // with the verdict line and the scanner line.
     // Each answer is reported to events() (verdict, postponement cause, the
     // first sign of a virus, what was unpacked).
     FilterResult processMessage(std::uint32_t requestId, const std::string& path) override;
@@ -141,17 +144,20 @@ class AvFilter : public FilterBase {
     // requests in progress hold, and the deferred list of those given up on.
     ScanFileOwners& scanFiles() { return scanFiles_; }
 
-    // requireAv - whether messages wait for a watching anti-virus: while
-    // antivirusWatching is false every message is postponed. Set before the
-    // command loop starts, read-only afterwards.
+    // requireAv - whether messages wait for a watching anti-virus: a
+    // message antivirusEvidence does not allow a verdict is postponed. Set
+    // before the command loop starts, read-only afterwards.
     bool requireAv = false;
-    // antivirusWatching - whether the last finished probe saw the anti-virus
-    // react (false until the first one has finished). Set by the probing
+    // antivirusEvidence - when the probes last saw the anti-virus react (its
+    // interval set before the command loop starts). Written by the probing
     // thread, read by every scan job.
-    std::atomic<bool> antivirusWatching{false};
+    AvEvidence antivirusEvidence;
+    // nowMilliseconds - the steady clock of antivirusEvidence; tests set
+    // their own. Set before the command loop starts, read-only afterwards.
+    std::function<std::int64_t()> nowMilliseconds = steadyNowMilliseconds;
 
   private:
-    // scanMessage - the scan job itself, for processMessage.
+    // scanMessage - the scan job proper, without the requireAv rule.
     FilterResult scanMessage(std::uint32_t requestId, const std::string& path);
     // reportVirusCause - the first sign of a virus the ledger noted.
     void reportVirusCause(const ScanLedger& ledger);

@@ -26,6 +26,9 @@ constexpr const char* kTestFilePieces[] = {
     "TEST-FILE!$H+H*",
 };
 constexpr std::size_t kTestFileLength = 68;
+// The blank lines after the test file of a sized probe are written this
+// many bytes at a time.
+constexpr std::size_t kBlankLinesBytes = 64 * 1024;
 
 // steadyMilliseconds - the default clock.
 std::int64_t steadyMilliseconds() {
@@ -57,14 +60,23 @@ bool isDiskReason(int error) {
            platform::isNoSpaceError(error);
 }
 
-// writeTestFile - creates and writes the test file; 0 or the error code.
-int writeTestFile(const std::string& path, const std::string& content) {
+// writeTestFile - creates and writes the test file, padded with blank
+// lines to fileBytes; 0 or the error code.
+int writeTestFile(const std::string& path, const std::string& content, std::uint64_t fileBytes) {
     errno = 0;
     std::FILE* file = createScanFile(path);
     if (file == nullptr)
         return errno != 0 ? errno : EACCES;
     errno = 0;
-    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    std::uint64_t left = fileBytes > content.size() ? fileBytes - content.size() : 0;
+    const std::string blankLines(left > 0 ? kBlankLinesBytes : 0, '\n');
+    while (written && left > 0) {
+        const std::size_t piece =
+            left < blankLines.size() ? static_cast<std::size_t>(left) : blankLines.size();
+        written = std::fwrite(blankLines.data(), 1, piece, file) == piece;
+        left -= piece;
+    }
     int error = written ? 0 : (errno != 0 ? errno : EIO);
     errno = 0;
     if (std::fclose(file) != 0 && error == 0)
@@ -74,10 +86,12 @@ int writeTestFile(const std::string& path, const std::string& content) {
 
 // look - what the anti-virus has done to the test file so far; Nothing
 // while it is as written.
-ProbeReaction look(const std::string& path, const std::string& content) {
+ProbeReaction look(const std::string& path, const std::string& content, std::uint64_t fileBytes) {
     platform::PathStatus status;
     if (!platform::statPath(path, status))
         return ProbeReaction::Removed;
+    if (fileBytes > content.size() && static_cast<std::uint64_t>(status.size) != fileBytes)
+        return ProbeReaction::Changed;
     errno = 0;
     std::FILE* file = platform::openSharedFile(path, "rb");
     if (file == nullptr)
@@ -88,7 +102,8 @@ ProbeReaction look(const std::string& path, const std::string& content) {
     std::fclose(file);
     if (readFailed)
         return ProbeReaction::Locked;
-    if (count != content.size() || std::memcmp(found, content.data(), count) != 0)
+    const std::size_t expected = fileBytes > content.size() ? content.size() + 1 : content.size();
+    if (count != expected || std::memcmp(found, content.data(), content.size()) != 0)
         return ProbeReaction::Changed;
     return ProbeReaction::Nothing;
 }
@@ -149,7 +164,8 @@ bool reacted(const ProbeResult& result) {
 }
 
 // runAvProbe - write, offer, watch, clean up.
-ProbeResult runAvProbe(const std::string& folder, int waitSeconds, const ProbeClock& given) {
+ProbeResult runAvProbe(const std::string& folder, int waitSeconds, const ProbeClock& given,
+                       std::uint64_t fileBytes) {
     const ClockUse use(given);
     const ProbeClock& clock = use.clock;
     ProbeResult result;
@@ -162,7 +178,7 @@ ProbeResult runAvProbe(const std::string& folder, int waitSeconds, const ProbeCl
         return result;
     }
     const std::int64_t started = clock.nowMilliseconds();
-    const int writeError = writeTestFile(result.path, content);
+    const int writeError = writeTestFile(result.path, content, fileBytes);
     if (writeError != 0 && isDiskReason(writeError)) {
         result.reaction = ProbeReaction::NotWritten;
         result.error = writeError;
@@ -178,7 +194,7 @@ ProbeResult runAvProbe(const std::string& folder, int waitSeconds, const ProbeCl
                 result.stopped = true;
                 break;
             }
-            result.reaction = look(result.path, content);
+            result.reaction = look(result.path, content, fileBytes);
             result.milliseconds = clock.nowMilliseconds() - closed;
             if (result.reaction != ProbeReaction::Nothing || result.milliseconds >= bound)
                 break;

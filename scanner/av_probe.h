@@ -78,7 +78,11 @@ bool reacted(const ProbeResult& result);
 
 // runAvProbe - one probe in folder (which must exist) for the base wait.
 // Blocks for up to probeBoundSeconds, plus the removal of a held test file.
-ProbeResult runAvProbe(const std::string& folder, int waitSeconds, const ProbeClock& clock = {});
+// With fileBytes above the test file's length, the test file is followed by
+// blank lines up to that size (for the anti-virus's size limits), and a
+// change of its size counts as a change too.
+ProbeResult runAvProbe(const std::string& folder, int waitSeconds, const ProbeClock& clock = {},
+                       std::uint64_t fileBytes = 0);
 
 // probeLines - the log lines of a result, each starting "* Anti-virus check: ".
 std::vector<std::string> probeLines(const ProbeResult& result, int waitSeconds);

@@ -8,8 +8,8 @@
 
 #include "runtime/console_log.h"
 #include "runtime/platform.h"
-#include "scanner/av_probe.h"
 #include "scanfiles/folder_check.h"
+#include "scanner/av_probe.h"
 
 namespace tarnwick {
 
@@ -68,8 +68,8 @@ bool probeOnce(const Watch& watch, bool checkFolder, std::vector<std::string>& l
 // pauseBeforeNext - seconds until the next probe, or -1 when none is due.
 std::int64_t pauseBeforeNext(const Watch& watch, bool watching) {
     std::int64_t pause = -1;
-    if (watch.settings.everyMinutes > 0)
-        pause = static_cast<std::int64_t>(watch.settings.everyMinutes) * 60;
+    if (watch.settings.everySeconds > 0)
+        pause = watch.settings.everySeconds;
     if (!watching && watch.filter->requireAv && (pause < 0 || pause > kProbeRetrySeconds))
         pause = kProbeRetrySeconds;
     return pause;
@@ -82,21 +82,25 @@ void watchBody(void* argument) {
     // line has been written, and the probe could not write either.
     bool checkFolder = false;
     bool probe = watch->folderUsable;
+    std::vector<std::string> lastFailure;
     for (;;) {
         std::vector<std::string> lines;
         double reactionSeconds = 0;
         const bool watching = probe && probeOnce(*watch, checkFolder, lines, reactionSeconds);
         if (watch->control->ending.load())
             return;
-        // Published before it is logged: a message sent on the line is
+        // Recorded before it is logged: a message sent on the line is
         // judged by it.
-        watch->filter->antivirusWatching.store(watching);
-        watch->filter->events().antivirusChecked(!probe     ? FilterEvents::AvState::NotChecked
-                                                 : watching ? FilterEvents::AvState::Watching
-                                                            : FilterEvents::AvState::NotWatching,
-                                                 reactionSeconds);
-        if (!lines.empty())
+        AvFilter& filter = *watch->filter;
+        filter.antivirusEvidence.recordProbe(watching, filter.nowMilliseconds());
+        filter.events().antivirusChecked(!probe     ? FilterEvents::AvState::NotChecked
+                                         : watching ? FilterEvents::AvState::Watching
+                                                    : FilterEvents::AvState::NotWatching,
+                                         reactionSeconds);
+        // A failure retried every few seconds is logged when it starts or changes.
+        if (!lines.empty() && (watching || lines != lastFailure))
             writeLines(lines);
+        lastFailure = watching ? std::vector<std::string>() : lines;
         const std::int64_t pause = pauseBeforeNext(*watch, watching);
         if (pause < 0)
             return;

@@ -6,7 +6,7 @@
 // The probe never delays a command or a message: it runs beside the command
 // loop, and its result matters to messages only when the filter requires a
 // watching anti-virus (AvFilter::requireAv), through
-// AvFilter::antivirusWatching.
+// AvFilter::antivirusEvidence.
 #pragma once
 
 #include <atomic>
@@ -16,13 +16,10 @@
 
 namespace tarnwick {
 
-// Under requireAv, a failed probe is tried again after this many seconds.
-inline constexpr int kProbeRetrySeconds = 60;
-
 // AvCheckSettings - what start-up was told about the probe.
 struct AvCheckSettings {
     bool probe = true;     // false: --no-av-check
-    int everyMinutes = 0;  // repeat the probe this often; 0: at start-up only
+    int everySeconds = 0;  // repeat the probe this often; 0: at start-up only
 };
 
 // How long AvWatch::end waits for a probe in progress to remove its file.
@@ -44,13 +41,15 @@ class AvWatch {
 
 // startAvChecks - runs the self-check of filter.scanFolder (one error line
 // when it fails), then, when settings.probe, starts the thread that probes
-// the anti-virus: at once, again every settings.everyMinutes, and every
+// the anti-virus: at once, again every settings.everySeconds, and every
 // kProbeRetrySeconds while the last probe failed under filter.requireAv.
-// The thread sets filter.antivirusWatching after every probe and writes the
-// probe's lines. Returns at once, with the thread's stop switch (which
-// does nothing when no thread was started).
-// REQUIRES: filter.scanFolder, waitSeconds and requireAv are final, and the
-// filter outlives the process's threads.
+// The thread records every probe in filter.antivirusEvidence and writes the
+// probe's lines, except those of a failure that repeats the one before.
+// Returns at once, with the thread's stop switch (which does nothing when
+// no thread was started).
+// REQUIRES: filter.scanFolder, waitSeconds, requireAv and the interval of
+// filter.antivirusEvidence are final, and the filter outlives the process's
+// threads.
 std::shared_ptr<AvWatch> startAvChecks(AvFilter& filter, const AvCheckSettings& settings);
 
 }  // namespace tarnwick

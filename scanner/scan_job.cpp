@@ -71,6 +71,14 @@ FilterResult postponedForNoSpace() {
     return result;
 }
 
+// postponedForNoWatch - the answer while the anti-virus is not seen watching.
+FilterResult postponedForNoWatch(std::uint32_t requestId) {
+    logForRequest(requestId, kNotWatchingLine);
+    FilterResult postponed(FilterResult::Postpone);
+    postponed.lines.push_back(kNotWatchingReason);
+    return postponed;
+}
+
 }  // namespace
 
 // messageNumberOf - the unpacker's signed view of a request number.
@@ -99,9 +107,17 @@ void AvFilter::pause(std::uint32_t requestId, ScanPause reason, std::int64_t sec
         sleepSeconds(seconds);
 }
 
-// processMessage - the scan job, and what it answered to the counters.
+// processMessage - the scan job within the requireAv rule (asked before the
+// scan and again before a verdict is sent), and what it answered to the
+// counters.
 FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string& path) {
-    FilterResult result = scanMessage(requestId, path);
+    const std::int64_t began = nowMilliseconds();
+    FilterResult result = requireAv && !antivirusEvidence.allowsVerdict(began, began)
+                              ? postponedForNoWatch(requestId)
+                              : scanMessage(requestId, path);
+    if (requireAv && result.kind == FilterResult::AddHeader &&
+        !antivirusEvidence.allowsVerdict(began, nowMilliseconds()))
+        result = postponedForNoWatch(requestId);
     FilterEvents& reported = events();
     if (result.kind == FilterResult::Postpone) {
         reported.messageJudged(FilterEvents::Verdict::Postponed);
@@ -148,12 +164,6 @@ void AvFilter::reportVirusCause(const ScanLedger& ledger) {
 
 // scanMessage - the scan job.
 FilterResult AvFilter::scanMessage(std::uint32_t requestId, const std::string& path) {
-    if (requireAv && !antivirusWatching.load()) {
-        logForRequest(requestId, kNotWatchingLine);
-        FilterResult postponed(FilterResult::Postpone);
-        postponed.lines.push_back(kNotWatchingReason);
-        return postponed;
-    }
     // Set-up: any failure here accepts the message unchanged, with no wait.
     CopyStreamBuffers streamBuffers;
     std::FILE* message = platform::openSharedFile(path, "rb");

@@ -8,8 +8,9 @@
 # signature database under a temporary folder, and runs the cases twice: once with clamd
 # decoding mail itself (ScanMail yes: infected attachments are caught in the message copy) and
 # once without (ScanMail no: they are caught in Tarnwick's decoded part files); Tarnwick's own
-# anti-virus check must see the scanner watching, and `tarnwick --check` must exit 0 while
-# clamonacc runs and 1 once it is stopped. It starts and stops
+# anti-virus check must see the scanner watching, `tarnwick --check` must exit 0 while
+# clamonacc runs, Tarnwick under --require-av must postpone messages within two check intervals
+# of clamonacc being stopped, and `tarnwick --check` must exit 1 once it is. It starts and stops
 # only its own clamd and clamonacc, by process id, also on failure; it never touches a system
 # clamd. When the scanner cannot be set up the suite skips, unless CI is set: then it fails.
 set -euo pipefail
@@ -142,6 +143,10 @@ for scan_mail in yes no; do
   if [ "$scan_mail" = yes ]; then
     echo "clamav-test: tarnwick --check with clamonacc watching (exit 0 expected)"
     check_command "$top/mail-$scan_mail" 0
+    # The driver stops clamonacc while Tarnwick runs under --require-av.
+    echo "clamav-test: clamonacc stopped under tarnwick --require-av --av-check-every 10s"
+    "${driver[@]}" stopped --tarnwick "$tarnwick" --work "$top/mail-$scan_mail/work" \
+      --scanner-pid "$onacc_pid" --every 10 --wait "$wait_seconds" || status=1
     kill "$onacc_pid" 2>/dev/null || true
     wait "$onacc_pid" 2>/dev/null || true
     onacc_pid=""

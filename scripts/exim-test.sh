@@ -9,6 +9,8 @@
 #   evasive     an attachment only the second reading shows is refused too (550), and is
 #               accepted when tarnwick-scan runs with --no-second-reading (the control)
 #   failure     a scan folder that cannot be made: the scanner fails, Exim defers (451)
+#   anti-virus stopped
+#               the stand-in stopped: --require-av finds nothing watching, Exim defers (451)
 # and afterwards no scan file is left in the folder.
 # Usage: scripts/exim-test.sh            (builds into ./build, needs root)
 # Exim is not installed: its package (which would replace Postfix) and the libraries it lacks
@@ -101,7 +103,7 @@ exim_group = Debian-exim
 keep_environment =
 smtp_enforce_sync = false
 queue_only = true
-av_scanner = cmdline:$scan --wait $wait_seconds SCAN_OPTIONS %s; test \$? -ne 2:Virus Found:(Virus Found.*)\$
+av_scanner = cmdline:$scan --require-av --wait $wait_seconds SCAN_OPTIONS %s; test \$? -ne 2:Virus Found:(Virus Found.*)\$
 acl_smtp_rcpt = acl_check_rcpt
 acl_smtp_data = acl_check_data
 
@@ -177,5 +179,6 @@ kill "$av_pid" 2>/dev/null || true
 wait "$av_pid" 2>/dev/null || true
 av_pid=""
 echo "exim-test: the stand-in removed: $(tail -n 1 "$top/stand-in.out")"
+check "anti-virus stopped" "$folder_options" "$top/infected.eml" "451"
 echo "exim-test: $([ $status -eq 0 ] && echo passed || echo FAILED) in $((SECONDS - started)) s"
 exit $status

@@ -15,13 +15,14 @@
 #include <string_view>
 
 #include "app/option_parser.h"
+#include "app/probe_interval.h"
 #include "runtime/console_log.h"
 #include "runtime/file_system.h"
 #include "runtime/platform.h"
 #include "scanfiles/folder_claim.h"
 #include "scanfiles/scan_file_create.h"
 #include "scanfiles/scan_names.h"
-#include "scanner/av_probe.h"
+#include "scanner/shared_probe.h"
 #include "tools/scan_batch.h"
 
 namespace tarnwick {
@@ -42,7 +43,8 @@ constexpr std::size_t kInputBlockSize = 64 * 1024;
 // usageText - the short usage message of a usage error.
 const char* usageText() {
     return "usage: tarnwick-scan [--wait SECONDS] [--no-second-reading] [--scan-dir PATH]\n"
-           "                     [--on-limit virus|clean] [--require-av] [-q] [--summary]\n"
+           "                     [--on-limit virus|clean] [--require-av | --allow-unwatched]\n"
+           "                     [--av-check-every N|Ns|Nm] [-q] [--summary]\n"
            "                     [--verbose] PATH...\n"
            "  Try 'tarnwick-scan --help' for more information.\n";
 }
@@ -80,13 +82,13 @@ bool parseSeconds(const std::string& text, int& seconds) {
     return true;
 }
 
-// knownScanOptions - the options of tarnwick-scan; --wait is the only other
-// one, and takes a value.
+// knownScanOptions - the options of tarnwick-scan.
 const std::vector<KnownOption>& knownScanOptions() {
     static const std::vector<KnownOption> options = {
         {"--no-second-reading", false}, {"--quiet", false, "-q"}, {"--summary", false},
         {"--verbose", false},           {"--require-av", false},  {"--scan-dir", true},
-        {"--on-limit", true},           {"--wait", true},
+        {"--on-limit", true},           {"--wait", true},         {"--allow-unwatched", false},
+        {"--av-check-every", true},
     };
     return options;
 }
@@ -215,15 +217,16 @@ std::ostream& discardedLines() {
     return nowhere;
 }
 
-// refuseUnlessWatched - one probe of the anti-virus in folder before any
-// scan; when it does not react, no message gets a verdict: each one still
-// to be scanned becomes an error. The probe's lines go to log.
+// refuseUnlessWatched - the anti-virus seen reacting in folder within the
+// interval (by this run's probe or another's) before any scan; when it was
+// not, no message gets a verdict: each one still to be scanned becomes an
+// error. The check's lines go to log.
 void refuseUnlessWatched(std::vector<ScanItem>& items, const std::string& folder, int waitSeconds,
-                         std::ostream& log) {
-    const ProbeResult probe = runAvProbe(folder, waitSeconds);
-    for (const std::string& line : probeLines(probe, waitSeconds))
+                         int intervalSeconds, std::ostream& log) {
+    const SharedProbeOutcome probe = probeUnlessRecent(folder, waitSeconds, intervalSeconds);
+    for (const std::string& line : probe.lines)
         log << line << '\n';
-    if (reacted(probe))
+    if (probe.watching)
         return;
     for (ScanItem& item : items) {
         if (!item.scan)
@@ -255,6 +258,11 @@ bool parseScanArguments(const std::vector<std::string>& arguments, ScanToolOptio
             options.verbose = true;
         } else if (given.name == "--require-av") {
             options.requireAv = true;
+        } else if (given.name == "--allow-unwatched") {
+            options.requireAv = false;
+        } else if (given.name == "--av-check-every") {
+            if (!readProbeInterval(value, options.probeIntervalSeconds))
+                return usageError(err, probeIntervalError(value));
         } else if (given.name == "--scan-dir") {
             if (value.empty())
                 return usageError(err, "--scan-dir needs a folder");
@@ -294,9 +302,10 @@ int runScan(const ScanToolOptions& options, std::ostream& out, std::ostream& err
     if (!isDirectory(filter.scanFolder))
         makeDirectory(filter.scanFolder);
     takeStandardInput(items, filter.scanFolder, filter.scanFilePrefix);
-    if (options.requireAv)
+    // A folder that could not be made fails every message with its own reason.
+    if (options.requireAv && isDirectory(filter.scanFolder))
         refuseUnlessWatched(items, filter.scanFolder, options.waitSeconds,
-                            options.verbose ? err : discardedLines());
+                            options.probeIntervalSeconds, options.verbose ? err : discardedLines());
 
     std::size_t infected = 0;
     std::size_t failed = 0;

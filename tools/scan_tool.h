@@ -46,9 +46,13 @@ struct ScanToolOptions {
     bool quiet = false;                   // -q: only the infected on standard output
     bool summary = false;                 // --summary: a closing line with the counts
     bool verbose = false;                 // --verbose: the filter's progress lines on err
-    // --require-av: the anti-virus is probed first, and when it does not
-    // react every message is an error instead of a verdict nobody watched.
-    bool requireAv = false;
+    // --require-av (the default; --allow-unwatched clears it): the anti-virus
+    // must have reacted to a probe in the scan folder within
+    // probeIntervalSeconds (this run's or another run's, see
+    // scanner/shared_probe.h), else every message is an error instead of a
+    // verdict nobody watched.
+    bool requireAv = true;
+    int probeIntervalSeconds = 60;  // --av-check-every
     // The prefix of this run's file names in the folder.
     std::string filePrefix;
     std::vector<std::string> paths;

@@ -10,6 +10,11 @@ or stops the scanner itself. Subcommands:
   run --tarnwick P --work D --scan-mail yes|no [--runs N] [--wait S]
                              run every case of that scanner setting N times against a fresh
                              Tarnwick in D (whose ScanMe folder the scanner watches)
+  stopped --tarnwick P --work D --scanner-pid N [--every S] [--wait S]
+                             Tarnwick under --require-av --av-check-every Ss in D: a clean message
+                             gets its verdict, then the on-access scanner N is stopped (SIGTERM)
+                             and clean messages follow one by one until one is postponed, which
+                             must happen within two intervals; prints the time it took
 A case passes only when every one of its runs gets the expected verdict at the expected level.
 """
 
@@ -17,6 +22,7 @@ import argparse
 import ctypes
 import ctypes.util
 import os
+import signal
 import sys
 import time
 
@@ -215,6 +221,47 @@ def probe(directory, seconds):
     return 1
 
 
+def stopped(args):
+    """stopped - the time from stopping the on-access scanner to the first postponement."""
+    work = os.path.abspath(args.work)
+    message = os.path.join(work, "stopped.eml")
+    with open(message, "wb") as f:
+        f.write(b"From: a@example.org\r\nSubject: clean\r\n\r\nNothing here.\r\n")
+    command = [args.tarnwick, "--require-av", "--av-check-every", "%ds" % args.every, str(args.wait)]
+    bound = 2 * args.every + 2 * args.wait + 5  # two intervals, one message's waits, slack
+    with TarnwickSession(command, cwd=work) as session:
+        if not session.initialise():
+            print("FAIL: Tarnwick did not answer INTF")
+            return 1
+        session.wait_until(lambda ls: any(l.endswith(WATCHING) for l in ls), PROBE_SECONDS)
+        request_id = 1
+
+        def answer_of(number):
+            session.send("%d FILE %s" % (number, message))
+            session.wait_until(lambda _: number in session.answers(), 2 * args.wait + 60)
+            return session.answers().get(number)
+
+        first = answer_of(request_id)
+        if first != CLEAN_ANSWER:
+            print("FAIL: before the stop, a clean message was answered %r" % first)
+            return 1
+        os.kill(args.scanner_pid, signal.SIGTERM)
+        stopped_at = time.monotonic()
+        verdicts = 0
+        while time.monotonic() - stopped_at < bound + 30:
+            request_id += 1
+            answer = answer_of(request_id)
+            if answer is not None and "not watching" in answer:
+                took = time.monotonic() - stopped_at
+                print("  %s scanner stopped -> first postponement: %.1f s (interval %d s, wait %d s, "
+                      "%d verdicts meanwhile)" % ("ok  " if took <= bound else "FAIL", took,
+                                                  args.every, args.wait, verdicts))
+                return 0 if took <= bound else 1
+            verdicts += answer == CLEAN_ANSWER
+        print("FAIL: no message postponed within %d s of stopping the scanner" % (bound + 30))
+        return 1
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     sub = parser.add_subparsers(dest="command", required=True)
@@ -229,7 +276,15 @@ def main():
     run_args.add_argument("--scan-mail", choices=("yes", "no"), required=True)
     run_args.add_argument("--runs", type=int, default=10)
     run_args.add_argument("--wait", type=int, default=2)
+    stopped_args = sub.add_parser("stopped")
+    stopped_args.add_argument("--tarnwick", required=True)
+    stopped_args.add_argument("--work", required=True)
+    stopped_args.add_argument("--scanner-pid", type=int, required=True)
+    stopped_args.add_argument("--every", type=int, default=10)
+    stopped_args.add_argument("--wait", type=int, default=2)
     args = parser.parse_args()
+    if args.command == "stopped":
+        return stopped(args)
     if args.command == "signatures":
         with open(args.file, "w") as f:
             f.write(msgs.signature_lines())

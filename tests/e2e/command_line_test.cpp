@@ -110,7 +110,8 @@ TEST(CommandLine, WordsNotUnderstoodAreRefusedOnBothStreamsBeforeAnythingIsMade)
          "* Error: option --no-second-reading takes no value (see tarnwick --help)"},
         {tarnwick,
          {"--av-check-every", "often"},
-         "* Error: --av-check-every needs a whole number of minutes from 0 to 10080, not 'often'"},
+         "* Error: --av-check-every needs seconds (30s) or minutes (5m, or a plain 5) up to a "
+         "week, not 'often'"},
         {tarnwick,
          {"--on-limit", "ignore"},
          "* Error: --on-limit takes virus or clean, not 'ignore'"},

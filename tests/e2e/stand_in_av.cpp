@@ -80,8 +80,10 @@ void StandInAv::scanOnce() {
     if (error) {
         return;  // the folder does not exist yet
     }
+    std::set<std::string> present;
     for (const auto& entry : entries) {
         std::string name = entry.path().filename().string();
+        present.insert(name);
         if (!endsWith(name, ".scanme") || !entry.is_regular_file(error)) {
             continue;
         }
@@ -97,7 +99,7 @@ void StandInAv::scanOnce() {
                 continue;
             }
             bool once = rule.action != AvAction::Capture;
-            if (once && acted_.count(name) != 0) {
+            if (once && handled_.count(name) != 0) {
                 continue;
             }
             if (now - first->second < std::chrono::milliseconds(rule.delayMilliseconds)) {
@@ -116,12 +118,20 @@ void StandInAv::scanOnce() {
             } else if (rule.action == AvAction::Delete) {
                 if (::unlink(path.c_str()) == 0) {
                     acted_.insert(name);
+                    handled_.insert(name);
                 }
             } else if (::truncate(path.c_str(), static_cast<off_t>(rule.truncateTo)) == 0) {
                 acted_.insert(name);
+                handled_.insert(name);
             }
         }
     }
+    // A file gone is forgotten: one written again under its name is new.
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (auto it = handled_.begin(); it != handled_.end();)
+        it = present.count(*it) != 0 ? std::next(it) : handled_.erase(it);
+    for (auto it = firstSeen_.begin(); it != firstSeen_.end();)
+        it = present.count(it->first) != 0 ? std::next(it) : firstSeen_.erase(it);
 }
 
 }  // namespace tarnwick::e2e

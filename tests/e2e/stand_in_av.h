@@ -31,8 +31,8 @@ namespace tarnwick::e2e {
 
 // AvAction - what the stand-in does to a matching file.
 enum class AvAction {
-    Delete,    // remove it (once)
-    Truncate,  // cut it to truncateTo bytes (once)
+    Delete,    // remove it (once per file: a name written again is a new file)
+    Truncate,  // cut it to truncateTo bytes (once per file)
     Capture,   // keep the latest content read while it exists
 };
 
@@ -78,6 +78,7 @@ class StandInAv {
     std::map<std::string, std::string> captured_;
     std::set<std::string> seen_;
     std::set<std::string> acted_;
+    std::set<std::string> handled_;  // acted on, and still there
     std::map<std::string, unsigned> modes_;
     std::map<std::string, std::chrono::steady_clock::time_point> firstSeen_;
     std::atomic<bool> stop_{false};

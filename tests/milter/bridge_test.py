@@ -4,7 +4,9 @@
 
 Each test starts the bridge in the foreground on a free local port with stand_in_filter.py as its
 filter, drives it with MilterClient as a mail server would, and looks at the milter answers, the
-spool folder and what the stand-in recorded. Usage: bridge_test.py --milter PATH [unittest args]
+spool folder and what the stand-in recorded; WatchedFilter runs the real filter beside the stand-in
+anti-virus instead. Usage: bridge_test.py --milter PATH --tarnwick PATH --stand-in-av PATH
+[unittest args]
 """
 
 import argparse
@@ -26,7 +28,9 @@ sys.path.insert(0, HERE)
 from milter_client import MilterClient, MilterError  # noqa: E402
 
 STAND_IN = os.path.join(HERE, "stand_in_filter.py")
-MILTER = None  # set from the command line
+MILTER = None  # set from the command line, as are the two below
+TARNWICK = None
+STAND_IN_AV = None
 START_SECONDS = 20
 STOP_SECONDS = 20
 
@@ -233,12 +237,45 @@ class OtherPolicies(unittest.TestCase):
 
     def test_by_default_unscanned_is_tempfailed_and_the_filter_requires_the_antivirus(self):
         for options, reply, argument in (
-                ([], "451 4.7.1 Message could not be scanned, try again later", ["--require-av"]),
-                (["--allow-unwatched", "--on-unscanned=accept"], None, [])):
+                ([], "451 4.7.1 Message could not be scanned, try again later",
+                 ["--require-av", "--av-check-every", "60s"]),
+                (["--allow-unwatched", "--on-unscanned=accept", "--av-check-every=5m"], None,
+                 ["--av-check-every", "5m"])):
             bridge = Bridge(*options)
             self.addCleanup(bridge.close)
             self.assertEqual(bridge.send("unscanned").reply, reply, options)
             self.assertEqual(bridge.recorded("starts").decode().split()[1:], argument, options)
+
+
+class WatchedFilter(unittest.TestCase):
+    def test_antivirus_stopped_mid_run_tempfails_within_two_intervals(self):
+        """The real filter probes every 2 s; once the stand-in anti-virus stops, messages are
+        tempfailed within two intervals, a virus among them is not delivered, and the summary
+        says how long ago the anti-virus was seen."""
+        av = []
+
+        def start_av(bridge):
+            folder = os.path.join(bridge.work, "ScanMe")
+            os.makedirs(folder)
+            av.append(subprocess.Popen([STAND_IN_AV, folder, ".*", "VIRUS-MARK"],
+                                       stdout=subprocess.PIPE, text=True))
+            self.assertEqual(av[0].stdout.readline(), "ready\n")
+        bridge = Bridge("-t", TARNWICK, "-w", "1", "--av-check-every", "2s", prepare=start_av)
+        self.addCleanup(bridge.close)
+        self.addCleanup(lambda: av[0].stdout.close())
+        self.addCleanup(lambda: av[0].poll() is None and av[0].kill())
+        self.assertTrue(wait_for(lambda: bridge.send("").added == CLEAN_FIELDS, 20))
+        time.sleep(5)  # past two intervals: the repeated probes keep the verdicts coming
+        self.assertEqual(bridge.send("", body=b"VIRUS-MARK\r\n").added, VIRUS_FIELDS)
+        seen = re.compile(r"action=tag, elapsed=\S+ s, av_seen=[0-3]s\n")
+        self.assertTrue(wait_for(lambda: seen.search(bridge.log_text()), 5), bridge.log_text())
+        av[0].terminate()
+        av[0].wait()
+        stopped = time.monotonic()
+        while bridge.send("").reply is None:
+            self.assertLess(time.monotonic() - stopped, 2 * 2 + 1)  # two intervals, one wait
+        outcome = bridge.send("", body=b"VIRUS-MARK\r\n")
+        self.assertEqual((outcome.reply[:4], outcome.added), ("451 ", []))
 
 
 class FailingFilter(unittest.TestCase):
@@ -397,6 +434,10 @@ class StartUp(unittest.TestCase):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--milter", required=True)
+    parser.add_argument("--tarnwick", required=True)
+    parser.add_argument("--stand-in-av", required=True)
     args, rest = parser.parse_known_args()
     MILTER = os.path.abspath(args.milter)
+    TARNWICK = os.path.abspath(args.tarnwick)
+    STAND_IN_AV = os.path.abspath(args.stand_in_av)
     unittest.main(argv=[sys.argv[0], *rest])

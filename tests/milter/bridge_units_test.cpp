@@ -200,11 +200,14 @@ TEST(MessageSummary, OneLineSaysWhatBecameOfTheMessageAndWhy) {
                                "",
                                reasonText(decision, row.outcome.filterLine),
                                actionText(decision),
-                               std::chrono::milliseconds(5021)};
+                               std::chrono::milliseconds(5021),
+                               "",
+                               "",
+                               "12s"};
         EXPECT_EQ(summaryLine(summary),
                   "4AbC: from=<a@example.org>, to=<b@example.org>, nrcpt=2, msgid=<m@x>, "
                   "size=1234, " +
-                      row.expected + ", elapsed=5.02 s");
+                      row.expected + ", elapsed=5.02 s, av_seen=12s");
     }
     EXPECT_EQ(logLineRequest("* (42) Copying file to be scanned"), 42u);
     EXPECT_FALSE(logLineRequest("* File Not Found (1) x").has_value());

@@ -13,6 +13,7 @@
 
 #include "runtime/platform.h"
 #include "scanfiles/scan_names.h"
+#include "scanner/av_evidence.h"
 #include "tests/common/temp_folder.h"
 
 namespace tarnwick {
@@ -92,6 +93,36 @@ TEST(AvProbe, ReactionBoundAndLinesFollowWhatBecameOfTheTestFile) {
         EXPECT_TRUE(std::filesystem::is_empty(folder)) << c.reactsAfter;
     }
     std::filesystem::remove_all(folder);
+}
+
+// Under a 60 s interval, in milliseconds: probes pass or fail, and messages
+// whose scan began at one time ask for a verdict at another.
+TEST(AvProbe, VerdictsOnlyWhileTheLastPassedProbeIsRecent) {
+    enum Step { Pass, Fail, Answer };
+    const struct {
+        Step step;
+        std::int64_t at;
+        std::int64_t scanBegan;  // for Answer
+        bool verdict;            // for Answer
+    } steps[] = {
+        {Answer, 1000, 0, false},  // no probe yet
+        {Pass, 5000, 0, false},          {Answer, 6000, 5500, true},
+        {Answer, 125000, 124000, true},   // two intervals after the pass
+        {Answer, 125001, 124000, false},  // stale
+        {Pass, 185000, 0, false},        {Fail, 245000, 0, false},
+        {Answer, 245100, 245050, false},  // the last probe failed
+        {Pass, 253000, 0, false},         // retried, recovered
+        {Answer, 254000, 244000, false},  // its scan began before the failure
+        {Answer, 254000, 246000, true},
+    };
+    AvEvidence evidence;
+    evidence.setInterval(60);
+    for (const auto& s : steps) {
+        if (s.step == Answer)
+            EXPECT_EQ(evidence.allowsVerdict(s.scanBegan, s.at), s.verdict) << s.at;
+        else
+            evidence.recordProbe(s.step == Pass, s.at);
+    }
 }
 
 }  // namespace

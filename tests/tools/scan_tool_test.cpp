@@ -6,8 +6,11 @@
 // leaves nothing in its scan folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,6 +27,22 @@ namespace fs = std::filesystem;
 // The stand-in removes the scan files holding this (split so no file of the
 // project holds it whole).
 const std::string kMarker = std::string("TARNWICK-SCAN-") + "TEST-MARKER";
+// The probe's test files, which the stand-in removes too unless a case says
+// the anti-virus is not watching.
+const e2e::AvRule kProbeRule{"probe-[0-9]+\\.scanme", std::string("STANDARD-") + "ANTIVIRUS-",
+                             e2e::AvAction::Delete, 0};
+
+// scanFilesIn - the files in folder but the probe record and its lock, which
+// stay for the next run.
+std::vector<std::string> scanFilesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "tarnwick.probe" && name != "tarnwick-probe.lock")
+            names.push_back(name);
+    }
+    return names;
+}
 
 // ScanCase - one run: the paths after the options ("{}" marks where the
 // path of the test's mail folder goes), the lines expected on standard output
@@ -36,6 +55,7 @@ struct ScanCase {
     int expectedStatus;
     std::string scanFolder = {};
     std::vector<std::string> options = {};
+    bool watched = true;  // the stand-in removes the probe's test file
 };
 
 // PrintTo - a case by its name in the test's messages.
@@ -96,12 +116,15 @@ TEST_P(ScanToolTest, LinesAndExitStatus) {
     std::ostringstream err;
     int status = -1;
     {
-        e2e::StandInAv av(scanFolder, {{"", kMarker, e2e::AvAction::Delete, 0}});
+        std::vector<e2e::AvRule> rules = {{"", kMarker, e2e::AvAction::Delete, 0}};
+        if (scanCase.watched)
+            rules.push_back(kProbeRule);
+        e2e::StandInAv av(scanFolder, rules);
         status = runScanTool(arguments, out, err);
     }
     EXPECT_EQ(out.str(), expanded(scanCase.expectedOut, mail)) << err.str();
     EXPECT_EQ(status, scanCase.expectedStatus) << err.str();
-    EXPECT_TRUE(!fs::exists(scanFolder) || fs::is_empty(scanFolder))
+    EXPECT_TRUE(!fs::exists(scanFolder) || scanFilesIn(scanFolder).empty())
         << "the run left files in its scan folder";
 }
 
@@ -147,7 +170,15 @@ INSTANTIATE_TEST_SUITE_P(
                  "{}/clean.eml: ERROR the anti-virus is not watching {}/ScanMe\n",
                  kScanToolError,
                  "{}/ScanMe",
-                 {"--require-av"}},
+                 {},
+                 false},
+        ScanCase{"UnwatchedAllowed",
+                 {"{}/clean.eml"},
+                 "{}/clean.eml: OK\n",
+                 kScanToolClean,
+                 "{}/ScanMe",
+                 {"--allow-unwatched"},
+                 false},
         // Values after '=' and short spellings, as every program reads them.
         ScanCase{"QuietWithWaitAfterEquals",
                  {"{}/clean.eml", "{}/infected.eml"},
@@ -156,6 +187,30 @@ INSTANTIATE_TEST_SUITE_P(
                  {},
                  {"--wait=1", "-q"}}),
     [](const ::testing::TestParamInfo<ScanCase>& info) { return std::string(info.param.name); });
+
+// Runs started together share one probe: one probes while the others wait
+// for its record, and every one of them scans.
+TEST(ScanToolParallel, RunsShareOneProbe) {
+    const fs::path root = test_support::makeTempFolder("tarnwick-scan-parallel");
+    const fs::path folder = root / "ScanMe";
+    fs::create_directories(folder);
+    std::ofstream(root / "clean.eml") << "Subject: clean\n\nnothing to see\n";
+    const std::string run = std::string("'") + TARNWICK_SCAN_EXE + "' --wait 1 --scan-dir '" +
+                            folder.string() + "' '" + (root / "clean.eml").string() + "' >>'" +
+                            (root / "out").string() + "'";
+    {
+        e2e::StandInAv av(folder.string(), {kProbeRule});
+        const std::string runs = "(" + run + " & " + run + " & " + run + " & " + run + " & wait)";
+        ASSERT_EQ(std::system(runs.c_str()), 0);
+        EXPECT_EQ(av.acted().size(), 1u);
+    }
+    std::ifstream out(root / "out");
+    const std::string lines((std::istreambuf_iterator<char>(out)),
+                            std::istreambuf_iterator<char>());
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 4) << lines;
+    EXPECT_EQ(lines.find("ERROR"), std::string::npos) << lines;
+    fs::remove_all(root);
+}
 
 }  // namespace
 }  // namespace tarnwick
