@@ -518,14 +518,6 @@ constexpr DWORD kUsersLockByte = 1;
 
 // openLockFile - the lock file at path, made when missing, never through a
 // reparse point.
-namespace {
-
-// The byte of the lock file each lock takes: lockExclusively's, the users'.
-constexpr DWORD kOwnerLockByte = 0;
-constexpr DWORD kUsersLockByte = 1;
-
-// openLockFile - the lock file at path, made when missing, never through a
-// reparse point.
 LockFile openLockFile(const std::string& path) {
     const DWORD attributes = GetFileAttributesW(widePath(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
