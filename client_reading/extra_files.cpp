@@ -461,7 +461,9 @@ void LeafSink::writeToFile(const char* data, std::size_t size) {
     if (size != 0 && (std::fwrite(data, 1, size, file_) != size || std::ferror(file_) != 0)) {
         set_.noteWriteFailure();
         hashLost_ = hashLost_ || hashLater_;
+        contentWhole_ = false;
     }
+    contentHash_.add(data, size);
     written_ += size;
     set_.outputLeft_ -= size;
 }
@@ -521,10 +523,14 @@ bool LeafSink::finish() {
             return false;
     }
     errno = 0;
-    if (!closeFile())
+    if (!closeFile()) {
         set_.noteWriteFailure();
+        contentWhole_ = false;
+    }
     set_.files_.push_back(path_);
     set_.ledger_.written(path_, static_cast<std::int64_t>(written_));
+    if (contentWhole_)
+        set_.ledger_.noteContentHash(path_, contentHash_.value());
     // A kept file is known from now on, with the hashes at hand; one not
     // hashed yet is read for them when an attachment of a fitting size
     // asks. One whose bytes are no longer known is not taken for anything's

@@ -44,6 +44,7 @@
 
 #include "client_reading/line_input.h"
 #include "client_reading/siphash.h"
+#include "codec/content_hash.h"
 #include "codec/decoders.h"
 #include "scanfiles/scan_ledger.h"
 
@@ -285,6 +286,10 @@ class LeafSink final : public codec::ByteSink {
     std::FILE* file_ = nullptr;
     std::string path_;
     std::uint64_t written_ = 0;
+    // contentHash_ - of the bytes the file took, for the ledger; contentWhole_
+    // false once a write to the file failed (no hash is given then).
+    codec::ContentHash contentHash_;
+    bool contentWhole_ = true;
     bool fileFailed_ = false;
     bool finished_ = false;
     // The file's bytes are not hashed yet (the hashers hold none of them).

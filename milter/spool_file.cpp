@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "scanfiles/folder_check.h"
+
 namespace tarnwick::milter {
 
 namespace {
@@ -80,17 +82,22 @@ bool prepareSpoolFolder(const std::string& folder, uid_t owner, gid_t group, std
     FolderState state = ensureFolder(folder, spoolFolderMode, owner, group, error);
     if (state != FolderState::Existed)
         return state == FolderState::Created;
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    // The checks every scan folder gets; a link is not followed.
+    const FolderTrust trust = checkFolderTrust(
+        folder, owner != static_cast<uid_t>(-1) ? static_cast<std::int64_t>(owner) : -1);
+    if (trust.isLink) {
+        error = "the spool folder " + folder + " is a symbolic link";
+        return false;
+    }
+    if (!trust.exists || !trust.isDirectory) {
         error = "the spool folder " + folder + " is not a folder";
         return false;
     }
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    if (trust.othersMayWrite) {
         error = "the spool folder " + folder + " is writable by others than its owner";
         return false;
     }
-    uid_t expected = owner != static_cast<uid_t>(-1) ? owner : ::geteuid();
-    if (info.st_uid != expected) {
+    if (!trust.ownedByExpected) {
         error = "the spool folder " + folder + " belongs to another user";
         return false;
     }

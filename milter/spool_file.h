@@ -31,8 +31,9 @@ FolderState ensureFolder(const std::string& folder, mode_t mode, uid_t owner, gi
                          std::string& error);
 
 // prepareSpoolFolder - the spool folder, created with mode 0700 for owner
-// (-1: the current user) when missing. An existing one must be a folder that
-// only its owner can write to, and belong to owner when one is given.
+// (-1: the current user) when missing. An existing one must pass the scan
+// folder's own check (checkFolderTrust): a folder, not a link to one, that
+// only its owner can write to and that belongs to owner (or the current user).
 // Returns false with error set otherwise.
 bool prepareSpoolFolder(const std::string& folder, uid_t owner, gid_t group, std::string& error);
 

@@ -52,6 +52,9 @@ FolderTrust checkFolderTrust(const std::string& folder, std::int64_t expectedUse
         return trust;
     trust.exists = true;
     trust.isLink = entry.isLink;
+    trust.isDirectory = entry.isDirectory;
+    trust.ownedByExpected = entry.ownedByExpected;
+    trust.othersMayWrite = entry.othersMayWrite;
     trust.owner = entry.ownerName;
     trust.mode = entry.mode;
     trust.trusted =

@@ -20,6 +20,11 @@ struct FolderTrust {
     // user and that neither its group nor others may write to.
     bool trusted = false;
     bool isLink = false;
+    bool isDirectory = false;
+    // ownedByExpected, othersMayWrite - the two halves of trusted's owner
+    // and mode test, for callers with lines of their own.
+    bool ownedByExpected = false;
+    bool othersMayWrite = false;
     std::string owner;
     unsigned mode = 0;
 };

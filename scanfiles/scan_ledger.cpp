@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "codec/content_hash.h"
 #include "runtime/platform.h"
 #include "scanfiles/scan_file_create.h"
 
@@ -67,6 +68,34 @@ std::size_t utf8Length(std::string_view text, std::uint32_t& codePoint) {
 std::string hexEscape(unsigned char byte) {
     static const char kDigits[] = "0123456789ABCDEF";
     return std::string("\\x") + kDigits[byte >> 4] + kDigits[byte & 0x0F];
+}
+
+// sameContent - true when the file at path can be read whole and its bytes
+// hash to expected; a file that cannot be read counts as changed.
+bool sameContent(const std::string& path, std::uint64_t expected) {
+    std::FILE* file = platform::openSharedFile(path, "rb");
+    if (file == nullptr)
+        return false;
+    codec::ContentHash hash;
+    char block[64 * 1024];
+    std::size_t count = 0;
+    while ((count = std::fread(block, 1, sizeof block, file)) > 0)
+        hash.add(block, count);
+    const bool readWhole = std::ferror(file) == 0;
+    std::fclose(file);
+    return readWhole && hash.value() == expected;
+}
+
+// differs - whether a file written with size and modified (and, when
+// hashed, bytes hashing to hash) is no longer that now that it is at status:
+// another size, or another time and other bytes or none hashed.
+bool differs(std::int64_t size, std::int64_t modified, bool hashed, std::uint64_t hash,
+             const std::string& path, const platform::PathStatus& status) {
+    if (status.size != size)
+        return true;
+    if (status.modified == modified)
+        return false;
+    return !hashed || !sameContent(path, hash);
 }
 
 }  // namespace
@@ -335,8 +364,17 @@ void ScanLedger::written(const std::string& path, std::int64_t bytes) {
         return;
     }
     entry->written = true;
+    entry->hashed = false;
     entry->size = status.size;
     entry->modified = status.modified;
+}
+
+// ScanLedger::noteContentHash - see the header.
+void ScanLedger::noteContentHash(const std::string& path, std::uint64_t hash) {
+    if (Entry* entry = find(path); entry != nullptr && entry->written) {
+        entry->contentHash = hash;
+        entry->hashed = true;
+    }
 }
 
 // ScanLedger::noteBody - where a part file came from.
@@ -596,7 +634,7 @@ bool ScanLedger::unchanged(const std::string& path) const {
     const Entry* entry = find(path);
     platform::PathStatus status;
     return entry != nullptr && entry->written && platform::statPath(path, status) &&
-           status.size == entry->size && status.modified == entry->modified;
+           !differs(entry->size, entry->modified, entry->hashed, entry->contentHash, path, status);
 }
 
 // ScanLedger::remove - compares with the record, then unlinks.
@@ -605,7 +643,8 @@ RemovalResult ScanLedger::remove(const std::string& path) {
     const Entry* entry = find(path);
     platform::PathStatus status;
     if (entry != nullptr && entry->written && platform::statPath(path, status))
-        result.changed = status.size != entry->size || status.modified != entry->modified;
+        result.changed =
+            differs(entry->size, entry->modified, entry->hashed, entry->contentHash, path, status);
     result.error = platform::removePath(path);
     if (result.error == 0 || result.error == ENOENT)
         drop(path);

@@ -190,6 +190,12 @@ class ScanLedger {
     // writer counted them, is the size the log lines give for a file that
     // is gone before it can be measured.
     void written(const std::string& path, std::int64_t bytes = -1);
+    // noteContentHash - the writer's codec::ContentHash of what it wrote to
+    // path (after written). A file found later with the recorded size but
+    // another modification time is then read again and counts as changed
+    // only when its bytes differ: a time stamp set back (utime, as indexers
+    // and backup tools do) is not the anti-virus's doing.
+    void noteContentHash(const std::string& path, std::uint64_t hash);
     // noteBody - where the encoded body of the part file path lies in the
     // stored message (no effect on a file not recorded).
     void noteBody(const std::string& path, const BodySpan& span);
@@ -253,7 +259,8 @@ class ScanLedger {
     std::vector<std::string> shownPaths() const;
 
     // unchanged - true when path is recorded as written and is there with
-    // the size and modification time recorded.
+    // the size and modification time recorded (or, with a content hash
+    // noted, the size and the same bytes).
     bool unchanged(const std::string& path) const;
     // remove - removes one recorded file, telling whether it had changed;
     // it stays recorded only when the removal failed with EACCES or
@@ -313,6 +320,7 @@ class ScanLedger {
     struct Entry {
         std::int64_t size = -1;  // as measured when written; else the writer's count, -1: none
         std::int64_t modified = 0;
+        std::uint64_t contentHash = 0;  // the writer's, when hashed
         std::uint64_t bodyBegin = 0;
         std::uint64_t bodyEnd = 0;
         Text displayName;
@@ -326,6 +334,7 @@ class ScanLedger {
         bool written = false;
         bool tallied = false;  // counted in tallies_
         bool bodyNoted = false;
+        bool hashed = false;  // contentHash noted since written
     };
 
     // holdName - records the next file of kind under index before it is

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "codec/content_hash.h"
 #include "runtime/platform.h"
 
 namespace tarnwick {
@@ -31,6 +32,8 @@ void CopyStreamBuffers::useForCopy(std::FILE* copy) {
 
 CopyOutcome copyMessage(std::FILE* message, std::FILE* copy) {
     CopyOutcome outcome;
+    codec::ContentHash hash;
+    outcome.contentHash = hash.value();
     if (std::feof(message))
         return outcome;
     char block[kCopyBlockSize];
@@ -46,6 +49,8 @@ CopyOutcome copyMessage(std::FILE* message, std::FILE* copy) {
         const std::size_t written =
             count == 0 || flushFailed ? 0 : std::fwrite(block, 1, count, copy);
         outcome.bytesCopied += count;
+        hash.add(block, written);
+        outcome.contentHash = hash.value();
         // A short last block at the end of the message is the normal end; a
         // stream error on either side means the copy is incomplete.
         if (flushFailed || written != count || std::ferror(copy)) {

@@ -44,6 +44,8 @@ struct CopyOutcome {
     // written; the C library's error code (0 when unknown).
     bool readFailed = false;
     int error = 0;
+    // contentHash - the hash of the bytes written (codec::ContentHash).
+    std::uint64_t contentHash = 0;
 };
 
 // copyMessage - copies the rest of message to copy in blocks. A short last

@@ -225,6 +225,7 @@ FilterResult AvFilter::scanMessage(std::uint32_t requestId, const std::string& p
         return postponedForNoSpace();
     }
     ledger.written(copyPath, static_cast<std::int64_t>(copied.bytesCopied));
+    ledger.noteContentHash(copyPath, copied.contentHash);
     platform::offerToScanner(copyPath);
 
     // First wait.

@@ -101,6 +101,7 @@ void PartFileOutput::flush() {
             ledger_->noteWriteFailure(errno, path_);
     } else {
         bytesWritten_ += static_cast<std::int64_t>(used_);
+        hash_.add(buffer_.get(), used_);
     }
     used_ = 0;
 }
@@ -114,8 +115,12 @@ bool PartFileOutput::close() {
     flush();
     std::fclose(file_);
     file_ = nullptr;
-    if (ledger_ != nullptr)
+    if (ledger_ != nullptr) {
         ledger_->written(path_, bytesWritten_);
+        // A file not written whole keeps no hash: any later change counts.
+        if (!failed_)
+            ledger_->noteContentHash(path_, hash_.value());
+    }
     if (!path_.empty())
         platform::offerToScanner(path_);
     return !failed_;

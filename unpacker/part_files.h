@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "codec/content_hash.h"
 #include "scanfiles/scan_ledger.h"
 
 namespace tarnwick::unpacker {
@@ -79,6 +80,7 @@ class PartFileOutput {
     std::size_t used_ = 0;
     std::int64_t bytesWritten_ = 0;  // what the file took
     bool failed_ = false;
+    codec::ContentHash hash_;  // of what the file took, for the ledger
 };
 
 // kFirstReading - the words that name this reading in the log lines.

@@ -405,19 +405,22 @@ class StartUp(unittest.TestCase):
         self.addCleanup(bridge.close)
         self.assertEqual(bridge.spool_files(), ["other.txt"])
 
-    def test_spool_folder_others_can_write_to_is_refused(self):
+    def test_spool_folder_others_can_write_to_or_a_link_is_refused(self):
         top = tempfile.mkdtemp(prefix="tarnwick-bridge-")
         self.addCleanup(shutil.rmtree, top, True)
-        spool = os.path.join(top, "shared")
-        os.mkdir(spool)
-        os.chmod(spool, 0o1777)
-        result = subprocess.run(
-            [MILTER, "-f", "-p", "inet:%d@127.0.0.1" % free_port(), "-t", STAND_IN,
-             "-d", os.path.join(top, "work"), "-s", spool],
-            capture_output=True, text=True, timeout=STOP_SECONDS)
-        self.assertEqual(result.returncode, 1)
-        self.assertIn("writable by others", result.stderr)
-        self.assertEqual(stat.S_IMODE(os.stat(spool).st_mode), 0o1777)
+        os.mkdir(os.path.join(top, "shared"))
+        os.chmod(os.path.join(top, "shared"), 0o1777)
+        os.mkdir(os.path.join(top, "private"), 0o700)
+        os.symlink(os.path.join(top, "private"), os.path.join(top, "link"))
+        for name, said in (("shared", "writable by others"), ("link", "is a symbolic link")):
+            with self.subTest(name):
+                result = subprocess.run(
+                    [MILTER, "-f", "-p", "inet:%d@127.0.0.1" % free_port(), "-t", STAND_IN,
+                     "-d", os.path.join(top, "work"), "-s", os.path.join(top, name)],
+                    capture_output=True, text=True, timeout=STOP_SECONDS)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(said, result.stderr)
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.join(top, "shared")).st_mode), 0o1777)
 
     def test_command_line(self):
         run = lambda *words: subprocess.run([MILTER, *words], capture_output=True, text=True)

@@ -2,6 +2,7 @@
 // scan_job_test.cpp - the scan job up to its first-level verdict: set-up
 // failures, the copy, the first wait and what the anti-virus did to the copy.
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,6 +19,15 @@ std::string readFile(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// setTimeBack - the copy's modification time set back to a whole second, as
+// utime() from an indexer or a backup tool leaves it.
+void setTimeBack(const std::string& copy) {
+    namespace fs = std::filesystem;
+    const auto time = fs::last_write_time(copy);
+    fs::last_write_time(copy,
+                        std::chrono::floor<std::chrono::seconds>(time) - std::chrono::seconds(1));
 }
 
 TEST_F(ScanJobTest, MissingMessageIsAcceptedUnchangedWithoutAnyWait) {
@@ -94,6 +104,16 @@ TEST_F(ScanJobTest, CopyDeletedOrChangedDuringTheFirstWaitIsAVirus) {
          "changed"},
         {"grown", [](const std::string& copy) { std::ofstream(copy, std::ios::app) << "x"; },
          "changed"},
+        {"rewritten to the same size, time set back",
+         [](const std::string& copy) {
+             std::fstream file(copy, std::ios::in | std::ios::out | std::ios::binary);
+             const char first = static_cast<char>(file.get());
+             file.seekp(0);
+             file.put(static_cast<char>(first ^ 1));
+             file.close();
+             setTimeBack(copy);
+         },
+         "changed"},
     };
     std::uint32_t requestId = 20;
     for (const CopyTreatment& treatment : treatments) {
@@ -116,6 +136,20 @@ TEST_F(ScanJobTest, CopyDeletedOrChangedDuringTheFirstWaitIsAVirus) {
                        "second-level verification"}));
         EXPECT_TRUE(scanMeEntries().empty());
     }
+}
+
+TEST_F(ScanJobTest, FilesWhoseTimeStampAloneWasSetBackAreNoVirus) {
+    onPause([&](std::uint32_t, ScanPause reason) {
+        if (reason == ScanPause::FirstWait)
+            setTimeBack("ScanMe/mail-30-msg.scanme");
+        if (reason == ScanPause::SecondWait)
+            for (const char* part : {"ScanMe/msg-30-part-0.scanme", "ScanMe/msg-30-part-1.scanme"})
+                setTimeBack(part);
+    });
+    // The copy not a whole number of any block size: written and read back in other pieces.
+    const std::string message = twoAttachmentMessage() + std::string(70001, 'a');
+    EXPECT_EQ(scan(30, writeMessage("m.eml", message)).lines, verdict(false));
+    EXPECT_TRUE(scanMeEntries().empty());
 }
 
 TEST_F(ScanJobTest, CopyDoneLineAndWaitFollowTheCopiedSize) {
