@@ -210,12 +210,24 @@ class PidFile {
     PidFile(const PidFile&) = delete;
     PidFile& operator=(const PidFile&) = delete;
 
-    // open - creates or empties path; false (logged) when it cannot.
+    // open - creates path or opens the one there; false (logged) when it
+    // cannot, or when what is there is not a plain file of this user with
+    // one name: a hard link planted in a shared folder would otherwise have
+    // root empty and overwrite another file. Nothing is emptied before the
+    // checks; writePid does that.
     bool open(const std::string& path, const BridgeLog& log) {
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                     pidFileMode);
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, pidFileMode);
         if (fd_ < 0) {
             log.error("cannot create the pid file " + path + ": " + std::strerror(errno));
+            return false;
+        }
+        struct stat seen {};
+        if (::fstat(fd_, &seen) != 0 || !S_ISREG(seen.st_mode) || seen.st_nlink != 1 ||
+            seen.st_uid != ::geteuid()) {
+            log.error("cannot use the pid file " + path +
+                      ": it is not a plain file of this user with one name");
+            ::close(fd_);
+            fd_ = -1;
             return false;
         }
         path_ = path;

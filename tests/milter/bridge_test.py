@@ -421,6 +421,17 @@ class StartUp(unittest.TestCase):
                 self.assertEqual(result.returncode, 1)
                 self.assertIn(said, result.stderr)
         self.assertEqual(stat.S_IMODE(os.stat(os.path.join(top, "shared")).st_mode), 0o1777)
+        # A pid file that is a second name of another file is neither emptied nor used.
+        with open(os.path.join(top, "victim"), "w") as victim:
+            victim.write("keep\n")
+        os.link(os.path.join(top, "victim"), os.path.join(top, "bridge.pid"))
+        result = subprocess.run(
+            [MILTER, "-f", "-p", "inet:%d@127.0.0.1" % free_port(), "-t", STAND_IN,
+             "-d", os.path.join(top, "work"), "--pidfile", os.path.join(top, "bridge.pid")],
+            capture_output=True, text=True, timeout=STOP_SECONDS)
+        self.assertEqual((result.returncode, "one name" in result.stderr), (1, True))
+        with open(os.path.join(top, "victim")) as victim:
+            self.assertEqual(victim.read(), "keep\n")
 
     def test_command_line(self):
         run = lambda *words: subprocess.run([MILTER, *words], capture_output=True, text=True)
