@@ -57,7 +57,8 @@ void StructureWalker::fork(WalkJob job) {
         signs_.limit("reading limit", "client readings");
         return;
     }
-    signs_.note("clients disagree");
+    // No sign of its own: whether a reading forks depends on whether the
+    // first reading's file already settled the part, and the signs must not.
     enqueue(std::move(job));
 }
 
