@@ -76,6 +76,11 @@ class AgreedLeafDecoder final : public codec::Decoder {
     void decodeFromHere();
     // agreed - after finish: the leaf agreed and nothing was decoded.
     bool agreed() const { return agreed_; }
+    // metDataAfterPadding - as the leaf's own decoder tells, once it decodes:
+    // a leaf that agreed was well-formed, with nothing after its padding.
+    bool metDataAfterPadding() const override {
+        return decoder_ != nullptr && decoder_->metDataAfterPadding();
+    }
 
   private:
     // catchUpOthers - from here on the other consumers get every byte:

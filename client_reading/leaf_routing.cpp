@@ -129,8 +129,13 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
     leaf.decoder = codec::makeDecoder(
         reading.encoding, leaf,
         rules_.base64EndsAtPadding ? codec::AfterPadding::Stop : codec::AfterPadding::GoOn);
+    // Only the first rule set's reading may lean on the first reading's
+    // files: a reading forked under other rules can put a part's end
+    // elsewhere, so a first-reading file at the same start may hold other
+    // bytes than its leaf.
+    const bool firstRuleSet = job_.rules == nullptr || job_.rules == &clientRuleSets().front();
     const WrittenPart* part =
-        walker_.firstReading_ == nullptr || leaf.attachment == nullptr
+        walker_.firstReading_ == nullptr || leaf.attachment == nullptr || !firstRuleSet
             ? nullptr
             : walker_.firstReading_->find(job_.path, bodyOffset, reading.encoding);
     if (part != nullptr) {
@@ -161,7 +166,8 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
 void WalkPass::finishLeaf(Frame& frame, std::uint64_t partEnd) {
     LeafOutput& leaf = *frame.leaf;
     leaf.decoder->finish();
-    if (leaf.plain != nullptr && leaf.plain->metDataAfterPadding())
+    if ((leaf.plain != nullptr && leaf.plain->metDataAfterPadding()) ||
+        (leaf.agreement != nullptr && leaf.agreement->metDataAfterPadding()))
         metAmbiguity(frame, Ambiguity::DataAfterBase64Padding);
     if (leaf.scanner != nullptr)
         leaf.scanner->finish();

@@ -62,7 +62,9 @@ find "$BUILD/corpus" -maxdepth 1 -type f -exec mv -t "$BUILD/corpus/unpack_fuzz"
 
 fuzz unpack_fuzz unpack_fuzz tests/unpacker/cases/*.eml
 fuzz protocol_fuzz protocol_fuzz tests/fuzz/protocol_seeds/*
-fuzz reading_fuzz reading_fuzz tests/unpacker/cases/*.eml tests/e2e/messages/*.eml
+# reading_seeds: inputs the fuzzer once found, read first on every run.
+fuzz reading_fuzz reading_fuzz tests/unpacker/cases/*.eml tests/e2e/messages/*.eml \
+  tests/fuzz/reading_seeds/*.eml
 
 # Long inputs. The unpacker keeps at most 1 MiB of a header block; its largest
 # allocation (the parameter list of a 1 MiB Content-Type) stays under 8 MiB.
