@@ -171,7 +171,8 @@ check evasive "$folder_options" "$top/evasive.eml" \
 check "evasive, first reading only" "$folder_options --no-second-reading" "$top/evasive.eml" "250"
 check failure "--scan-dir $top/missing/ScanMe" "$top/clean.eml" "451"
 
-left=$(find "$top/work/ScanMe" -type f | wc -l)
+# The last anti-virus check's record and its lock stay for the next runs.
+left=$(find "$top/work/ScanMe" -type f ! -name tarnwick.probe ! -name tarnwick-probe.lock | wc -l)
 if [ "$left" -ne 0 ]; then
   echo "exim-test: FAILED: $left file(s) left in the scan folder"; status=1
 fi
@@ -179,6 +180,9 @@ kill "$av_pid" 2>/dev/null || true
 wait "$av_pid" 2>/dev/null || true
 av_pid=""
 echo "exim-test: the stand-in removed: $(tail -n 1 "$top/stand-in.out")"
-check "anti-virus stopped" "$folder_options" "$top/infected.eml" "451"
+# Runs share one check per interval: once the last one is older than the interval, the next run
+# checks again and finds nothing watching.
+sleep 2
+check "anti-virus stopped" "$folder_options --av-check-every 1s" "$top/infected.eml" "451"
 echo "exim-test: $([ $status -eq 0 ] && echo passed || echo FAILED) in $((SECONDS - started)) s"
 exit $status
