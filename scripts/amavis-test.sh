@@ -186,6 +186,9 @@ blocked=$(grep -o 'Blocked INFECTED (Virus Found ([^)]* removed))' "$top/run/ama
 [ "$(passed_on "Tarnwick amavis EICAR")" -eq 0 ] || fail "infected: passed on"
 
 stop_stand_in
+# Runs share one anti-virus check a minute (the line's default interval): the first run once that
+# minute has passed checks again and finds nothing watching.
+sleep 61
 answer=$(session stopped "Tarnwick amavis stopped" "Nothing here either.")
 echo "amavis-test: anti-virus stopped: $answer"
 [[ $answer == 4* ]] || fail "anti-virus stopped: amavisd-new answered '$answer', not a temporary failure"
@@ -193,7 +196,8 @@ echo "amavis-test: anti-virus stopped: $answer"
 [ "$(log_count "Passed UNCHECKED")" -eq 0 ] || fail "anti-virus stopped: 'Passed UNCHECKED'"
 [ "$(passed_on "Tarnwick amavis stopped")" -eq 0 ] || fail "anti-virus stopped: passed on"
 
-left=$(find "$scan_folder" -type f | wc -l)
+# The last anti-virus check's record and its lock stay for the next runs.
+left=$(find "$scan_folder" -type f ! -name tarnwick.probe ! -name tarnwick-probe.lock | wc -l)
 [ "$left" -eq 0 ] || fail "$left file(s) left in $scan_folder"
 if [ $status -ne 0 ]; then
   echo "== amavisd-new's log"
