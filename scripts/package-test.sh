@@ -90,8 +90,9 @@ done
 [ "$(tarnwick-scan --version | head -n 1)" = "tarnwick-scan $version" ] ||
   fail "tarnwick-scan --version"
 # tarnwick-scan from the PATH on a message with attachments: its line, its status, no file left.
+# No anti-virus watches here, so the scan is allowed without one.
 mkdir -p "$top/scan"
-scan_out=$(cd "$top/scan" && tarnwick-scan --wait 0 "$message") && scan_status=0 || scan_status=$?
+scan_out=$(cd "$top/scan" && tarnwick-scan --allow-unwatched --wait 0 "$message") && scan_status=0 || scan_status=$?
 [ "$scan_out" = "$message: OK" ] && [ "$scan_status" -eq 0 ] ||
   fail "tarnwick-scan answered '$scan_out' with status $scan_status"
 [ -z "$(ls -A "$top/scan/ScanMe")" ] || fail "tarnwick-scan left files in ScanMe"
@@ -153,9 +154,10 @@ done
 wine_prefix_start "$top/prefix"
 (cd "$top/windows" && "${session[@]}" --work "$top/windows" -- wine tarnwick.exe 0) ||
   fail "the session with tarnwick.exe"
-# tarnwick-scan.exe from the zip on the same message: its line and its status.
+# tarnwick-scan.exe from the zip on the same message: its line and its status. No anti-virus
+# watches under Wine, so the scan is allowed without one.
 cp "$message" "$top/windows/message.eml"
-scan_out=$(cd "$top/windows" && wine tarnwick-scan.exe --wait 0 message.eml 2>/dev/null | tr -d '\r') &&
+scan_out=$(cd "$top/windows" && wine tarnwick-scan.exe --allow-unwatched --wait 0 message.eml 2>/dev/null | tr -d '\r') &&
   scan_status=0 || scan_status=$?
 [ "$scan_out" = "message.eml: OK" ] && [ "$scan_status" -eq 0 ] ||
   fail "tarnwick-scan.exe answered '$scan_out' with status $scan_status"
