@@ -131,7 +131,9 @@ __attribute__((target("avx2"))) std::size_t base64Blocks32(const unsigned char* 
 }
 
 // haveAvx2 - the processor has AVX2; asked once.
-bool haveAvx2() { return cpuHasAvx2(); }
+bool haveAvx2() {
+    return cpuHasAvx2();
+}
 #endif
 
 // plainRunEnd - the first byte of [p, end) that is "=", CR or LF, or end:

@@ -13,9 +13,9 @@
 
 #include "app/option_parser.h"
 #include "client_reading/second_reading.h"
-#include "scanfiles/scan_ledger.h"
 #include "runtime/file_system.h"
 #include "runtime/platform.h"
+#include "scanfiles/scan_ledger.h"
 #include "unpacker/message_input.h"
 #include "unpacker/unpacker.h"
 

@@ -72,9 +72,8 @@ TEST(SecondReadingTest, WindowsLineEndsOfTextPartsGiveNoExtraFileButThoseOfAProg
     TarnwickSession session({"1"});
     StandInAv av(session.scanMe(), {{R"((mail|msg)-.*\.scanme)", "", AvAction::Capture}});
     const Lines lines = scan(session, "windows_line_ends.eml", "32");
-    EXPECT_EQ(av.seen(),
-              (std::set<std::string>{"mail-32-msg.scanme", "msg-32-part-0.scanme",
-                                     "msg-32-part-1.scanme", "msg-32-extra-0.scanme"}));
+    EXPECT_EQ(av.seen(), (std::set<std::string>{"mail-32-msg.scanme", "msg-32-part-0.scanme",
+                                                "msg-32-part-1.scanme", "msg-32-extra-0.scanme"}));
     EXPECT_EQ(av.captured().at("msg-32-extra-0.scanme"),
               "A 7bit stand-in for a signature,\r\ntwo lines long.");
     EXPECT_EQ(secondLevel(lines, "32"),
