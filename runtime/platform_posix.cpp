@@ -445,9 +445,11 @@ std::string absolutePath(const std::string& path) {
     return folder == "/" ? folder + relative : folder + "/" + relative;
 }
 
-std::string currentUserName() {
-    const uid_t user = geteuid();
-    // getpwuid_r with a buffer of the size the system suggests (or a page).
+namespace {
+
+// userName - the name of a user id, its number when it has none (getpwuid_r
+// with a buffer of the size the system suggests, or a page).
+std::string userName(uid_t user) {
     long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
     passwd entry{};
@@ -456,6 +458,12 @@ std::string currentUserName() {
         found->pw_name != nullptr)
         return found->pw_name;
     return std::to_string(user);
+}
+
+}  // namespace
+
+std::string currentUserName() {
+    return userName(geteuid());
 }
 
 std::uint64_t currentProcessId() {
@@ -524,22 +532,6 @@ FolderLock lockUntilReleased(const std::string& path, LockHandle& handle) {
 void releaseLock(LockHandle handle) {
     ::close(static_cast<int>(handle));
 }
-
-namespace {
-
-// userName - the name of a user id, its number when it has none.
-std::string userName(uid_t user) {
-    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-        found->pw_name != nullptr)
-        return found->pw_name;
-    return std::to_string(user);
-}
-
-}  // namespace
 
 bool entryOwnership(const std::string& path, EntryOwnership& ownership, std::int64_t expectedUser) {
     struct stat status;
