@@ -3,6 +3,8 @@
 // decoders that decode only where the readings would differ.
 #include "client_reading/agreement.h"
 
+#include <algorithm>
+
 #include "client_reading/line_input.h"
 #include "runtime/platform.h"
 
@@ -29,33 +31,46 @@ void rereadInto(const std::string& path, std::uint64_t begin, std::uint64_t coun
 
 FirstReadingMap::FirstReadingMap(std::string messagePath, const WrittenParts& parts)
     : messagePath_(std::move(messagePath)), parts_(parts) {
-    existing_.reserve(parts_.size());
-    for (std::size_t i = 0; i < parts_.size(); ++i) {
-        const WrittenPart& part = parts_[i];
-        if (part.written && part.size >= 0) {
-            // Taken as recorded: the scan job compares every part file with
-            // its record after the wait, whatever this reading decides.
-            existing_.push_back(ExistingFile{&part.path, static_cast<std::uint64_t>(part.size)});
-            if (part.spanKnown)
-                byBegin_.emplace(part.span.begin, i);
-            continue;
-        }
-        // Its size could not be read when it was written: looked at now.
-        platform::PathStatus status;
-        if (platform::statPath(part.path, status) && !status.isDirectory && status.size >= 0)
-            existing_.push_back(ExistingFile{&part.path, static_cast<std::uint64_t>(status.size)});
+    // Taken as recorded: the scan job compares every part file with its
+    // record after the wait, whatever this reading decides.
+    for (std::size_t i = 0; i < parts_.size(); ++i)
+        if (parts_[i].written && parts_[i].size >= 0 && parts_[i].spanKnown)
+            byBegin_.push_back(static_cast<std::uint32_t>(i));
+    byBegin_.shrink_to_fit();
+    // The first reading writes its parts in the order of the message, so
+    // this mostly finds them in order already.
+    const auto earlier = [this](std::uint32_t a, std::uint32_t b) {
+        return parts_[a].begin < parts_[b].begin;
+    };
+    if (!std::is_sorted(byBegin_.begin(), byBegin_.end(), earlier))
+        std::stable_sort(byBegin_.begin(), byBegin_.end(), earlier);
+}
+
+bool FirstReadingMap::existingSize(std::size_t index, std::uint64_t& size) const {
+    const WrittenPart& part = parts_[index];
+    if (part.written && part.size >= 0) {
+        size = static_cast<std::uint64_t>(part.size);
+        return true;
     }
+    // Its size could not be read when it was written: looked at now.
+    platform::PathStatus status;
+    if (!platform::statPath(parts_.path(part), status) || status.isDirectory || status.size < 0)
+        return false;
+    size = static_cast<std::uint64_t>(status.size);
+    return true;
 }
 
 const WrittenPart* FirstReadingMap::find(const std::string& path, std::uint64_t begin,
                                          codec::TransferEncoding encoding) const {
     if (byBegin_.empty() || path != messagePath_)
         return nullptr;
-    const auto found = byBegin_.find(begin);
-    if (found == byBegin_.end())
+    const auto found = std::lower_bound(
+        byBegin_.begin(), byBegin_.end(), begin,
+        [this](std::uint32_t index, std::uint64_t at) { return parts_[index].begin < at; });
+    if (found == byBegin_.end() || parts_[*found].begin != begin)
         return nullptr;
-    const WrittenPart& part = parts_[found->second];
-    return part.span.encoding == encoding ? &part : nullptr;
+    const WrittenPart& part = parts_[*found];
+    return part.span().encoding == encoding ? &part : nullptr;
 }
 
 AgreedLeafDecoder::AgreedLeafDecoder(std::unique_ptr<codec::Decoder> others,
@@ -77,7 +92,7 @@ void AgreedLeafDecoder::feed(const char* data, std::size_t size) {
         decoder_->feed(data, size);
         return;
     }
-    const std::uint64_t length = part_.span.end - part_.span.begin;
+    const std::uint64_t length = part_.end - part_.begin;
     const bool agreeing = size <= length - seen_ && shape_.feed(data, size);
     if (!agreeing || shape_.mayOpenBlock())
         catchUpOthers();
@@ -109,7 +124,7 @@ void AgreedLeafDecoder::decodeFromHere() {
 
 void AgreedLeafDecoder::finish() {
     const bool agreeing = decoder_ == nullptr && shape_.finish() &&
-                          bodyBegin_ + seen_ == part_.span.end &&
+                          bodyBegin_ + seen_ == part_.end &&
                           static_cast<std::int64_t>(shape_.decodedSize()) == part_.size;
     if (!agreeing)
         catchUpOthers();

@@ -21,7 +21,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "client_reading/body_shape.h"
@@ -31,17 +30,10 @@
 namespace tarnwick::client_reading {
 
 // FirstReadingMap - the first reading's part files of one message file, by
-// where their bodies begin.
+// where their bodies begin: 4 bytes of index for each part, beside the
+// parts themselves.
 class FirstReadingMap {
   public:
-    // ExistingFile - a part file found on disk when the map was made; its
-    // path is the part's own in the parts the map was made from (one copy
-    // of every name, however many parts a message has).
-    struct ExistingFile {
-        const std::string* path = nullptr;
-        std::uint64_t size = 0;
-    };
-
     // parts must outlive the map. A part file whose size was recorded when
     // it was written is taken as recorded; only such a file can agree.
     FirstReadingMap(std::string messagePath, const WrittenParts& parts);
@@ -49,14 +41,18 @@ class FirstReadingMap {
     // encoding, still as written; nullptr when there is none.
     const WrittenPart* find(const std::string& path, std::uint64_t begin,
                             codec::TransferEncoding encoding) const;
-    // existing - the part files with their sizes, as recorded or found.
-    const std::vector<ExistingFile>& existing() const { return existing_; }
+    // parts - the parts the map was made from.
+    const WrittenParts& parts() const { return parts_; }
+    // existingSize - the size of the file of parts()[index]: as recorded,
+    // or, when none was, as found on disk now; false when it is not there.
+    bool existingSize(std::size_t index, std::uint64_t& size) const;
 
   private:
     std::string messagePath_;
     const WrittenParts& parts_;
-    std::unordered_map<std::uint64_t, std::size_t> byBegin_;
-    std::vector<ExistingFile> existing_;
+    // Indexes of the parts that can agree, ordered by where their bodies
+    // begin (the first written first among equal beginnings).
+    std::vector<std::uint32_t> byBegin_;
 };
 
 // AgreedLeafDecoder - the decoder of a leaf that may agree with part.

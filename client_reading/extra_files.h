@@ -46,6 +46,7 @@
 #include "client_reading/siphash.h"
 #include "codec/content_hash.h"
 #include "codec/decoders.h"
+#include "mailfile/written_parts.h"
 #include "scanfiles/scan_ledger.h"
 
 namespace tarnwick::client_reading {
@@ -125,6 +126,9 @@ class ExtraFileSet {
     void learnExisting(const std::string& path);
     // learnExisting - the same for a file whose size the caller has read.
     void learnExisting(const std::string& path, std::uint64_t size);
+    // learnPart - the same for the file of parts[index], of size bytes,
+    // known by its number only (parts must outlive the set).
+    void learnPart(const WrittenParts& parts, std::size_t index, std::uint64_t size);
     // openSpill - a new spill file, created with its first byte.
     std::unique_ptr<SpillFile> openSpill();
     // isSpill - whether path is a spill file of this reading, not removed.
@@ -176,24 +180,44 @@ class ExtraFileSet {
 
     using Key = std::pair<std::uint64_t, std::uint64_t>;  // size, hash
 
-    // KnownFile - a file written for the message, and which of its hashes
-    // are already among the keys.
+    // NameSource - where a known file's name is kept.
+    enum class NameSource : std::uint8_t { FirstReading, Learned, Extra };
+
+    // KnownFile - a file written for the message, in 16 bytes: its size,
+    // where its name is (the number of a first reading's part, or an index
+    // in learned_ or files_), and which of its hashes are already among the
+    // keys.
     struct KnownFile {
-        std::string path;
         std::uint64_t size = 0;
-        bool exactHashed = false;
-        bool foldedHashed = false;
-        bool prefixHashed = false;
+        std::uint32_t name = 0;
+        NameSource source = NameSource::Learned;
+        bool exactHashed : 1 = false;
+        bool foldedHashed : 1 = false;
+        bool prefixHashed : 1 = false;
     };
 
+    // Form - one of the hashes a known file is read for.
+    enum Form : std::size_t { kExact, kFolded, kPrefix, kForms };
+
     void addKnown(KnownFile file);
+    // pathOf - the name of a known file.
+    std::string pathOf(const KnownFile& file) const;
+    // seal - sorts the files learned so far by size; files known later are
+    // kept apart (see known_).
+    void seal();
+    // takeUnhashed - calls hash(index) for every known file not yet hashed
+    // in form whose size lies in [least, most], which then counts as hashed.
+    template <typename Hash>
+    void takeUnhashed(Form form, std::uint64_t least, std::uint64_t most, Hash hash);
+    // anyUnhashed - whether takeUnhashed would find a file.
+    bool anyUnhashed(Form form, std::uint64_t least, std::uint64_t most) const;
     // isCopy - whether an attachment with these keys equals a known file
     // (folded: also when only CR LF against LF differs).
     bool isCopy(const Key& exact, const Key* folded);
     // mayHaveTwin - whether isCopy could find a known file equal to an
     // attachment of size bytes (folded as for isCopy); false means it
     // cannot, and the attachment's hashes are not needed.
-    bool mayHaveTwin(std::uint64_t size, bool folded) const;
+    bool mayHaveTwin(std::uint64_t size, bool folded);
     // knownWithPrefix - a known file longer than kHeldLeafBytes whose first
     // kHeldLeafBytes have hash prefixHash; empty when none.
     std::string knownWithPrefix(std::uint64_t prefixHash);
@@ -204,12 +228,22 @@ class ExtraFileSet {
     std::uint64_t outputLeft_;
     std::uint64_t spillLeft_;
     SipHashKey key_;
+    // The known files. MEMORY: a message may have tens of thousands of
+    // them, all learned before the walk: those learned before the first
+    // look-up (known_[0, sealed_)) are sorted by size, with one bit per file
+    // and form saying it is not hashed yet; those known later (this
+    // reading's own files, bounded by kMaxExtraFiles) follow, indexed by
+    // size in the maps while not hashed in a form. A file leaves a map (or
+    // its bit is cleared) once hashed, so each is read at most once a form.
     std::vector<KnownFile> known_;
-    // Known files not yet hashed in each form, by size (index in known_);
-    // a file leaves a map once hashed, so each is read at most once a form.
-    std::multimap<std::uint64_t, std::size_t> unhashedExact_;
-    std::multimap<std::uint64_t, std::size_t> unhashedFolded_;
-    std::multimap<std::uint64_t, std::size_t> unhashedPrefix_;
+    std::size_t sealed_ = 0;
+    bool isSealed_ = false;
+    std::vector<std::uint64_t> unhashedBits_[kForms];
+    std::multimap<std::uint64_t, std::size_t> unhashedLate_[kForms];
+    // The first reading's parts, when learned from them, and other files'
+    // names as learned.
+    const WrittenParts* firstParts_ = nullptr;
+    std::vector<std::string> learned_;
     std::set<Key> exact_;
     std::set<Key> folded_;
     std::map<std::uint64_t, std::string> prefixes_;  // first-block hash to path

@@ -102,8 +102,9 @@ SecondReadingOutcome readWithin(const std::string& messagePath, std::uint64_t si
         for (const std::string& path : alreadyWritten)
             files.learnExisting(path);
         if (firstReading != nullptr)
-            for (const FirstReadingMap::ExistingFile& file : firstReading->existing())
-                files.learnExisting(*file.path, file.size);
+            for (std::size_t i = 0; i < firstReading->parts().size(); ++i)
+                if (std::uint64_t partSize = 0; firstReading->existingSize(i, partSize))
+                    files.learnPart(firstReading->parts(), i, partSize);
         {
             StructureWalker walker(files, signs, bounds.rereadBytes, firstReading);
             walker.readMessage(messagePath, size);

@@ -383,27 +383,30 @@ void ScanLedger::noteBody(const std::string& path, const BodySpan& span) {
         entry->bodyNoted = true;
         entry->bodyBegin = span.begin;
         entry->bodyEnd = span.end;
-        entry->bodyEncoding = span.encoding;
+        entry->bodyEncoding = static_cast<std::uint8_t>(span.encoding);
     }
 }
 
 // ScanLedger::writtenParts - the part files with what is known of each.
 WrittenParts ScanLedger::writtenParts() const {
-    WrittenParts parts;
+    const std::size_t partKind = static_cast<std::size_t>(ScanFileKind::Part);
+    WrittenParts parts(nameFront_[partKind], nameBack_[partKind]);
     // One allocation of the size needed: a message may have tens of
     // thousands of parts, and doubling would leave half of it unused.
-    parts.reserve(created_[static_cast<std::size_t>(ScanFileKind::Part)].size());
-    for (const std::uint32_t position : created_[static_cast<std::size_t>(ScanFileKind::Part)]) {
+    parts.reserve(created_[partKind].size());
+    for (const std::uint32_t position : created_[partKind]) {
         const Entry& entry = entries_[position];
         if (!entry.alive)
             continue;
         WrittenPart part;
-        part.path = pathOf(position);
+        part.number = entry.index;
         part.spanKnown = entry.bodyNoted;
-        part.span = BodySpan{entry.bodyBegin, entry.bodyEnd, entry.bodyEncoding};
+        part.begin = entry.bodyBegin;
+        part.end = entry.bodyEnd;
+        part.encoding = entry.bodyEncoding;
         part.written = entry.written;
         part.size = entry.written ? entry.size : 0;
-        parts.push_back(std::move(part));
+        parts.push_back(part);
     }
     return parts;
 }
@@ -656,7 +659,14 @@ RemovalResult ScanLedger::remove(const std::string& path) {
 int ScanLedger::removeShown(std::vector<std::string>* actedOnLines) {
     bool actedOn = false;
     std::vector<std::string> locked;
-    for (const std::string& path : shownPaths()) {
+    // Each name is rebuilt as its turn comes, not all of them at once: a
+    // message may have tens of thousands. Entries never move, and none is
+    // created meanwhile.
+    for (std::size_t position = 0; position < entries_.size(); ++position) {
+        const Entry& shown = entries_[position];
+        if (!shown.alive || (shown.kind != ScanFileKind::Part && shown.kind != ScanFileKind::Extra))
+            continue;
+        const std::string path = pathOf(position);
         // Named before the removal drops the record.
         const std::string named = actedOnLines != nullptr ? account(path) : std::string();
         const std::string name = shortName(path);

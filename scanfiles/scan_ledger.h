@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <string>
 #include <string_view>
@@ -315,8 +316,9 @@ class ScanLedger {
     };
 
     // Entry - one file created (or adopted) by the request, recorded while
-    // alive; entries are kept in creation order and never move but by
-    // growth of the table, which happens under the owners' lock.
+    // alive; entries are kept in creation order and never move (the table
+    // grows in blocks, under the owners' lock, without a copy of the whole
+    // or room kept spare for twice as many).
     struct Entry {
         std::int64_t size = -1;  // as measured when written; else the writer's count, -1: none
         std::int64_t modified = 0;
@@ -329,12 +331,14 @@ class ScanLedger {
         std::int32_t index = 0;        // in the name; kAdopted for an adopted file
         std::int32_t shownNumber = 0;  // from 1 among part and extra files; 0 for others
         ScanFileKind kind = ScanFileKind::Part;
-        codec::TransferEncoding bodyEncoding = codec::TransferEncoding::Identity;
-        bool alive = false;  // recorded (changed under the owners' lock only)
-        bool written = false;
-        bool tallied = false;  // counted in tallies_
-        bool bodyNoted = false;
-        bool hashed = false;  // contentHash noted since written
+        // A codec::TransferEncoding, in one byte: with the flags below it
+        // keeps the entry at 80 bytes.
+        std::uint8_t bodyEncoding = 0;
+        bool alive : 1 = false;  // recorded (changed under the owners' lock only)
+        bool written : 1 = false;
+        bool tallied : 1 = false;  // counted in tallies_
+        bool bodyNoted : 1 = false;
+        bool hashed : 1 = false;  // contentHash noted since written
     };
 
     // holdName - records the next file of kind under index before it is
@@ -369,7 +373,7 @@ class ScanLedger {
     // front of it and behind it, per kind (the copy's name has none).
     std::string nameFront_[kKinds];
     std::string nameBack_[kKinds];
-    std::vector<Entry> entries_;
+    std::deque<Entry> entries_;
     // Per kind, the positions in entries_ of the files created, in order
     // (createdCount and createdAfter), and of the newest file under each
     // index (a name given back by forget is taken again).

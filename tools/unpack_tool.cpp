@@ -60,20 +60,31 @@ std::string withoutTrailingSeparators(std::string folder) {
     }
 }
 
-// listFiles - one line per path: "PATH: SIZE bytes, READING, NAME (TYPE)",
+// listFile - one line for a file: "PATH: SIZE bytes, READING, NAME (TYPE)",
 // with "missing" for a file no longer there, the part's own name and type
 // as the reading that wrote the file saw them.
+void listFile(const std::string& path, const ScanLedger& ledger, std::ostream& out) {
+    const std::int64_t size = fileExists(path) ? fileSize(path) : -1;
+    const ScanFileDescription described = ledger.description(path);
+    out << platform::shownPath(path) << ": "
+        << (size < 0 ? std::string("missing") : std::to_string(size) + " bytes") << ", "
+        << described.reading << ", " << printableName(described.displayName);
+    if (!described.contentType.empty())
+        out << " (" << printableName(described.contentType) << ')';
+    out << '\n';
+}
+
+// listFiles - one line per path.
 void listFiles(const std::vector<std::string>& paths, const ScanLedger& ledger, std::ostream& out) {
-    for (const std::string& path : paths) {
-        const std::int64_t size = fileExists(path) ? fileSize(path) : -1;
-        const ScanFileDescription described = ledger.description(path);
-        out << platform::shownPath(path) << ": "
-            << (size < 0 ? std::string("missing") : std::to_string(size) + " bytes") << ", "
-            << described.reading << ", " << printableName(described.displayName);
-        if (!described.contentType.empty())
-            out << " (" << printableName(described.contentType) << ')';
-        out << '\n';
-    }
+    for (const std::string& path : paths)
+        listFile(path, ledger, out);
+}
+
+// listFiles - the same for the first reading's part files, each name made
+// as its line is written.
+void listFiles(const WrittenParts& parts, const ScanLedger& ledger, std::ostream& out) {
+    for (const WrittenPart& part : parts)
+        listFile(parts.path(part), ledger, out);
 }
 
 // joined - the names separated by ", ".
@@ -128,11 +139,10 @@ int runUnpackTool(const std::vector<std::string>& arguments, std::ostream& out, 
     ScanFileOwners owners;
     ScanLedger ledger(owners, folder, std::string(), kToolMessageNumber);
     const int result = unpacker::unpackMessage(std::move(input), ledger);
-    const std::vector<std::string> partFiles = ledger.paths(ScanFileKind::Part);
+    const WrittenParts partFiles = ledger.writtenParts();
     client_reading::SecondReadingOutcome second;
     if (secondReading)
-        second =
-            client_reading::readSecondTimeAfterFirst(messagePath, ledger, ledger.writtenParts());
+        second = client_reading::readSecondTimeAfterFirst(messagePath, ledger, partFiles);
 
     listFiles(partFiles, ledger, out);
     listFiles(second.extraFiles, ledger, out);

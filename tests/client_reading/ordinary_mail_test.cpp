@@ -126,7 +126,7 @@ TEST_F(OrdinaryMailTest, AgreeingPartsAreNotDecodedAgain) {
                                 folder_.string());
         WrittenParts parts = unpacker::firstReadingParts(kMessageNumber);
         ASSERT_EQ(parts.size(), 1u) << message;
-        std::ofstream(parts[0].path, std::ios::binary) << std::string(parts[0].size, '~');
+        std::ofstream(parts.path(parts[0]), std::ios::binary) << std::string(parts[0].size, '~');
         const SecondReadingOutcome outcome =
             readSecondTimeAfterFirst(path, folder_.string(), kMessageNumber, parts);
         EXPECT_EQ(outcome.agreedLeaves, row.agreed) << message;
