@@ -222,7 +222,6 @@ void ExtraFileSet::seal() {
     if (isSealed_)
         return;
     isSealed_ = true;
-    known_.shrink_to_fit();
     std::stable_sort(known_.begin(), known_.end(),
                      [](const KnownFile& a, const KnownFile& b) { return a.size < b.size; });
     sealed_ = known_.size();

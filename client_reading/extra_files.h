@@ -129,6 +129,8 @@ class ExtraFileSet {
     // learnPart - the same for the file of parts[index], of size bytes,
     // known by its number only (parts must outlive the set).
     void learnPart(const WrittenParts& parts, std::size_t index, std::uint64_t size);
+    // expectKnown - room for count more known files, made at once.
+    void expectKnown(std::size_t count) { known_.reserve(known_.size() + count); }
     // openSpill - a new spill file, created with its first byte.
     std::unique_ptr<SpillFile> openSpill();
     // isSpill - whether path is a spill file of this reading, not removed.

@@ -102,6 +102,8 @@ SecondReadingOutcome readWithin(const std::string& messagePath, std::uint64_t si
         for (const std::string& path : alreadyWritten)
             files.learnExisting(path);
         if (firstReading != nullptr)
+            files.expectKnown(firstReading->parts().size());
+        if (firstReading != nullptr)
             for (std::size_t i = 0; i < firstReading->parts().size(); ++i)
                 if (std::uint64_t partSize = 0; firstReading->existingSize(i, partSize))
                     files.learnPart(firstReading->parts(), i, partSize);
