@@ -72,7 +72,15 @@ const char* signWord(FilterEvents::Sign sign) {
 }
 
 const char* causeWord(FilterEvents::Postponement cause) {
-    return cause == FilterEvents::Postponement::NoSpace ? "no_space" : "antivirus_not_watching";
+    switch (cause) {
+        case FilterEvents::Postponement::NoSpace:
+            return "no_space";
+        case FilterEvents::Postponement::ReadingBusy:
+            return "reading_busy";  // counted from its first occurrence on
+        case FilterEvents::Postponement::AntivirusNotWatching:
+            break;
+    }
+    return "antivirus_not_watching";
 }
 
 const char* stateWord(FilterEvents::AvState state) {

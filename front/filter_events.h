@@ -23,7 +23,7 @@ class FilterEvents {
     // Sign - what showed it.
     enum class Sign { Removed, Changed, Locked, CouldNotWrite, Limit };
     // Postponement - why a message was postponed.
-    enum class Postponement { NoSpace, AntivirusNotWatching };
+    enum class Postponement { NoSpace, AntivirusNotWatching, ReadingBusy };
     // AvState - what the last anti-virus check saw.
     enum class AvState { NotChecked, Watching, NotWatching };
 

@@ -23,6 +23,7 @@
 #include "front/filter_base.h"
 #include "scanfiles/scan_ledger.h"
 #include "scanner/av_evidence.h"
+#include "scanner/reading_budget.h"
 
 namespace tarnwick {
 
@@ -46,6 +47,14 @@ inline constexpr const char* kNoSpaceLine =
     "No space left in ScanMe, the message will be tried again later";
 inline constexpr const char* kNoSpaceReason =
     "Not enough disk space to scan the message, try again later.";
+
+// When the second readings in flight already hold the memory they may take
+// together (ReadingBudget): the request's progress line, and the reason
+// sent with the Postpone answer.
+inline constexpr const char* kReadingBusyLine =
+    "Too many messages are being unpacked at once, the message will be tried again later";
+inline constexpr const char* kReadingBusyReason =
+    "Too many messages are being unpacked at once, try again later.";
 
 // When the filter requires a watching anti-virus and the probes do not
 // show one recently enough (AvEvidence::allowsVerdict): the request's
@@ -140,6 +149,10 @@ class AvFilter : public FilterBase {
     // loop starts, read-only afterwards.
     std::function<void(std::uint32_t requestId, const std::string& detail)> onVirusFound;
 
+    // readingBudget - the memory the second readings in flight may take
+    // together; a message whose reading does not fit is postponed.
+    ReadingBudget& readingBudget() { return readingBudget_; }
+
     // scanFiles - the owners of the files in scanFolder: which ones the
     // requests in progress hold, and the deferred list of those given up on.
     ScanFileOwners& scanFiles() { return scanFiles_; }
@@ -166,6 +179,7 @@ class AvFilter : public FilterBase {
     enum class SecondLevelEnd {
         Checked,  // verdict in virusFound
         NoSpace,  // a part file hit a full disk: the message is postponed
+        Busy,     // the second reading did not fit in the budget: postponed too
     };
 
     // runSecondLevel - unpacks the attachments of the message at path, and,
@@ -192,6 +206,7 @@ class AvFilter : public FilterBase {
 
     ScanTiming timing_;
     ScanFileOwners scanFiles_;
+    ReadingBudget readingBudget_{kDefaultReadingBudget};
 };
 
 // messageNumberOf - the number under which the unpacker registers the part

@@ -121,9 +121,11 @@ FilterResult AvFilter::processMessage(std::uint32_t requestId, const std::string
     FilterEvents& reported = events();
     if (result.kind == FilterResult::Postpone) {
         reported.messageJudged(FilterEvents::Verdict::Postponed);
-        const bool noSpace = !result.lines.empty() && result.lines[0] == kNoSpaceReason;
-        reported.postponed(noSpace ? FilterEvents::Postponement::NoSpace
-                                   : FilterEvents::Postponement::AntivirusNotWatching);
+        const std::string reason = result.lines.empty() ? std::string() : result.lines[0];
+        reported.postponed(reason == kNoSpaceReason ? FilterEvents::Postponement::NoSpace
+                           : reason == kReadingBusyReason
+                               ? FilterEvents::Postponement::ReadingBusy
+                               : FilterEvents::Postponement::AntivirusNotWatching);
     } else if (result.kind == FilterResult::AddHeader) {
         const bool virus = !result.lines.empty() && result.lines[0] == kVirusFoundHeader;
         reported.messageJudged(virus ? FilterEvents::Verdict::Virus : FilterEvents::Verdict::Clean);
@@ -292,10 +294,10 @@ FilterResult AvFilter::scanMessage(std::uint32_t requestId, const std::string& p
                           "verification");
         virusFound = true;
     }
-    bool noSpace = false;
+    SecondLevelEnd secondLevel = SecondLevelEnd::Checked;
     if (firstLevelPassed) {
         logForRequest(requestId, "First-Level verification passed");
-        noSpace = runSecondLevel(ledger, path, wait, virusFound) == SecondLevelEnd::NoSpace;
+        secondLevel = runSecondLevel(ledger, path, wait, virusFound);
     }
 
     if (copyLocked)
@@ -303,8 +305,13 @@ FilterResult AvFilter::scanMessage(std::uint32_t requestId, const std::string& p
 
     retryLeftovers();
 
-    if (noSpace)
+    if (secondLevel == SecondLevelEnd::NoSpace)
         return postponedForNoSpace();
+    if (secondLevel == SecondLevelEnd::Busy) {
+        FilterResult postponed(FilterResult::Postpone);
+        postponed.lines.push_back(kReadingBusyReason);
+        return postponed;
+    }
     if (virusFound)
         reportVirusCause(ledger);
     if (virusFound && onVirusFound)

@@ -102,8 +102,21 @@ AvFilter::SecondLevelEnd AvFilter::runSecondLevel(ScanLedger& ledger, const std:
     // request's from the moment they are created, so removeShown verifies
     // the extra files too and no clean-up takes them meanwhile.
     client_reading::SecondReadingOutcome second;
-    if (secondReading && unpacked >= 0)
+    if (secondReading && unpacked >= 0) {
+        const ReadingReservation reservation(
+            readingBudget_, estimateReadingBytes(ledger.createdCount(ScanFileKind::Part)));
+        if (!reservation.held()) {
+            // Not judged on the first reading alone: tried again later.
+            logForRequest(requestId, kReadingBusyLine);
+            MutexLock held(lock);
+            if (ledger.removeShown() == -1) {
+                logForRequest(requestId, kUnableToClean);
+                ledger.deferShown();
+            }
+            return SecondLevelEnd::Busy;
+        }
         second = client_reading::readSecondTimeAfterFirst(path, ledger, ledger.writtenParts());
+    }
     if (!second.signs.empty())
         logForRequest(requestId, "Unusual MIME structure: " + commaSeparated(second.signs));
     // Everything either reading writes for the anti-virus is written by now.

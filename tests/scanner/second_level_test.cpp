@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #ifdef __linux__
 #include <sys/socket.h>
@@ -177,6 +178,32 @@ TEST_F(ScanJobTest, FullDiskPostponesTheMessageAndRemovesWhatWasWritten) {
     EXPECT_EQ(pauses(), std::vector<ScanPause>{ScanPause::FirstWait});
 }
 #endif
+
+TEST(ReadingBudgetTest, ReservesWhatFitsAndAlwaysOneReadingAlone) {
+    ReadingBudget budget(100);
+    EXPECT_TRUE(budget.reserve(150));  // alone: let in whatever it asks
+    EXPECT_FALSE(budget.reserve(1));
+    budget.release(150);
+    EXPECT_TRUE(budget.reserve(60));
+    EXPECT_TRUE(budget.reserve(40));
+    EXPECT_FALSE(budget.reserve(1));
+    budget.release(40);
+    EXPECT_EQ(budget.reserved(), 60u);
+    EXPECT_EQ(estimateReadingBytes(2), kReadingFixedBytes + 2 * kReadingBytesPerPart);
+}
+
+TEST_F(ScanJobTest, SecondReadingBeyondTheBudgetPostponesTheMessage) {
+    std::optional<ReadingReservation> others;
+    others.emplace(filter->readingBudget(), kDefaultReadingBudget);
+    const FilterResult result = scan(68, writeMessage("m.eml", twoAttachmentMessage()));
+    EXPECT_EQ(result.kind, FilterResult::Postpone);
+    EXPECT_EQ(result.lines, Lines{kReadingBusyReason});
+    EXPECT_EQ(takeLines(), prefixed(68, concat(kFirstLevelPassed, {kReadingBusyLine})));
+    EXPECT_TRUE(scanMeEntries().empty());
+    others.reset();
+    EXPECT_EQ(scan(69, writeMessage("m.eml", twoAttachmentMessage())).lines, verdict(false));
+    EXPECT_EQ(filter->readingBudget().reserved(), 0u);
+}
 
 TEST_F(ScanJobTest, LockedPartFilesAreWaitedForUntilReleased) {
     LockedFiles::lock("msg-56-part-0", EACCES);
