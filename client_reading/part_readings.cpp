@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "client_reading/charsets.h"
+#include "client_reading/siphash.h"
 
 namespace tarnwick::client_reading {
 
@@ -98,6 +99,45 @@ bool hasFileName(const StructuredValue& value, std::string_view name) {
     return sectioned && !parameterValues(value, name).empty();
 }
 
+bool isBlankByte(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// encodingsOf - every transfer encoding parsers read in value, each once:
+// the lenient reading first (blanks and quotes dropped, case ignored); then
+// the strict one, for which a name in quotes or with blanks after it names
+// no encoding, so the body stands as it is; then the name before any ";"
+// with comments dropped, as parsers that read the field as a structured
+// one take it.
+std::vector<codec::TransferEncoding> encodingsOf(std::string_view value) {
+    std::vector<codec::TransferEncoding> encodings{codec::transferEncodingNamed(value)};
+    const auto add = [&](codec::TransferEncoding encoding) {
+        if (std::find(encodings.begin(), encodings.end(), encoding) == encodings.end())
+            encodings.push_back(encoding);
+    };
+    std::string_view strict = value;
+    while (!strict.empty() && isBlankByte(strict.front()))
+        strict.remove_prefix(1);
+    if (strict.find('"') != std::string_view::npos ||
+        (!strict.empty() && isBlankByte(strict.back())))
+        add(codec::TransferEncoding::Identity);
+    std::string token;
+    int comments = 0;  // open comments around the byte
+    for (char c : value) {
+        if (c == '(') {
+            ++comments;
+        } else if (c == ')' && comments > 0) {
+            --comments;
+        } else if (comments == 0) {
+            if (c == ';')
+                break;
+            token.push_back(c);
+        }
+    }
+    add(codec::transferEncodingNamed(token));
+    return encodings;
+}
+
 // firstFileName - the first value of parameter name, encoded words decoded.
 std::string firstFileName(const StructuredValue& value, const char* name) {
     const std::vector<std::string> names = parameterValues(value, name);
@@ -109,6 +149,14 @@ std::string firstFileName(const StructuredValue& value, const char* name) {
 std::string boundaryKey(std::string_view boundary) {
     if (boundary.size() <= kMaxBoundaryBytes)
         return std::string(boundary);
+    if (boundary.size() >= kMaxExactBoundaryBytes)
+        return boundaryPrefixKey(boundary);
+    SipHasher hasher(processSipHashKey());
+    hasher.update(reinterpret_cast<const unsigned char*>(boundary.data()), boundary.size());
+    return boundaryPrefixKey(boundary) + std::to_string(hasher.finish());
+}
+
+std::string boundaryPrefixKey(std::string_view boundary) {
     return std::string(boundary.substr(0, kMaxBoundaryBytes)) + '\n';
 }
 
@@ -174,11 +222,15 @@ PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
                         common.partialNumber = common.partialNumber * 10 + (c - '0');
             }
         }
-        for (const std::string& encodingValue : distinctValues(header.transferEncoding)) {
+        std::vector<codec::TransferEncoding> encodings;
+        for (const std::string& encodingValue : distinctValues(header.transferEncoding))
+            for (codec::TransferEncoding encoding : encodingsOf(encodingValue))
+                encodings.push_back(encoding);
+        for (codec::TransferEncoding encoding : encodings) {
             for (const std::string& boundary :
                  boundaries.empty() ? std::vector<std::string>{""} : boundaries) {
                 PartReading reading = common;
-                reading.encoding = codec::transferEncodingNamed(encodingValue);
+                reading.encoding = encoding;
                 reading.boundary = boundary;
                 // A non-text part is offered with the line ends it has as
                 // stored, whatever its encoding says.

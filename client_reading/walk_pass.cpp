@@ -150,7 +150,7 @@ bool WalkPass::matchDelimiter(const Line& line, std::size_t& frameIndex, bool& c
     std::size_t best = frames_.size();
     bool bestClose = false;
     const auto known = [&](std::string_view boundary) {
-        return boundaries_.count(std::string(boundary)) != 0;
+        return boundaries_.count(boundaryKey(boundary)) != 0;
     };
     bool whole = line.complete;
     if (!whole && text.size() + 2 < line.head.size() &&
@@ -161,12 +161,12 @@ bool WalkPass::matchDelimiter(const Line& line, std::size_t& frameIndex, bool& c
         whole = true;
     }
     if (whole) {
-        lookUp(std::string(text), false, best, bestClose);
+        lookUp(boundaryKey(text), false, best, bestClose);
         if (closing)
-            lookUp(std::string(text.substr(0, text.size() - 2)), true, best, bestClose);
+            lookUp(boundaryKey(text.substr(0, text.size() - 2)), true, best, bestClose);
     }
-    if (text.size() > kMaxBoundaryBytes)
-        lookUp(boundaryKey(text), whole && closing, best, bestClose);
+    if (text.size() >= kMaxExactBoundaryBytes)
+        lookUp(boundaryPrefixKey(text), whole && closing, best, bestClose);
     if (best == frames_.size())
         return false;
     frameIndex = best;
