@@ -22,13 +22,17 @@ void addUnique(std::vector<std::string>& list, const std::string& value) {
 // distinctValues - the first and the last value of a field (one when equal
 // or given once; an empty string when absent), then each of them with its
 // RFC 2047 encoded words decoded when that differs: clients that decode a
-// whole header field read a structural value written that way too.
+// whole header field read a structural value written that way too; and an
+// empty string when every one had blanks before its colon, for the strict
+// clients to which the field is absent.
 std::vector<std::string> distinctValues(const FieldValues& field) {
     if (field.count == 0)
         return {std::string()};
     std::vector<std::string> values{field.first};
     if (field.count > 1 && field.first != field.last)
         values.push_back(field.last);
+    if (field.spacedCount == field.count)
+        values.push_back(std::string());
     for (std::size_t i = 0, given = values.size(); i < given; ++i) {
         if (values[i].find("=?") == std::string::npos)
             continue;  // no encoded word: decoding changes nothing
@@ -201,10 +205,13 @@ PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
         if (facts.fileName.empty())
             facts.fileName = firstFileName(value, "name");
         std::string type = value.type;
+        // A type without a slash is unusable: read as text, as some clients
+        // do, and as binary data, as the others offer it.
+        const bool withoutSlash = !type.empty() && type.find('/') == std::string::npos;
         if (type.empty())
             type = defaultType;
-        else if (type.find('/') == std::string::npos)
-            type = "text/plain";  // unusable: read as text, as clients do
+        else if (withoutSlash)
+            type = "text/plain";
         const std::vector<std::string> boundaries =
             isMultipartType(type) ? boundaryCandidates(value) : std::vector<std::string>{""};
         // What the value says for every encoding and boundary alike.
@@ -235,11 +242,18 @@ PartFacts partFacts(const HeaderBlock& header, const std::string& defaultType) {
                 // A non-text part is offered with the line ends it has as
                 // stored, whatever its encoding says.
                 reading.lineEndsMayDiffer = isTextType(type);
-                std::string key = reading.key();
-                if (facts.readings.size() < kMaxPartReadings &&
-                    std::find(keys.begin(), keys.end(), key) == keys.end()) {
-                    keys.push_back(std::move(key));
-                    facts.readings.push_back(std::move(reading));
+                PartReading binary = reading;
+                binary.type = "application/octet-stream";
+                binary.lineEndsMayDiffer = false;
+                for (PartReading* given : {&reading, withoutSlash ? &binary : nullptr}) {
+                    if (given == nullptr)
+                        continue;
+                    std::string key = given->key();
+                    if (facts.readings.size() < kMaxPartReadings &&
+                        std::find(keys.begin(), keys.end(), key) == keys.end()) {
+                        keys.push_back(std::move(key));
+                        facts.readings.push_back(std::move(*given));
+                    }
                 }
             }
         }
