@@ -213,9 +213,14 @@ void WalkPass::dispatch(const Line& line) {
             }
         }
         if (!top.sawHeaderLine && !looksLikeFieldLine(line.head)) {
-            // No header of its own: the body starts with this line.
-            endHeader(line.offset);
-            continue;
+            // No field yet: the part has no header of its own and the body
+            // starts here, or the line is skipped and fields may follow.
+            metAmbiguity(top, Ambiguity::ColonlessLine);
+            if (rules_.colonlessLine == ColonlessLine::EndsHeader) {
+                endHeader(line.offset);
+                continue;
+            }
+            return;
         }
         if (top.sawHeaderLine && line.head.find(':') == std::string_view::npos &&
             !line.head.empty() && line.head.front() != ' ' && line.head.front() != '\t') {
