@@ -43,6 +43,10 @@ std::vector<std::string> distinctValues(const FieldValues& field) {
     return values;
 }
 
+bool isBlankByte(char c) {
+    return c == ' ' || c == '\t';
+}
+
 // boundaryCandidates - every spelling of the boundary clients use: the
 // first and the last value (the RFC 2231 form counts as the last), each as
 // written with its quotes too, and with encoded words decoded.
@@ -57,6 +61,15 @@ std::vector<std::string> boundaryCandidates(const StructuredValue& value) {
     if (!raw.empty()) {
         addUnique(candidates, raw.front());
         addUnique(candidates, raw.back());
+        // Blanks at the end inside the quotes, kept by some clients: then
+        // only a delimiter line with those blanks matches, and "--" after
+        // them closes.
+        for (const std::string* given : {&raw.front(), &raw.back()}) {
+            const std::string_view text = *given;
+            if (text.size() > 3 && text.front() == '"' && text.back() == '"' &&
+                isBlankByte(text[text.size() - 2]) && text.find('\\') == std::string_view::npos)
+                addUnique(candidates, std::string(text.substr(1, text.size() - 2)));
+        }
     }
     if (!plain.empty()) {
         addUnique(candidates, decodeEncodedWords(plain.front()));
@@ -101,10 +114,6 @@ bool hasFileName(const StructuredValue& value, std::string_view name) {
                                   parameter.name[name.size()] == '*');
     }
     return sectioned && !parameterValues(value, name).empty();
-}
-
-bool isBlankByte(char c) {
-    return c == ' ' || c == '\t';
 }
 
 // encodingsOf - every transfer encoding parsers read in value, each once:

@@ -8,10 +8,9 @@
 // the first and last transfer encoding (each as lenient and as strict
 // parsers read its spelling), and for a multipart each boundary
 // candidate (each boundary parameter as unquoted, as written with its
-// quotes, RFC 2231 joined, RFC 2047 decoded, and each of those in another
-// charset converted to UTF-8). The first entry is the
-// primary reading (first-wins everywhere). The list is capped at
-// kMaxPartReadings.
+// quotes, with blanks at the end inside its quotes kept, RFC 2231 joined, RFC 2047 decoded, and
+// each of those in another charset converted to UTF-8). The first entry is the primary reading
+// (first-wins everywhere). The list is capped at kMaxPartReadings.
 #pragma once
 
 #include <string>

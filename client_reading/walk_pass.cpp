@@ -92,6 +92,8 @@ void WalkPass::run() {
         closeTop(false, job_.end);
     if (input_->lineEndedByLoneCr())
         forkRange(Ambiguity::LoneCr, rangeBegin);
+    if (blanksLineMet_)
+        forkRange(Ambiguity::BlanksLineInHeader, rangeBegin);
 }
 
 void WalkPass::feedLeafRuns() {
@@ -162,6 +164,9 @@ bool WalkPass::matchDelimiter(const Line& line, std::size_t& frameIndex, bool& c
     }
     if (whole) {
         lookUp(boundaryKey(text), false, best, bestClose);
+        if (line.complete && text.size() + 2 < line.head.size())
+            // A boundary with blanks at its end, kept as some clients keep it.
+            lookUp(boundaryKey(line.head.substr(2)), false, best, bestClose);
         if (closing)
             lookUp(boundaryKey(text.substr(0, text.size() - 2)), true, best, bestClose);
     }
@@ -197,6 +202,17 @@ void WalkPass::dispatch(const Line& line) {
         if (line.complete && line.head.empty()) {
             endHeader(input_->offset());
             return;
+        }
+        if (line.complete && line.head.find_first_not_of(" \t") == std::string_view::npos) {
+            // Blanks alone: the empty line to some clients, a folded line
+            // to others.
+            // The header's end moves where its multipart's delimiters
+            // count, so where enclosing parts end: the range is read again.
+            blanksLineMet_ = true;
+            if (rules_.blanksLineEndsHeader) {
+                endHeader(input_->offset());
+                return;
+            }
         }
         if (!top.sawHeaderLine) {
             const bool firstLine = !top.sawFirstLine;

@@ -245,6 +245,11 @@ std::vector<Disagreement> disagreements() {
          "Content-Type: message/rfc822\nContent-Transfer-Encoding: "
          "base64\n\nU3ViamVjdDogaW5uZXIKCk1BTFdBUkUK\n",
          "[Subject: inner\n\nMALWARE\n]"},
+        {"a line of blanks ends the header for some parsers, the inner boundary counts",
+         "Content-Type: multipart/mixed; boundary=\"o\"\n\n--o\nContent-Type: multipart/mixed; "
+         "boundary=\"o--\"\n  \nintro\n--o--\n" +
+             kAttachmentBase64 + "\n--o----\n--o--\n",
+         "MALWARE"},
         {"unencoded program part stored with CR LF, first reading's file with LF",
          multipart("b", {"Content-Type: application/x-a\r\n\r\nMAL\r\nWARE"}),
          "MAL\r\nWARE",
