@@ -332,6 +332,10 @@ StructuredValue parseStructuredValue(std::string_view value) {
                 ++position;  // closing quote
             at = value.find(';', position);
             parameter.raw.assign(trimBlanks(value.substr(rawBegin, position - rawBegin)));
+            const std::string_view whole = trimBlanks(
+                value.substr(rawBegin, at == std::string_view::npos ? at : at - rawBegin));
+            if (whole.size() != parameter.raw.size())
+                parameter.whole.assign(whole);
         } else {
             at = value.find(';', position);
             const std::string_view token =

@@ -105,6 +105,9 @@ struct Parameter {
     std::string name;   // lower case, with any "*N" or "*" suffix
     std::string value;  // quotes and escapes removed, trailing blanks dropped
     std::string raw;    // as written, quotes included
+    // As written up to the next ";", when more follows the closing quote
+    // (what clients that split at ";" first take); else empty.
+    std::string whole;
 };
 
 // StructuredValue - "type/subtype" (lower case, blanks removed) and its

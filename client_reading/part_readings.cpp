@@ -64,6 +64,18 @@ std::vector<std::string> boundaryCandidates(const StructuredValue& value) {
         // Blanks at the end inside the quotes, kept by some clients: then
         // only a delimiter line with those blanks matches, and "--" after
         // them closes.
+        // Quotes inside the value: the whole of it to the ";", outer quotes
+        // dropped, as clients that split at ";" first read it.
+        for (const Parameter& parameter : value.parameters) {
+            std::string_view whole = parameter.whole;
+            if (parameter.name != "boundary" || whole.empty())
+                continue;
+            if (whole.size() > 1 && whole.front() == '"' && whole.back() == '"')
+                whole = whole.substr(1, whole.size() - 2);
+            while (!whole.empty() && isBlankByte(whole.back()))
+                whole.remove_suffix(1);
+            addUnique(candidates, std::string(whole));
+        }
         for (const std::string* given : {&raw.front(), &raw.back()}) {
             const std::string_view text = *given;
             if (text.size() > 3 && text.front() == '"' && text.back() == '"' &&
@@ -121,7 +133,7 @@ bool hasFileName(const StructuredValue& value, std::string_view name) {
 // the strict one, for which a name in quotes or with blanks after it names
 // no encoding, so the body stands as it is; then the name before any ";"
 // with comments dropped, as parsers that read the field as a structured
-// one take it.
+// one take it, and its first word.
 std::vector<codec::TransferEncoding> encodingsOf(std::string_view value) {
     std::vector<codec::TransferEncoding> encodings{codec::transferEncodingNamed(value)};
     const auto add = [&](codec::TransferEncoding encoding) {
@@ -148,6 +160,16 @@ std::vector<codec::TransferEncoding> encodingsOf(std::string_view value) {
         }
     }
     add(codec::transferEncodingNamed(token));
+    // Its first word alone, as clients that stop at a blank take it.
+    const std::size_t first = token.find_first_not_of(" \t");
+    if (first != std::string::npos)
+        add(codec::transferEncodingNamed(
+            std::string_view(token).substr(first, token.find_first_of(" \t", first) - first)));
+    // Only some clients know the uuencode names other than x-uuencode: the
+    // others offer the body as it stands.
+    if (encodings.front() == codec::TransferEncoding::Uuencode &&
+        lowerTrimmed(value) != "x-uuencode")
+        add(codec::TransferEncoding::Identity);
     return encodings;
 }
 

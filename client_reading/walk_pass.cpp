@@ -205,14 +205,16 @@ void WalkPass::dispatch(const Line& line) {
         }
         if (line.complete && line.head.find_first_not_of(" \t") == std::string_view::npos) {
             // Blanks alone: the empty line to some clients, a folded line
-            // to others.
-            // The header's end moves where its multipart's delimiters
-            // count, so where enclosing parts end: the range is read again.
-            blanksLineMet_ = true;
+            // to others. Ending the header here moves where its multipart's
+            // delimiters count, so where enclosing parts end: the range is
+            // read again under the rules that end it. (A reading that ends
+            // it reads no range again: the folded side is the reading's
+            // that started it, or the first one's over the same bytes.)
             if (rules_.blanksLineEndsHeader) {
                 endHeader(input_->offset());
                 return;
             }
+            blanksLineMet_ = true;
         }
         if (!top.sawHeaderLine) {
             const bool firstLine = !top.sawFirstLine;

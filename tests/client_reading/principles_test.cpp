@@ -421,11 +421,17 @@ TEST_F(ReadingTest, QuotedPrintableSoftBreakMayHaveBlanksBeforeTheLineEnd) {
 }
 
 TEST_F(ReadingTest, UuencodeNamesAreTransferEncodingsAndEveryBlockIsDecoded) {
+    const std::string body =
+        "begin 644 a.exe\n'34%,5T%210  \n`\nend\nbegin 644 b\n&4T5#3TY$\n`\nend\n";
     for (const char* name : {"x-uuencode", "x-uue", "uuencode"}) {
         const ReadResult result =
             read("Content-Type: application/x-a\nContent-Transfer-Encoding: " + std::string(name) +
-                 "\n\nbegin 644 a.exe\n'34%,5T%210  \n`\nend\nbegin 644 b\n&4T5#3TY$\n`\nend\n");
-        EXPECT_EQ(result.contents, (Contents{"MALWARE", "SECOND"})) << name;
+                 "\n\n" + body);
+        // Clients that know only x-uuencode offer the others' body as it stands.
+        const Contents expected = std::string(name) == "x-uuencode"
+                                      ? Contents{"MALWARE", "SECOND"}
+                                      : Contents{"MALWARE", "SECOND", body};
+        EXPECT_EQ(result.contents, expected) << name;
     }
 }
 
