@@ -114,7 +114,7 @@ TECHNIQUE_GAPS = [
     ("lone CR inside a header line", ("gmime", "mailparser", "mime-tools"),
      "a lone CR inside a field ends the line for some parsers and is data of the value for LF-"
      "only ones"),
-    ("second Content-Transfer-Encoding", ("gmime", "mailparser", "mime-tools"),
+    ("second Content-Transfer-Encoding", ("gmime", "mailparser", "mime-tools", "python"),
      "the first and the last field are both read; what remains is each decoder's way with the "
      "other encoding's text (\"==\" at the end of base64 read as quoted-printable, 8bit text "
      "read as base64)"),
