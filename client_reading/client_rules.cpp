@@ -15,16 +15,17 @@ namespace {
 // differently.
 constexpr std::array<ClientRules, 3> kRuleSets{{
     // The Node.js parsers and webmail back ends: every line end counts, a
-    // stray line belongs to the field before it.
-    {"lenient", true, ColonlessLine::ContinuesField, false, false},
+    // stray line belongs to the field before it, a line of blanks too.
+    {"lenient", true, ColonlessLine::ContinuesField, false, false, false},
     // Python's email package: CR, LF and CR LF all end lines; a line that
     // is no field ends the header and starts the body; base64 ends at its
     // padding.
-    {"python", true, ColonlessLine::EndsHeader, false, true},
+    {"python", true, ColonlessLine::EndsHeader, false, true, false},
     // GMime, MIME-tools and ripMIME: only LF ends a line, a line that is no
     // field is skipped, field values are C strings, and base64 ends at its
-    // padding (as GMime decodes it).
-    {"lf-only", false, ColonlessLine::Dropped, true, true},
+    // padding (as GMime decodes it). A line of blanks ends a header for
+    // GMime, not for MIME-tools, which the lenient family follows there.
+    {"lf-only", false, ColonlessLine::Dropped, true, true, true},
 }};
 
 }  // namespace
@@ -39,6 +40,8 @@ bool decideAlike(const ClientRules& a, const ClientRules& b, Ambiguity point) {
             return a.nulEndsFieldValue == b.nulEndsFieldValue;
         case Ambiguity::DataAfterBase64Padding:
             return a.base64EndsAtPadding == b.base64EndsAtPadding;
+        case Ambiguity::BlanksLineInHeader:
+            return a.blanksLineEndsHeader == b.blanksLineEndsHeader;
     }
     return true;
 }

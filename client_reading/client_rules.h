@@ -44,10 +44,19 @@ struct ClientRules {
     // Base64 stops at the first "=" that can be padding (the third or
     // fourth character of a group); otherwise it decodes what follows too.
     bool base64EndsAtPadding;
+    // A header line of blanks alone ends the header, as an empty line
+    // does; otherwise it is a folded line (and the header goes on).
+    bool blanksLineEndsHeader;
 };
 
 // Ambiguity - the points of ClientRules, as the walker meets them.
-enum class Ambiguity { LoneCr, ColonlessLine, NulInFieldValue, DataAfterBase64Padding };
+enum class Ambiguity {
+    LoneCr,
+    ColonlessLine,
+    NulInFieldValue,
+    DataAfterBase64Padding,
+    BlanksLineInHeader
+};
 
 // decideAlike - a and b take the same side at point.
 bool decideAlike(const ClientRules& a, const ClientRules& b, Ambiguity point);

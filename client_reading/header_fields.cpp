@@ -261,7 +261,8 @@ void HeaderBlock::addLine(std::string_view line) {
     commit();
     std::string_view name = line.substr(0, colon);
     const std::string_view trimmed = trimBlanks(name);
-    if (trimmed.size() != name.size() || trimmed.empty())
+    currentSpaced_ = trimmed.size() != name.size();
+    if (currentSpaced_ || trimmed.empty())
         malformedName = true;
     for (char c : trimmed)
         if (static_cast<unsigned char>(c) > 127 || static_cast<unsigned char>(c) < 33)
@@ -287,6 +288,8 @@ void HeaderBlock::commit() {
             current_->first = value_;
         current_->last = value_;
         ++current_->count;
+        if (currentSpaced_)
+            ++current_->spacedCount;
     }
     gathering_ = false;
     current_ = nullptr;
@@ -329,6 +332,10 @@ StructuredValue parseStructuredValue(std::string_view value) {
                 ++position;  // closing quote
             at = value.find(';', position);
             parameter.raw.assign(trimBlanks(value.substr(rawBegin, position - rawBegin)));
+            const std::string_view whole = trimBlanks(
+                value.substr(rawBegin, at == std::string_view::npos ? at : at - rawBegin));
+            if (whole.size() != parameter.raw.size())
+                parameter.whole.assign(whole);
         } else {
             at = value.find(';', position);
             const std::string_view token =

@@ -42,6 +42,9 @@ struct FieldValues {
     std::string first;
     std::string last;
     int count = 0;
+    // Times it came with blanks between its name and the colon, a line
+    // strict parsers take for no field of that name.
+    int spacedCount = 0;
 };
 
 // looksLikeFieldLine - true when line opens a header field: a colon after a
@@ -90,6 +93,7 @@ class HeaderBlock {
     void appendValue(std::string_view bytes);
 
     FieldValues* current_ = nullptr;  // the field being gathered, if kept
+    bool currentSpaced_ = false;      // its name has blanks before the colon
     std::string value_;
     bool gathering_ = false;
     bool inShort_ = false;
@@ -101,6 +105,9 @@ struct Parameter {
     std::string name;   // lower case, with any "*N" or "*" suffix
     std::string value;  // quotes and escapes removed, trailing blanks dropped
     std::string raw;    // as written, quotes included
+    // As written up to the next ";", when more follows the closing quote
+    // (what clients that split at ";" first take); else empty.
+    std::string whole;
 };
 
 // StructuredValue - "type/subtype" (lower case, blanks removed) and its

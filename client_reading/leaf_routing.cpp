@@ -47,6 +47,12 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
         frame.kind = Kind::Leaf;
         frame.leaf = std::make_unique<LeafOutput>();
         frame.leaf->container = walker_.files_.openSpill();
+        if (isMessageContainerType(reading.type))
+            // Clients that undo the encoding offer the message itself as an
+            // attachment; its bytes stand nowhere in the copy of the mail.
+            frame.leaf->attachment = std::make_unique<LeafSink>(
+                walker_.files_, false,
+                ScanFileDescription{frame.fileName, reading.type, kSecondReading});
         // Its readings with this encoding go with it, the chosen one first.
         frame.containerReadings.push_back(reading);
         for (const PartReading& other : frame.readings)

@@ -5,12 +5,12 @@
 // whose boundary can be spelt several ways, is read differently by
 // different clients. partReadings turns one header block into the list of
 // distinct readings: each of the first and last Content-Type with each of
-// the first and last transfer encoding, and for a multipart each boundary
+// the first and last transfer encoding (each as lenient and as strict
+// parsers read its spelling), and for a multipart each boundary
 // candidate (each boundary parameter as unquoted, as written with its
-// quotes, RFC 2231 joined, RFC 2047 decoded, and each of those in another
-// charset converted to UTF-8). The first entry is the
-// primary reading (first-wins everywhere). The list is capped at
-// kMaxPartReadings.
+// quotes, with blanks at the end inside its quotes kept, RFC 2231 joined, RFC 2047 decoded, and
+// each of those in another charset converted to UTF-8). The first entry is the primary reading
+// (first-wins everywhere). The list is capped at kMaxPartReadings.
 #pragma once
 
 #include <string>
@@ -23,20 +23,29 @@ namespace tarnwick::client_reading {
 
 // kMaxPartReadings - readings of one part at most; further ones are dropped.
 inline constexpr std::size_t kMaxPartReadings = 8;
-// kMaxBoundaryBytes - longer boundaries are kept by their first bytes only
-// (boundaryKey) and match every line that begins with "--" and those bytes.
-// The RFC allows 70; the margin serves lenient senders while keeping the
-// table small.
+// kMaxBoundaryBytes - longer boundaries are kept by their first bytes and
+// a keyed hash of the whole (boundaryKey), so that they still match only
+// themselves. The RFC allows 70; the margin serves lenient senders while
+// keeping the table small.
 inline constexpr std::size_t kMaxBoundaryBytes = 256;
+// kMaxExactBoundaryBytes - a boundary this long may have been cut when its
+// field was kept in short (header_fields.h): from this size on it is kept
+// by its first kMaxBoundaryBytes alone and matches every line that begins
+// with "--" and those bytes.
+inline constexpr std::size_t kMaxExactBoundaryBytes = kMaxKeptParameterBytes;
 // kMaxIdentifierBytes - a message/partial id up to this size is kept with
 // its fragment as it stands; a longer one by its first bytes and a hash of
 // all of it.
 inline constexpr std::size_t kMaxIdentifierBytes = 256;
 
 // boundaryKey - how a boundary is kept: as it stands up to
-// kMaxBoundaryBytes; a longer one as its first kMaxBoundaryBytes and a line
-// feed, which no line holds, so it never equals a boundary kept whole.
+// kMaxBoundaryBytes; a longer one as its first kMaxBoundaryBytes, a line
+// feed (which no line holds, so it never equals a boundary kept whole) and,
+// below kMaxExactBoundaryBytes, the process's keyed hash of the whole.
 std::string boundaryKey(std::string_view boundary);
+// boundaryPrefixKey - the key of every boundary of kMaxExactBoundaryBytes
+// or more that begins as boundary does.
+std::string boundaryPrefixKey(std::string_view boundary);
 
 // PartReading - one way to read a part.
 struct PartReading {

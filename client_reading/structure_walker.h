@@ -38,7 +38,9 @@
 //
 // A part's header block may open with an mbox separator line ("From "), as
 // a message does; a first line that continues nothing or has an empty field
-// name is ignored, and the header block goes on.
+// name is ignored, and the header block goes on. Another line that is no
+// field before the first field is a header line without a colon
+// (client_rules.h): skipped, or where the body begins.
 #pragma once
 
 #include <cstdint>

@@ -92,6 +92,8 @@ void WalkPass::run() {
         closeTop(false, job_.end);
     if (input_->lineEndedByLoneCr())
         forkRange(Ambiguity::LoneCr, rangeBegin);
+    if (blanksLineMet_)
+        forkRange(Ambiguity::BlanksLineInHeader, rangeBegin);
 }
 
 void WalkPass::feedLeafRuns() {
@@ -150,7 +152,7 @@ bool WalkPass::matchDelimiter(const Line& line, std::size_t& frameIndex, bool& c
     std::size_t best = frames_.size();
     bool bestClose = false;
     const auto known = [&](std::string_view boundary) {
-        return boundaries_.count(std::string(boundary)) != 0;
+        return boundaries_.count(boundaryKey(boundary)) != 0;
     };
     bool whole = line.complete;
     if (!whole && text.size() + 2 < line.head.size() &&
@@ -161,12 +163,15 @@ bool WalkPass::matchDelimiter(const Line& line, std::size_t& frameIndex, bool& c
         whole = true;
     }
     if (whole) {
-        lookUp(std::string(text), false, best, bestClose);
+        lookUp(boundaryKey(text), false, best, bestClose);
+        if (line.complete && text.size() + 2 < line.head.size())
+            // A boundary with blanks at its end, kept as some clients keep it.
+            lookUp(boundaryKey(line.head.substr(2)), false, best, bestClose);
         if (closing)
-            lookUp(std::string(text.substr(0, text.size() - 2)), true, best, bestClose);
+            lookUp(boundaryKey(text.substr(0, text.size() - 2)), true, best, bestClose);
     }
-    if (text.size() > kMaxBoundaryBytes)
-        lookUp(boundaryKey(text), whole && closing, best, bestClose);
+    if (text.size() >= kMaxExactBoundaryBytes)
+        lookUp(boundaryPrefixKey(text), whole && closing, best, bestClose);
     if (best == frames_.size())
         return false;
     frameIndex = best;
@@ -198,6 +203,19 @@ void WalkPass::dispatch(const Line& line) {
             endHeader(input_->offset());
             return;
         }
+        if (line.complete && line.head.find_first_not_of(" \t") == std::string_view::npos) {
+            // Blanks alone: the empty line to some clients, a folded line
+            // to others. Ending the header here moves where its multipart's
+            // delimiters count, so where enclosing parts end: the range is
+            // read again under the rules that end it. (A reading that ends
+            // it reads no range again: the folded side is the reading's
+            // that started it, or the first one's over the same bytes.)
+            if (rules_.blanksLineEndsHeader) {
+                endHeader(input_->offset());
+                return;
+            }
+            blanksLineMet_ = true;
+        }
         if (!top.sawHeaderLine) {
             const bool firstLine = !top.sawFirstLine;
             top.sawFirstLine = true;
@@ -213,9 +231,14 @@ void WalkPass::dispatch(const Line& line) {
             }
         }
         if (!top.sawHeaderLine && !looksLikeFieldLine(line.head)) {
-            // No header of its own: the body starts with this line.
-            endHeader(line.offset);
-            continue;
+            // No field yet: the part has no header of its own and the body
+            // starts here, or the line is skipped and fields may follow.
+            metAmbiguity(top, Ambiguity::ColonlessLine);
+            if (rules_.colonlessLine == ColonlessLine::EndsHeader) {
+                endHeader(line.offset);
+                continue;
+            }
+            return;
         }
         if (top.sawHeaderLine && line.head.find(':') == std::string_view::npos &&
             !line.head.empty() && line.head.front() != ' ' && line.head.front() != '\t') {

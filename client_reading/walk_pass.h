@@ -9,9 +9,10 @@
 // in the walker's job queue. The pass reads under its job's ClientRules and
 // asks the walker to read again where another rule set decides a point it
 // meets differently: the whole range again for a lone CR (it moves every
-// line, so every enclosing part), the part alone for a header line without
-// a colon or a NUL in a field value (they change only how that part is
-// read, not where it ends).
+// line, so every enclosing part) or a header line of blanks alone (it moves
+// where a multipart's delimiters begin to count), the part alone for a
+// header line without a colon or a NUL in a field value (they change only
+// how that part is read, not where it ends).
 #pragma once
 
 #include <cstdint>
@@ -144,6 +145,7 @@ class WalkPass {
     std::uint64_t previousContentEnd_ = 0;
     std::string replay_;
     std::uint64_t replaySpaces_ = 0;
+    bool blanksLineMet_ = false;  // a header line of blanks alone
 };
 
 }  // namespace tarnwick::client_reading
