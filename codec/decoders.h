@@ -38,6 +38,10 @@ class Decoder {
     // metDataAfterPadding - base64 only: alphabet characters came after a
     // group that padding ended, which decoders read differently.
     virtual bool metDataAfterPadding() const { return false; }
+    // metPoints - the points where other decoders in use part ways that
+    // the body met so far, as bits (decoder_variants.h); 0 for a body every
+    // decoder reads alike.
+    virtual unsigned metPoints() const { return 0; }
 };
 
 // AfterPadding - what base64 does with data after a group that "=" ended:

@@ -135,17 +135,12 @@ TECHNIQUE_GAPS = [
      " others"),
     ("8bit text attachment", ("mailparser",),
      "8bit text: line ends and charset handled per parser"),
-    ("base64 going on after its padding", ("gmime", "mime-tools"),
      "base64 after its padding: Python and GMime stop, MIME-tools decodes on out of step, "
      "mailparser goes on in step"),
-    ("base64 without padding", ("gmime",),
      "base64 without padding: the last short group is kept or dropped per decoder"),
-    ("stray = early in a base64 group", ("mailparser",),
      "an \"=\" early in a base64 group is skipped, ends the decoding or shifts it, per decoder"),
-    ("quoted-printable soft break after blanks", ("gmime",),
      "\"=\" followed by blanks before the line end is a soft break for some decoders and data "
      "for others"),
-    ("quoted-printable == escape", ("gmime", "mailparser", "mime-tools"),
      "an \"=\" not followed by two hex digits is kept, dropped or taken with the next escape, "
      "per decoder"),
     ("quoted boundary with trailing blanks", ("gmime",),
