@@ -135,14 +135,6 @@ TECHNIQUE_GAPS = [
      " others"),
     ("8bit text attachment", ("mailparser",),
      "8bit text: line ends and charset handled per parser"),
-     "base64 after its padding: Python and GMime stop, MIME-tools decodes on out of step, "
-     "mailparser goes on in step"),
-     "base64 without padding: the last short group is kept or dropped per decoder"),
-     "an \"=\" early in a base64 group is skipped, ends the decoding or shifts it, per decoder"),
-     "\"=\" followed by blanks before the line end is a soft break for some decoders and data "
-     "for others"),
-     "an \"=\" not followed by two hex digits is kept, dropped or taken with the next escape, "
-     "per decoder"),
     ("quoted boundary with trailing blanks", ("gmime",),
      "trailing blanks inside a quoted boundary are kept by some parsers and trimmed by others"),
     ("boundary of 300 bytes", ("mailparser",),
