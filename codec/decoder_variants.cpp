@@ -134,12 +134,16 @@ class TripleQuotedPrintableDecoder final : public GatheringDecoder {
 class RereadingQuotedPrintableDecoder final : public GatheringDecoder {
   public:
     RereadingQuotedPrintableDecoder(ByteSink& sink, bool keepEnd)
-        : GatheringDecoder(sink), keepEnd_(keepEnd) {}
+        : GatheringDecoder(sink), keepEnd_(keepEnd), lfLineEnds_(keepEnd) {}
     void feed(const char* data, std::size_t size) override {
         for (std::size_t i = 0; i < size; ++i)
             step(data[i]);
     }
     void finish() override {
+        if (state_ == State::TextCr) {
+            put('\r');
+            state_ = State::Text;
+        }
         if (keepEnd_) {
             if (state_ != State::Text)
                 put('=');
@@ -156,7 +160,7 @@ class RereadingQuotedPrintableDecoder final : public GatheringDecoder {
     }
 
   private:
-    enum class State { Text, Equals, FirstHex, EqualsBlanks, EqualsCr };
+    enum class State { Text, TextCr, Equals, FirstHex, EqualsBlanks, EqualsCr };
 
     void step(char c) {
         switch (state_) {
@@ -171,8 +175,17 @@ class RereadingQuotedPrintableDecoder final : public GatheringDecoder {
                 held_.clear();
                 if (c == '=')
                     state_ = State::Equals;
+                else if (c == '\r' && lfLineEnds_)
+                    state_ = State::TextCr;
                 else
                     put(c);
+                return;
+            case State::TextCr:
+                // A hard CR LF line break is given as LF alone.
+                state_ = State::Text;
+                if (c != '\n')
+                    put('\r');
+                step(c);
                 return;
             case State::Equals:
                 if (hexValue(c) >= 0) {
@@ -231,6 +244,7 @@ class RereadingQuotedPrintableDecoder final : public GatheringDecoder {
     }
 
     bool keepEnd_;
+    bool lfLineEnds_;  // CR LF becomes LF
     State state_ = State::Text;
     char firstHex_ = 0;
     std::string held_;

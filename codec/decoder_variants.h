@@ -59,18 +59,18 @@ enum class DecodeVariant {
     QpKeepsTriples,
     // quoted-printable: an "=" not before two hex digits or blanks and a
     // line end is kept, and what follows it read afresh; blanks before a
-    // line end are dropped; at the body's end an "=", an escape cut short
-    // and blanks are kept.
+    // line end are dropped; a CR LF line end becomes LF; at the body's end
+    // an "=", an escape cut short and blanks are kept.
     QpRereadsKeepsEnd,
-    // The same, but at the body's end an "=" (with blanks after it) is a
-    // soft break and blanks are dropped.
+    // The same, but CR LF stays, and at the body's end an "=" (with blanks
+    // after it) is a soft break and blanks are dropped.
     QpRereadsDropsEnd,
 };
 
 inline constexpr std::array<DecodeVariant, 6> kDecodeVariants{
-    DecodeVariant::Base64SkipsEquals,  DecodeVariant::Base64EndsAtEquals,
+    DecodeVariant::Base64SkipsEquals,     DecodeVariant::Base64EndsAtEquals,
     DecodeVariant::Base64EqualsEndsGroup, DecodeVariant::QpKeepsTriples,
-    DecodeVariant::QpRereadsKeepsEnd,  DecodeVariant::QpRereadsDropsEnd,
+    DecodeVariant::QpRereadsKeepsEnd,     DecodeVariant::QpRereadsDropsEnd,
 };
 
 // decidesOtherwise - variant reads some of points (metPoints bits) other

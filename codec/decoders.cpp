@@ -151,8 +151,10 @@ class Base64Decoder final : public BufferedDecoder {
                         return;
                     }
                     padded_ = true;
-                } else if (v == kBase64Padding) {
-                    points_ |= count == 0 ? kBase64EqualsFirst : kBase64EqualsSecond;
+                } else if (v == kBase64Padding && count == 1) {
+                    points_ |= kBase64EqualsSecond;
+                } else if (v == kBase64Padding && !padded_) {
+                    points_ |= kBase64EqualsFirst;  // the second "=" of padding is none
                 }
                 continue;  // outside the alphabet: skipped
             }
