@@ -57,12 +57,12 @@ class Base64VariantDecoder final : public GatheringDecoder {
         for (std::size_t i = 0; i < size && !stopped_; ++i) {
             const unsigned char v = kBase64Value[bytes[i]];
             if (v < 64) {
+                pads_ = 0;
                 group_ = (group_ << 6) | v;
                 if (++count_ == 4)
                     endGroup();
-            } else if (v == kBase64Padding && variant_ != DecodeVariant::Base64SkipsEquals) {
-                endGroup();
-                stopped_ = variant_ == DecodeVariant::Base64EndsAtEquals;
+            } else if (v == kBase64Padding) {
+                takePadding();
             }
         }
     }
@@ -73,6 +73,26 @@ class Base64VariantDecoder final : public GatheringDecoder {
     }
 
   private:
+    void takePadding() {
+        switch (variant_) {
+            case DecodeVariant::Base64EndsAtEquals:
+                stopped_ = true;
+                endGroup();
+                return;
+            case DecodeVariant::Base64EqualsEndsGroup:
+                endGroup();
+                return;
+            case DecodeVariant::Base64EndsAtFullPadding:
+                // "=" after the data of a group, with the "=" before it since then.
+                if (count_ >= 2 && count_ + ++pads_ >= 4) {
+                    stopped_ = true;
+                    endGroup();
+                }
+                return;
+            default:
+                return;  // skipped
+        }
+    }
     // endGroup - the group in hand gives its whole bytes.
     void endGroup() {
         const unsigned bits = group_ << (6 * (4 - count_));
@@ -85,6 +105,7 @@ class Base64VariantDecoder final : public GatheringDecoder {
     DecodeVariant variant_;
     unsigned group_ = 0;
     int count_ = 0;
+    int pads_ = 0;  // "=" since the last alphabet character
     bool stopped_ = false;
 };
 
@@ -256,6 +277,7 @@ constexpr std::array<unsigned, kDecodeVariants.size()> kDecidedOtherwise{
     kBase64DataAfterPadding,
     kBase64EqualsFirst | kBase64EqualsSecond | kBase64DataAfterPadding | kBase64ShortLastGroup,
     kBase64EqualsSecond,
+    kBase64DataAfterPadding,
     kQpEqualsEquals | kQpMalformedEscape | kQpTrailingBlanks | kQpBlanksSoftBreak | kQpCutEscape,
     kQpEqualsEquals | kQpCutEscape,
     kQpEqualsEquals,
@@ -272,6 +294,7 @@ std::unique_ptr<Decoder> makeVariantDecoder(DecodeVariant variant, ByteSink& sin
         case DecodeVariant::Base64SkipsEquals:
         case DecodeVariant::Base64EndsAtEquals:
         case DecodeVariant::Base64EqualsEndsGroup:
+        case DecodeVariant::Base64EndsAtFullPadding:
             return std::make_unique<Base64VariantDecoder>(sink, variant);
         case DecodeVariant::QpKeepsTriples:
             return std::make_unique<TripleQuotedPrintableDecoder>(sink);

@@ -52,6 +52,10 @@ enum class DecodeVariant {
     // base64: every "=" ends the group in hand (giving its whole bytes) and
     // decoding goes on, in step, with a new group.
     Base64EqualsEndsGroup,
+    // base64: only padding that completes a group ends the decoding (an
+    // "=" in its fourth place, or two from its third); any other "=" is
+    // skipped.
+    Base64EndsAtFullPadding,
     // quoted-printable: "=" and the two bytes after it stand as they are
     // unless those are two hex digits; only "=" LF and "=" CR LF are soft
     // breaks; blanks before a line end are kept; an escape the body cuts
@@ -67,10 +71,11 @@ enum class DecodeVariant {
     QpRereadsDropsEnd,
 };
 
-inline constexpr std::array<DecodeVariant, 6> kDecodeVariants{
+inline constexpr std::array<DecodeVariant, 7> kDecodeVariants{
     DecodeVariant::Base64SkipsEquals,     DecodeVariant::Base64EndsAtEquals,
-    DecodeVariant::Base64EqualsEndsGroup, DecodeVariant::QpKeepsTriples,
-    DecodeVariant::QpRereadsKeepsEnd,     DecodeVariant::QpRereadsDropsEnd,
+    DecodeVariant::Base64EqualsEndsGroup, DecodeVariant::Base64EndsAtFullPadding,
+    DecodeVariant::QpKeepsTriples,        DecodeVariant::QpRereadsKeepsEnd,
+    DecodeVariant::QpRereadsDropsEnd,
 };
 
 // decidesOtherwise - variant reads some of points (metPoints bits) other

@@ -37,24 +37,25 @@ struct Case {
     bool base64;
     std::string body;
     unsigned points;  // met by the lenient decoder
-    // Expected per variant (in kDecodeVariants order, of the body's encoding:
-    // three base64 or three quoted-printable ones).
-    std::string variants[3];
+    // Expected per variant, in kDecodeVariants order, of the body's encoding
+    // (four base64 or three quoted-printable ones).
+    std::string variants[4];
 };
 
 const Case kCases[] = {
-    {true, "QUJDRA==\n", 0, {"ABCD", "ABCD", "ABCD"}},
-    {true, "QUI=QUJD", kBase64DataAfterPadding, {"AB\x10P\x90", "AB", "ABABC"}},
-    {true, "QQ==QUJD", kBase64DataAfterPadding, {"A\x04\x14$", "A", "AABC"}},
-    {true, "QUJDRA", kBase64ShortLastGroup, {"ABCD", "ABC", "ABCD"}},
+    {true, "QUJDRA==\n", 0, {"ABCD", "ABCD", "ABCD", "ABCD"}},
+    {true, "QUI=QUJD", kBase64DataAfterPadding, {"AB\x10P\x90", "AB", "ABABC", "AB"}},
+    {true, "QQ==QUJD", kBase64DataAfterPadding, {"A\x04\x14$", "A", "AABC", "A"}},
+    {true, "QUJDRA", kBase64ShortLastGroup, {"ABCD", "ABC", "ABCD", "ABCD"}},
     {true,
      "=QUJD\nQ=UJD",
      kBase64EqualsFirst | kBase64EqualsSecond,
-     {"ABCABC", "", std::string("ABCP\x90")}},
+     {"ABCABC", "", "ABCP\x90", "ABCABC"}},
     {true,
      "QUJDRA\nQUJD",
      kBase64ShortLastGroup,
-     {"ABCD\x04\x14$", "ABCD\x04\x14", "ABCD\x04\x14$"}},
+     {"ABCD\x04\x14$", "ABCD\x04\x14", "ABCD\x04\x14$", "ABCD\x04\x14$"}},
+    {true, "QQ=QUJDRA==", kBase64DataAfterPadding, {"A\x04\x14$4@", "A", "AABCD", "A\x04\x14$4@"}},
     {false, "plain =3D text\n", 0, {"plain = text\n", "plain = text\n", "plain = text\n"}},
     {false,
      "a ==41 b\nc ===42 d==",
@@ -90,8 +91,8 @@ TEST(DecoderVariants, FamiliesReadThePointsAsTheirParsersDo) {
         const std::string ours = decode(lenient, c.body, false, &points);
         EXPECT_EQ(points, c.points);
         EXPECT_EQ(decode(lenient, c.body, true, nullptr), ours);
-        for (std::size_t k = 0; k < 3; ++k) {
-            const DecodeVariant variant = kDecodeVariants[(c.base64 ? 0 : 3) + k];
+        for (std::size_t k = 0; k < (c.base64 ? 4U : 3U); ++k) {
+            const DecodeVariant variant = kDecodeVariants[(c.base64 ? 0 : 4) + k];
             const auto other = [&](ByteSink& sink) { return makeVariantDecoder(variant, sink); };
             const std::string theirs = decode(other, c.body, false, nullptr);
             EXPECT_EQ(theirs, c.variants[k]) << "variant " << k;
