@@ -10,7 +10,8 @@
 // break and keeps a malformed escape as it stands. Uuencode decodes the
 // first "begin" ... "end" block (for a container; the blocks of a leaf are
 // all found by the second reading's scanner of embedded blocks). Identity
-// keeps every byte.
+// keeps every byte. Base64 and quoted-printable tell the points they met
+// where other decoders in use read a body otherwise (decoder_variants.h).
 #pragma once
 
 #include <cstddef>
