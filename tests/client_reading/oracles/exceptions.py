@@ -114,8 +114,6 @@ TECHNIQUE_GAPS = [
     ("transfer encoding spelled oddly", ("gmime", "mailparser", "mime-tools", "python"),
      "an odd spelling of a transfer encoding is decoded by some parsers and taken as identity by"
      " others"),
-    ("8bit text attachment", ("mailparser",),
-     "8bit text: line ends and charset handled per parser"),
     ("quoted boundary with trailing blanks", ("gmime",),
      "trailing blanks inside a quoted boundary are kept by some parsers and trimmed by others"),
     ("boundary of 300 bytes", ("mailparser",),
