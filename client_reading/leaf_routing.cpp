@@ -34,15 +34,28 @@ constexpr std::size_t kVariantReadBlock = 64 * 1024;
 
 // decodeVariants - the body [begin, end) of path decoded again under each
 // decoder variant that decides one of points otherwise, each into an
-// attachment of its own (kept only when new). Every such decoding is charged
-// to workLeft; once it would run out, the rest is left with "reading limit".
+// attachment of its own (kept only when new), unless done already (done
+// remembers them, for the readings under other rule sets that reach the same
+// body). Every such decoding is charged to workLeft; once it would run out,
+// or done is full, the rest is left with "reading limit".
 void decodeVariants(ExtraFileSet& files, Signs& signs, std::uint64_t& workLeft,
-                    const std::string& path, std::uint64_t begin, std::uint64_t end,
-                    unsigned points, bool lineEndsMayDiffer,
+                    std::unordered_set<std::uint64_t>& done, const std::string& path,
+                    std::uint64_t begin, std::uint64_t end, unsigned points, bool lineEndsMayDiffer,
                     const ScanFileDescription& description) {
     std::unique_ptr<char[]> block;
     for (const codec::DecodeVariant variant : codec::kDecodeVariants) {
         if (!codec::decidesOtherwise(variant, points))
+            continue;
+        if (done.size() >= kMaxRememberedReadings) {
+            signs.limit("reading limit", "readings of a part");
+            return;
+        }
+        SipHasher hasher(files.key());
+        const std::string text = "variant\n" + path + '\n' + std::to_string(begin) + '\n' +
+                                 std::to_string(end) + '\n' +
+                                 std::to_string(static_cast<int>(variant));
+        hasher.update(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+        if (!done.insert(hasher.finish()).second)
             continue;
         if (end - begin > workLeft) {
             signs.limit("reading limit", "bytes read again");
@@ -217,8 +230,8 @@ void WalkPass::finishLeaf(Frame& frame, std::uint64_t partEnd) {
             // Let go of the attachment's held bytes before its variants.
             leaf.attachment.reset();
             const PartReading& reading = frame.readings[frame.chosen];
-            decodeVariants(walker_.files_, walker_.signs_, walker_.workLeft_, job_.path,
-                           frame.bodyBegin, partEnd, points, reading.lineEndsMayDiffer,
+            decodeVariants(walker_.files_, walker_.signs_, walker_.workLeft_, walker_.visited_,
+                           job_.path, frame.bodyBegin, partEnd, points, reading.lineEndsMayDiffer,
                            ScanFileDescription{frame.fileName, reading.type, kSecondReading});
         }
     }
