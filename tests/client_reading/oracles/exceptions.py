@@ -69,6 +69,10 @@ def line_end_before_delimiter(attachment, files, first_lf, message):
 # follow every side. A miss counts here only when the message was made with the technique and
 # some other oracle does not offer that content either.
 TECHNIQUE_GAPS = [
+    # The line-end shapes (the first five, and a line of CRs or a lone CR in a part's header) are
+    # about where lines end, not how a body is decoded: following them takes a line-end rule of
+    # their own (LF CR as one line end, CR CR LF read LF-only), with its rule set and a reading of
+    # the whole range under it, which is not written yet.
     ("lone CR line ends", ("python",),
      "whether a lone CR ends a line: parsers that end lines only at LF read the whole message as"
      " one header"),
@@ -227,7 +231,9 @@ def made_with(technique):
 KNOWN_GAPS = [
     Rule("uuencoded body without its end line", ("gmime", "mime-tools"), uuencode_without_end,
          "where a uuencoded body has no \"end\" line, each decoder ends it its own way (GMime "
-         "and MIME-tools take the last short line and stop); the readings write one ending"),
+         "and MIME-tools take the last short line and stop); the readings write one ending. "
+         "Following both needs a second file for each such block, cut where a line of length "
+         "zero stood, which the scanner of embedded blocks does not keep yet"),
     Rule("content type without a slash", ("gmime", "mime-tools", "mailparser"),
          type_without_slash,
          "a Content-Type value without \"/\" (\"text\", \"<html>\"): Python reads the part as "
