@@ -77,6 +77,7 @@ class AgreedLeafDecoder final : public codec::Decoder {
     bool metDataAfterPadding() const override {
         return decoder_ != nullptr && decoder_->metDataAfterPadding();
     }
+    unsigned metPoints() const override { return decoder_ != nullptr ? decoder_->metPoints() : 0; }
 
   private:
     // catchUpOthers - from here on the other consumers get every byte:

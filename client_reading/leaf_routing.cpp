@@ -5,10 +5,13 @@
 // leaf whose decoded bytes go to the attachment writer, the test for binary
 // text and the scanner of embedded blocks, checked against the first
 // reading's file where one was written from the same bytes; and what a leaf
-// leaves behind when it ends.
+// leaves behind when it ends: among that, its body decoded again as other
+// decoders read it, where it met a point they read otherwise.
 #include "client_reading/walk_pass.h"
 
 #include <algorithm>
+
+#include "codec/decoder_variants.h"
 
 namespace tarnwick::client_reading {
 
@@ -24,6 +27,51 @@ std::string fragmentKey(const std::string& id, const SipHashKey& key) {
     SipHasher hasher(key);
     hasher.update(reinterpret_cast<const unsigned char*>(id.data()), id.size());
     return id.substr(0, kMaxIdentifierBytes) + '\n' + std::to_string(hasher.finish());
+}
+
+// kVariantReadBlock - bytes of a body read at once to decode it again.
+constexpr std::size_t kVariantReadBlock = 64 * 1024;
+
+// decodeVariants - the body [begin, end) of path decoded again under each
+// decoder variant that decides one of points otherwise, each into an
+// attachment of its own (kept only when new), unless done already (done
+// remembers them, for the readings under other rule sets that reach the same
+// body). Every such decoding is charged to workLeft; once it would run out,
+// or done is full, the rest is left with "reading limit".
+void decodeVariants(ExtraFileSet& files, Signs& signs, std::uint64_t& workLeft,
+                    std::unordered_set<std::uint64_t>& done, const std::string& path,
+                    std::uint64_t begin, std::uint64_t end, unsigned points, bool lineEndsMayDiffer,
+                    const ScanFileDescription& description) {
+    std::unique_ptr<char[]> block;
+    for (const codec::DecodeVariant variant : codec::kDecodeVariants) {
+        if (!codec::decidesOtherwise(variant, points))
+            continue;
+        if (done.size() >= kMaxRememberedReadings) {
+            signs.limit("reading limit", "readings of a part");
+            return;
+        }
+        SipHasher hasher(files.key());
+        const std::string text = "variant\n" + path + '\n' + std::to_string(begin) + '\n' +
+                                 std::to_string(end) + '\n' +
+                                 std::to_string(static_cast<int>(variant));
+        hasher.update(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+        if (!done.insert(hasher.finish()).second)
+            continue;
+        if (end - begin > workLeft) {
+            signs.limit("reading limit", "bytes read again");
+            return;
+        }
+        workLeft -= end - begin;
+        if (block == nullptr)
+            block.reset(new char[kVariantReadBlock]);
+        LeafSink sink(files, lineEndsMayDiffer, description);
+        const std::unique_ptr<codec::Decoder> decoder = codec::makeVariantDecoder(variant, sink);
+        RangeReader reader(path, begin, end);
+        for (std::size_t got; (got = reader.read(block.get(), kVariantReadBlock)) != 0;)
+            decoder->feed(block.get(), got);
+        decoder->finish();
+        sink.finish();
+    }
 }
 
 }  // namespace
@@ -179,8 +227,20 @@ void WalkPass::finishLeaf(Frame& frame, std::uint64_t partEnd) {
         leaf.scanner->finish();
     if (leaf.agreement != nullptr && leaf.agreement->agreed())
         ++walker_.agreedLeaves_;
-    if (leaf.attachment != nullptr)
+    const unsigned points = leaf.plain != nullptr       ? leaf.plain->metPoints()
+                            : leaf.agreement != nullptr ? leaf.agreement->metPoints()
+                                                        : 0U;
+    if (leaf.attachment != nullptr) {
         leaf.attachment->finish();
+        if (points != 0 && partEnd > frame.bodyBegin) {
+            // Let go of the attachment's held bytes before its variants.
+            leaf.attachment.reset();
+            const PartReading& reading = frame.readings[frame.chosen];
+            decodeVariants(walker_.files_, walker_.signs_, walker_.workLeft_, walker_.visited_,
+                           job_.path, frame.bodyBegin, partEnd, points, reading.lineEndsMayDiffer,
+                           ScanFileDescription{frame.fileName, reading.type, kSecondReading});
+        }
+    }
     if (leaf.binaryText != nullptr) {
         leaf.binaryText->finish();
         if (leaf.binaryText->provedBinaryLate()) {

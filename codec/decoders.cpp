@@ -16,6 +16,7 @@
 #include "codec/alphabets.h"
 #include "codec/block_lines.h"
 #include "codec/decode_kernel.h"
+#include "codec/decoder_variants.h"
 
 namespace tarnwick::codec {
 
@@ -108,6 +109,9 @@ class Base64Decoder final : public BufferedDecoder {
     Base64Decoder(ByteSink& sink, AfterPadding afterPadding)
         : BufferedDecoder(sink), stopAtPadding_(afterPadding == AfterPadding::Stop) {}
     bool metDataAfterPadding() const override { return dataAfterPadding_; }
+    unsigned metPoints() const override {
+        return points_ | (dataAfterPadding_ ? kBase64DataAfterPadding : 0U);
+    }
     void feed(const char* data, std::size_t size) override {
         const auto* bytes = reinterpret_cast<const unsigned char*>(data);
         if (padded_ && (stopAtPadding_ || !dataAfterPadding_)) {
@@ -147,6 +151,10 @@ class Base64Decoder final : public BufferedDecoder {
                         return;
                     }
                     padded_ = true;
+                } else if (v == kBase64Padding && count == 1) {
+                    points_ |= kBase64EqualsSecond;
+                } else if (v == kBase64Padding && !padded_) {
+                    points_ |= kBase64EqualsFirst;  // the second "=" of padding is none
                 }
                 continue;  // outside the alphabet: skipped
             }
@@ -166,6 +174,8 @@ class Base64Decoder final : public BufferedDecoder {
         count_ = count;
     }
     void finish() override {
+        if (count_ >= 2)
+            points_ |= kBase64ShortLastGroup;
         endGroup();
         flushOutput();
     }
@@ -204,11 +214,13 @@ class Base64Decoder final : public BufferedDecoder {
     bool stopAtPadding_;
     bool padded_ = false;  // a group was ended by "="
     bool dataAfterPadding_ = false;
+    unsigned points_ = 0;
 };
 
 class QuotedPrintableDecoder final : public BufferedDecoder {
   public:
     using BufferedDecoder::BufferedDecoder;
+    unsigned metPoints() const override { return points_; }
     void feed(const char* data, std::size_t size) override {
         std::size_t i = 0;
         while (i < size) {
@@ -233,6 +245,8 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
         }
     }
     void finish() override {
+        if (state_ != State::Text || !held_.empty())
+            points_ |= kQpCutEscape;
         if (state_ == State::FirstHex) {
             put('=');
             put(firstHex_);
@@ -254,6 +268,8 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
                     putHeld();
                     state_ = State::Equals;
                 } else if (c == '\r' || c == '\n') {
+                    if (!held_.empty())
+                        points_ |= kQpTrailingBlanks;
                     held_.clear();  // trailing blanks of a line are dropped
                     put(c);
                 } else if (isBlank(c)) {
@@ -277,9 +293,11 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
                 } else if (c == '\n') {
                     state_ = State::Text;
                 } else if (c == '=') {
+                    points_ |= kQpEqualsEquals;
                     put('=');  // "==" stands for one "=", as clients read it
                     state_ = State::Text;
                 } else {
+                    points_ |= kQpMalformedEscape;
                     put('=');
                     state_ = State::Text;
                     step(c);
@@ -290,6 +308,7 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
                 if (hexValue(c) >= 0) {
                     put(static_cast<char>(hexValue(firstHex_) * 16 + hexValue(c)));
                 } else {
+                    points_ |= kQpMalformedEscape;
                     put('=');
                     put(firstHex_);
                     step(c);
@@ -299,12 +318,15 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
                 if (isBlank(c) && held_.size() < kMaxHeldBlanks) {
                     held_.push_back(c);
                 } else if (c == '\r') {
+                    points_ |= kQpBlanksSoftBreak;
                     held_.clear();
                     state_ = State::SoftBreakCr;
                 } else if (c == '\n') {
+                    points_ |= kQpBlanksSoftBreak;
                     held_.clear();
                     state_ = State::Text;
                 } else {
+                    points_ |= kQpMalformedEscape;
                     put('=');
                     putHeld();
                     state_ = State::Text;
@@ -313,8 +335,10 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
                 return;
             case State::SoftBreakCr:
                 state_ = State::Text;
-                if (c != '\n')
+                if (c != '\n') {
+                    points_ |= kQpMalformedEscape;
                     step(c);
+                }
                 return;
         }
     }
@@ -326,6 +350,7 @@ class QuotedPrintableDecoder final : public BufferedDecoder {
     State state_ = State::Text;
     char firstHex_ = 0;
     std::string held_;
+    unsigned points_ = 0;
 };
 
 class UudecodeDecoder final : public BufferedDecoder {

@@ -10,7 +10,8 @@
 // break and keeps a malformed escape as it stands. Uuencode decodes the
 // first "begin" ... "end" block (for a container; the blocks of a leaf are
 // all found by the second reading's scanner of embedded blocks). Identity
-// keeps every byte.
+// keeps every byte. Base64 and quoted-printable tell the points they met
+// where other decoders in use read a body otherwise (decoder_variants.h).
 #pragma once
 
 #include <cstddef>
@@ -38,6 +39,10 @@ class Decoder {
     // metDataAfterPadding - base64 only: alphabet characters came after a
     // group that padding ended, which decoders read differently.
     virtual bool metDataAfterPadding() const { return false; }
+    // metPoints - the points where other decoders in use part ways that
+    // the body met so far, as bits (decoder_variants.h); 0 for a body every
+    // decoder reads alike.
+    virtual unsigned metPoints() const { return 0; }
 };
 
 // AfterPadding - what base64 does with data after a group that "=" ended:

@@ -104,13 +104,14 @@ TEST_F(OrdinaryMailTest, AgreeingPartsAreNotDecodedAgain) {
         std::string rest;
         bool crLf;
         std::size_t agreed;
+        std::size_t otherDecoders = 0;  // readings of decoders that part ways
     } kCases[] = {
         {"base64\n\n" + lines + "--b--\n", false, 1},
         {"base64\n\n" + lines + "--b--\n", true, 1},
         {"base64\n\naGVsbG8gd29y\nbGQ=\n--b--\n", false, 1},
         {"base64\n\naGVsbG8gd29y\nbGQ=\n--b--\n", true, 1},
-        {"base64\n\naGVsbG8g!d29y\nbGQ=\n--b--\n", false, 0},  // a stray byte
-        {"base64\n\naGVsbG8gd29y\nbGQ\n--b--\n", false, 0},    // no padding
+        {"base64\n\naGVsbG8g!d29y\nbGQ=\n--b--\n", false, 0},   // a stray byte
+        {"base64\n\naGVsbG8gd29y\nbGQ\n--b--\n", false, 0, 1},  // no padding
         {"quoted-printable\n\na=3Db =\nc\n--b--\n", true, 1},
         {"quoted-printable\n\na=3Db =\nc\nd\n--b--\n", false, 1},
         {"quoted-printable\n\na=3Db =\nc\nd\n--b--\n", true, 0},  // CR LF in a file
@@ -130,7 +131,7 @@ TEST_F(OrdinaryMailTest, AgreeingPartsAreNotDecodedAgain) {
         const SecondReadingOutcome outcome =
             readSecondTimeAfterFirst(path, folder_.string(), kMessageNumber, parts);
         EXPECT_EQ(outcome.agreedLeaves, row.agreed) << message;
-        EXPECT_EQ(outcome.extraFiles.size(), 1 - row.agreed) << message;
+        EXPECT_EQ(outcome.extraFiles.size(), 1 - row.agreed + row.otherDecoders) << message;
         for (const std::string& extra : outcome.extraFiles)
             std::filesystem::remove(extra);
         unpacker::removePartFiles(kMessageNumber);

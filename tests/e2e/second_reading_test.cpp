@@ -119,7 +119,8 @@ TEST(SecondReadingTest, BaseSixtyFourAfterItsPaddingAddsAnExtraFileBesideThePart
         secondLevel(lines, "35"),
         (Lines{jobLine("35", "Unusual MIME structure: duplicate parameter"),
                jobLine("35", "Unpacked 1 attachments"),
-               jobLine("35", "Second reading found 1 more attachments"),
+               // In step and, as decoders that skip every "=" read it, out of step.
+               jobLine("35", "Second reading found 2 more attachments"),
                jobLine("35", "Waiting 1 seconds again"), jobLine("35", "Second-Level verification"),
                jobLine("35",
                        "The anti-virus removed attachment 2: report.pdf "

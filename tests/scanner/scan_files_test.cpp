@@ -87,8 +87,9 @@ TEST_F(ScanJobTest, TwoExtraFilesWrittenAtOnceGetNamesOfTheirOwn) {
             during = scanMeEntries();
     });
     scan(80, writeMessage("m.eml", multipart(cutAtPadding("a.txt", "text/plain", text))));
-    EXPECT_EQ(during,
-              (Lines{"msg-80-extra-0.scanme", "msg-80-extra-1.scanme", "msg-80-part-0.scanme"}));
+    // The third: the text as decoders that skip every "=" read it, out of step.
+    EXPECT_EQ(during, (Lines{"msg-80-extra-0.scanme", "msg-80-extra-1.scanme",
+                             "msg-80-extra-2.scanme", "msg-80-part-0.scanme"}));
 }
 
 TEST_F(ScanJobTest, CleanUpDuringTheSecondReadingLeavesItsFilesAlone) {
