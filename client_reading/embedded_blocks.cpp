@@ -4,6 +4,7 @@
 #include "client_reading/embedded_blocks.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "client_reading/line_input.h"
@@ -17,6 +18,13 @@ namespace {
 constexpr std::size_t kMaxScannedLine = 8 * 1024;
 // kMaxYencNameBytes - the part of a yEnc file name kept to join its pieces.
 constexpr std::size_t kMaxYencNameBytes = 256;
+// kMaxCheckedLine - the longest line of a block that can be confirmed: a
+// full line (61 characters) and a CR.
+constexpr std::size_t kMaxCheckedLine = 62;
+// kFullLineBytes - the bytes a full uuencoded line ("M") holds.
+constexpr std::size_t kFullLineBytes = 45;
+// kRereadBlock - bytes read at once when a block is decoded after all.
+constexpr std::size_t kRereadBlock = 64 * 1024;
 
 bool startsWith(const std::string& text, std::string_view prefix) {
     return text.size() >= prefix.size() &&
@@ -52,6 +60,26 @@ std::size_t lineEndIn(const char* data, std::size_t from, std::size_t size) {
         lf == nullptr ? size : static_cast<std::size_t>(static_cast<const char*>(lf) - data);
     const void* cr = std::memchr(data + from, '\r', lfAt - from);
     return cr == nullptr ? lfAt : static_cast<std::size_t>(static_cast<const char*>(cr) - data);
+}
+
+// isUuText - line holds only characters from blank to grave accent; eight
+// at a time, the high bit of each byte marking it.
+bool isUuText(std::string_view line) {
+    constexpr std::uint64_t kLowBits = 0x0101010101010101u;
+    constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+    std::size_t i = 0;
+    for (; line.size() - i >= 8; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, line.data() + i, 8);
+        const std::uint64_t fromBlank = word + kLowBits * (0x80 - ' ');
+        const std::uint64_t pastGrave = word + kLowBits * (0x7F - '`');
+        if ((word & kHighBits) != 0 || (fromBlank & ~pastGrave & kHighBits) != kHighBits)
+            return false;
+    }
+    for (; i < line.size(); ++i)
+        if (line[i] < ' ' || line[i] > '`')
+            return false;
+    return true;
 }
 
 }  // namespace
@@ -125,10 +153,117 @@ EmbeddedBlockScanner::~EmbeddedBlockScanner() {
     finish();
 }
 
+void EmbeddedBlockScanner::confirmBlocks(const FirstReadingMap& map, std::string path,
+                                         std::uint64_t bodyBegin) {
+    map_ = &map;
+    path_ = std::move(path);
+    bodyBegin_ = bodyBegin;
+}
+
 void EmbeddedBlockScanner::write(const char* data, std::size_t size) {
     std::size_t i = 0;
     while (i < size) {
+        if (check_.part != nullptr) {
+            i += check(data + i, size - i, fed_ + i);
+            continue;
+        }
+        i += scan(data + i, size - i);
+        if (armed_ && i < size)
+            startCheck(fed_ + i);
+    }
+    fed_ += size;
+}
+
+void EmbeddedBlockScanner::startCheck(std::uint64_t at) {
+    armed_ = false;
+    const WrittenPart* part = map_->find(path_, bodyBegin_ + at, codec::TransferEncoding::Uuencode);
+    if (part == nullptr)
+        return;
+    check_.part = part;
+    check_.from = at;
+}
+
+std::size_t EmbeddedBlockScanner::check(const char* data, std::size_t size, std::uint64_t at) {
+    using Next = BlockCheck::Next;
+    std::size_t i = 0;
+    while (i < size && check_.next != Next::Done && check_.next != Next::Failed) {
+        const void* found = std::memchr(data + i, '\n', size - i);
+        const std::size_t end =
+            found == nullptr ? size
+                             : static_cast<std::size_t>(static_cast<const char*>(found) - data);
+        if (check_.line.size() + (end - i) > kMaxCheckedLine) {
+            check_.next = Next::Failed;
+            break;
+        }
+        if (found == nullptr) {
+            check_.line.append(data + i, end - i);
+            i = size;
+        } else if (check_.line.empty()) {
+            judgeLine(std::string_view(data + i, end - i));
+            i = end + 1;
+        } else {
+            check_.line.append(data + i, end - i);
+            judgeLine(check_.line);
+            check_.line.clear();
+            i = end + 1;
+        }
+    }
+    if (check_.next == Next::Done && bodyBegin_ + at + i == check_.part->end &&
+        static_cast<std::int64_t>(check_.decoded) == check_.part->size) {
+        // The first reading's file holds these very bytes: a twin, not
+        // written again.
+        check_ = BlockCheck{};
+        endBlock();
+        state_ = State::Text;
+    } else if (check_.next == Next::Done || check_.next == Next::Failed) {
+        giveUpCheck(at + i);
+    }
+    return i;
+}
+
+void EmbeddedBlockScanner::judgeLine(std::string_view line) {
+    using Next = BlockCheck::Next;
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    if (check_.next == Next::End) {
+        check_.next = line == "end" ? Next::Done : Next::Failed;
+        return;
+    }
+    // Only characters from blank to grave accent, as many as the count
+    // character asks for: both readings decode such a line alike.
+    const bool plain = !line.empty() && isUuText(line);
+    const std::size_t count = plain ? static_cast<std::size_t>((line[0] - ' ') & 63) : 0;
+    if (!plain || count > kFullLineBytes || line.size() != 1 + (count + 2) / 3 * 4) {
+        check_.next = Next::Failed;
+    } else if (count == 0) {
+        check_.next = Next::End;  // the empty line, after full lines or the short one
+    } else if (check_.next != Next::FullOrShort) {
+        check_.next = Next::Failed;  // data after the short line
+    } else {
+        check_.decoded += count;
+        if (count < kFullLineBytes)
+            check_.next = Next::Empty;
+    }
+}
+
+void EmbeddedBlockScanner::giveUpCheck(std::uint64_t upTo) {
+    const std::uint64_t from = check_.from;
+    check_ = BlockCheck{};
+    rereading_ = true;
+    RangeReader reader(path_, bodyBegin_ + from, bodyBegin_ + upTo);
+    std::unique_ptr<char[]> block(new char[kRereadBlock]);
+    for (std::size_t got; (got = reader.read(block.get(), kRereadBlock)) != 0;)
+        scan(block.get(), got);
+    rereading_ = false;
+}
+
+std::size_t EmbeddedBlockScanner::scan(const char* data, std::size_t size) {
+    std::size_t i = 0;
+    while (i < size) {
         const char c = data[i];
+        // A block that may be confirmed has its first line here.
+        if (armed_ && !(afterCr_ && c == '\n'))
+            return i;
         if (c == '\n' || c == '\r') {
             skippingLine_ = false;
             if (!(c == '\n' && afterCr_))
@@ -166,9 +301,13 @@ void EmbeddedBlockScanner::write(const char* data, std::size_t size) {
         }
         i = lineEndIn(data, i + 1, size);  // the rest of this piece of the line is not looked at
     }
+    return size;
 }
 
 void EmbeddedBlockScanner::finish() {
+    if (check_.part != nullptr)
+        giveUpCheck(fed_);
+    armed_ = false;
     skippingLine_ = false;
     if (!line_.empty())
         endLine();
@@ -242,6 +381,7 @@ void EmbeddedBlockScanner::endLine() {
             if (codec::isUuBeginLine(line, uuDeclared_)) {
                 block_ = std::make_unique<LeafSink>(set_, false);
                 state_ = State::Uuencoded;
+                armed_ = map_ != nullptr && !rereading_;
             } else if (codec::isUuBeginLine(line, true)) {
                 state_ = State::UuPending;
             } else if (yencKeyword(line, "begin")) {

@@ -188,6 +188,11 @@ void WalkPass::applyReading(const PartReading& reading, std::uint64_t bodyOffset
     // elsewhere, so a first-reading file at the same start may hold other
     // bytes than its leaf.
     const bool firstRuleSet = job_.rules == nullptr || job_.rules == &clientRuleSets().front();
+    // Blocks of an unencoded text are read from the message's bytes as
+    // stored, so those the first reading wrote can be confirmed.
+    if (leaf.scanner != nullptr && walker_.firstReading_ != nullptr && firstRuleSet &&
+        reading.encoding == codec::TransferEncoding::Identity)
+        leaf.scanner->confirmBlocks(*walker_.firstReading_, job_.path, bodyOffset);
     const WrittenPart* part =
         walker_.firstReading_ == nullptr || leaf.attachment == nullptr || !firstRuleSet
             ? nullptr

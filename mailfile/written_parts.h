@@ -28,7 +28,9 @@ namespace tarnwick {
 struct BodySpan {
     std::uint64_t begin = 0;
     std::uint64_t end = 0;
-    // The first reading decodes only quoted-printable and base64.
+    // The first reading decodes only quoted-printable and base64, and the
+    // uuencoded block of a plain body: its span (Uuencode) runs from the
+    // line after "begin" through the line end of "end".
     codec::TransferEncoding encoding = codec::TransferEncoding::Identity;
 };
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "codec/decode_kernel.h"
+#include "mailfile/written_parts.h"
 
 namespace tarnwick::unpacker {
 namespace {
@@ -46,6 +47,18 @@ std::string uuBlockName(std::string_view line) {
     while (!name.empty() && (name.back() == '\n' || name.back() == '\r'))
         name.remove_suffix(1);
     return std::string(name);
+}
+
+// noteBlock - notes where the block closed by endLine lay in the stored
+// message: from the line after "begin" through the line end of endLine.
+void noteBlock(const PartReader& reader, ScanLedger& ledger, const PartFileOutput& output,
+               std::string_view endLine, bool beginKnown, std::uint64_t begin) {
+    BodySpan block;
+    block.begin = begin;
+    block.encoding = codec::TransferEncoding::Uuencode;
+    if (beginKnown && endLine.back() == '\n' && reader.storedOffset(block.end) &&
+        block.begin <= block.end)
+        ledger.noteBody(output.path(), block);
 }
 
 }  // namespace
@@ -97,6 +110,10 @@ int scanForUuencoded(PartReader& reader, ScanLedger& ledger) {
     UuState state = UuState::Seeking;
     std::size_t expectedLength = 0;
     std::string keptLine;
+    // Where the block's lines after "begin" start in the stored message:
+    // noted with the file once "end" closes it, for the second reading.
+    std::uint64_t blockBegin = 0;
+    bool blockBeginKnown = false;
 
     // Closing counts like any part file's: data the anti-virus kept from
     // the disk must not pass as unpacked (the ledger notes a failed write).
@@ -118,6 +135,7 @@ int scanForUuencoded(PartReader& reader, ScanLedger& ledger) {
                     return 1;
                 ledger.describe(output->path(), ScanFileDescription{uuBlockName(line),
                                                                     std::string(), kFirstReading});
+                blockBeginKnown = line.back() == '\n' && reader.storedOffset(blockBegin);
                 state = UuState::InBlock;
                 break;
             case UuState::Resynchronising:
@@ -149,6 +167,7 @@ int scanForUuencoded(PartReader& reader, ScanLedger& ledger) {
                 if (isEndLine(line)) {
                     decodeUuLine(keptLine, *output);
                     closeOutput();
+                    noteBlock(reader, ledger, *output, line, blockBeginKnown, blockBegin);
                     return 0;
                 }
                 state = UuState::Resynchronising;

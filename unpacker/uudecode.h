@@ -32,7 +32,10 @@ constexpr std::size_t kUuLineBufferSize = 1024;
 // scan ends there, the ledger notes the failed write and the result is 1.
 // Otherwise 0.
 // A block cut off before its "end" line keeps its full lines; its short
-// last line is only written once "end" confirms it.
+// last line is only written once "end" confirms it. A block that "end"
+// closes is noted in the ledger with where it lay in the stored message
+// (ScanLedger::noteBody, encoding Uuencode): from the line after "begin"
+// through the line end of "end".
 int scanForUuencoded(PartReader& reader, ScanLedger& ledger);
 
 // decodeUuLine - appends the bytes one uuencoded line encodes: the first

@@ -183,3 +183,59 @@ TEST_F(OrdinaryMailTest, BlocksInAgreeingTextAttachmentsAreStillFound) {
 
 }  // namespace
 }  // namespace tarnwick::client_reading::test
+
+namespace tarnwick::client_reading::test {
+namespace {
+
+// A uuencoded block of a plain body that the first reading wrote is
+// confirmed by its lines' shape, not decoded: its file, replaced by other
+// bytes of the same size, is then not compared. A block of any other shape
+// is decoded and shows the difference as an extra file of its bytes.
+TEST_F(OrdinaryMailTest, UuencodedBlocksTheFirstReadingWroteAreConfirmed) {
+    // 100 bytes (0..99): two full lines and a short one.
+    const std::string full1 = "M``$\"`P0%!@<(\"0H+#`T.#Q`1$A,4%187&!D:&QP='A\\@(2(C)\"4F)R@I*BLL\n";
+    const std::string full2 = "M+2XO,#$R,S0U-C<X.3H[/#T^/T!!0D-$149'2$E*2TQ-3D]045)35%565UA9\n";
+    const std::string lines = full1 + full2 + "*6EM<75Y?8&%B8P``\n";
+    std::string hundred;
+    for (int i = 0; i < 100; ++i)
+        hundred += static_cast<char>(i);
+    const struct {
+        std::string block;
+        bool crLf;
+        std::size_t extra;  // of the 100 bytes, unless the block is cut
+    } kCases[] = {
+        {lines + "`\nend\n", false, 0},
+        {lines + "`\nend\n", true, 0},
+        {lines + " \nend\n", true, 0},
+        {lines + "`\nend \n", false, 1},                             // "end" with a blank
+        {full1 + full2 + "*6EM<75Y?8&%B8P``X\n`\nend\n", false, 1},  // a padded line
+        {"M" + full1.substr(2) + full2 + "`\nend\n", true, 1},       // a cut full line
+        // A second block is decoded: the first reading wrote none of it.
+        {lines + "`\nend\nbegin 644 b\n" + lines + "`\nend\n", false, 1},
+    };
+    for (const auto& row : kCases) {
+        const std::string text =
+            "Subject: t\nContent-Type: text/plain\n\nFiles:\nbegin 644 a.bin\n" + row.block +
+            "Bye.\n";
+        const std::string path = (folder_ / "ordinary.eml").string();
+        std::ofstream(path, std::ios::binary) << (row.crLf ? withCrLf(text) : text);
+        unpacker::unpackMessage(unpacker::openMessageForUnpacking(path), kMessageNumber,
+                                folder_.string());
+        WrittenParts parts = unpacker::firstReadingParts(kMessageNumber);
+        ASSERT_EQ(parts.size(), 1u) << text;
+        std::ofstream(parts.path(parts[0]), std::ios::binary) << std::string(parts[0].size, '~');
+        const SecondReadingOutcome outcome =
+            readSecondTimeAfterFirst(path, folder_.string(), kMessageNumber, parts);
+        ASSERT_EQ(outcome.extraFiles.size(), row.extra) << text;
+        for (const std::string& extra : outcome.extraFiles) {
+            if (row.block[2] != '$') {
+                EXPECT_EQ(slurp(extra), hundred) << text;
+            }
+            std::filesystem::remove(extra);
+        }
+        unpacker::removePartFiles(kMessageNumber);
+    }
+}
+
+}  // namespace
+}  // namespace tarnwick::client_reading::test
