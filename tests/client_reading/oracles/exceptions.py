@@ -76,7 +76,7 @@ TECHNIQUE_GAPS = [
     ("lone CR line ends", ("python",),
      "whether a lone CR ends a line: parsers that end lines only at LF read the whole message as"
      " one header"),
-    ("mixed line ends", ("gmime", "mailparser", "mime-tools"),
+    ("mixed line ends", ("gmime", "mailparser", "mime-tools", "python"),
      "a lone CR among LF and CR LF line ends is a line end for some parsers and data for others"),
     ("LF CR line ends", ("mailparser",),
      "LF CR pairs: the CR opens each next line for LF-only parsers, so their header and "
@@ -97,7 +97,7 @@ TECHNIQUE_GAPS = [
     ("lone CR inside a header line", ("gmime", "mailparser", "mime-tools"),
      "a lone CR inside a field ends the line for some parsers and is data of the value for LF-"
      "only ones"),
-    ("second Content-Transfer-Encoding", ("gmime", "python"),
+    ("second Content-Transfer-Encoding", ("gmime", "mime-tools", "python"),
      "the first and the last field are both read; what remains is each decoder's way with the "
      "other encoding's text (\"==\" at the end of base64 read as quoted-printable, 8bit text "
      "read as base64)"),
@@ -113,10 +113,14 @@ TECHNIQUE_GAPS = [
      "blanks inside a quoted boundary are kept by GMime and trimmed by others; both are read, and "
      "what remains is GMime dropping the short last group of the base64 that then runs on over "
      "the unmatched closing delimiter"),
-    ("closing delimiter with trailing junk", ("gmime",),
+    ("boundary a prefix of the inner one", ("gmime", "mime-tools"),
+     "a delimiter line that is the outer boundary closing and the inner one opening; both are "
+     "read, and what remains comes with CR LF line ends in MIME-tools' reading"),
+    ("closing delimiter with trailing junk", ("gmime", "mime-tools"),
      "a closing delimiter followed by other text closes the multipart for some parsers; others "
      "read the epilogue into the last part; both are read, and what is left is GMime's decoded "
-     "base64 embedded message inside such a multipart, which differs from both"),
+     "base64 embedded message inside such a multipart and, with CR LF line ends, MIME-tools' "
+     "reading of the last part"),
 ]
 
 
