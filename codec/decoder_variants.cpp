@@ -7,51 +7,16 @@
 #include <string>
 
 #include "codec/alphabets.h"
+#include "codec/buffered_decoder.h"
 
 namespace tarnwick::codec {
 
 namespace {
 
-// kOutputBlock - decoded bytes gathered before one write to the sink.
-constexpr std::size_t kOutputBlock = 16 * 1024;
-// kMaxHeldBlanks - blanks held back waiting for the line end that would
-// drop them; more are written out as they stand.
-constexpr std::size_t kMaxHeldBlanks = 1024;
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-// GatheringDecoder - output gathered in blocks for the sink.
-class GatheringDecoder : public Decoder {
-  public:
-    explicit GatheringDecoder(ByteSink& sink) : sink_(sink) {}
-
-  protected:
-    void put(char c) {
-        out_.push_back(c);
-        if (out_.size() >= kOutputBlock)
-            flushOutput();
-    }
-    void put(const std::string& bytes) {
-        for (char c : bytes)
-            put(c);
-    }
-    void flushOutput() {
-        if (!out_.empty())
-            sink_.write(out_.data(), out_.size());
-        out_.clear();
-    }
-
-  private:
-    ByteSink& sink_;
-    std::string out_;
-};
-
-class Base64VariantDecoder final : public GatheringDecoder {
+class Base64VariantDecoder final : public BufferedDecoder {
   public:
     Base64VariantDecoder(ByteSink& sink, DecodeVariant variant)
-        : GatheringDecoder(sink), variant_(variant) {}
+        : BufferedDecoder(sink), variant_(variant) {}
     void feed(const char* data, std::size_t size) override {
         const auto* bytes = reinterpret_cast<const unsigned char*>(data);
         for (std::size_t i = 0; i < size && !stopped_; ++i) {
@@ -110,9 +75,9 @@ class Base64VariantDecoder final : public GatheringDecoder {
 };
 
 // TripleQuotedPrintableDecoder - "=" takes the two bytes after it.
-class TripleQuotedPrintableDecoder final : public GatheringDecoder {
+class TripleQuotedPrintableDecoder final : public BufferedDecoder {
   public:
-    using GatheringDecoder::GatheringDecoder;
+    using BufferedDecoder::BufferedDecoder;
     void feed(const char* data, std::size_t size) override {
         for (std::size_t i = 0; i < size; ++i) {
             const char c = data[i];
@@ -152,10 +117,10 @@ class TripleQuotedPrintableDecoder final : public GatheringDecoder {
 
 // RereadingQuotedPrintableDecoder - a malformed "=" stands for itself and
 // what follows it is read afresh.
-class RereadingQuotedPrintableDecoder final : public GatheringDecoder {
+class RereadingQuotedPrintableDecoder final : public BufferedDecoder {
   public:
     RereadingQuotedPrintableDecoder(ByteSink& sink, bool keepEnd)
-        : GatheringDecoder(sink), keepEnd_(keepEnd), lfLineEnds_(keepEnd) {}
+        : BufferedDecoder(sink), keepEnd_(keepEnd), lfLineEnds_(keepEnd) {}
     void feed(const char* data, std::size_t size) override {
         for (std::size_t i = 0; i < size; ++i)
             step(data[i]);
